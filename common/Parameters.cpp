@@ -1,0 +1,78 @@
+#include "Parameters.h"
+
+#include <string.h>
+
+const char *const LogRotationNames[ROTATION_KIND_COUNT] = {
+    "Never", "Monthly", "Weekly", "Daily", "Hourly", "Minutely"};
+const char *const ParityNames[5] = {"None", "Odd", "Even", "Mark", "Space"};
+const char *const StopBitsNames[3] = {"1", "1.5", "2"};
+
+// Registry values written outside the configuration program can hold any
+// number; the lookups must never index past their tables.
+const char *LogRotationName(DWORD code) { return code < 6 ? LogRotationNames[code] : "?"; }
+const char *ParityName(DWORD code) { return code < 5 ? ParityNames[code] : "?"; }
+const char *StopBitsName(DWORD code) { return code < 3 ? StopBitsNames[code] : "?"; }
+
+const ParameterSpec RegistryParameters[PARAMETER_COUNT] = {
+    {"LogFilename",      InParametersKey, REG_SZ,    LOG_FILENAME_SIZE},
+    {"SmtpServer",       InParametersKey, REG_SZ,    SMTP_FIELD_SIZE},
+    {"SmtpToAddress",    InParametersKey, REG_SZ,    SMTP_FIELD_SIZE},
+    {"SmtpFromAddress",  InParametersKey, REG_SZ,    SMTP_FIELD_SIZE},
+    {"TimestampFormat",  InParametersKey, REG_DWORD, 4},
+    {"VerboseLevel",     InParametersKey, REG_DWORD, 4},
+    {"LogRotation",      InParametersKey, REG_DWORD, 4},
+    {"PauseTimeout",     InParametersKey, REG_DWORD, 4},
+    {"PortName",         InPortKey,       REG_SZ,    PORT_NAME_SIZE},
+    {"BaudRate",         InPortKey,       REG_DWORD, 4},
+    {"ByteSize",         InPortKey,       REG_DWORD, 4},
+    {"ComBufferSize",    InPortKey,       REG_DWORD, 4},
+    {"Parity",           InPortKey,       REG_DWORD, 4},
+    {"StopBits",         InPortKey,       REG_DWORD, 4},
+    {"Timeout",          InPortKey,       REG_DWORD, 4},
+    {"WarningInterval",  InPortKey,       REG_DWORD, 4},
+    {"CustomTimeoutCmd", InPortKey,       REG_SZ,    TIMEOUT_CMD_SIZE},
+    {"NetSendUsers",     InPortKey,       REG_SZ,    NET_SEND_USERS_SIZE},
+    {"DayOfWeekMask",    InPortKey,       REG_DWORD, 4},
+    {"StartHour",        InPortKey,       REG_DWORD, 4},
+    {"StartMin",         InPortKey,       REG_DWORD, 4},
+    {"EndHour",          InPortKey,       REG_DWORD, 4},
+    {"EndMin",           InPortKey,       REG_DWORD, 4},
+};
+
+int ReadParameterValue(HKEY key, const ParameterSpec &spec, void *member)
+{
+    // Read into a scratch buffer of the member's size: on failure the
+    // platform leaves the buffer undefined, and the member must not be.
+    BYTE scratch[LOG_FILENAME_SIZE];
+    DWORD type = 0;
+    DWORD size = spec.Size;
+    if (spec.Size > sizeof scratch)
+        return 0;
+    if (RegQueryValueExA(key, spec.Name, NULL, &type, scratch, &size) != ERROR_SUCCESS)
+        return 0;
+    if (spec.Type == REG_DWORD) {
+        if (size != 4)
+            return 0;
+        memcpy(member, scratch, 4);
+        return 1;
+    }
+    // Strings: cut at the buffer's end so the member is always terminated.
+    if (size >= spec.Size)
+        size = spec.Size - 1;
+    memcpy(member, scratch, size);
+    ((char *)member)[size] = '\0';
+    return 1;
+}
+
+int WriteParameterValue(HKEY key, const ParameterSpec &spec, const void *member)
+{
+    if (spec.Type == REG_DWORD)
+        return RegSetValueExA(key, spec.Name, 0, REG_DWORD, (const BYTE *)member, 4) == ERROR_SUCCESS;
+    // Bounded even if a caller left a member unterminated.
+    const char *text = (const char *)member;
+    DWORD length = (DWORD)strnlen(text, spec.Size - 1);
+    char copy[LOG_FILENAME_SIZE];
+    memcpy(copy, text, length);
+    copy[length] = '\0';
+    return RegSetValueExA(key, spec.Name, 0, REG_SZ, (const BYTE *)copy, length + 1) == ERROR_SUCCESS;
+}

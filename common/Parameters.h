@@ -1,0 +1,92 @@
+// Registry layout of an instance's parameters, shared by the service and the
+// configuration program. This header is the one place that names the values,
+// their types, buffer sizes and codes; both programs read and write through it.
+#pragma once
+
+#include <windows.h>
+#include <stddef.h>
+
+// Instance numbers run from 1 to this.
+#define MAX_INSTANCES 64
+
+#define SERVICE_BASE_NAME           "Quillbox"
+#define SERVICE_NAME_FORMAT         "Quillbox%d"
+#define SERVICE_DISPLAY_NAME_FORMAT "Tallyline (%d)"
+#define DEFAULT_LOG_NAME_FORMAT     "Quillbox%d.log"
+#define DEFAULT_PORT_NAME_FORMAT    "COM%d"
+
+// The service formats its key from its own name; the configuration program
+// from the instance number. The port key is the parameters key plus this.
+#define PARAMETERS_KEY_FORMAT          "SYSTEM\\CurrentControlSet\\Services\\%s\\Parameters"
+#define INSTANCE_PARAMETERS_KEY_FORMAT "SYSTEM\\CurrentControlSet\\Services\\Quillbox%d\\Parameters"
+#define INSTANCE_PORT_KEY_FORMAT       "SYSTEM\\CurrentControlSet\\Services\\Quillbox%d\\Parameters\\Port1"
+#define PORT_SUBKEY_SUFFIX             "\\Port1"
+
+// Buffer sizes (terminating zero included) of the string values.
+#define LOG_FILENAME_SIZE   260
+#define SMTP_FIELD_SIZE     64
+#define PORT_NAME_SIZE      8
+#define TIMEOUT_CMD_SIZE    260
+#define NET_SEND_USERS_SIZE 256
+
+// LogRotation codes.
+enum LogRotationKind {
+    RotationNever    = 0,
+    RotationMonthly  = 1,
+    RotationWeekly   = 2,
+    RotationDaily    = 3,
+    RotationHourly   = 4,
+    RotationMinutely = 5
+};
+#define ROTATION_KIND_COUNT 6
+
+// VerboseLevel bits: each lets one kind of report through to the event log.
+#define VERBOSE_START_STOP    0x1
+#define VERBOSE_CONFIGURATION 0x2
+#define VERBOSE_TIMEOUTS      0x4
+#define VERBOSE_MAIL          0x8
+
+// DayOfWeekMask: the bit of Windows day d (0 = Sunday) is 0x40 >> d.
+#define DAY_BIT(wDayOfWeek) (0x40u >> (wDayOfWeek))
+#define DAYS_MONDAY_TO_FRIDAY 0x3E
+
+// The whole-day alarm window ("Entire Day").
+#define WHOLE_DAY_START_HOUR 0
+#define WHOLE_DAY_START_MIN  0
+#define WHOLE_DAY_END_HOUR   24
+#define WHOLE_DAY_END_MIN    0
+
+// Names of the codes, as the General page lists them and the service's
+// configuration report prints them. Out-of-range codes print as "?".
+extern const char *const LogRotationNames[ROTATION_KIND_COUNT];
+extern const char *const ParityNames[5];
+extern const char *const StopBitsNames[3];
+const char *LogRotationName(DWORD code);
+const char *ParityName(DWORD code);
+const char *StopBitsName(DWORD code);
+
+// One registry value: its name, which key holds it, its type and the size of
+// the member both programs read it into.
+enum ParameterKeyKind { InParametersKey = 0, InPortKey = 1 };
+
+struct ParameterSpec {
+    const char *Name;
+    ParameterKeyKind Key;
+    DWORD Type;   // REG_SZ or REG_DWORD
+    DWORD Size;   // member size in bytes
+};
+
+// The 23 values in the order in which both programs write and read them:
+// the 8 of the parameters key, then the 15 of the port key.
+#define PARAMETER_COUNT 23
+extern const ParameterSpec RegistryParameters[PARAMETER_COUNT];
+
+// Reads one value into a member of spec.Size bytes. Never writes past the
+// member; a string member is always left NUL-terminated. A value that does
+// not fit (a string longer than the member, a number of other than 4 bytes)
+// is not taken and the member keeps what it held. Returns non-zero when the value was present and taken.
+int ReadParameterValue(HKEY key, const ParameterSpec &spec, void *member);
+
+// Writes one value from a member (strings with their length plus one).
+// Returns non-zero on success.
+int WriteParameterValue(HKEY key, const ParameterSpec &spec, const void *member);

@@ -1,0 +1,36 @@
+// The service's copy of one instance's parameters: one member per registry
+// value, with the value's name, width and buffer size.
+#pragma once
+
+#include "Parameters.h"
+
+struct ServiceParameters {
+    // Parameters key.
+    char  LogFilename[LOG_FILENAME_SIZE];
+    char  SmtpServer[SMTP_FIELD_SIZE];
+    char  SmtpToAddress[SMTP_FIELD_SIZE];
+    char  SmtpFromAddress[SMTP_FIELD_SIZE];
+    DWORD TimestampFormat;
+    DWORD VerboseLevel;
+    DWORD LogRotation;
+    DWORD PauseTimeout;
+    // Port1 key.
+    char  PortName[PORT_NAME_SIZE];
+    DWORD BaudRate;
+    DWORD ByteSize;
+    DWORD ComBufferSize;
+    DWORD Parity;
+    DWORD StopBits;
+    DWORD Timeout;
+    DWORD WarningInterval;
+    char  CustomTimeoutCmd[TIMEOUT_CMD_SIZE];
+    char  NetSendUsers[NET_SEND_USERS_SIZE];
+    DWORD DayOfWeekMask;
+    DWORD StartHour;
+    DWORD StartMin;
+    DWORD EndHour;
+    DWORD EndMin;
+};
+
+// Offsets of the members in the order of RegistryParameters.
+extern const size_t ServiceParameterOffsets[PARAMETER_COUNT];

@@ -1,0 +1,71 @@
+#include "ComPort.h"
+#include "ReportServiceEvent.h"
+#include "ServiceState.h"
+
+#include <stdio.h>
+#include <string.h>
+
+static int OpenAndConfigurePort(BOOL report)
+{
+    char device[32];
+    snprintf(device, sizeof device, "\\\\.\\%s", Params.PortName);
+
+    // Overlapped, so that a pending read can be cancelled at stop instead of
+    // holding the stop up for Timeout seconds.
+    HANDLE port = CreateFileA(device, GENERIC_READ, 0, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
+    if (port == INVALID_HANDLE_VALUE) {
+        if (report)
+            ReportServiceEvent("Could not obtain handle to \"%s\"", EVENTLOG_ERROR_TYPE,
+                               Params.PortName);
+        return 0;
+    }
+
+    if (Params.ComBufferSize != 0)
+        SetupComm(port, Params.ComBufferSize, 16);
+
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(port, &dcb) && report)
+        ReportServiceEvent("Warning: Unable to retrieve com port state for \"%s\"",
+                           EVENTLOG_ERROR_TYPE, Params.PortName);
+    dcb.BaudRate = Params.BaudRate;
+    dcb.ByteSize = (BYTE)Params.ByteSize;
+    dcb.Parity = (BYTE)Params.Parity;
+    dcb.StopBits = (BYTE)Params.StopBits;
+    dcb.fParity = Params.Parity != 0;
+    if (!SetCommState(port, &dcb)) {
+        if (report)
+            ReportServiceEvent("Unable to set com port state for \"%s\"", EVENTLOG_ERROR_TYPE,
+                               Params.PortName);
+        CloseHandle(port);
+        return 0;
+    }
+
+    COMMTIMEOUTS timeouts;
+    memset(&timeouts, 0, sizeof timeouts);
+    if (Params.Timeout != 0) {
+        timeouts.ReadIntervalTimeout = 0;
+        timeouts.ReadTotalTimeoutMultiplier = 1;
+        // Bounded so that a huge Timeout cannot wrap into a short one.
+        timeouts.ReadTotalTimeoutConstant =
+            Params.Timeout < MAXDWORD / 1000 ? Params.Timeout * 1000 : MAXDWORD - 1;
+    } else {
+        // Return as soon as a byte is there, else after IDLE_READ_TIMEOUT_MS:
+        // the reader blocks instead of polling an idle port.
+        timeouts.ReadIntervalTimeout = MAXDWORD;
+        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+        timeouts.ReadTotalTimeoutConstant = IDLE_READ_TIMEOUT_MS;
+    }
+    if (!SetCommTimeouts(port, &timeouts) && report)
+        ReportServiceEvent("Warning: Unable to set com timeouts for \"%s\"", EVENTLOG_ERROR_TYPE,
+                           Params.PortName);
+
+    PortHandle = port;
+    return 1;
+}
+
+int OpenComPort() { return OpenAndConfigurePort(TRUE); }
+
+int ReopenComPort() { return OpenAndConfigurePort(FALSE); }

@@ -1,0 +1,91 @@
+#include "LogFile.h"
+#include "ServiceState.h"
+
+#include <stdio.h>
+#include <string.h>
+
+static int FormatStamp(const SYSTEMTIME &now, DWORD rotation, char *stamp, size_t size)
+{
+    switch (rotation) {
+    case RotationMonthly:
+        return snprintf(stamp, size, "%.04d%.02d", now.wYear, now.wMonth);
+    case RotationWeekly:
+    case RotationDaily:
+        return snprintf(stamp, size, "%.04d%.02d%.02d", now.wYear, now.wMonth, now.wDay);
+    case RotationHourly:
+        return snprintf(stamp, size, "%.04d%.02d%.02d%.02d", now.wYear, now.wMonth, now.wDay,
+                        now.wHour);
+    case RotationMinutely:
+        return snprintf(stamp, size, "%.04d%.02d%.02d%.02d%.02d", now.wYear, now.wMonth,
+                        now.wDay, now.wHour, now.wMinute);
+    default:
+        // Codes above 5 come only from hand-written registry values: treat
+        // them as no rotation, so the file name is the configured one.
+        stamp[0] = '\0';
+        return 0;
+    }
+}
+
+int BuildLogFileName(const SYSTEMTIME &now, char *path, size_t size)
+{
+    const char *name = Params.LogFilename;
+    size_t length = strnlen(name, sizeof Params.LogFilename);
+    char stamp[32];
+    size_t position = ExtensionPos <= length ? ExtensionPos : length;
+
+    int stampLength = FormatStamp(now, Params.LogRotation, stamp, sizeof stamp);
+    if (stampLength < 0)
+        return 0;
+    size_t total = length + (size_t)stampLength;
+    if (length == 0 || total > STAMPED_PATH_MAX || total >= size)
+        return 0;
+    memcpy(path, name, position);
+    memcpy(path + position, stamp, (size_t)stampLength);
+    memcpy(path + position + stampLength, name + position, length - position);
+    path[total] = '\0';
+    return 1;
+}
+
+int OpenLogFile()
+{
+    SYSTEMTIME now;
+    char path[STAMPED_PATH_MAX + 1];
+
+    GetLocalTime(&now);
+    if (!BuildLogFileName(now, path, sizeof path))
+        return 0;
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    SetFilePointer(file, 0, NULL, FILE_END);
+
+    memcpy(CurrentLogPath, path, strlen(path) + 1);
+    if (Params.LogRotation != RotationNever)
+        LogMonth = now.wMonth;
+    LogHandle = file;
+    return 1;
+}
+
+void FormatTimestamp(const SYSTEMTIME &now, char text[TIMESTAMP_LENGTH + 1])
+{
+    // The precision gives the leading zeros ("%0.4d" says the same).
+    snprintf(text, TIMESTAMP_LENGTH + 1, "%.4d-%.2d-%.2d %.2d:%.2d:%.2d.%.3d: ",
+             now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+             now.wMilliseconds);
+}
+
+int WriteTimestamp()
+{
+    SYSTEMTIME now;
+    char text[TIMESTAMP_LENGTH + 1];
+    GetLocalTime(&now);
+    FormatTimestamp(now, text);
+    return WriteToLog(text, (DWORD)strlen(text));
+}
+
+int WriteToLog(const void *data, DWORD length)
+{
+    DWORD written = 0;
+    return WriteFile(LogHandle, data, length, &written, NULL) && written == length;
+}

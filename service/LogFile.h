@@ -1,0 +1,30 @@
+// Naming, opening and writing of the log file.
+#pragma once
+
+#include <windows.h>
+#include <stddef.h>
+
+// Stamped paths must stay within this many characters.
+#define STAMPED_PATH_MAX 255
+// "2004-02-17 09:05:03.042: " is 25 characters.
+#define TIMESTAMP_LENGTH 25
+
+// Builds the name of the log file opened at local time `now`: LogFilename
+// itself without rotation, else with the rotation stamp inserted at
+// ExtensionPos. Non-zero on success; 0 when the result would not fit.
+int BuildLogFileName(const SYSTEMTIME &now, char *path, size_t size);
+
+// Opens the log named for the current local time, appending to what the file
+// holds; sets CurrentLogPath, LogMonth and LogHandle. Non-zero on success;
+// on failure LogHandle and CurrentLogPath are left as they were.
+int OpenLogFile();
+
+// Formats the timestamp text of `now` (TIMESTAMP_LENGTH characters plus NUL).
+void FormatTimestamp(const SYSTEMTIME &now, char text[TIMESTAMP_LENGTH + 1]);
+
+// Writes the timestamp for the current local time to LogHandle.
+// Non-zero when the write succeeded.
+int WriteTimestamp();
+
+// Writes bytes to LogHandle. Non-zero when every byte was written.
+int WriteToLog(const void *data, DWORD length);

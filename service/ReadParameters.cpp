@@ -1,0 +1,56 @@
+#include "ReadParameters.h"
+#include "ReportServiceEvent.h"
+#include "ServiceState.h"
+
+#include <stdio.h>
+#include <string.h>
+
+size_t FindExtensionPos(const char *path)
+{
+    size_t length = strlen(path);
+    for (size_t i = length; i-- > 0;) {
+        if (path[i] == '.')
+            return i == 0 ? length : i;
+        if (path[i] == '\\')
+            break;
+    }
+    return length;
+}
+
+static void ReadKeyValues(HKEY key, ParameterKeyKind kind)
+{
+    for (int i = 0; i < PARAMETER_COUNT; i++) {
+        const ParameterSpec &spec = RegistryParameters[i];
+        if (spec.Key == kind)
+            ReadParameterValue(key, spec, (char *)&Params + ServiceParameterOffsets[i]);
+    }
+}
+
+int ReadParameters()
+{
+    char path[MAX_PATH];
+    HKEY parametersKey, portKey;
+
+    snprintf(path, sizeof path, PARAMETERS_KEY_FORMAT, ServiceName);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &parametersKey) != ERROR_SUCCESS) {
+        ReportServiceEvent("Could not open Parameters subkey", EVENTLOG_ERROR_TYPE);
+        return 0;
+    }
+    strncat(path, PORT_SUBKEY_SUFFIX, sizeof path - strlen(path) - 1);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &portKey) != ERROR_SUCCESS) {
+        RegCloseKey(parametersKey);
+        ReportServiceEvent("Could not open Parameters\\Port1 subkey", EVENTLOG_ERROR_TYPE);
+        return 0;
+    }
+
+    ReadKeyValues(parametersKey, InParametersKey);
+    ReadKeyValues(portKey, InPortKey);
+    RegCloseKey(portKey);
+    RegCloseKey(parametersKey);
+
+    MailConfigured = Params.SmtpServer[0] != '\0' && Params.SmtpToAddress[0] != '\0' &&
+                     Params.SmtpFromAddress[0] != '\0';
+    ExtensionPos = FindExtensionPos(Params.LogFilename);
+    ParametersRead = TRUE;
+    return 1;
+}

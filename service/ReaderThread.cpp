@@ -1,0 +1,170 @@
+#include "ReaderThread.h"
+#include "ComPort.h"
+#include "LogFile.h"
+#include "ReportServiceEvent.h"
+#include "ServiceState.h"
+
+BOOL LineStart;
+
+// One error event per run of failed writes, not one per byte.
+static BOOL LogWriteFailing;
+
+static BOOL StopRequested() { return WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0; }
+
+static void NoteWrite(int ok)
+{
+    if (ok) {
+        LogWriteFailing = FALSE;
+    } else if (!LogWriteFailing) {
+        LogWriteFailing = TRUE;
+        ReportServiceEvent("Could not write to the log file \"%s\" (error %lu); received data is lost",
+                           EVENTLOG_ERROR_TYPE, CurrentLogPath, GetLastError());
+    }
+}
+
+void CaptureByte(BYTE b)
+{
+    BOOL stamps = Params.TimestampFormat != 0;
+    if (LineStart && b != '\n' && stamps) {
+        NoteWrite(WriteTimestamp());
+        LineStart = FALSE;
+    }
+    NoteWrite(WriteToLog(&b, 1));
+    if (b == '\r' && stamps)
+        LineStart = TRUE;
+}
+
+// Waits until the reader may go on. Returns FALSE at stop.
+static BOOL WaitForGate()
+{
+    HANDLE events[2] = {StopEvent, ReaderGate};
+    return WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
+}
+
+// Takes LogLock at a moment when the reader may write. FALSE at stop, and
+// then the lock is not held: nothing is written once the stop has begun.
+static BOOL EnterLogForWriting()
+{
+    for (;;) {
+        if (!WaitForGate())
+            return FALSE;
+        EnterCriticalSection(&LogLock);
+        if (StopRequested()) {
+            LeaveCriticalSection(&LogLock);
+            return FALSE;
+        }
+        if (WaitForSingleObject(ReaderGate, 0) == WAIT_OBJECT_0)
+            return TRUE;
+        LeaveCriticalSection(&LogLock);
+    }
+}
+
+void HoldReader()
+{
+    ResetEvent(ReaderGate);
+    // A byte being written right now is finished before the pause is reported.
+    EnterCriticalSection(&LogLock);
+    LeaveCriticalSection(&LogLock);
+}
+
+void ReleaseReader() { SetEvent(ReaderGate); }
+
+enum ReadOutcome { ReadStopped, ReadFailed, ReadDone };
+
+// One one-byte read that a stop can interrupt at any moment.
+static ReadOutcome ReadPortByte(OVERLAPPED *overlapped, BYTE *b, DWORD *count)
+{
+    *count = 0;
+    overlapped->Offset = overlapped->OffsetHigh = 0;
+    ResetEvent(overlapped->hEvent);
+    if (!ReadFile(PortHandle, b, 1, NULL, overlapped) && GetLastError() != ERROR_IO_PENDING)
+        return ReadFailed;
+    HANDLE events[2] = {StopEvent, overlapped->hEvent};
+    if (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0) {
+        CancelIo(PortHandle);
+        GetOverlappedResult(PortHandle, overlapped, count, TRUE);
+        return ReadStopped;
+    }
+    if (!GetOverlappedResult(PortHandle, overlapped, count, FALSE))
+        return ReadFailed;
+    return ReadDone;
+}
+
+// The port failed (device unplugged, cable driver gone): say so, then try to
+// open it again every few seconds until it is back or the service stops.
+static BOOL RecoverPort(DWORD error)
+{
+    ReportServiceEvent("Reading from \"%s\" failed (error %lu); trying to reopen the port",
+                       EVENTLOG_ERROR_TYPE, Params.PortName, error);
+    CloseHandle(PortHandle);
+    PortHandle = INVALID_HANDLE_VALUE;
+    for (;;) {
+        if (WaitForSingleObject(StopEvent, PORT_RETRY_MS) == WAIT_OBJECT_0)
+            return FALSE;
+        if (ReopenComPort()) {
+            ReportServiceEvent("\"%s\" is open again; capture continues", EVENTLOG_INFORMATION_TYPE,
+                               Params.PortName);
+            return TRUE;
+        }
+    }
+}
+
+static void ReportSilence()
+{
+    if (Params.VerboseLevel & VERBOSE_TIMEOUTS)
+        ReportServiceEvent("%s has not received data for %d seconds (TIMED OUT)",
+                           EVENTLOG_WARNING_TYPE, ServiceName, (int)Params.Timeout);
+}
+
+DWORD WINAPI ReaderThread(LPVOID)
+{
+    OVERLAPPED overlapped;
+    ZeroMemory(&overlapped, sizeof overlapped);
+    overlapped.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (overlapped.hEvent == NULL)
+        return 1;
+
+    AlarmHandle = INVALID_HANDLE_VALUE;
+    LineStart = TRUE;
+    BOOL silenceReported = FALSE;
+
+    for (;;) {
+        if (!WaitForGate())
+            break;
+        BYTE b;
+        DWORD count;
+        ReadOutcome outcome = ReadPortByte(&overlapped, &b, &count);
+        if (outcome == ReadStopped)
+            break;
+        if (outcome == ReadFailed) {
+            if (!RecoverPort(GetLastError()))
+                break;
+            continue;
+        }
+
+        if (count == 0) {
+            // A read that timed out during a pause is no silence: silence
+            // detection stands still while the service is paused.
+            if (WaitForSingleObject(ReaderGate, 0) != WAIT_OBJECT_0)
+                continue;
+            if (Params.Timeout != 0 && !silenceReported) {
+                ReportSilence();
+                silenceReported = TRUE;
+                // The inactivity alarm of this silence starts here.
+            }
+            continue;
+        }
+
+        // A byte that arrived during a pause is captured after the continue.
+        if (!EnterLogForWriting())
+            break;
+        if (Params.Timeout != 0 && silenceReported) {
+            silenceReported = FALSE;
+            // The inactivity alarm of the silence that just ended stops here.
+        }
+        CaptureByte(b);
+        LeaveCriticalSection(&LogLock);
+    }
+    CloseHandle(overlapped.hEvent);
+    return 0;
+}

@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include <string.h>
+#include <string>
+#include <vector>
+
+#include "ReportServiceEvent.h"
+#include "ServiceState.h"
+
+namespace {
+
+struct RecordedEvent {
+    std::string Source;
+    WORD Type;
+    DWORD Id;
+    WORD Strings;
+    std::string Text;
+};
+std::vector<RecordedEvent> Events;
+std::string LastSource;
+
+HANDLE WINAPI FakeRegister(LPCSTR, LPCSTR source)
+{
+    LastSource = source;
+    return (HANDLE)1;
+}
+BOOL WINAPI FakeReport(HANDLE, WORD type, WORD, DWORD id, PSID, WORD strings, DWORD,
+                       LPCSTR *texts, LPVOID)
+{
+    Events.push_back({LastSource, type, id, strings, texts[0]});
+    return TRUE;
+}
+BOOL WINAPI FakeDeregister(HANDLE) { return TRUE; }
+
+class Reporting : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        saved = EventLog;
+        EventLog = {FakeRegister, FakeReport, FakeDeregister};
+        Events.clear();
+        memset(&Params, 0, sizeof Params);
+        strcpy(ServiceName, "Quillbox3");
+        ParametersRead = TRUE;
+    }
+    void TearDown() override { EventLog = saved; }
+    EventLogApi saved;
+};
+
+TEST_F(Reporting, OneEventUnderTheServiceNameWithTheFixedIdentifier)
+{
+    Params.VerboseLevel = 1;
+    ReportServiceEvent("%s Stopping", EVENTLOG_INFORMATION_TYPE, "Quillbox3");
+    ASSERT_EQ(Events.size(), 1u);
+    EXPECT_EQ(Events[0].Source, "Quillbox3");
+    EXPECT_EQ(Events[0].Type, EVENTLOG_INFORMATION_TYPE);
+    EXPECT_EQ(Events[0].Id, 0xC0001000u);
+    EXPECT_EQ(Events[0].Strings, 1);
+    EXPECT_EQ(Events[0].Text, "Quillbox3 Stopping");
+}
+
+TEST_F(Reporting, VerboseLevelZeroSilencesEvenErrors)
+{
+    Params.VerboseLevel = 0;
+    ReportServiceEvent("Could not obtain handle to \"%s\"", EVENTLOG_ERROR_TYPE, "COM9");
+    EXPECT_TRUE(Events.empty());
+}
+
+TEST_F(Reporting, BeforeTheParametersAreReadOnlyErrorsGetThrough)
+{
+    ParametersRead = FALSE;
+    ReportServiceEvent("Could not open Parameters subkey", EVENTLOG_ERROR_TYPE);
+    ReportServiceEvent("something informative", EVENTLOG_INFORMATION_TYPE);
+    ASSERT_EQ(Events.size(), 1u);
+    EXPECT_EQ(Events[0].Text, "Could not open Parameters subkey");
+}
+
+TEST_F(Reporting, LongTextsAreCutNotOverflowed)
+{
+    Params.VerboseLevel = 1;
+    std::string huge(10000, 'x');
+    ReportServiceEvent("%s", EVENTLOG_ERROR_TYPE, huge.c_str());
+    ASSERT_EQ(Events.size(), 1u);
+    EXPECT_EQ(Events[0].Text.size(), 4095u);
+}
+
+TEST_F(Reporting, ConfigurationReportOfANewInstance)
+{
+    strcpy(Params.PortName, "COM3");
+    strcpy(Params.LogFilename, "C:\\Tools\\Quillbox3.log");
+    Params.BaudRate = 2400;
+    Params.ByteSize = 8;
+    Params.VerboseLevel = 3;
+    Params.WarningInterval = 600;
+    Params.DayOfWeekMask = 0x3E;
+    Params.StartHour = 9;
+    Params.EndHour = 18;
+    Params.PauseTimeout = 0xFFFFFFFF;
+    char text[4096];
+    int length = FormatConfigurationReport(text, sizeof text);
+    EXPECT_EQ((size_t)length, strlen(text));
+    EXPECT_STREQ(text,
+                 "\r\n\r\n"
+                 "---Configuration---\r\n"
+                 "Service Name: Quillbox3\r\n"
+                 "Port: COM3\r\n"
+                 "Log File: C:\\Tools\\Quillbox3.log\r\n"
+                 "Log Rotation: Never\r\n"
+                 "Baud Rate: 2400\r\n"
+                 "Byte Size: 8\r\n"
+                 "Parity: None\r\n"
+                 "Stop Bits: 1\r\n"
+                 "Net Send Users: \r\n"
+                 "Custom Timeout Command: \r\n"
+                 "Timeout: 0 seconds\r\n"
+                 "Warning Interval: 600 seconds\r\n"
+                 "Day Of Week Mask: MonTueWedThuFri\r\n"
+                 "Start Time: 9:00\r\n"
+                 "End Time: 18:00\r\n"
+                 "Verbose Level: 0x3\r\n"
+                 "Pause Timeout: 4294967295 milliseconds\r\n"
+                 "Internal Com Buffer Size: 0 bytes\r\n"
+                 "SMTP Server: \r\n"
+                 "SMTP From Address: \r\n"
+                 "SMTP To Addresses: \r\n"
+                 "Timestamp Format: 0\r\n");
+}
+
+TEST_F(Reporting, ConfigurationReportNamesEveryCodeAndSurvivesBadOnes)
+{
+    Params.DayOfWeekMask = 0;
+    Params.LogRotation = 5;
+    Params.Parity = 4;
+    Params.StopBits = 1;
+    char text[4096];
+    FormatConfigurationReport(text, sizeof text);
+    std::string report = text;
+    EXPECT_NE(report.find("\r\nDay Of Week Mask: \r\n"), std::string::npos);
+    EXPECT_NE(report.find("Log Rotation: Minutely\r\n"), std::string::npos);
+    EXPECT_NE(report.find("Parity: Space\r\n"), std::string::npos);
+    EXPECT_NE(report.find("Stop Bits: 1.5\r\n"), std::string::npos);
+
+    Params.DayOfWeekMask = 0x41;
+    Params.LogRotation = 77;
+    Params.Parity = 0xFFFFFFFF;
+    Params.StopBits = 3;
+    FormatConfigurationReport(text, sizeof text);
+    report = text;
+    EXPECT_NE(report.find("Day Of Week Mask: SunSat\r\n"), std::string::npos);
+    EXPECT_NE(report.find("Log Rotation: ?\r\n"), std::string::npos);
+    EXPECT_NE(report.find("Parity: ?\r\n"), std::string::npos);
+    EXPECT_NE(report.find("Stop Bits: ?\r\n"), std::string::npos);
+}
+
+TEST_F(Reporting, ConfigurationReportIsBoundedByItsBuffer)
+{
+    memset(Params.CustomTimeoutCmd, 'c', sizeof Params.CustomTimeoutCmd - 1);
+    char text[64];
+    int length = FormatConfigurationReport(text, sizeof text);
+    EXPECT_EQ(length, 63);
+    EXPECT_EQ(strlen(text), 63u);
+}
+
+}  // namespace

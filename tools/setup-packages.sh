@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing need. Idempotent:
+# does nothing when every package is already there.
+set -euo pipefail
+
+PACKAGES=(
+  g++-mingw-w64-x86-64-posix mingw-w64-tools
+  wine wine64
+  xvfb xauth x11-utils imagemagick
+  socat
+  python3-aiosmtpd python3-pytest
+  cmake ninja-build g++ googletest
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+echo "Installing: ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
