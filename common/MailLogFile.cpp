@@ -15,6 +15,9 @@
 #define MAIL_LINE_CHARS 76
 // One block's lines with their line ends: 1,368 characters + 18 CRLF.
 #define MAIL_BODY_BLOCK_SIZE (1368 + 18 * 2)
+// Lines are gathered over this many blocks per send: under Wine every send
+// costs a server round trip, so one per block would halve the throughput.
+#define MAIL_SEND_BLOCKS 32
 // A server name as long as DNS allows.
 #define SERVER_NAME_SIZE 256
 
@@ -32,7 +35,7 @@ static int WinsockStarted = 0;
 static char MessageBuffer[SMTP_RECEIVE_SIZE];
 static char HeaderBuffer[MAIL_HEADER_SIZE];
 static BYTE FileBuffer[MAIL_FILE_BLOCK];
-static char BodyBuffer[MAIL_BODY_BLOCK_SIZE];
+static char BodyBuffer[MAIL_SEND_BLOCKS * MAIL_BODY_BLOCK_SIZE];
 
 static int ResolveServer(const char *server)
 {
@@ -126,17 +129,23 @@ static int SendCommand(SOCKET sock, const char *format, const char *field, const
            ExpectSmtpReply(sock, code, MailReplyTimeoutMs);
 }
 
-// Streams the file as base64 lines of 76 characters, one send per block.
+// Streams the file as base64 lines of 76 characters, the lines of several
+// blocks per send.
 static int SendAttachment(SOCKET sock, HANDLE file)
 {
+    int length = 0;
     for (;;) {
         DWORD read = 0;
         if (!ReadFile(file, FileBuffer, sizeof FileBuffer, &read, NULL) || read == 0)
-            return 1;
+            return SendAll(sock, BodyBuffer, length);
         Codec.EncodeBuffer(FileBuffer, read);
         const char *text = Codec.GetOutputBuffer();
         int textLength = Codec.GetOutputLength();
-        int length = 0;
+        if (length > (int)sizeof BodyBuffer - MAIL_BODY_BLOCK_SIZE) {
+            if (!SendAll(sock, BodyBuffer, length))
+                return 0;
+            length = 0;
+        }
         for (int offset = 0; offset < textLength; offset += MAIL_LINE_CHARS) {
             int line = textLength - offset;
             if (line > MAIL_LINE_CHARS)
@@ -146,8 +155,6 @@ static int SendAttachment(SOCKET sock, HANDLE file)
             BodyBuffer[length++] = '\r';
             BodyBuffer[length++] = '\n';
         }
-        if (!SendAll(sock, BodyBuffer, length))
-            return 0;
     }
 }
 
