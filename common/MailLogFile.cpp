@@ -15,8 +15,9 @@
 #define MAIL_LINE_CHARS 76
 // One block's lines with their line ends: 1,368 characters + 18 CRLF.
 #define MAIL_BODY_BLOCK_SIZE (1368 + 18 * 2)
-// Lines are gathered over this many blocks per send: under Wine every send
-// costs a server round trip, so one per block would halve the throughput.
+// Lines are gathered over this many blocks per send: every send costs a round
+// trip through the socket layer, and one per block made a 100 MB file crawl
+// at 5 MB/s under Wine.
 #define MAIL_SEND_BLOCKS 32
 // A server name as long as DNS allows.
 #define SERVER_NAME_SIZE 256
@@ -44,10 +45,11 @@ static int ResolveServer(const char *server)
     MustResolve = 1;
     if (strlen(server) >= sizeof ResolvedServer)
         return 0;
+    // Started once per run and never shut down; a failed start leaves the
+    // name unresolved and is tried again by the next call.
     if (!WinsockStarted) {
         WSADATA data;
-        WSAStartup(0x0102, &data);
-        WinsockStarted = 1;
+        WinsockStarted = WSAStartup(0x0102, &data) == 0;
     }
     hostent *host = gethostbyname(server);
     if (host == NULL || host->h_addrtype != AF_INET || host->h_length != 4 ||
