@@ -19,6 +19,14 @@ static HANDLE HandedPredecessor;
 static HANDLE PathTaken;            // auto reset: the new thread has its copy
 static HANDLE LastMail;             // the mail thread started last
 
+static int CallMailLogFile(const char *path, const char *server, const char *from,
+                           const char *to)
+{
+    return MailLogFile(path, server, from, to);
+}
+
+MailFunction MailLogFileFunction = CallMailLogFile;
+
 static void CopyPath(char *to, const char *from)
 {
     size_t length = strnlen(from, LOG_PATH_SIZE - 1);
@@ -57,8 +65,8 @@ DWORD WINAPI MailThread(LPVOID path)
         ReleaseMutex(MailMutex);
         return MAIL_NOT_SENT_AT_STOP;
     }
-    int result = MailLogFile(ownPath, Params.SmtpServer, Params.SmtpFromAddress,
-                             Params.SmtpToAddress);
+    int result = MailLogFileFunction(ownPath, Params.SmtpServer, Params.SmtpFromAddress,
+                                     Params.SmtpToAddress);
     ReportMailResult(ownPath, result);
     ReleaseMutex(MailMutex);
     return (DWORD)result;

@@ -7,6 +7,12 @@
 // Exit code of a mail thread that a stop kept from mailing.
 #define MAIL_NOT_SENT_AT_STOP 0xFFFF
 
+// The mailer a mail thread calls: MailLogFile, replaceable so that unit tests
+// can watch the order and overlap of mails.
+typedef int (*MailFunction)(const char *path, const char *server, const char *from,
+                            const char *to);
+extern MailFunction MailLogFileFunction;
+
 // Mails the finished log file whose path it is given with MailLogFile and the
 // instance's SMTP values, and reports the result when VerboseLevel has 0x8.
 // Its exit code is the MailResult. Started by StartMailThread only.

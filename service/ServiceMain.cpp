@@ -79,6 +79,9 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
         return;
     }
 
+    // A control that comes once running is reported waits until the threads
+    // it pauses or ends have been started.
+    EnterCriticalSection(&StatusLock);
     SetState(SERVICE_RUNNING);
     if (!SetServiceStatus(StatusHandle, &ServiceStatus))
         ReportServiceEvent("ServiceMain->SetServiceStatus error %ld", EVENTLOG_ERROR_TYPE,
@@ -91,6 +94,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
 
     ReaderHandle = CreateThread(NULL, 0, ReaderThread, NULL, 0, NULL);
     StartRotationThread();
+    LeaveCriticalSection(&StatusLock);
 }
 
 static void FinishStop()
