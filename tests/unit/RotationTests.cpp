@@ -61,21 +61,12 @@ TEST(RotationWait, EachKindWaitsToItsNextBoundaryInWholeSeconds)
     EXPECT_EQ(RotationWaitMs(RotationWeekly, wednesday), 3 * Day + 10 * Hour);
     EXPECT_EQ(RotationWaitMs(RotationWeekly, At(2026, 12, 12, 23, 59, 59)), Second);
     EXPECT_EQ(RotationWaitMs(RotationWeekly, At(2026, 12, 13, 0, 0, 0)), 7 * Day);
+    // One second before a boundary, and right on it (a full period).
+    EXPECT_EQ(RotationWaitMs(RotationDaily, At(2026, 12, 31, 23, 59, 59)), Second);
+    EXPECT_EQ(RotationWaitMs(RotationHourly, At(2027, 1, 1, 0, 0, 0, 400)), Hour);
     // Codes that do not rotate.
     EXPECT_EQ(RotationWaitMs(RotationNever, t), 0u);
     EXPECT_EQ(RotationWaitMs(6, t), 0u);
-}
-
-TEST(RotationWait, OneSecondBeforeEachBoundaryAndRightOnIt)
-{
-    SYSTEMTIME before = At(2026, 12, 31, 23, 59, 59);
-    EXPECT_EQ(RotationWaitMs(RotationMinutely, before), Second);
-    EXPECT_EQ(RotationWaitMs(RotationHourly, before), Second);
-    EXPECT_EQ(RotationWaitMs(RotationDaily, before), Second);
-    SYSTEMTIME on = At(2027, 1, 1, 0, 0, 0, 400);
-    EXPECT_EQ(RotationWaitMs(RotationMinutely, on), Minute);
-    EXPECT_EQ(RotationWaitMs(RotationHourly, on), Hour);
-    EXPECT_EQ(RotationWaitMs(RotationDaily, on), Day);
 }
 
 TEST(RotationDue, MonthlyOnlyWhenTheMonthOfTheOpenLogHasPassed)
