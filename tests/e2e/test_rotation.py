@@ -19,7 +19,7 @@ import pytest
 import conftest
 from harness import Instance, VirtualPort
 from harness.events import ERROR, INFORMATION
-from harness.instance import STOP_PENDING, STOPPED, parse_status
+from harness.instance import PAUSED, RUNNING, STOP_PENDING, STOPPED, parse_status
 from smtpsink import AiosmtpdSink
 
 STAMP = re.compile(rb"\d{4}-\d\d-\d\d (\d\d):(\d\d):(\d\d)\.\d{3}: ")
@@ -304,7 +304,7 @@ def test_two_of_three_mail_values_rotate_but_mail_and_report_nothing(run):
 
 def test_a_pause_across_a_boundary_is_not_made_up_at_continue(run):
     inst = run.paused
-    assert run.paused_status["state"] != STOPPED and run.resumed_status["state"] != STOPPED
+    assert run.paused_status["state"] == PAUSED and run.resumed_status["state"] == RUNNING
     # No file for the boundary that passed while paused: the open file went
     # on until the next boundary after the continue.
     assert run.files[inst.name] == [_name(inst, run.minutes[0]), _name(inst, run.minutes[2])]
