@@ -216,7 +216,7 @@ def run(_shared_session, workdir):
             r.failed_queries = poller.failed_queries
             # Wine may lose the answer to a stop when the process ends at
             # once: judge the stop by the state it leaves.
-            r.final = {inst.name: inst.stop(check=False) for inst in instances}
+            r.final = {inst.name: inst.stop() for inst in instances}
             r.events = session.events_since(r.mark)
             r.files = {inst.name: _log_files(inst) for inst in instances}
             yield r
