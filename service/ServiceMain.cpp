@@ -1,5 +1,6 @@
 #include "ServiceMain.h"
 #include "ComPort.h"
+#include "InactivityAlarm.h"
 #include "LogFile.h"
 #include "ReadParameters.h"
 #include "ReaderThread.h"
@@ -92,7 +93,8 @@ static void StopService()
     SetEvent(StopEvent);
     if (ReaderHandle != NULL)
         WaitForSingleObject(ReaderHandle, READER_END_WAIT_MS);
-    // The inactivity alarm and the rotation thread end here.
+    EndInactivityAlarm();
+    // The rotation thread ends here.
 
     EnterCriticalSection(&LogLock);
     CloseHandle(PortHandle);
