@@ -1,6 +1,6 @@
 // Stand-in netapi32.dll for the end-to-end tests (Wine's NetMessageBufferSend
 // aborts the process). Records every call; fails for the recipients listed in
-// TALLY_NETAPI_FAIL (comma-separated, or "*" for all) with NERR_NameNotFound,
+// the setting TALLY_NETAPI_FAIL (comma-separated, or "*" for all) with NERR_NameNotFound,
 // as current Windows does for everyone.
 #include "StandInRecord.h"
 
@@ -9,8 +9,7 @@
 static int MustFail(const char *name)
 {
     char list[1024];
-    DWORD n = GetEnvironmentVariableA("TALLY_NETAPI_FAIL", list, sizeof list);
-    if (n == 0 || n >= sizeof list)
+    if (!StandInSetting("TALLY_NETAPI_FAIL", list, sizeof list))
         return 0;
     if (strcmp(list, "*") == 0)
         return 1;
@@ -31,7 +30,7 @@ extern "C" __declspec(dllexport) DWORD WINAPI NetMessageBufferSend(LPCWSTR serve
     Utf8Of(from, 64, fromText, sizeof fromText);
     Utf8Of((const WCHAR *)buffer, buffer ? length / 2 : 0, text, sizeof text);
     DWORD result = MustFail(nameText) ? NERR_NAME_NOT_FOUND : 0;
-    snprintf(line, sizeof line, "NetMessageBufferSend\t%s\t%s\t%s\t%lu\t%s\t%lu\n", serverText,
+    snprintf(line, sizeof line, "NetMessageBufferSend\t%s\t%s\t%s\t%lu\t%s\t%lu", serverText,
              nameText, fromText, (unsigned long)length, text, (unsigned long)result);
     AppendRecord(line);
     return result;

@@ -1,5 +1,5 @@
-// Stand-in wtsapi32.dll for the end-to-end tests: a fake session list from
-// TALLY_WTS_SESSIONS ("id:user:state;..." with the WTS_CONNECTSTATE_CLASS
+// Stand-in wtsapi32.dll for the end-to-end tests: a fake session list from the
+// setting TALLY_WTS_SESSIONS ("id:user:state;..." with the WTS_CONNECTSTATE_CLASS
 // number, 0 for active) and a WTSSendMessageA that records each call.
 #include "StandInRecord.h"
 
@@ -17,8 +17,7 @@ struct FakeSession {
 static int ReadSessions(FakeSession *sessions)
 {
     char list[1024];
-    DWORD n = GetEnvironmentVariableA("TALLY_WTS_SESSIONS", list, sizeof list);
-    if (n == 0 || n >= sizeof list)
+    if (!StandInSetting("TALLY_WTS_SESSIONS", list, sizeof list))
         return 0;
     int count = 0;
     char *context = NULL;
@@ -101,7 +100,7 @@ extern "C" __declspec(dllexport) BOOL WINAPI WTSSendMessageA(HANDLE, DWORD sessi
               titleLength + 1 < sizeof titleText ? titleLength + 1 : sizeof titleText);
     lstrcpynA(messageText, message ? message : "(null)",
               messageLength + 1 < sizeof messageText ? messageLength + 1 : sizeof messageText);
-    snprintf(line, sizeof line, "WTSSendMessageA\t%lu\t%s\t%lu\t%s\t%lu\t0x%lx\t%lu\t%d\n",
+    snprintf(line, sizeof line, "WTSSendMessageA\t%lu\t%s\t%lu\t%s\t%lu\t0x%lx\t%lu\t%d",
              (unsigned long)session, titleText, (unsigned long)titleLength, messageText,
              (unsigned long)messageLength, (unsigned long)style, (unsigned long)timeout,
              wait ? 1 : 0);
