@@ -15,27 +15,15 @@ import time
 import pytest
 
 from harness import WineSession
-from harness.events import WARNING
+from harness.alarm import (STAND_INS, command_for, messenger_names, records, runs, start,
+                           stand_in_settings, wait_for_log, wait_until, warnings)
 from harness.instance import PAUSED, RUNNING
 from harness.wine import to_windows_path
 
-STAND_INS = "netapi32,wtsapi32=n,b"
 FAILING_NAMES = "Erin,dave"
 # id:user:state (0 active, 4 disconnected)
 SESSIONS = "1:erin:0;2:DAVE:4;3:Dave:0;4:carol:0;5:ERIN:1"
 WHOLE_DAY = dict(DayOfWeekMask=0x7F, StartHour=0, StartMin=0, EndHour=24, EndMin=0)
-STAND_IN_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\TallylineTests\StandIns"
-
-
-def stand_in_settings(values):
-    """The stand-ins' settings as a .reg text. They go to the registry: a
-    service's environment is fixed when Wine's service manager starts and
-    holds none of the test's variables."""
-    lines = ["REGEDIT4", "", "[-%s]" % STAND_IN_KEY, ""]
-    if values:
-        lines.append("[%s]" % STAND_IN_KEY)
-        lines += ['"%s"="%s"' % (k, v.replace("\\", "\\\\")) for k, v in values.items()]
-    return "\n".join(lines) + "\n"
 
 
 @pytest.fixture(scope="module")
@@ -61,57 +49,6 @@ def alarm_session(_shared_session, workdir):
     conftest._start_shared(workdir)
 
 
-def records(session, service):
-    """The stand-ins' records for one service, as lists of fields."""
-    try:
-        with open(session.popup_record, encoding="utf-8") as f:
-            lines = f.read().splitlines()
-    except FileNotFoundError:
-        return []
-    found = []
-    for line in lines:
-        fields = line.split("\t")
-        text = fields[5] if fields[0] == "NetMessageBufferSend" else fields[4]
-        if text.startswith(service + " "):
-            found.append(fields)
-    return found
-
-
-def messenger_names(session, service):
-    return [r[2] for r in records(session, service) if r[0] == "NetMessageBufferSend"]
-
-
-def command_for(tmpdir, name):
-    """A command line that appends a line to a file per run, and the file."""
-    path = os.path.join(str(tmpdir), name)
-    return "cmd /c echo tick>>%s" % to_windows_path(path), path
-
-
-def runs(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read().count(b"tick")
-    except FileNotFoundError:
-        return 0
-
-
-def warnings(events, service):
-    return [e for e in events if e.type == WARNING and e.text.startswith(service + " has not")]
-
-
-def wait_until(predicate, timeout):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.1)
-    return predicate()
-
-
-def wait_for_log(inst, data, timeout=10):
-    return wait_until(lambda: os.path.exists(inst.log_path()) and inst.read_log() == data, timeout)
-
-
 def test_cycles_repeat_until_data_and_a_new_silence_starts_a_new_alarm(alarm_session, port,
                                                                           instance, tmpdir):
     s = alarm_session
@@ -119,7 +56,7 @@ def test_cycles_repeat_until_data_and_a_new_silence_starts_a_new_alarm(alarm_ses
     inst = instance(PortName=port.name, Timeout=2, WarningInterval=2, VerboseLevel=4,
                     CustomTimeoutCmd=command, NetSendUsers="alice,bob,carol", **WHOLE_DAY)
     mark = s.mark()
-    inst.start()
+    start(inst)
     assert wait_until(lambda: len(messenger_names(s, inst.name)) >= 9, 15)
     assert messenger_names(s, inst.name)[:9] == ["carol", "bob", "alice"] * 3
     text = "%s has not received data for 2 seconds (TIMED OUT)" % inst.name
@@ -157,7 +94,7 @@ def test_interval_zero_gives_exactly_one_cycle_per_silence(alarm_session, port, 
     command, ticks = command_for(tmpdir, "once.txt")
     inst = instance(PortName=port.name, Timeout=1, WarningInterval=0, VerboseLevel=4,
                     CustomTimeoutCmd=command, NetSendUsers="carol", **WHOLE_DAY)
-    inst.start()
+    start(inst)
     time.sleep(6)                         # five timed-out reads, one silence
     assert messenger_names(s, inst.name) == ["carol"]
     assert runs(ticks) == 1
@@ -174,7 +111,7 @@ def test_timeout_zero_gives_nothing(alarm_session, port, instance, tmpdir):
     inst = instance(PortName=port.name, Timeout=0, WarningInterval=1, VerboseLevel=7,
                     CustomTimeoutCmd=command, NetSendUsers="carol", **WHOLE_DAY)
     mark = s.mark()
-    inst.start()
+    start(inst)
     time.sleep(4)
     inst.stop()
     assert records(s, inst.name) == [] and runs(ticks) == 0
@@ -186,7 +123,7 @@ def test_pause_keeps_the_cycles_going_and_stop_ends_them(alarm_session, port, in
     command, ticks = command_for(tmpdir, "paused.txt")
     inst = instance(PortName=port.name, Timeout=1, WarningInterval=1, VerboseLevel=4,
                     CustomTimeoutCmd=command, NetSendUsers="carol", **WHOLE_DAY)
-    inst.start()
+    start(inst)
     assert wait_until(lambda: len(records(s, inst.name)) >= 1, 10)
     assert inst.pause()["state"] == PAUSED
     paused_at = len(records(s, inst.name))
@@ -214,12 +151,12 @@ def test_day_or_window_that_excludes_now_gives_the_warning_only(alarm_session, p
     mark = s.mark()
     inst = instance(DayOfWeekMask=0x40 >> other_day, StartHour=0, StartMin=0, EndHour=24,
                     EndMin=0, **values)
-    inst.start()
+    start(inst)
     time.sleep(3.5)
     inst.stop()
     # A window whose end is not after its start never acts.
     never = instance(DayOfWeekMask=0x7F, StartHour=10, StartMin=0, EndHour=10, EndMin=0, **values)
-    never.start()
+    start(never)
     time.sleep(3.5)
     never.stop()
     assert records(s, inst.name) == [] and records(s, never.name) == [] and runs(ticks) == 0
@@ -232,7 +169,7 @@ def test_failed_messenger_pop_up_goes_to_the_users_active_sessions(alarm_session
     long_name = "x" * 40
     inst = instance(PortName=port.name, Timeout=1, WarningInterval=0,
                     NetSendUsers="Erin,dave,carol,," + long_name, **WHOLE_DAY)
-    inst.start()
+    start(inst)
     assert wait_until(lambda: len(records(s, inst.name)) >= 7, 10)
     time.sleep(1)
     inst.stop()
