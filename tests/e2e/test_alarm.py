@@ -16,7 +16,7 @@ import pytest
 
 from harness import WineSession
 from harness.alarm import (STAND_INS, command_for, messenger_names, records, runs, start,
-                           stand_in_settings, wait_for_log, wait_until, warnings)
+                           stand_in_settings, stop, wait_for_log, wait_until, warnings)
 from harness.instance import PAUSED, RUNNING
 from harness.wine import to_windows_path
 
@@ -86,7 +86,7 @@ def test_cycles_repeat_until_data_and_a_new_silence_starts_a_new_alarm(alarm_ses
     assert wait_until(lambda: len(records(s, inst.name)) >= sent + 6, 10)
     assert runs(ticks) > ran
     assert [e.text for e in warnings(s.events_since(mark), inst.name)] == [text, text]
-    inst.stop()
+    stop(inst)
 
 
 def test_interval_zero_gives_exactly_one_cycle_per_silence(alarm_session, port, instance, tmpdir):
@@ -102,7 +102,7 @@ def test_interval_zero_gives_exactly_one_cycle_per_silence(alarm_session, port, 
     time.sleep(4)                         # a second silence
     assert messenger_names(s, inst.name) == ["carol", "carol"]
     assert runs(ticks) == 2
-    inst.stop()
+    stop(inst)
 
 
 def test_timeout_zero_gives_nothing(alarm_session, port, instance, tmpdir):
@@ -113,7 +113,7 @@ def test_timeout_zero_gives_nothing(alarm_session, port, instance, tmpdir):
     mark = s.mark()
     start(inst)
     time.sleep(4)
-    inst.stop()
+    stop(inst)
     assert records(s, inst.name) == [] and runs(ticks) == 0
     assert warnings(s.events_since(mark), inst.name) == []
 
@@ -130,10 +130,10 @@ def test_pause_keeps_the_cycles_going_and_stop_ends_them(alarm_session, port, in
     time.sleep(4)
     assert len(records(s, inst.name)) >= paused_at + 2
     assert inst.resume()["state"] == RUNNING
-    inst.stop()
+    stop(inst)
     time.sleep(0.5)
     sent = len(records(s, inst.name))
-    time.sleep(2.5)                       # a command started before the stop may still write
+    time.sleep(2.5)                 # a command started before the stop may still write
     ran = runs(ticks)
     time.sleep(3)
     assert len(records(s, inst.name)) == sent and runs(ticks) == ran
@@ -153,12 +153,12 @@ def test_day_or_window_that_excludes_now_gives_the_warning_only(alarm_session, p
                     EndMin=0, **values)
     start(inst)
     time.sleep(3.5)
-    inst.stop()
+    stop(inst)
     # A window whose end is not after its start never acts.
     never = instance(DayOfWeekMask=0x7F, StartHour=10, StartMin=0, EndHour=10, EndMin=0, **values)
     start(never)
     time.sleep(3.5)
-    never.stop()
+    stop(never)
     assert records(s, inst.name) == [] and records(s, never.name) == [] and runs(ticks) == 0
     events = s.events_since(mark)
     assert len(warnings(events, inst.name)) == 1 and len(warnings(events, never.name)) == 1
@@ -172,9 +172,11 @@ def test_failed_messenger_pop_up_goes_to_the_users_active_sessions(alarm_session
     start(inst)
     assert wait_until(lambda: len(records(s, inst.name)) >= 7, 10)
     time.sleep(1)
-    inst.stop()
+    stop(inst)
     text = "%s has not received data for 1 seconds (TIMED OUT)" % inst.name
-    got = [(r[0], r[1] if r[0] == "WTSSendMessageA" else r[2], r[-2]) for r in records(s, inst.name)]
+    # (call, recipient or session, result of the messenger or the wait flag)
+    got = [(r[0], r[1] if r[0] == "WTSSendMessageA" else r[2], r[-2])
+           for r in records(s, inst.name)]
     assert got == [
         ("NetMessageBufferSend", "x" * 31, "0"),         # cut to 31 characters
         ("NetMessageBufferSend", "", "0"),

@@ -8,10 +8,10 @@ import os
 import time
 from zoneinfo import ZoneInfo
 
-from harness.instance import RUNNING, STOPPED
-from harness.wine import to_windows_path
 from harness.alarm import (STAND_INS, command_for, records, runs, stand_in_settings, start,
-                           wait_until, warnings)
+                           stop, wait_until, warnings)
+from harness.instance import RUNNING
+from harness.wine import to_windows_path
 
 # Zones that Wine maps to Windows zones, about one per hour of offset.
 ZONES = ["Pacific/Honolulu", "America/Anchorage", "America/Los_Angeles", "America/Denver",
@@ -40,7 +40,7 @@ def test_wine_builtin_messenger_is_never_called(wine, port, instance, tmpdir):
     start(inst)
     assert wait_until(lambda: runs(ticks) >= 3, 15)      # cycles went on past the pop-ups
     assert inst.query()["state"] == RUNNING
-    assert inst.stop()["state"] == STOPPED
+    stop(inst)
 
 
 def test_daily_window_follows_the_sessions_local_time(wine_factory, workdir, instance, tmpdir):
@@ -66,8 +66,8 @@ def test_daily_window_follows_the_sessions_local_time(wine_factory, workdir, ins
         start(evening)
         assert wait_until(lambda: len(records(s, inside.name)) >= 2, 10)
         time.sleep(1)
-        inside.stop()
-        evening.stop()
+        stop(inside)
+        stop(evening)
         assert records(s, evening.name) == []
         events = s.events_since(mark)
         assert len(warnings(events, inside.name)) == 1 and len(warnings(events, evening.name)) == 1

@@ -6,7 +6,7 @@ import os
 import time
 
 from .events import WARNING
-from .instance import RUNNING
+from .instance import RUNNING, STOPPED
 from .wine import to_windows_path
 
 # The override that makes a session load the stand-ins instead of Wine's DLLs.
@@ -66,6 +66,14 @@ def warnings(events, service):
 def start(inst):
     status = inst.start()
     assert status and status["state"] == RUNNING, (status, inst.start_output)
+
+
+def stop(inst):
+    """Stops and checks the state reached. Wine's service manager now and then
+    answers a stop with error 109: the service process exits before the
+    control's reply has been written. The state is what counts here."""
+    status = inst.stop(check=False)
+    assert status and status["state"] == STOPPED, status
 
 
 def wait_until(predicate, timeout):
