@@ -42,7 +42,7 @@ size_t SplitRecipients(char *list, char *names[], size_t maxNames);
 
 // What a cycle does, replaceable so that unit tests can watch the cycles.
 struct AlarmActionApi {
-    void (*StartCommand)(const char *commandLine);
+    DWORD (*StartCommand)(const char *commandLine);
     void (*SendPopup)(const char *recipient, const char *text);
 };
 extern AlarmActionApi AlarmActions;

@@ -136,7 +136,7 @@ void SendMessengerPopup(const char *recipient, const char *text)
         SendToUserSessions(name, text);
 }
 
-void StartAlarmCommand(const char *commandLine)
+DWORD StartAlarmCommand(const char *commandLine)
 {
     // CreateProcess may write into the command line: give it a copy.
     char command[TIMEOUT_CMD_SIZE];
@@ -145,9 +145,10 @@ void StartAlarmCommand(const char *commandLine)
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
-        // Not waited for; the handles would otherwise pile up for months.
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
+    if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return 0;
+    // Not waited for; the handles would otherwise pile up for months.
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return process.dwProcessId;
 }

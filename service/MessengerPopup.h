@@ -13,8 +13,9 @@
 // with WTSSendMessageA (no wait). Failures are silent.
 void SendMessengerPopup(const char *recipient, const char *text);
 
-// Starts the alarm command as a process of its own, not waited for.
-void StartAlarmCommand(const char *commandLine);
+// Starts the alarm command as a process of its own, not waited for and
+// without keeping a handle of it. Returns its process id, 0 on failure.
+DWORD StartAlarmCommand(const char *commandLine);
 
 // Whether the process runs under Wine (ntdll exports wine_get_version).
 int RunningUnderWine();

@@ -171,7 +171,11 @@ struct Recorded {
     int popupsBeforeEnd = -1;
 } Seen;
 
-void RecordCommand(const char *command) { Seen.calls.push_back(std::string("cmd ") + command); }
+DWORD RecordCommand(const char *command)
+{
+    Seen.calls.push_back(std::string("cmd ") + command);
+    return 1;
+}
 
 void RecordPopup(const char *recipient, const char *text)
 {
@@ -292,6 +296,41 @@ TEST(MessengerGuard, WineBuiltinsAreToldFromNativeModules)
         EXPECT_TRUE(IsWineBuiltinModule(GetModuleHandleA("kernel32.dll")));
     else
         EXPECT_FALSE(IsWineBuiltinModule(GetModuleHandleA("kernel32.dll")));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(AlarmCommand, StartsTheCommandAndKeepsNoHandleOfIt)
+{
+    char dir[MAX_PATH], marker[MAX_PATH], command[2 * MAX_PATH];
+    GetTempPathA(sizeof dir, dir);
+    GetTempFileNameA(dir, "cmd", 0, marker);
+    DeleteFileA(marker);
+    snprintf(command, sizeof command, "cmd /c echo ran>\"%s\"", marker);
+
+    DWORD id = StartAlarmCommand(command);
+    ASSERT_NE(id, 0u);
+    for (int i = 0; i < 100 && GetFileAttributesA(marker) == INVALID_FILE_ATTRIBUTES; i++)
+        Sleep(100);
+    EXPECT_NE(GetFileAttributesA(marker), INVALID_FILE_ATTRIBUTES);
+    // An ended process whose handles are all closed is gone; one whose handle
+    // was kept lingers, and its id can still be opened.
+    BOOL gone = FALSE;
+    for (int i = 0; i < 100 && !gone; i++) {
+        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+        if (process == NULL)
+            gone = TRUE;
+        else {
+            WaitForSingleObject(process, 100);
+            CloseHandle(process);
+            Sleep(50);
+        }
+    }
+    EXPECT_TRUE(gone);
+    DeleteFileA(marker);
+    EXPECT_EQ(StartAlarmCommand("no-such-program-anywhere.exe"), 0u);
 }
 
 }  // namespace
