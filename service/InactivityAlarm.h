@@ -10,9 +10,9 @@
 
 // The pop-up text and its UTF-16 form: 127 characters and the terminator.
 #define ALARM_TEXT_SIZE     128
-// One recipient in UTF-16: a name has at most 31 characters. Longer names are
-// cut to their first 31 characters rather than dropped, so a long entry
-// still reaches the user whose name it starts with.
+// One recipient in UTF-16: a name has at most 31 characters. A longer name is
+// cut to its first 31 characters; messenger names and Windows user names
+// are all shorter, so no name that could be delivered is changed.
 #define RECIPIENT_NAME_SIZE 32
 // NetSendUsers split at its commas: at most one piece per character, plus one.
 #define MAX_RECIPIENTS      NET_SEND_USERS_SIZE
