@@ -1,5 +1,6 @@
 #include "ReaderThread.h"
 #include "ComPort.h"
+#include "InactivityAlarm.h"
 #include "LogFile.h"
 #include "ReportServiceEvent.h"
 #include "ServiceState.h"
@@ -190,7 +191,7 @@ DWORD WINAPI ReaderThread(LPVOID)
             if (Params.Timeout != 0 && !silenceReported) {
                 ReportSilence();
                 silenceReported = TRUE;
-                // The inactivity alarm of this silence starts here.
+                StartInactivityAlarm();
             }
             continue;
         }
@@ -200,7 +201,7 @@ DWORD WINAPI ReaderThread(LPVOID)
             break;
         if (Params.Timeout != 0 && silenceReported) {
             silenceReported = FALSE;
-            // The inactivity alarm of the silence that just ended stops here.
+            EndInactivityAlarm();
         }
         CaptureBytes(received, count);
         LeaveCriticalSection(&LogLock);

@@ -1,5 +1,6 @@
 #include "ServiceMain.h"
 #include "ComPort.h"
+#include "InactivityAlarm.h"
 #include "LogFile.h"
 #include "MailThread.h"
 #include "ReadParameters.h"
@@ -144,7 +145,7 @@ static void StopService()
     SetEvent(StopEvent);
     if (ReaderHandle != NULL)
         WaitForSingleObject(ReaderHandle, READER_END_WAIT_MS);
-    // The inactivity alarm and the rotation thread end here.
+    EndInactivityAlarm();
     EndRotationThread();
 
     EnterCriticalSection(&LogLock);
