@@ -72,7 +72,7 @@ def stop(inst):
     """Stops and checks the state reached. Wine's service manager now and then
     answers a stop with error 109: the service process exits before the
     control's reply has been written. The state is what counts here."""
-    status = inst.stop(check=False)
+    status = inst.stop()
     assert status and status["state"] == STOPPED, status
 
 
