@@ -85,8 +85,13 @@ static ReadOutcome ReadPortByte(OVERLAPPED *overlapped, BYTE *b, DWORD *count)
         GetOverlappedResult(PortHandle, overlapped, count, TRUE);
         return ReadStopped;
     }
-    if (!GetOverlappedResult(PortHandle, overlapped, count, FALSE))
-        return ReadFailed;
+    if (!GetOverlappedResult(PortHandle, overlapped, count, FALSE)) {
+        // Wine completes a timed-out overlapped read as ERROR_TIMEOUT where
+        // Windows reports success with no byte: both mean silence.
+        if (GetLastError() != ERROR_TIMEOUT)
+            return ReadFailed;
+        *count = 0;
+    }
     return ReadDone;
 }
 

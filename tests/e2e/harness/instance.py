@@ -1,0 +1,141 @@
+"""One service instance Quillbox<N>: its 23 registry values, its registration
+with the real Service Control Manager, and control of it."""
+
+import os
+import re
+
+from .wine import BIN_DIR, to_windows_path
+
+# name -> (key, type) in the order both programs use.
+PARAMETERS = [
+    ("LogFilename", "params", "sz"), ("SmtpServer", "params", "sz"),
+    ("SmtpToAddress", "params", "sz"), ("SmtpFromAddress", "params", "sz"),
+    ("TimestampFormat", "params", "dword"), ("VerboseLevel", "params", "dword"),
+    ("LogRotation", "params", "dword"), ("PauseTimeout", "params", "dword"),
+    ("PortName", "port", "sz"), ("BaudRate", "port", "dword"), ("ByteSize", "port", "dword"),
+    ("ComBufferSize", "port", "dword"), ("Parity", "port", "dword"),
+    ("StopBits", "port", "dword"), ("Timeout", "port", "dword"),
+    ("WarningInterval", "port", "dword"), ("CustomTimeoutCmd", "port", "sz"),
+    ("NetSendUsers", "port", "sz"), ("DayOfWeekMask", "port", "dword"),
+    ("StartHour", "port", "dword"), ("StartMin", "port", "dword"), ("EndHour", "port", "dword"),
+    ("EndMin", "port", "dword"),
+]
+PARAMETER_NAMES = [p[0] for p in PARAMETERS]
+
+STOPPED, START_PENDING, STOP_PENDING, RUNNING, CONTINUE_PENDING, PAUSE_PENDING, PAUSED = range(1, 8)
+
+SERVICES_KEY = r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services"
+
+
+def new_instance_values(n, log_dir="C:\\"):
+    """The values the configuration program gives a new instance N."""
+    return {
+        "LogFilename": log_dir.rstrip("\\") + "\\Quillbox%d.log" % n,
+        "SmtpServer": "", "SmtpToAddress": "", "SmtpFromAddress": "",
+        "TimestampFormat": 0, "VerboseLevel": 3, "LogRotation": 0, "PauseTimeout": 0xFFFFFFFF,
+        "PortName": "COM%d" % n, "BaudRate": 2400, "ByteSize": 8, "ComBufferSize": 0,
+        "Parity": 0, "StopBits": 0, "Timeout": 0, "WarningInterval": 600,
+        "CustomTimeoutCmd": "", "NetSendUsers": "", "DayOfWeekMask": 0x3E,
+        "StartHour": 9, "StartMin": 0, "EndHour": 18, "EndMin": 0,
+    }
+
+
+def _reg_string(text):
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def reg_file_text(n, values):
+    """A REGEDIT4 file that replaces instance N's parameter keys with exactly
+    the given values (values left out are absent)."""
+    key = SERVICES_KEY + "\\Quillbox%d\\Parameters" % n
+    lines = ["REGEDIT4", "", "[-%s]" % key, ""]
+    for section, path in (("params", key), ("port", key + "\\Port1")):
+        lines.append("[%s]" % path)
+        for name, where, kind in PARAMETERS:
+            if where != section or name not in values:
+                continue
+            v = values[name]
+            if kind == "dword":
+                lines.append('"%s"=dword:%08x' % (name, v & 0xFFFFFFFF))
+            else:
+                lines.append('"%s"=%s' % (name, _reg_string(v)))
+        lines.append("")
+    return "\n".join(lines) + "\n"
+
+
+_STATUS = re.compile(r"state=(\d+) checkpoint=(\d+) waithint=(\d+) exit=(\d+) specific=(\d+)")
+
+
+def parse_status(text):
+    m = _STATUS.search(text)
+    if not m:
+        return None
+    keys = ("state", "checkpoint", "waithint", "exit", "specific")
+    return dict(zip(keys, (int(g) for g in m.groups())))
+
+
+class Instance:
+    """Instance N installed in a session; values default to a new instance's,
+    with the log under C:\\ of the prefix."""
+
+    def __init__(self, session, n, **values):
+        self.session = session
+        self.n = n
+        self.name = "Quillbox%d" % n
+        self.values = new_instance_values(n)
+        self.values.update(values)
+
+    def install(self, omit=()):
+        values = {k: v for k, v in self.values.items() if k not in omit}
+        self.session.import_reg(reg_file_text(self.n, values))
+        self.session.scctl("create", self.name,
+                           to_windows_path(os.path.join(BIN_DIR, "tallysvc.exe")))
+        return self
+
+    def uninstall(self):
+        self.stop(check=False)
+        self.session.scctl("delete", self.name, check=False)
+
+    # --- control -----------------------------------------------------------
+    def start(self, wait_state=RUNNING, timeout_ms=15000):
+        self.session.started_services.add(self.name)
+        # A service that stops during its start-up makes StartService fail
+        # under Wine (1053) although the stop is what the test expects.
+        self.start_output = self.session.scctl("start", self.name, check=False)
+        if wait_state is not None:
+            return self.wait(wait_state, timeout_ms)
+
+    def control(self, what):
+        return parse_status(self.session.scctl("control", self.name, what))
+
+    def stop(self, check=True, timeout_ms=70000):
+        status = self.query()
+        if status and status["state"] != STOPPED:
+            self.session.scctl("control", self.name, "stop", check=check)
+        return self.wait(STOPPED, timeout_ms)
+
+    def pause(self):
+        return self.control("pause")
+
+    def resume(self):
+        return self.control("continue")
+
+    def query(self):
+        return parse_status(self.session.scctl("query", self.name, check=False))
+
+    def wait(self, state, timeout_ms=15000):
+        return parse_status(self.session.scctl("wait", self.name, str(state), str(timeout_ms),
+                                               check=False, timeout=timeout_ms / 1000 + 30))
+
+    # --- the log -----------------------------------------------------------
+    def unix_path(self, windows_path):
+        """Where a C:\\ path of this prefix lies on the Unix side."""
+        assert windows_path[:3].upper() == "C:\\", windows_path
+        return self.session.c_drive(*windows_path[3:].split("\\"))
+
+    def log_path(self):
+        return self.unix_path(self.values["LogFilename"])
+
+    def read_log(self, path=None):
+        with open(path or self.log_path(), "rb") as f:
+            return f.read()

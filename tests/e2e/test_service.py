@@ -1,0 +1,180 @@
+"""The service under the real Service Control Manager: capture, reports,
+pause/continue/stop, silence and a vanishing port."""
+
+import time
+
+from harness.events import ERROR, INFORMATION, WARNING
+from harness.instance import PAUSED, RUNNING, STOPPED
+
+STAMP = rb"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}: "
+
+
+def wait_for_log(inst, expected_length, timeout=10):
+    deadline = time.time() + timeout
+    data = b""
+    while time.time() < deadline:
+        try:
+            data = inst.read_log()
+        except FileNotFoundError:
+            data = b""
+        if len(data) >= expected_length:
+            return data
+        time.sleep(0.1)
+    return data
+
+
+def texts(events):
+    return [(e.type, e.text) for e in events]
+
+
+def test_log_is_a_byte_exact_copy_without_timestamps(wine, port, instance):
+    inst = instance(PortName=port.name, BaudRate=115200)
+    inst.start()
+    data = bytes(range(256)) * 4 + b"\x00\xff\r\n\n\r"
+    port.send(data)
+    assert wait_for_log(inst, len(data)) == data
+    inst.stop()
+    assert inst.read_log() == data
+
+
+def test_crlf_lines_are_stamped_and_a_restart_appends(wine, port, instance):
+    import re
+    inst = instance(PortName=port.name, TimestampFormat=1)
+    inst.start()
+    port.send(b"first line\r\nsecond\r\n")
+    log = wait_for_log(inst, 2 * 25 + 20)
+    inst.stop()
+    assert re.fullmatch(STAMP + rb"first line\r\n" + STAMP + rb"second\r\n", log), log
+
+    inst.start()
+    port.send(b"after restart\r\n")
+    log = wait_for_log(inst, len(log) + 25 + 15)
+    inst.stop()
+    assert re.fullmatch(STAMP + rb"first line\r\n" + STAMP + rb"second\r\n" +
+                        STAMP + rb"after restart\r\n", log), log
+
+
+def test_pause_holds_capture_and_states_are_reported_plainly(wine, port, instance):
+    inst = instance(PortName=port.name)
+    status = inst.start()
+    assert status == {"state": RUNNING, "checkpoint": 0, "waithint": 0, "exit": 0, "specific": 0}
+    port.send(b"before ")
+    wait_for_log(inst, 7)
+
+    status = inst.pause()
+    assert status["state"] == PAUSED and status["checkpoint"] == 0 and status["waithint"] == 0
+    port.send(b"during ")
+    time.sleep(1.5)
+    assert inst.read_log() == b"before "       # nothing written while paused
+
+    status = inst.resume()
+    assert status["state"] == RUNNING and status["checkpoint"] == 0
+    port.send(b"after")
+    assert wait_for_log(inst, 18) == b"before during after"   # nothing lost
+
+    inst.pause()
+    status = inst.stop()                        # stop while paused
+    assert status == {"state": STOPPED, "checkpoint": 0, "waithint": 0, "exit": 0, "specific": 0}
+    assert inst.read_log() == b"before during after"
+
+
+def test_missing_port_stops_with_both_messages(wine, instance):
+    inst = instance(PortName="COM99")
+    mark = wine.mark()
+    status = inst.start(wait_state=STOPPED)
+    assert status == {"state": STOPPED, "checkpoint": 0, "waithint": 0, "exit": 0, "specific": 0}
+    wine.wait_for_event(lambda e: "service stopping" in e.text, since=mark)
+    assert texts(wine.events_since(mark)) == [
+        (ERROR, 'Could not obtain handle to "COM99"'),
+        (ERROR, "Com port could not be opened, service stopping"),
+    ]
+
+
+def test_verbose_level_zero_reports_nothing_even_errors(wine, port, instance):
+    inst = instance(PortName="COM98", VerboseLevel=0)
+    mark = wine.mark()
+    assert inst.start(wait_state=STOPPED)["state"] == STOPPED
+    ok = instance(PortName=port.name, VerboseLevel=0, Timeout=1)
+    ok.start()
+    time.sleep(2.5)
+    ok.stop()
+    assert wine.events_since(mark) == []
+
+
+def test_start_reports_configuration_then_start_and_stop_reports_stopping(wine, port, instance):
+    inst = instance(PortName=port.name, VerboseLevel=3)
+    mark = wine.mark()
+    inst.start()
+    inst.stop()
+    events = wine.events_since(mark)
+    assert [e.type for e in events] == [INFORMATION] * 3
+    assert events[0].text.startswith(
+        "\r\n\r\n---Configuration---\r\nService Name: %s\r\nPort: %s\r\n" % (inst.name, port.name))
+    assert events[1].text == "%s Starting. Logging %s to %s" % (
+        inst.name, port.name, inst.values["LogFilename"])
+    assert events[2].text == "%s Stopping" % inst.name
+
+
+def test_each_silence_gives_exactly_one_warning(wine, port, instance):
+    inst = instance(PortName=port.name, Timeout=1, VerboseLevel=4)
+    mark = wine.mark()
+    inst.start()
+    time.sleep(3.5)                       # one silence, three timed-out reads
+    port.send(b"x")
+    time.sleep(2.8)                       # a second silence
+    inst.pause()
+    time.sleep(2.5)                       # silence detection stands still while paused
+    inst.stop()
+    warning = "%s has not received data for 1 seconds (TIMED OUT)" % inst.name
+    assert texts(wine.events_since(mark)) == [(WARNING, warning)] * 2
+    assert inst.read_log() == b"x"
+
+
+def test_stop_does_not_wait_for_a_long_read(wine, port, instance):
+    inst = instance(PortName=port.name, Timeout=600)
+    inst.start()
+    time.sleep(0.5)
+    began = time.time()
+    status = inst.control("stop")
+    assert status["state"] == STOPPED
+    assert time.time() - began < 5        # the read of up to 600 s was cancelled
+
+
+def test_port_that_vanishes_and_returns_is_captured_again(wine, port, instance):
+    inst = instance(PortName=port.name)
+    mark = wine.mark()
+    inst.start()
+    port.send(b"one ")
+    wait_for_log(inst, 4)
+    port.vanish()
+    assert wine.wait_for_event(lambda e: e.type == ERROR and port.name in e.text, timeout=10,
+                               since=mark)
+    assert inst.query()["state"] == RUNNING
+    port.open()
+    assert wine.wait_for_event(lambda e: "open again" in e.text, timeout=15, since=mark)
+    port.send(b"two")
+    assert wait_for_log(inst, 7) == b"one two"
+    inst.stop()
+
+
+def test_missing_parameters_key_is_reported_before_verbose_level_is_known(wine, instance):
+    inst = instance(PortName="COM5")
+    wine.import_reg("REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\"
+                    "%s\\Parameters]\n" % inst.name)
+    mark = wine.mark()
+    assert inst.start(wait_state=STOPPED)["state"] == STOPPED
+    wine.wait_for_event(lambda e: "service stopping" in e.text, since=mark)
+    assert texts(wine.events_since(mark)) == [
+        (ERROR, "Could not open Parameters subkey"),
+        (ERROR, "Registry parameters could not be obtained, service stopping"),
+    ]
+
+
+def test_log_name_too_long_for_its_stamp_stops_cleanly(wine, port, instance):
+    long_name = "C:\\" + "x" * 240 + ".log"          # 247 characters, 259 with a minute stamp
+    inst = instance(PortName=port.name, LogFilename=long_name, LogRotation=5)
+    mark = wine.mark()
+    assert inst.start(wait_state=STOPPED)["state"] == STOPPED
+    wine.wait_for_event(lambda e: "service stopping" in e.text, since=mark)
+    assert texts(wine.events_since(mark)) == [
+        (ERROR, "The log file could not be opened, service stopping")]

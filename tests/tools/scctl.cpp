@@ -1,0 +1,104 @@
+// Service Control Manager tool for the end-to-end tests: Wine's own `sc`
+// cannot pause, and does not show checkpoint, wait hint and exit codes.
+//   scctl create NAME PATH [auto|demand]    scctl delete NAME
+//   scctl start NAME                        scctl control NAME stop|pause|continue
+//   scctl query NAME                        scctl wait NAME STATE TIMEOUT_MS
+// Prints the service status as "state=4 checkpoint=0 waithint=0 exit=0 specific=0
+// type=0x30 controls=3"; exits 0 on success, 1 on failure (with the error).
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static void PrintStatus(const SERVICE_STATUS &s)
+{
+    printf("state=%lu checkpoint=%lu waithint=%lu exit=%lu specific=%lu type=0x%lx controls=%lu\n",
+           s.dwCurrentState, s.dwCheckPoint, s.dwWaitHint, s.dwWin32ExitCode,
+           s.dwServiceSpecificExitCode, s.dwServiceType, s.dwControlsAccepted);
+}
+
+static int Fail(const char *what)
+{
+    printf("error %s %lu\n", what, GetLastError());
+    return 1;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 3) {
+        fprintf(stderr, "usage: scctl create|delete|start|control|query|wait NAME ...\n");
+        return 2;
+    }
+    const char *verb = argv[1], *name = argv[2];
+    SC_HANDLE scm = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    if (scm == NULL)
+        return Fail("OpenSCManager");
+
+    if (strcmp(verb, "create") == 0 && argc >= 4) {
+        DWORD start = (argc >= 5 && strcmp(argv[4], "auto") == 0) ? SERVICE_AUTO_START
+                                                                   : SERVICE_DEMAND_START;
+        SC_HANDLE s = CreateServiceA(scm, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                     start, SERVICE_ERROR_NORMAL, argv[3], NULL, NULL, NULL, NULL,
+                                     NULL);
+        if (s == NULL && GetLastError() != ERROR_SERVICE_EXISTS)
+            return Fail("CreateService");
+        if (s == NULL) {
+            s = OpenServiceA(scm, name, SERVICE_ALL_ACCESS);
+            if (s == NULL || !ChangeServiceConfigA(s, SERVICE_NO_CHANGE, start, SERVICE_NO_CHANGE,
+                                                   argv[3], NULL, NULL, NULL, NULL, NULL, NULL))
+                return Fail("ChangeServiceConfig");
+        }
+        printf("created\n");
+        return 0;
+    }
+
+    SC_HANDLE service = OpenServiceA(scm, name, SERVICE_ALL_ACCESS);
+    if (service == NULL)
+        return Fail("OpenService");
+    SERVICE_STATUS status = {};
+
+    if (strcmp(verb, "delete") == 0) {
+        if (!DeleteService(service))
+            return Fail("DeleteService");
+        printf("deleted\n");
+        return 0;
+    }
+    if (strcmp(verb, "start") == 0) {
+        if (!StartServiceA(service, 0, NULL))
+            return Fail("StartService");
+        QueryServiceStatus(service, &status);
+        PrintStatus(status);
+        return 0;
+    }
+    if (strcmp(verb, "control") == 0 && argc >= 4) {
+        DWORD code = strcmp(argv[3], "stop") == 0    ? SERVICE_CONTROL_STOP
+                     : strcmp(argv[3], "pause") == 0 ? SERVICE_CONTROL_PAUSE
+                                                     : SERVICE_CONTROL_CONTINUE;
+        if (!ControlService(service, code, &status))
+            return Fail("ControlService");
+        PrintStatus(status);
+        return 0;
+    }
+    if (strcmp(verb, "query") == 0) {
+        if (!QueryServiceStatus(service, &status))
+            return Fail("QueryServiceStatus");
+        PrintStatus(status);
+        return 0;
+    }
+    if (strcmp(verb, "wait") == 0 && argc >= 5) {
+        DWORD wanted = strtoul(argv[3], NULL, 10), limit = strtoul(argv[4], NULL, 10);
+        DWORD start = GetTickCount();
+        for (;;) {
+            if (!QueryServiceStatus(service, &status))
+                return Fail("QueryServiceStatus");
+            if (status.dwCurrentState == wanted || GetTickCount() - start > limit)
+                break;
+            Sleep(20);
+        }
+        PrintStatus(status);
+        return status.dwCurrentState == wanted ? 0 : 1;
+    }
+    fprintf(stderr, "unknown command %s\n", verb);
+    return 2;
+}
