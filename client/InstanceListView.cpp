@@ -49,9 +49,10 @@ int InstanceListView::Create(CFrameWindow *frame, UINT id)
     m_DefaultProc = (WNDPROC)SetWindowLongPtrA(m_Handle, GWLP_WNDPROC, (LONG_PTR)ListProc);
 
     if (LoadInstances() > 0) {
+        // In increasing instance number, gaps and all.
         for (int n = 1; n <= MAX_INSTANCES; n++)
             if (InstanceTable[n].InUse)
-                InsertInstanceRow(n);
+                InsertRowAt(RowCount(), n);
     } else {
         // First run: instance 1 is registered and saved before the window shows.
         OnNew();
@@ -121,6 +122,11 @@ void InstanceListView::InsertInstanceRow(int n)
             break;
         }
     }
+    InsertRowAt(row, n);
+}
+
+void InstanceListView::InsertRowAt(int row, int n)
+{
     char number[INSTANCE_TEXT_SIZE];
     snprintf(number, sizeof number, "%d", n);
     LVITEMA item;
@@ -131,6 +137,12 @@ void InstanceListView::InsertInstanceRow(int n)
     row = (int)SendMessageA(m_Handle, LVM_INSERTITEMA, 0, (LPARAM)&item);
     if (row < 0)
         return;
+    // The new row is never selected; some list views carry the selection of
+    // the row that was at this index over to the inserted one.
+    LVITEMA state;
+    memset(&state, 0, sizeof state);
+    state.stateMask = LVIS_SELECTED;
+    SendMessageA(m_Handle, LVM_SETITEMSTATE, row, (LPARAM)&state);
     const InstanceSettings &record = InstanceTable[n];
     RefreshRow(row);
     SetCellText(row, ColumnStatus, record.ServiceHandle != NULL ? ServiceStateText(record.LastStatus.dwCurrentState) : "");

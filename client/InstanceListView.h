@@ -40,6 +40,7 @@ public:
     // Instance numbers of the selected rows from the top; returns the count.
     int SelectedInstances(int *numbers, int capacity) const;
     void InsertInstanceRow(int n);        // placed below row N-1, else at the top
+    void InsertRowAt(int row, int n);     // all five cells from the record
     void RefreshRow(int row);             // Port, Auto Start, Log File from the record
 
     void OnStatusTimer();
