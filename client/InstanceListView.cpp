@@ -161,12 +161,13 @@ void InstanceListView::RefreshRow(int row)
 
 void InstanceListView::OnStatusTimer()
 {
+    RefreshServiceStates();
     int rows = RowCount();
     for (int row = 0; row < rows; row++) {
         int n = RowInstance(row);
         if (n == 0)
             continue;
-        InstanceSettings &record = InstanceTable[n];
+        const InstanceSettings &record = InstanceTable[n];
         char shown[32] = "";
         LVITEMA item;
         memset(&item, 0, sizeof item);
@@ -174,8 +175,6 @@ void InstanceListView::OnStatusTimer()
         item.pszText = shown;
         item.cchTextMax = sizeof shown;
         SendMessageA(m_Handle, LVM_GETITEMTEXTA, row, (LPARAM)&item);
-        if (record.ServiceHandle != NULL && !QueryServiceStatus(record.ServiceHandle, &record.LastStatus))
-            record.LastStatus.dwCurrentState = 0;
         const char *text = record.ServiceHandle != NULL ? ServiceStateText(record.LastStatus.dwCurrentState) : "";
         // Only changed cells are rewritten, so an idle list does not repaint.
         if (strcmp(shown, text) != 0)

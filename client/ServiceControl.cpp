@@ -1,6 +1,7 @@
 #include "ServiceControl.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "ClientMessages.h"
@@ -136,6 +137,55 @@ const char *ServiceStateText(DWORD state)
     case SERVICE_PAUSED:           return "Paused";
     }
     return "";
+}
+
+// Enough for the statuses of every service of a machine in a few calls.
+#define ENUM_BUFFER_SIZE 65536
+
+void RefreshServiceStates()
+{
+    int pending[MAX_INSTANCES + 1];
+    for (int n = 1; n <= MAX_INSTANCES; n++)
+        pending[n] = InstanceTable[n].ServiceHandle != NULL;
+
+    static BYTE buffer[ENUM_BUFFER_SIZE];
+    DWORD resume = 0;
+    for (int call = 0; ScmHandle != NULL && call < 16; call++) {
+        DWORD needed = 0, count = 0;
+        BOOL complete = EnumServicesStatusExA(ScmHandle, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL,
+                                              buffer, sizeof buffer, &needed, &count, &resume, NULL);
+        if (!complete && GetLastError() != ERROR_MORE_DATA)
+            break;
+        ENUM_SERVICE_STATUS_PROCESSA *services = (ENUM_SERVICE_STATUS_PROCESSA *)buffer;
+        size_t baseLength = sizeof SERVICE_BASE_NAME - 1;
+        for (DWORD i = 0; i < count; i++) {
+            const char *name = services[i].lpServiceName;
+            if (name == NULL || _strnicmp(name, SERVICE_BASE_NAME, baseLength) != 0)
+                continue;
+            int n = atoi(name + baseLength);
+            char expected[32];
+            snprintf(expected, sizeof expected, SERVICE_NAME_FORMAT, n);
+            if (!IsInstanceNumber(n) || _stricmp(expected, name) != 0 || !pending[n])
+                continue;
+            const SERVICE_STATUS_PROCESS &status = services[i].ServiceStatusProcess;
+            SERVICE_STATUS &last = InstanceTable[n].LastStatus;
+            last.dwServiceType = status.dwServiceType;
+            last.dwCurrentState = status.dwCurrentState;
+            last.dwControlsAccepted = status.dwControlsAccepted;
+            last.dwWin32ExitCode = status.dwWin32ExitCode;
+            last.dwServiceSpecificExitCode = status.dwServiceSpecificExitCode;
+            last.dwCheckPoint = status.dwCheckPoint;
+            last.dwWaitHint = status.dwWaitHint;
+            pending[n] = 0;
+        }
+        if (complete)
+            break;
+    }
+    for (int n = 1; n <= MAX_INSTANCES; n++) {
+        InstanceSettings &record = InstanceTable[n];
+        if (pending[n] && !QueryServiceStatus(record.ServiceHandle, &record.LastStatus))
+            record.LastStatus.dwCurrentState = 0;
+    }
 }
 
 static InstanceSettings *ListedInstance(int n)

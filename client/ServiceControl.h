@@ -39,6 +39,12 @@ int RemoveInstanceEventSource(int n);
 // Sets the start type from AutoStart (1: automatic, 0: on demand).
 int SetServiceStartType(SC_HANDLE service, int autoStart);
 
+// Reads the current status of every instance that has a service into its
+// LastStatus: one enumeration of the Service Control Manager for all of them
+// (per-service queries cost a round trip each, 128 a second for 64 rows),
+// falling back to QueryServiceStatus for any the enumeration did not list.
+void RefreshServiceStates();
+
 // "Stopped", "Running", ... for SERVICE_STATUS.dwCurrentState; "" otherwise.
 const char *ServiceStateText(DWORD state);
 

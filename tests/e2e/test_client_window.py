@@ -8,7 +8,7 @@ import shutil
 import time
 
 from client_gui import *  # noqa: F401,F403  (fixtures)
-from client_gui import Client, bin_path, screenshot, wait_for
+from client_driver import Client, bin_path, screenshot, wait_for
 from harness import BIN_DIR, VirtualPort
 from harness.instance import new_instance_values, reg_file_text
 

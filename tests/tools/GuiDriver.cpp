@@ -23,6 +23,7 @@
 //   launch MS PATH [ARGS]      start client.exe, wait until it is idle after
 //                              its first paint; print "ms <elapsed>" and attach
 //   kill                       end the client.exe started or attached
+//   create N PATH              register Quillbox1..N (on demand) running PATH
 //   purge                      stop and delete every Quillbox service with its
 //                              keys and event source, as if never installed
 #include <windows.h>
@@ -242,6 +243,27 @@ static void WaitForPopupToClose()
     Done();
 }
 
+static void Create(int count, const char *path)
+{
+    SC_HANDLE scm = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    int made = 0;
+    for (int n = 1; n <= count && n <= 64; n++) {
+        char name[32], display[32];
+        snprintf(name, sizeof name, "Quillbox%d", n);
+        snprintf(display, sizeof display, "Tallyline (%d)", n);
+        SC_HANDLE service = CreateServiceA(scm, name, display, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path, NULL, NULL, NULL,
+                                           NULL, NULL);
+        if (service != NULL) {
+            made++;
+            CloseServiceHandle(service);
+        }
+    }
+    CloseServiceHandle(scm);
+    printf("created %d\n", made);
+    Done();
+}
+
 static void Purge()
 {
     SC_HANDLE scm = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
@@ -333,6 +355,10 @@ int main()
             char *ms = strtok(rest, " ");
             char *path = strtok(NULL, "");
             Launch((DWORD)atoi(ms), path);
+        } else if (strcmp(command, "create") == 0) {
+            char *count = strtok(rest, " ");
+            char *path = strtok(NULL, "");
+            Create(atoi(count), path);
         } else if (strcmp(command, "purge") == 0) {
             Purge();
         } else if (strcmp(command, "kill") == 0) {
