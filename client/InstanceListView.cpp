@@ -22,7 +22,10 @@ static const ColumnSpec Columns[] = {
     {"Instance", 60}, {"Port", 60}, {"Status", 75}, {"Auto Start", 65}, {"Log File", 300},
 };
 
-InstanceListView::InstanceListView() : m_Handle(NULL), m_Frame(NULL), m_DefaultProc(NULL) {}
+InstanceListView::InstanceListView() : m_Handle(NULL), m_Frame(NULL), m_DefaultProc(NULL)
+{
+    memset(m_ShownStatus, 0, sizeof m_ShownStatus);
+}
 
 int InstanceListView::Create(CFrameWindow *frame, UINT id)
 {
@@ -143,9 +146,8 @@ void InstanceListView::InsertRowAt(int row, int n)
     memset(&state, 0, sizeof state);
     state.stateMask = LVIS_SELECTED;
     SendMessageA(m_Handle, LVM_SETITEMSTATE, row, (LPARAM)&state);
-    const InstanceSettings &record = InstanceTable[n];
     RefreshRow(row);
-    SetCellText(row, ColumnStatus, record.ServiceHandle != NULL ? ServiceStateText(record.LastStatus.dwCurrentState) : "");
+    ShowStatus(row, n);
 }
 
 void InstanceListView::RefreshRow(int row)
@@ -159,26 +161,39 @@ void InstanceListView::RefreshRow(int row)
     SetCellText(row, ColumnLogFile, record.LogFilename);
 }
 
+int InstanceListView::FindInstanceRow(int n) const
+{
+    int rows = RowCount();
+    for (int row = 0; row < rows; row++)
+        if (RowInstance(row) == n)
+            return row;
+    return -1;
+}
+
+void InstanceListView::ShowStatus(int row, int n)
+{
+    const InstanceSettings &record = InstanceTable[n];
+    const char *text = record.ServiceHandle != NULL ? ServiceStateText(record.LastStatus.dwCurrentState) : "";
+    SetCellText(row, ColumnStatus, text);
+    CopySettingText(m_ShownStatus[n], sizeof m_ShownStatus[n], text);
+}
+
 void InstanceListView::OnStatusTimer()
 {
     RefreshServiceStates();
-    int rows = RowCount();
-    for (int row = 0; row < rows; row++) {
-        int n = RowInstance(row);
-        if (n == 0)
-            continue;
+    // Every instance in use has exactly one row, and the Status cells are
+    // written only here and when a row is made, so the text a row shows is
+    // known without reading it back: an idle tick touches no row at all.
+    for (int n = 1; n <= MAX_INSTANCES; n++) {
         const InstanceSettings &record = InstanceTable[n];
-        char shown[32] = "";
-        LVITEMA item;
-        memset(&item, 0, sizeof item);
-        item.iSubItem = ColumnStatus;
-        item.pszText = shown;
-        item.cchTextMax = sizeof shown;
-        SendMessageA(m_Handle, LVM_GETITEMTEXTA, row, (LPARAM)&item);
+        if (!record.InUse)
+            continue;
         const char *text = record.ServiceHandle != NULL ? ServiceStateText(record.LastStatus.dwCurrentState) : "";
-        // Only changed cells are rewritten, so an idle list does not repaint.
-        if (strcmp(shown, text) != 0)
-            SetCellText(row, ColumnStatus, text);
+        if (strcmp(text, m_ShownStatus[n]) == 0)
+            continue;
+        int row = FindInstanceRow(n);
+        if (row >= 0)
+            ShowStatus(row, n);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "CommandTarget.h"
+#include "InstanceSettings.h"
 
 class CFrameWindow;
 
@@ -42,6 +43,7 @@ public:
     void InsertInstanceRow(int n);        // placed below row N-1, else at the top
     void InsertRowAt(int row, int n);     // all five cells from the record
     void RefreshRow(int row);             // Port, Auto Start, Log File from the record
+    int FindInstanceRow(int n) const;     // -1 when N has no row
 
     void OnStatusTimer();
 
@@ -55,6 +57,7 @@ private:
     void OnServiceCommand(UINT id);
     void OnContextMenu(int x, int y);
     void SetCellText(int row, int column, const char *text);
+    void ShowStatus(int row, int n);
     void ReportSaveFailures(const struct SaveFailures &failures);
 
     static LRESULT CALLBACK ListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -62,4 +65,6 @@ private:
     HWND m_Handle;
     CFrameWindow *m_Frame;
     WNDPROC m_DefaultProc;
+    // The Status text each instance's row shows, by instance number.
+    char m_ShownStatus[MAX_INSTANCES + 1][16];
 };
