@@ -1,0 +1,3 @@
+#include "ClientMessages.h"
+
+MessageBoxFunction ShowMessageBox = MessageBoxA;

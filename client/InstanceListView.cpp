@@ -1,0 +1,486 @@
+#include "InstanceListView.h"
+
+#include <commctrl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "ClientMessages.h"
+#include "FrameWindow.h"
+#include "InstanceStore.h"
+#include "PropertiesCommand.h"
+#include "ServiceControl.h"
+#include "resource.h"
+
+#define LIST_PROPERTY "TallylineList"
+
+struct ColumnSpec {
+    const char *Header;
+    int Width;
+};
+static const ColumnSpec Columns[] = {
+    {"Instance", 60}, {"Port", 60}, {"Status", 75}, {"Auto Start", 65}, {"Log File", 300},
+};
+
+InstanceListView::InstanceListView() : m_Handle(NULL), m_Frame(NULL), m_DefaultProc(NULL)
+{
+    memset(m_ShownStatus, 0, sizeof m_ShownStatus);
+}
+
+int InstanceListView::Create(CFrameWindow *frame, UINT id)
+{
+    m_Frame = frame;
+    m_Handle = CreateWindowExA(0, WC_LISTVIEWA, "",
+                               WS_CHILD | WS_VISIBLE | WS_BORDER | WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS |
+                                   LVS_NOSORTHEADER,
+                               0, 0, 0, 0, frame->Handle(), (HMENU)(UINT_PTR)id, frame->Instance(), NULL);
+    if (m_Handle == NULL)
+        return 0;
+    DWORD look = LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_HEADERDRAGDROP | LVS_EX_FLATSB;
+    SendMessageA(m_Handle, LVM_SETEXTENDEDLISTVIEWSTYLE, look, look);
+    for (int i = 0; i < (int)(sizeof Columns / sizeof Columns[0]); i++) {
+        LVCOLUMNA column;
+        memset(&column, 0, sizeof column);
+        column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+        column.fmt = LVCFMT_LEFT;
+        column.cx = Columns[i].Width;
+        column.pszText = (char *)Columns[i].Header;
+        column.iSubItem = i;
+        SendMessageA(m_Handle, LVM_INSERTCOLUMNA, i, (LPARAM)&column);
+    }
+    SetPropA(m_Handle, LIST_PROPERTY, (HANDLE)this);
+    m_DefaultProc = (WNDPROC)SetWindowLongPtrA(m_Handle, GWLP_WNDPROC, (LONG_PTR)ListProc);
+
+    if (LoadInstances() > 0) {
+        // In increasing instance number, gaps and all.
+        for (int n = 1; n <= MAX_INSTANCES; n++)
+            if (InstanceTable[n].InUse)
+                InsertRowAt(RowCount(), n);
+    } else {
+        // First run: instance 1 is registered and saved before the window shows.
+        OnNew();
+        SaveFailures failures = {0, {0}};
+        SaveInstances(0, &failures);
+        SettingsModified = 0;
+        ReportSaveFailures(failures);
+    }
+    SetTimer(m_Handle, STATUS_TIMER_ID, STATUS_TIMER_PERIOD, NULL);
+    return 1;
+}
+
+int InstanceListView::RowCount() const
+{
+    return (int)SendMessageA(m_Handle, LVM_GETITEMCOUNT, 0, 0);
+}
+
+int InstanceListView::RowInstance(int row) const
+{
+    char text[INSTANCE_TEXT_SIZE] = "";
+    LVITEMA item;
+    memset(&item, 0, sizeof item);
+    item.iSubItem = ColumnInstance;
+    item.pszText = text;
+    item.cchTextMax = sizeof text;
+    SendMessageA(m_Handle, LVM_GETITEMTEXTA, row, (LPARAM)&item);
+    text[sizeof text - 1] = '\0';
+    int n = atoi(text);
+    return IsInstanceNumber(n) ? n : 0;
+}
+
+int InstanceListView::SelectedCount() const
+{
+    return (int)SendMessageA(m_Handle, LVM_GETSELECTEDCOUNT, 0, 0);
+}
+
+int InstanceListView::SelectedInstances(int *numbers, int capacity) const
+{
+    int count = 0;
+    int row = -1;
+    while (count < capacity &&
+           (row = (int)SendMessageA(m_Handle, LVM_GETNEXTITEM, row, LVNI_SELECTED)) >= 0) {
+        int n = RowInstance(row);
+        if (n != 0)
+            numbers[count++] = n;
+    }
+    return count;
+}
+
+void InstanceListView::SetCellText(int row, int column, const char *text)
+{
+    LVITEMA item;
+    memset(&item, 0, sizeof item);
+    item.iSubItem = column;
+    item.pszText = (char *)text;
+    SendMessageA(m_Handle, LVM_SETITEMTEXTA, row, (LPARAM)&item);
+}
+
+void InstanceListView::InsertInstanceRow(int n)
+{
+    // Below the row of N-1, searched from the bottom; else at the top. N is
+    // the lowest free number, so this keeps the rows in order.
+    int row = 0;
+    for (int i = RowCount() - 1; i >= 0; i--) {
+        if (RowInstance(i) == n - 1) {
+            row = i + 1;
+            break;
+        }
+    }
+    InsertRowAt(row, n);
+}
+
+void InstanceListView::InsertRowAt(int row, int n)
+{
+    char number[INSTANCE_TEXT_SIZE];
+    snprintf(number, sizeof number, "%d", n);
+    LVITEMA item;
+    memset(&item, 0, sizeof item);
+    item.mask = LVIF_TEXT;
+    item.iItem = row;
+    item.pszText = number;
+    row = (int)SendMessageA(m_Handle, LVM_INSERTITEMA, 0, (LPARAM)&item);
+    if (row < 0)
+        return;
+    // The new row is never selected; some list views carry the selection of
+    // the row that was at this index over to the inserted one.
+    LVITEMA state;
+    memset(&state, 0, sizeof state);
+    state.stateMask = LVIS_SELECTED;
+    SendMessageA(m_Handle, LVM_SETITEMSTATE, row, (LPARAM)&state);
+    RefreshRow(row);
+    ShowStatus(row, n);
+}
+
+void InstanceListView::RefreshRow(int row)
+{
+    int n = RowInstance(row);
+    if (n == 0)
+        return;
+    const InstanceSettings &record = InstanceTable[n];
+    SetCellText(row, ColumnPort, record.PortName);
+    SetCellText(row, ColumnAutoStart, record.AutoStart ? "Yes" : "No");
+    SetCellText(row, ColumnLogFile, record.LogFilename);
+}
+
+int InstanceListView::FindInstanceRow(int n) const
+{
+    int rows = RowCount();
+    for (int row = 0; row < rows; row++)
+        if (RowInstance(row) == n)
+            return row;
+    return -1;
+}
+
+void InstanceListView::ShowStatus(int row, int n)
+{
+    const InstanceSettings &record = InstanceTable[n];
+    const char *text = record.ServiceHandle != NULL ? ServiceStateText(record.LastStatus.dwCurrentState) : "";
+    SetCellText(row, ColumnStatus, text);
+    CopySettingText(m_ShownStatus[n], sizeof m_ShownStatus[n], text);
+}
+
+void InstanceListView::OnStatusTimer()
+{
+    RefreshServiceStates();
+    // Every instance in use has exactly one row, and the Status cells are
+    // written only here and when a row is made, so the text a row shows is
+    // known without reading it back: an idle tick touches no row at all.
+    for (int n = 1; n <= MAX_INSTANCES; n++) {
+        const InstanceSettings &record = InstanceTable[n];
+        if (!record.InUse)
+            continue;
+        const char *text = record.ServiceHandle != NULL ? ServiceStateText(record.LastStatus.dwCurrentState) : "";
+        if (strcmp(text, m_ShownStatus[n]) == 0)
+            continue;
+        int row = FindInstanceRow(n);
+        if (row >= 0)
+            ShowStatus(row, n);
+    }
+}
+
+int InstanceListView::QueryCommand(UINT id, CommandState *state)
+{
+    int selected = SelectedCount();
+    state->Checked = 0;
+    switch (id) {
+    case ID_EDIT_NEW:
+    case ID_EDIT_SELECT_ALL:
+        state->Enabled = 1;
+        return 1;
+    case ID_EDIT_PROPERTIES:
+        state->Enabled = selected == 1;
+        return 1;
+    case ID_EDIT_DUPLICATE:
+    case ID_EDIT_DELETE:
+    case ID_SERVICE_START_AUTO:
+    case ID_SERVICE_START:
+    case ID_SERVICE_STOP:
+    case ID_SERVICE_RESTART:
+    case ID_SERVICE_CONTINUE:
+    case ID_SERVICE_PAUSE:
+        state->Enabled = selected > 0;
+        return 1;
+    }
+    return 0;
+}
+
+void InstanceListView::RunCommand(UINT id)
+{
+    switch (id) {
+    case ID_EDIT_NEW:           OnNew(); break;
+    case ID_EDIT_DUPLICATE:     OnDuplicate(); break;
+    case ID_EDIT_DELETE:        OnDelete(); break;
+    case ID_EDIT_SELECT_ALL:    OnSelectAll(); break;
+    case ID_EDIT_PROPERTIES:    OnProperties(); break;
+    case ID_SERVICE_START_AUTO: OnStartAutomatically(); break;
+    default:                    OnServiceCommand(id); break;
+    }
+}
+
+void InstanceListView::OnNew()
+{
+    int n = AddInstance(0, m_Handle);
+    if (n != 0)
+        InsertInstanceRow(n);
+    SettingsModified = 1;
+}
+
+void InstanceListView::OnDuplicate()
+{
+    // The selection is taken once, before any row is inserted, so each
+    // selected instance is copied exactly once.
+    int sources[MAX_INSTANCES];
+    int count = SelectedInstances(sources, MAX_INSTANCES);
+    for (int i = 0; i < count; i++) {
+        int n = AddInstance(sources[i], m_Handle);
+        if (n != 0)
+            InsertInstanceRow(n);
+    }
+    SettingsModified = 1;
+}
+
+void InstanceListView::OnDelete()
+{
+    int row;
+    while ((row = (int)SendMessageA(m_Handle, LVM_GETNEXTITEM, (WPARAM)-1, LVNI_SELECTED)) >= 0) {
+        int n = RowInstance(row);
+        SendMessageA(m_Handle, LVM_DELETEITEM, row, 0);
+        // The service goes at the next save.
+        if (n != 0)
+            InstanceTable[n].InUse = 0;
+    }
+    SettingsModified = 1;
+}
+
+void InstanceListView::OnSelectAll()
+{
+    LVITEMA item;
+    memset(&item, 0, sizeof item);
+    item.stateMask = LVIS_SELECTED;
+    item.state = LVIS_SELECTED;
+    SendMessageA(m_Handle, LVM_SETITEMSTATE, (WPARAM)-1, (LPARAM)&item);
+}
+
+void InstanceListView::OnProperties()
+{
+    int row = (int)SendMessageA(m_Handle, LVM_GETNEXTITEM, (WPARAM)-1, LVNI_SELECTED);
+    int n = row >= 0 ? RowInstance(row) : 0;
+    if (n == 0)
+        return;
+    char title[64];
+    snprintf(title, sizeof title, "Properties for Instance %d", n);
+    if (ShowInstanceProperties(m_Frame->Handle(), title, n) == 1)
+        SettingsModified = 1;
+    RefreshRow(row);
+}
+
+void InstanceListView::OnStartAutomatically()
+{
+    int decided = -1;
+    int row = -1;
+    while ((row = (int)SendMessageA(m_Handle, LVM_GETNEXTITEM, row, LVNI_SELECTED)) >= 0) {
+        int n = RowInstance(row);
+        if (n == 0)
+            continue;
+        if (decided < 0)
+            decided = InstanceTable[n].AutoStart ? 0 : 1;
+        InstanceTable[n].AutoStart = decided;
+        SetCellText(row, ColumnAutoStart, decided ? "Yes" : "No");
+    }
+    SettingsModified = 1;
+}
+
+void InstanceListView::ReportSaveFailures(const SaveFailures &failures)
+{
+    if (failures.Count == 0)
+        return;
+    // A save that failed must not look saved.
+    SettingsModified = 1;
+    char text[512];
+    FormatSaveFailures(failures, text, sizeof text);
+    ShowMessageBox(m_Frame != NULL && m_Frame->Handle() != NULL && IsWindowVisible(m_Frame->Handle())
+                       ? m_Frame->Handle()
+                       : NULL,
+                   text, SAVE_FAILED_CAPTION, MB_OK | MB_ICONERROR);
+}
+
+// Keeps the windows painted and the Status column current while Restart
+// waits for services to stop. The frame is disabled meanwhile, so no input
+// can start another command in the middle of this one.
+static void PumpWhileWaiting()
+{
+    MsgWaitForMultipleObjects(0, NULL, FALSE, 50, QS_ALLINPUT);
+    MSG msg;
+    while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            PostQuitMessage((int)msg.wParam);
+            return;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+}
+
+void InstanceListView::OnServiceCommand(UINT id)
+{
+    int numbers[MAX_INSTANCES];
+    int count = SelectedInstances(numbers, MAX_INSTANCES);
+    SaveFailures failures = {0, {0}};
+    switch (id) {
+    case ID_SERVICE_START:
+        StartInstances(numbers, count, &failures);
+        break;
+    case ID_SERVICE_STOP:
+        StopInstances(numbers, count);
+        break;
+    case ID_SERVICE_PAUSE:
+        PauseInstances(numbers, count);
+        break;
+    case ID_SERVICE_CONTINUE:
+        ContinueInstances(numbers, count);
+        break;
+    case ID_SERVICE_RESTART: {
+        HWND frame = m_Frame->Handle();
+        EnableWindow(frame, FALSE);
+        HCURSOR cursor = SetCursor(LoadCursorA(NULL, (LPCSTR)IDC_WAIT));
+        RestartInstances(numbers, count, &failures, PumpWhileWaiting);
+        SetCursor(cursor);
+        EnableWindow(frame, TRUE);
+        SetFocus(m_Handle);
+        break;
+    }
+    }
+    ReportSaveFailures(failures);
+}
+
+// The greying of the "Instance Document" popup for a single row, by the
+// current state of its instance.
+static void GreyByState(HMENU popup, DWORD state)
+{
+    static const UINT stoppedGrey[] = {ID_SERVICE_STOP, ID_SERVICE_RESTART, ID_SERVICE_CONTINUE, ID_SERVICE_PAUSE, 0};
+    static const UINT runningGrey[] = {ID_SERVICE_START, ID_SERVICE_CONTINUE, 0};
+    static const UINT continuingGrey[] = {ID_SERVICE_START, 0};
+    static const UINT pausedGrey[] = {ID_SERVICE_START, ID_SERVICE_PAUSE, 0};
+    const UINT *grey = NULL;
+    switch (state) {
+    case SERVICE_STOPPED:
+    case SERVICE_STOP_PENDING:
+        grey = stoppedGrey;
+        break;
+    case SERVICE_START_PENDING:
+    case SERVICE_RUNNING:
+        grey = runningGrey;
+        break;
+    case SERVICE_CONTINUE_PENDING:
+        grey = continuingGrey;
+        break;
+    case SERVICE_PAUSE_PENDING:
+    case SERVICE_PAUSED:
+        grey = pausedGrey;
+        break;
+    }
+    for (int i = 0; grey != NULL && grey[i] != 0; i++)
+        EnableMenuItem(popup, grey[i], MF_BYCOMMAND | MF_GRAYED);
+}
+
+void InstanceListView::OnContextMenu(int x, int y)
+{
+    LVHITTESTINFO hit;
+    memset(&hit, 0, sizeof hit);
+    hit.pt.x = x;
+    hit.pt.y = y;
+    int row = (int)SendMessageA(m_Handle, LVM_SUBITEMHITTEST, 0, (LPARAM)&hit);
+    if (row >= 0 && !(hit.flags & LVHT_ONITEM))
+        row = -1;
+    if (row >= 0 && !(SendMessageA(m_Handle, LVM_GETITEMSTATE, row, LVIS_SELECTED) & LVIS_SELECTED)) {
+        LVITEMA item;
+        memset(&item, 0, sizeof item);
+        item.stateMask = LVIS_SELECTED;
+        item.state = 0;
+        SendMessageA(m_Handle, LVM_SETITEMSTATE, (WPARAM)-1, (LPARAM)&item);
+        item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+        item.state = LVIS_SELECTED | LVIS_FOCUSED;
+        SendMessageA(m_Handle, LVM_SETITEMSTATE, row, (LPARAM)&item);
+    }
+
+    HMENU menus = LoadMenuA(m_Frame->Instance(), MAKEINTRESOURCEA(IDR_INSTANCE_POPUPS));
+    if (menus == NULL)
+        return;
+    HMENU popup = GetSubMenu(menus, row >= 0 ? POPUP_INSTANCE_DOCUMENT : POPUP_INSTANCE_NEW);
+    if (row >= 0 && SelectedCount() == 1) {
+        int n = RowInstance(row);
+        if (n != 0) {
+            GreyByState(popup, InstanceTable[n].LastStatus.dwCurrentState);
+            if (InstanceTable[n].AutoStart)
+                CheckMenuItem(popup, ID_SERVICE_START_AUTO, MF_BYCOMMAND | MF_CHECKED);
+        }
+    }
+
+    POINT screen = {x, y};
+    ClientToScreen(m_Handle, &screen);
+    SetForegroundWindow(m_Handle);
+    UINT command = (UINT)TrackPopupMenu(popup, TPM_LEFTALIGN | TPM_LEFTBUTTON | TPM_RETURNCMD | TPM_NONOTIFY,
+                                        screen.x, screen.y, 0, m_Handle, NULL);
+    DestroyMenu(menus);
+    PostMessageA(m_Handle, WM_NULL, 0, 0);
+    if (command != 0)
+        SendMessageA(m_Handle, WM_COMMAND, MAKEWPARAM(command, 0), 0);
+}
+
+LRESULT CALLBACK InstanceListView::ListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    InstanceListView *self = (InstanceListView *)GetPropA(window, LIST_PROPERTY);
+    if (self == NULL)
+        return DefWindowProcA(window, message, wParam, lParam);
+    WNDPROC defaultProc = self->m_DefaultProc;
+    switch (message) {
+    case WM_TIMER:
+        if (wParam == STATUS_TIMER_ID) {
+            self->OnStatusTimer();
+            return 0;
+        }
+        break;
+    case WM_RBUTTONDOWN:
+        // The list view's own right-click handling is suppressed.
+        return 0;
+    case WM_RBUTTONUP:
+        self->OnContextMenu((short)LOWORD(lParam), (short)HIWORD(lParam));
+        break;
+    case WM_COMMAND:
+        // A context-menu choice: routed like any other command, so its
+        // enabling rule is checked again.
+        if (lParam == 0 && self->m_Frame != NULL) {
+            self->m_Frame->RouteCommand(LOWORD(wParam));
+            return 0;
+        }
+        break;
+    case WM_DESTROY:
+        KillTimer(window, STATUS_TIMER_ID);
+        break;
+    case WM_NCDESTROY:
+        SetWindowLongPtrA(window, GWLP_WNDPROC, (LONG_PTR)defaultProc);
+        RemovePropA(window, LIST_PROPERTY);
+        self->m_Handle = NULL;
+        break;
+    }
+    return CallWindowProcA(defaultProc, window, message, wParam, lParam);
+}

@@ -1,0 +1,70 @@
+// The instance list: a report-mode list view filling the frame, one row per
+// instance in increasing instance number. It holds no data of its own: a
+// row's Instance text is the link to its record in InstanceTable.
+#pragma once
+
+#include <windows.h>
+
+#include "CommandTarget.h"
+#include "InstanceSettings.h"
+
+class CFrameWindow;
+
+#define STATUS_TIMER_ID     0xBEEF
+#define STATUS_TIMER_PERIOD 500
+#define INSTANCE_TEXT_SIZE  16   // a row's Instance text is read back with at most 15 characters
+
+enum InstanceColumn {
+    ColumnInstance = 0,
+    ColumnPort     = 1,
+    ColumnStatus   = 2,
+    ColumnAutoStart = 3,
+    ColumnLogFile  = 4
+};
+
+class InstanceListView : public CCommandTarget {
+public:
+    InstanceListView();
+
+    // Creates the list in the frame, loads the instances (first run when
+    // there are none) and starts StatusTimer. Returns 0 on failure.
+    int Create(CFrameWindow *frame, UINT id);
+    HWND Handle() const { return m_Handle; }
+
+    virtual int QueryCommand(UINT id, CommandState *state);
+    virtual void RunCommand(UINT id);
+
+    // Rows.
+    int RowCount() const;
+    int RowInstance(int row) const;       // 0 when the row has no number
+    int SelectedCount() const;
+    // Instance numbers of the selected rows from the top; returns the count.
+    int SelectedInstances(int *numbers, int capacity) const;
+    void InsertInstanceRow(int n);        // placed below row N-1, else at the top
+    void InsertRowAt(int row, int n);     // all five cells from the record
+    void RefreshRow(int row);             // Port, Auto Start, Log File from the record
+    int FindInstanceRow(int n) const;     // -1 when N has no row
+
+    void OnStatusTimer();
+
+private:
+    void OnNew();
+    void OnDuplicate();
+    void OnDelete();
+    void OnSelectAll();
+    void OnProperties();
+    void OnStartAutomatically();
+    void OnServiceCommand(UINT id);
+    void OnContextMenu(int x, int y);
+    void SetCellText(int row, int column, const char *text);
+    void ShowStatus(int row, int n);
+    void ReportSaveFailures(const struct SaveFailures &failures);
+
+    static LRESULT CALLBACK ListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+    HWND m_Handle;
+    CFrameWindow *m_Frame;
+    WNDPROC m_DefaultProc;
+    // The Status text each instance's row shows, by instance number.
+    char m_ShownStatus[MAX_INSTANCES + 1][16];
+};

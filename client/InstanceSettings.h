@@ -1,0 +1,58 @@
+// The configuration program's record of one instance and its table of 64.
+// A record is a plain value: the property sheet copies a whole record into
+// its working copy and back, so every member is a fixed-size value.
+#pragma once
+
+#include <windows.h>
+#include <stddef.h>
+
+#include "Parameters.h"
+
+struct InstanceSettings {
+    // Run-time state; never written as parameter values.
+    int            InUse;           // the slot holds an instance (0: free, or deleted since the last save)
+    SC_HANDLE      ServiceHandle;   // open handle to Quillbox<N>, null while it has no service
+    SERVICE_STATUS LastStatus;      // last status seen; only dwCurrentState is used
+    int            AutoStart;       // 1: SERVICE_AUTO_START, 0: SERVICE_DEMAND_START
+    // Parameters, each under the registry value of the same name.
+    char  SmtpServer[SMTP_FIELD_SIZE];
+    char  SmtpToAddress[SMTP_FIELD_SIZE];
+    char  SmtpFromAddress[SMTP_FIELD_SIZE];
+    char  LogFilename[LOG_FILENAME_SIZE];
+    DWORD LogRotation;
+    DWORD PauseTimeout;
+    DWORD TimestampFormat;
+    DWORD VerboseLevel;
+    char  CustomTimeoutCmd[TIMEOUT_CMD_SIZE];
+    char  NetSendUsers[NET_SEND_USERS_SIZE];
+    char  PortName[PORT_NAME_SIZE];
+    DWORD BaudRate;
+    DWORD ByteSize;
+    DWORD ComBufferSize;
+    DWORD DayOfWeekMask;
+    DWORD EndHour;
+    DWORD EndMin;
+    DWORD Parity;
+    DWORD StartHour;
+    DWORD StartMin;
+    DWORD StopBits;
+    DWORD Timeout;
+    DWORD WarningInterval;
+};
+
+// Indexed directly by instance number 1..MAX_INSTANCES; slot 0 is never used.
+extern InstanceSettings InstanceTable[MAX_INSTANCES + 1];
+
+// 1 while the table holds changes that are not saved.
+extern int SettingsModified;
+
+// Offsets of the parameter members in the order of RegistryParameters, so
+// that load and save walk the one table of the 23 values.
+extern const size_t InstanceParameterOffsets[PARAMETER_COUNT];
+
+inline int IsInstanceNumber(int n) { return n >= 1 && n <= MAX_INSTANCES; }
+
+// Copies text into a fixed member of the given size: always terminated,
+// never past the member. Returns non-zero when the text fitted whole.
+int CopySettingText(char *member, size_t size, const char *text);
+#define COPY_SETTING(member, text) CopySettingText((member), sizeof(member), (text))

@@ -1,0 +1,199 @@
+"""Drives client.exe from a second Windows process: guidriver.exe (rows,
+selection, menu commands, shortcuts, context menus, message boxes), with
+menuprobe.dll reading menus inside client.exe. Also starts the X display the
+GUI runs on. Used by the GUI tests (client_gui.py) and tools/client-benchmark.py.
+"""
+
+import os
+import subprocess
+import time
+
+from harness import BIN_DIR
+from harness.wine import TOP, to_windows_path
+
+DISPLAY = os.environ.get("TALLY_GUI_DISPLAY", ":61")
+DOCS = os.path.join(TOP, "docs")
+
+# Command identifiers of the menu bar.
+ids = dict(exit=32771, about=32772, save=32773, properties=32774, new=32775, duplicate=32776,
+           select_all=32777, delete=32778, start=32779, stop=32780, restart=32781,
+           continue_=32782, pause=32783, start_auto=32784, event_viewer=32785)
+
+
+def bin_path(name):
+    return to_windows_path(os.path.join(BIN_DIR, name))
+
+
+def wait_for(predicate, timeout=5.0, interval=0.1):
+    """The predicate's first true value, or its last value after timeout."""
+    deadline = time.time() + timeout
+    while True:
+        value = predicate()
+        if value or time.time() > deadline:
+            return value
+        time.sleep(interval)
+
+
+class DriverError(RuntimeError):
+    pass
+
+
+class Driver:
+    """guidriver.exe: one command per line, answers end with a line "."."""
+
+    def __init__(self, session):
+        self.session = session
+        with open(session.events_path, "ab") as err:
+            self.proc = subprocess.Popen(["wine", os.path.join(BIN_DIR, "guidriver.exe")], env=session.env,
+                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err)
+
+    def __call__(self, line, check=True):
+        self.proc.stdin.write((line + "\n").encode("latin-1"))
+        self.proc.stdin.flush()
+        out = []
+        while True:
+            raw = self.proc.stdout.readline()
+            if not raw:
+                raise DriverError("driver ended during %r" % line)
+            text = raw.decode("latin-1").rstrip("\r\n")
+            if text == ".":
+                break
+            out.append(text)
+        if check and out and out[-1].startswith("ERR"):
+            raise DriverError("%s: %s" % (line, out[-1]))
+        return out
+
+    def close(self):
+        if self.proc.poll() is None:
+            try:
+                self("quit", check=False)
+            except (DriverError, OSError):
+                pass
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+class Client:
+    """One running client.exe under the driver."""
+
+    def __init__(self, driver):
+        self.d = driver
+
+    def launch(self, *args, exe=None, timeout_ms=60000):
+        line = "launch %d %s" % (timeout_ms, exe or bin_path("client.exe"))
+        if args:
+            line += " " + " ".join(args)
+        out = self.d(line)
+        self.startup_ms = float(out[0].split()[1])
+        self.d("inject " + bin_path("menuprobe.dll"))
+        return self
+
+    def info(self):
+        return dict(line.split("\t", 1) for line in self.d("info"))
+
+    def rows(self):
+        """[(selected, [instance, port, status, auto start, log file]), ...]"""
+        result = []
+        for line in self.d("rows"):
+            parts = line.split("\t")
+            result.append((parts[1] == "S", parts[2:7]))
+        return result
+
+    def column(self, index):
+        return [cells[index] for _, cells in self.rows()]
+
+    def numbers(self):
+        return [int(n) for n in self.column(0)]
+
+    def selected_numbers(self):
+        return [int(cells[0]) for selected, cells in self.rows() if selected]
+
+    def row_of(self, n):
+        return self.numbers().index(n)
+
+    def select(self, *numbers):
+        rows = [self.row_of(n) for n in numbers]
+        self.d("select " + " ".join(str(r) for r in rows))
+
+    def command(self, name):
+        """Runs a menu-bar command and returns when it has run."""
+        self.d("command %d" % ids[name])
+
+    def post(self, name):
+        """Posts a command that opens a modal window (or waits long)."""
+        self.d("post %d" % ids[name])
+
+    def keys(self, keys):
+        self.d("keys " + keys)
+
+    @staticmethod
+    def _menu(lines):
+        items = {}
+        for line in lines:
+            ident, state, check, text = line.split("\t", 3)
+            if ident != "0":
+                items[text.split("\t")[0]] = (state == "E", check == "C")
+        return items
+
+    def menubar(self):
+        """{item text: (enabled, checked)} after the frame's enabling rules."""
+        return self._menu(self.d("menubar"))
+
+    def menubar_lines(self):
+        return self.d("menubar")
+
+    def context_menu(self, where):
+        """Right-clicks a row index (or "empty") and returns the open popup."""
+        self.d("rclick %s" % where)
+        return self._menu(self.d("popup 5000"))
+
+    def close_popup(self):
+        self.d("popupkey 27")
+
+    def choose(self, mnemonic):
+        self.d("popupchar " + mnemonic)
+
+    def dialog(self, caption, timeout_ms=5000):
+        return self.d("dialog %d %s" % (timeout_ms, caption))
+
+    def press(self, caption, button):
+        self.d("press %d %s" % (button, caption))
+
+    def close(self):
+        self.d("close")
+
+    def wait_exit(self, timeout_ms=5000):
+        return self.d("waitexit %d" % timeout_ms)[0]
+
+    def wait_for(self, predicate, timeout=5.0, interval=0.1):
+        return wait_for(predicate, timeout, interval)
+
+    def kill(self):
+        self.d("kill", check=False)
+
+
+def screenshot(name, width=780, height=590):
+    """The top left of the test display (where the main window opens, no
+    window manager) as docs/<name>.png."""
+    os.makedirs(DOCS, exist_ok=True)
+    path = os.path.join(DOCS, name)
+    subprocess.run(["import", "-display", DISPLAY, "-window", "root", "-crop", "%dx%d+0+0" % (width, height),
+                    "+repage", path], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+    return path
+
+
+def start_xvfb():
+    number = DISPLAY.lstrip(":")
+    if os.path.exists("/tmp/.X11-unix/X%s" % number):
+        return None   # already served (a previous run's or a developer's Xvfb)
+    proc = subprocess.Popen(["Xvfb", DISPLAY, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.time() + 10
+    while not os.path.exists("/tmp/.X11-unix/X%s" % number):
+        if time.time() > deadline or proc.poll() is not None:
+            raise RuntimeError("Xvfb did not start on " + DISPLAY)
+        time.sleep(0.05)
+    return proc

@@ -1,0 +1,351 @@
+// Loading, adding, saving and deleting instances against the real registry
+// and Service Control Manager of the Wine session.
+#include "ClientTestSupport.h"
+
+#include <string.h>
+
+#include "ClientMessages.h"
+
+static std::string ReadString(const std::string &path, const char *name, DWORD *type, DWORD *size)
+{
+    char buffer[1024] = "";
+    HKEY key;
+    *size = sizeof buffer;
+    *type = 0;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return "<no key>";
+    LONG result = RegQueryValueExA(key, name, NULL, type, (BYTE *)buffer, size);
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS ? std::string(buffer) : std::string("<no value>");
+}
+
+static void WriteString(const std::string &path, const char *name, const std::string &text)
+{
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL,
+                                             &key, NULL));
+    RegSetValueExA(key, name, 0, REG_SZ, (const BYTE *)text.c_str(), (DWORD)text.size() + 1);
+    RegCloseKey(key);
+}
+
+static void WriteNumber(const std::string &path, const char *name, DWORD value)
+{
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL,
+                                             &key, NULL));
+    RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE *)&value, 4);
+    RegCloseKey(key);
+}
+
+static DWORD StartType(int n)
+{
+    SC_HANDLE scm = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    char name[32];
+    snprintf(name, sizeof name, "Quillbox%d", n);
+    SC_HANDLE service = OpenServiceA(scm, name, SERVICE_ALL_ACCESS);
+    static BYTE buffer[8192];
+    DWORD needed;
+    DWORD type = 0xFFFF;
+    if (service != NULL && QueryServiceConfigA(service, (QUERY_SERVICE_CONFIGA *)buffer, sizeof buffer, &needed))
+        type = ((QUERY_SERVICE_CONFIGA *)buffer)->dwStartType;
+    if (service != NULL)
+        CloseServiceHandle(service);
+    CloseServiceHandle(scm);
+    return type;
+}
+
+static std::string Filled(char c, size_t length)
+{
+    return std::string(length, c);
+}
+
+// Distinct values in every parameter, strings at their full width.
+static void FillDistinct(InstanceSettings *r)
+{
+    COPY_SETTING(r->LogFilename, ("C:\\logs\\" + Filled('L', 250) + ".log").c_str());
+    COPY_SETTING(r->SmtpServer, Filled('s', 63).c_str());
+    COPY_SETTING(r->SmtpToAddress, "to@example.org");
+    COPY_SETTING(r->SmtpFromAddress, "from@example.org");
+    r->TimestampFormat = 1;
+    r->VerboseLevel = 0xF;
+    r->LogRotation = 4;
+    r->PauseTimeout = 12345;
+    COPY_SETTING(r->PortName, "COM1234");
+    r->BaudRate = 14400;
+    r->ByteSize = 7;
+    r->ComBufferSize = 4096;
+    r->Parity = 2;
+    r->StopBits = 1;
+    r->Timeout = 300;
+    r->WarningInterval = 60;
+    COPY_SETTING(r->CustomTimeoutCmd, "cmd /c echo alarm");
+    COPY_SETTING(r->NetSendUsers, Filled('u', 255).c_str());
+    r->DayOfWeekMask = 0x41;
+    r->StartHour = 7;
+    r->StartMin = 15;
+    r->EndHour = 22;
+    r->EndMin = 45;
+}
+
+static int SameParameters(const InstanceSettings &a, const InstanceSettings &b)
+{
+    for (int i = 0; i < PARAMETER_COUNT; i++)
+        if (memcmp((const char *)&a + InstanceParameterOffsets[i], (const char *)&b + InstanceParameterOffsets[i],
+                   RegistryParameters[i].Size) != 0)
+            return 0;
+    return 1;
+}
+
+typedef ClientSystemTest InstanceStore;
+
+TEST_F(InstanceStore, LoadFindsTheInstalledServicesAndNewTakesTheFirstGap)
+{
+    std::string program = ProgramFolder() + "tallysvc.exe";
+    InstallService(1, program);
+    InstallService(2, program, SERVICE_AUTO_START);
+    InstallService(5, program);
+    WriteString(PortKeyPath(5), "PortName", "COM9");
+    WriteNumber(ParametersKeyPath(5), "VerboseLevel", 0xB);
+
+    EXPECT_EQ(3, LoadInstances());
+    for (int n = 1; n <= MAX_INSTANCES; n++)
+        EXPECT_EQ(n == 1 || n == 2 || n == 5, InstanceTable[n].InUse) << n;
+    EXPECT_TRUE(InstanceTable[5].ServiceHandle != NULL);
+    EXPECT_STREQ("COM9", InstanceTable[5].PortName);
+    EXPECT_EQ(0xBu, InstanceTable[5].VerboseLevel);
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, InstanceTable[5].LastStatus.dwCurrentState);
+    EXPECT_EQ(1, InstanceTable[2].AutoStart);
+    EXPECT_EQ(0, InstanceTable[1].AutoStart);
+
+    // New: lowest free number with the defaults of a new instance.
+    ASSERT_EQ(3, AddInstance(0, NULL));
+    const InstanceSettings &r = InstanceTable[3];
+    EXPECT_EQ(1, r.InUse);
+    EXPECT_TRUE(r.ServiceHandle == NULL);
+    EXPECT_EQ(0, r.AutoStart);
+    EXPECT_STREQ("COM3", r.PortName);
+    EXPECT_EQ(ProgramFolder() + "Quillbox3.log", std::string(r.LogFilename));
+    EXPECT_EQ(2400u, r.BaudRate);
+    EXPECT_EQ(8u, r.ByteSize);
+    EXPECT_EQ(0u, r.Parity);
+    EXPECT_EQ(0u, r.StopBits);
+    EXPECT_EQ(0u, r.TimestampFormat);
+    EXPECT_EQ(0u, r.LogRotation);
+    EXPECT_EQ(3u, r.VerboseLevel);
+    EXPECT_EQ(0u, r.Timeout);
+    EXPECT_EQ(600u, r.WarningInterval);
+    EXPECT_EQ(0x3Eu, r.DayOfWeekMask);
+    EXPECT_EQ(9u, r.StartHour);
+    EXPECT_EQ(0u, r.StartMin);
+    EXPECT_EQ(18u, r.EndHour);
+    EXPECT_EQ(0u, r.EndMin);
+    EXPECT_EQ(0xFFFFFFFFu, r.PauseTimeout);
+    EXPECT_EQ(0u, r.ComBufferSize);
+    EXPECT_EQ(0, Messages.Count);
+}
+
+TEST_F(InstanceStore, NewOnAFullTableShowsTheMessageAndChangesNothing)
+{
+    for (int n = 1; n <= MAX_INSTANCES; n++) {
+        SetNewInstanceDefaults(&InstanceTable[n], n);
+        InstanceTable[n].BaudRate = 100 + n;
+    }
+    static InstanceSettings before[MAX_INSTANCES + 1];
+    memcpy(before, InstanceTable, sizeof before);
+
+    EXPECT_EQ(0, AddInstance(0, NULL));
+    EXPECT_EQ(0, AddInstance(7, NULL));
+    EXPECT_EQ(2, Messages.Count);
+    EXPECT_EQ("The maximum number of services has been reached!", Messages.Text);
+    EXPECT_EQ("Error", Messages.Caption);
+    EXPECT_EQ((UINT)(MB_OK | MB_ICONSTOP), Messages.Type);
+    EXPECT_EQ(0, memcmp(before, InstanceTable, sizeof before));
+
+    // With one slot free, whichever it is, New takes it.
+    InstanceTable[40].InUse = 0;
+    EXPECT_EQ(40, AddInstance(0, NULL));
+    EXPECT_STREQ("COM40", InstanceTable[40].PortName);
+    EXPECT_EQ(2400u, InstanceTable[40].BaudRate);
+}
+
+TEST_F(InstanceStore, DuplicateCopiesParametersAndAutoStartButNotTheService)
+{
+    ASSERT_EQ(1, AddInstance(0, NULL));
+    FillDistinct(&InstanceTable[1]);
+    InstanceTable[1].AutoStart = 1;
+    ASSERT_EQ(1, SaveInstances(1));
+    ASSERT_TRUE(InstanceTable[1].ServiceHandle != NULL);
+    InstanceTable[1].LastStatus.dwCurrentState = SERVICE_RUNNING;
+
+    ASSERT_EQ(2, AddInstance(1, NULL));
+    const InstanceSettings &copy = InstanceTable[2];
+    EXPECT_TRUE(SameParameters(InstanceTable[1], copy));
+    EXPECT_EQ(1, copy.AutoStart);
+    EXPECT_EQ(1, copy.InUse);
+    EXPECT_TRUE(copy.ServiceHandle == NULL);
+    EXPECT_EQ(0u, copy.LastStatus.dwCurrentState);
+    EXPECT_FALSE(ServiceExists(2));
+
+    // Stopping the unsaved copy cannot touch the source's service.
+    int numbers[1] = {2};
+    StopInstances(numbers, 1);
+    EXPECT_TRUE(InstanceTable[1].ServiceHandle != NULL);
+}
+
+TEST_F(InstanceStore, SaveAndLoadRoundTripEveryValueAndTheStartType)
+{
+    ASSERT_EQ(1, AddInstance(0, NULL));
+    ASSERT_EQ(2, AddInstance(0, NULL));
+    FillDistinct(&InstanceTable[2]);
+    InstanceTable[2].AutoStart = 1;
+    InstanceSettings saved = InstanceTable[2];
+
+    SaveFailures failures = {0, {0}};
+    EXPECT_EQ(2, SaveInstances(0, &failures));
+    EXPECT_EQ(0, failures.Count);
+    EXPECT_EQ((DWORD)SERVICE_AUTO_START, StartType(2));
+    EXPECT_EQ((DWORD)SERVICE_DEMAND_START, StartType(1));
+
+    // Strings as REG_SZ with their terminating zero, numbers as 4-byte DWORDs,
+    // each in its key.
+    for (int i = 0; i < PARAMETER_COUNT; i++) {
+        const ParameterSpec &spec = RegistryParameters[i];
+        std::string path = spec.Key == InParametersKey ? ParametersKeyPath(2) : PortKeyPath(2);
+        DWORD type, size;
+        std::string text = ReadString(path, spec.Name, &type, &size);
+        EXPECT_EQ(spec.Type, type) << spec.Name;
+        const char *member = (const char *)&saved + InstanceParameterOffsets[i];
+        if (spec.Type == REG_SZ) {
+            EXPECT_EQ(std::string(member), text) << spec.Name;
+            EXPECT_EQ(strlen(member) + 1, size) << spec.Name;
+        } else {
+            EXPECT_EQ(4u, size) << spec.Name;
+        }
+    }
+
+    CloseServiceHandles();
+    memset(InstanceTable, 0, sizeof InstanceTable);
+    EXPECT_EQ(2, LoadInstances());
+    EXPECT_TRUE(SameParameters(saved, InstanceTable[2]));
+    EXPECT_EQ(1, InstanceTable[2].AutoStart);
+    EXPECT_EQ(0, InstanceTable[1].AutoStart);
+
+    // Start Automatically toggled off reaches the service at the next save.
+    InstanceTable[2].AutoStart = 0;
+    EXPECT_EQ(2, SaveInstances(0));
+    EXPECT_EQ((DWORD)SERVICE_DEMAND_START, StartType(2));
+}
+
+TEST_F(InstanceStore, SavingOneInstanceWritesThatInstanceOnly)
+{
+    ASSERT_EQ(1, AddInstance(0, NULL));
+    ASSERT_EQ(2, AddInstance(0, NULL));
+    EXPECT_EQ(1, SaveInstances(2));
+    EXPECT_TRUE(ServiceExists(2));
+    EXPECT_FALSE(ServiceExists(1));
+    EXPECT_FALSE(KeyExists(ParametersKeyPath(1)));
+    EXPECT_TRUE(InstanceTable[1].ServiceHandle == NULL);
+}
+
+TEST_F(InstanceStore, ARemovedParametersKeyComesBackWithAllValues)
+{
+    ASSERT_EQ(1, AddInstance(0, NULL));
+    ASSERT_EQ(1, SaveInstances(0));
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeA(HKEY_LOCAL_MACHINE, ParametersKeyPath(1).c_str()));
+    ASSERT_FALSE(KeyExists(ParametersKeyPath(1)));
+    SaveFailures failures = {0, {0}};
+    EXPECT_EQ(1, SaveInstances(0, &failures));
+    EXPECT_EQ(0, failures.Count);
+    DWORD type, size;
+    EXPECT_EQ("COM1", ReadString(PortKeyPath(1), "PortName", &type, &size));
+    EXPECT_EQ(ProgramFolder() + "Quillbox1.log", ReadString(ParametersKeyPath(1), "LogFilename", &type, &size));
+}
+
+TEST_F(InstanceStore, DeletedInstancesLoseTheirServiceAtTheNextSaveOnly)
+{
+    ASSERT_EQ(1, AddInstance(0, NULL));
+    ASSERT_EQ(2, AddInstance(0, NULL));
+    ASSERT_EQ(2, SaveInstances(0));
+    ASSERT_TRUE(KeyExists(EventSourceKeyPath(2)));
+
+    InstanceTable[2].InUse = 0;   // Delete in the list
+    EXPECT_TRUE(ServiceExists(2));
+    EXPECT_EQ(1, SaveInstances(0));
+    EXPECT_TRUE(InstanceTable[2].ServiceHandle == NULL);
+    EXPECT_FALSE(ServiceExists(2));
+    EXPECT_FALSE(KeyExists(EventSourceKeyPath(2)));
+    EXPECT_TRUE(ServiceExists(1));
+    EXPECT_TRUE(KeyExists(EventSourceKeyPath(1)));
+}
+
+TEST_F(InstanceStore, NewInADeletedUnsavedSlotTakesItsServiceOver)
+{
+    ASSERT_EQ(1, AddInstance(0, NULL));
+    ASSERT_EQ(1, SaveInstances(0));
+    InstanceTable[1].InUse = 0;
+    ASSERT_EQ(1, AddInstance(0, NULL));
+    EXPECT_TRUE(InstanceTable[1].ServiceHandle == NULL);
+    SaveFailures failures = {0, {0}};
+    EXPECT_EQ(1, SaveInstances(0, &failures));
+    EXPECT_EQ(0, failures.Count);
+    EXPECT_TRUE(InstanceTable[1].ServiceHandle != NULL);
+    EXPECT_TRUE(ServiceExists(1));
+}
+
+TEST_F(InstanceStore, AFailedSaveNamesTheInstancesAndStillWritesWhatItCan)
+{
+    // Without the Service Control Manager no service can be registered; the
+    // values are written all the same, and the save must not look complete.
+    SetNewInstanceDefaults(&InstanceTable[4], 4);
+    SetNewInstanceDefaults(&InstanceTable[6], 6);
+    CloseServiceHandles();
+    ASSERT_TRUE(ScmHandle == NULL);
+    SaveFailures failures = {0, {0}};
+    EXPECT_EQ(2, SaveInstances(0, &failures));
+    ASSERT_EQ(2, failures.Count);
+    EXPECT_EQ(4, failures.Instances[0]);
+    EXPECT_EQ(6, failures.Instances[1]);
+    DWORD type, size;
+    EXPECT_EQ("COM6", ReadString(PortKeyPath(6), "PortName", &type, &size));
+    EXPECT_FALSE(ServiceExists(4));
+
+    char text[256];
+    FormatSaveFailures(failures, text, sizeof text);
+    EXPECT_STREQ("The settings of these instances could not be saved: 4, 6", text);
+    char small[20];
+    FormatSaveFailures(failures, small, sizeof small);
+    EXPECT_EQ(19u, strlen(small));
+}
+
+TEST_F(InstanceStore, OverLongRegistryValuesCannotOverflowTheFields)
+{
+    InstallService(3, ProgramFolder() + "tallysvc.exe");
+    WriteString(PortKeyPath(3), "PortName", "COM1234567890");
+    WriteNumber(PortKeyPath(3), "BaudRate", 9600);
+    WriteString(ParametersKeyPath(3), "LogFilename", Filled('x', 400));
+    WriteString(ParametersKeyPath(3), "SmtpServer", "mail.example.org");
+    WriteString(PortKeyPath(3), "NetSendUsers", Filled('n', 300));
+    WriteNumber(PortKeyPath(3), "DayOfWeekMask", 0x22);
+
+    EXPECT_EQ(1, LoadInstances());
+    const InstanceSettings &r = InstanceTable[3];
+    // Values that do not fit are not taken; their neighbours are intact.
+    EXPECT_STREQ("", r.PortName);
+    EXPECT_EQ(9600u, r.BaudRate);
+    EXPECT_STREQ("", r.LogFilename);
+    EXPECT_STREQ("mail.example.org", r.SmtpServer);
+    EXPECT_STREQ("", r.NetSendUsers);
+    EXPECT_EQ(0x22u, r.DayOfWeekMask);
+}
+
+TEST(InstanceSettingsText, CopiesAreBoundedAndTerminated)
+{
+    char port[PORT_NAME_SIZE];
+    memset(port, 'z', sizeof port);
+    EXPECT_EQ(1, COPY_SETTING(port, "COM7"));
+    EXPECT_STREQ("COM7", port);
+    EXPECT_EQ(0, COPY_SETTING(port, "COM12345678"));
+    EXPECT_STREQ("COM1234", port);
+    EXPECT_EQ(1, COPY_SETTING(port, NULL));
+    EXPECT_STREQ("", port);
+}
