@@ -5,6 +5,7 @@ GUI runs on. Used by the GUI tests (client_gui.py) and tools/client-benchmark.py
 """
 
 import os
+import socket
 import subprocess
 import time
 
@@ -185,10 +186,29 @@ def screenshot(name, width=780, height=590):
     return path
 
 
+def _display_answers(socket_path):
+    probe = socket.socket(socket.AF_UNIX)
+    try:
+        probe.connect(socket_path)
+        return True
+    except OSError:
+        return False
+    finally:
+        probe.close()
+
+
 def start_xvfb():
     number = DISPLAY.lstrip(":")
-    if os.path.exists("/tmp/.X11-unix/X%s" % number):
-        return None   # already served (a previous run's or a developer's Xvfb)
+    socket_path = "/tmp/.X11-unix/X%s" % number
+    if os.path.exists(socket_path):
+        if _display_answers(socket_path):
+            return None   # already served (a previous run's or a developer's Xvfb)
+        # Left behind by an Xvfb that was killed: it would refuse a new one.
+        for stale in (socket_path, "/tmp/.X%s-lock" % number):
+            try:
+                os.unlink(stale)
+            except OSError:
+                pass
     proc = subprocess.Popen(["Xvfb", DISPLAY, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.time() + 10
