@@ -46,6 +46,16 @@ def _shared_session(workdir):
     _session_holder["session"].stop()
 
 
+@pytest.fixture(scope="module", autouse=True)
+def _fresh_session_per_module(workdir):
+    """Each test module starts from a fresh Wine session, so that services and
+    Wine state left behind by one module cannot reach the next one."""
+    if "session" in _session_holder:
+        _session_holder["session"].stop()
+        _start_shared(workdir)
+    yield
+
+
 @pytest.fixture
 def wine(_shared_session):
     return _session_holder["session"]

@@ -3,24 +3,11 @@
 #include <string.h>
 
 #include "LogFile.h"
+#include "TestTime.h"
 #include "ReadParameters.h"
 #include "ServiceState.h"
 
 namespace {
-
-SYSTEMTIME At(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second = 0,
-              WORD ms = 0)
-{
-    SYSTEMTIME t = {};
-    t.wYear = year;
-    t.wMonth = month;
-    t.wDay = day;
-    t.wHour = hour;
-    t.wMinute = minute;
-    t.wSecond = second;
-    t.wMilliseconds = ms;
-    return t;
-}
 
 std::string Stamped(const char *logFilename, DWORD rotation, const SYSTEMTIME &now)
 {

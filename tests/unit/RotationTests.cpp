@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "LogFile.h"
+#include "TestTime.h"
 #include "ReadParameters.h"
 #include "ReaderThread.h"
 #include "ReportServiceEvent.h"
@@ -12,24 +13,6 @@
 #include "ServiceState.h"
 
 namespace {
-
-SYSTEMTIME At(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second = 0,
-              WORD ms = 0)
-{
-    SYSTEMTIME t = {};
-    t.wYear = year;
-    t.wMonth = month;
-    t.wDay = day;
-    t.wHour = hour;
-    t.wMinute = minute;
-    t.wSecond = second;
-    t.wMilliseconds = ms;
-    // Let the system fill in the day of the week.
-    FILETIME f;
-    SystemTimeToFileTime(&t, &f);
-    FileTimeToSystemTime(&f, &t);
-    return t;
-}
 
 SYSTEMTIME Plus(const SYSTEMTIME &t, DWORD ms)
 {
