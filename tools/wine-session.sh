@@ -17,7 +17,7 @@ wine_session_start() {
     echo "Creating the Wine prefix $WINEPREFIX (once)..."
     (unset DISPLAY; wine wineboot -i </dev/null >/dev/null 2>&1; wineserver -w)
   fi
-  wineserver -p
+  wineserver -p 2>/dev/null || true   # exits 2 when the session already runs
   # Warm-up tied to no pipe: Wine's background processes inherit whatever
   # the first process had, and a reader of that pipe would hang.
   WINEDEBUG=-all,+eventlog wine cmd /c exit 0 </dev/null >/dev/null 2>>"$events"

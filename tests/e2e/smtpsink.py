@@ -1,0 +1,214 @@
+"""SMTP sinks, the mailfile.exe runner and a small Wine session for the mail tests.
+
+Each test gives its sink its own loopback address in 127.0.3.0/24 on port 25,
+so the tests never share a server."""
+import glob
+import os
+import socket
+import subprocess
+import threading
+import time
+
+import pytest
+from aiosmtpd.controller import Controller
+
+TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+BUILD = os.environ.get("TALLY_BUILD_DIR", os.path.join(TOP, "build"))
+MAILFILE = os.path.join(BUILD, "bin", "mailfile.exe")
+
+
+def wine_env():
+    env = dict(os.environ)
+    env.update(WINEPREFIX=os.path.join(BUILD, "wineprefix"), WINEARCH="win64",
+               WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d")
+    env.pop("DISPLAY", None)
+    return env
+
+
+def _session_running(env):
+    """True when a wineserver already serves this prefix (its socket answers)."""
+    st = os.stat(env["WINEPREFIX"])
+    name = "server-%x-%x/socket" % (st.st_dev, st.st_ino)
+    for path in glob.glob("/tmp/.wine-%d/%s" % (os.getuid(), name)) + glob.glob("/tmp/wine-*/" + name):
+        probe = socket.socket(socket.AF_UNIX)
+        try:
+            probe.connect(path)
+            return True
+        except OSError:
+            pass
+        finally:
+            probe.close()
+    return False
+
+
+def _session(command):
+    script = 'source "%s/tools/wine-session.sh"; wine_session_env "%s"; %s' % (TOP, BUILD, command)
+    subprocess.run(["bash", "-c", script], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=180, check=False)
+
+
+@pytest.fixture(scope="module")
+def wine_session():
+    """A Wine session for the module; stopped afterwards only if started here."""
+    env = wine_env()
+    started = not (os.path.isdir(env["WINEPREFIX"]) and _session_running(env))
+    if started:
+        _session("wine_session_start")
+    yield
+    if started:
+        _session("wine_session_stop")
+
+
+def winpath(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class MailRun:
+    def __init__(self, proc, elapsed):
+        self.stdout = proc.stdout
+        self.returncode = proc.returncode
+        self.elapsed = elapsed
+        self.results = [int(line) for line in proc.stdout.split() if line.isdigit()]
+        self.figures = dict(line.split("=", 1) for line in proc.stdout.split() if "=" in line)
+
+
+def run_mailfile(*args, timeout=90, cwd=None):
+    """Runs mailfile.exe under Wine; args are options and path/server/from/to groups."""
+    start = time.monotonic()
+    proc = subprocess.run(["wine", MAILFILE] + [str(a) for a in args], env=wine_env(), cwd=cwd,
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, timeout=timeout)
+    return MailRun(proc, time.monotonic() - start)
+
+
+class _Recorder:
+    def __init__(self):
+        self.messages = []
+
+    async def handle_DATA(self, server, session, envelope):
+        self.messages.append(envelope)
+        return "250 OK"
+
+
+class AiosmtpdSink:
+    """A real SMTP server (aiosmtpd) that keeps every envelope it receives."""
+
+    def __init__(self, address, **kwargs):
+        self.recorder = _Recorder()
+        kwargs.setdefault("data_size_limit", 0)
+        self.controller = Controller(self.recorder, hostname=address, port=25, **kwargs)
+
+    @property
+    def messages(self):
+        return self.recorder.messages
+
+    def __enter__(self):
+        self.controller.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.controller.stop()
+
+
+class ScriptedServer:
+    """A hand-made SMTP server whose replies a test sets: each reply is a list
+    of byte strings sent as separate segments, a short pause between them.
+    greeting=None keeps the server silent, hangup=True closes the connection
+    after the greeting. Counts connections and keeps the
+    DATA it receives."""
+
+    def __init__(self, address, greeting=(b"220 scripted\r\n",),
+                 ehlo=(b"250-scripted\r\n250 HELP\r\n",), mail=(b"250 OK\r\n",),
+                 rcpt=(b"250 OK\r\n",), data=(b"354 go ahead\r\n",),
+                 accepted=(b"250 queued\r\n",), quit=(b"221 bye\r\n",), pause=0.05,
+                 hangup=False, discard=False):
+        self.address = address
+        self.script = {"EHLO": ehlo, "MAIL": mail, "RCPT": rcpt, "DATA": data, "QUIT": quit}
+        self.greeting = greeting
+        self.accepted = accepted
+        self.pause = pause
+        self.hangup = hangup
+        self.discard = discard
+        self.connections = 0
+        self.commands = []
+        self.messages = []
+        self.data_bytes = 0
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind((address, 25))
+        self.listener.listen(8)
+        self.stopping = False
+        self.clients = []
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stopping = True
+        for sock in self.clients + [self.listener]:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            sock.close()
+        self.thread.join(10)
+
+    def _send(self, sock, pieces):
+        for i, piece in enumerate(pieces):
+            if i:
+                time.sleep(self.pause)
+            sock.sendall(piece)
+
+    def _serve(self):
+        while not self.stopping:
+            try:
+                sock, _ = self.listener.accept()
+            except OSError:
+                return
+            self.connections += 1
+            self.clients.append(sock)
+            try:
+                self._talk(sock)
+            except OSError:
+                pass
+            finally:
+                sock.close()
+
+    def _talk(self, sock):
+        reader = sock.makefile("rb")
+        if self.greeting is None:
+            while reader.readline():
+                pass
+            return
+        self._send(sock, self.greeting)
+        if self.hangup:
+            return
+        while True:
+            line = reader.readline()
+            if not line:
+                return
+            verb = line[:4].upper().decode("ascii", "replace")
+            self.commands.append(line)
+            if verb == "DATA":
+                self._send(sock, self.script["DATA"])
+                self._receive_data(reader)
+                self._send(sock, self.accepted)
+            elif verb in self.script:
+                self._send(sock, self.script[verb])
+                if verb == "QUIT":
+                    return
+            else:
+                sock.sendall(b"500 unknown\r\n")
+
+    def _receive_data(self, reader):
+        chunks = []
+        while True:
+            line = reader.readline()
+            if not line or line == b".\r\n":
+                break
+            self.data_bytes += len(line)
+            if not self.discard:
+                chunks.append(line)
+        self.messages.append(b"".join(chunks))

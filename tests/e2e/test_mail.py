@@ -1,0 +1,214 @@
+"""MailLogFile against real and scripted SMTP servers, through mailfile.exe under Wine."""
+import datetime
+import email
+import email.policy
+import os
+import re
+import subprocess
+import time
+
+import pytest
+
+from smtpsink import (MAILFILE, AiosmtpdSink, ScriptedServer, run_mailfile, wine_env,
+                      wine_session, winpath)
+
+SENT, NOT_RESOLVED, CONNECT_FAILED, BAD_REPLY, NOT_OPENED = range(5)
+FROM, TO = "tallyline@plant.example", "ops@plant.example"
+
+pytestmark = pytest.mark.usefixtures("wine_session")
+
+
+def attachment_lines(raw):
+    """The base64 lines of the attachment: after the header's empty line, up to the closing delimiter."""
+    text = raw.decode("ascii")
+    start = text.index("filename=")
+    start = text.index("\r\n\r\n", start) + 4
+    end = text.index("----=_KVTMsgPart123X456_001_", start)
+    return text[start:end].split("\r\n")[:-1]
+
+
+def test_attachments_decode_to_the_files_bytes(tmp_path):
+    files = {
+        "empty.log": b"",
+        "Quillbox1.log": os.urandom(1026),
+        "Quillbox2.log": os.urandom(1027),
+        "big.bin": os.urandom(1024 * 1024),
+    }
+    for name, data in files.items():
+        (tmp_path / name).write_bytes(data)
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "fwd.log").write_bytes(b"line one\r\n")
+    names = list(files) + ["sub/fwd.log"]
+    files["sub/fwd.log"] = b"line one\r\n"
+    args = []
+    for name in names:
+        # Full Windows paths, and two without a backslash (relative to the cwd).
+        path = name if name in ("empty.log", "sub/fwd.log") else winpath(tmp_path / name)
+        args += [path, "127.0.3.1", FROM, TO]
+    with AiosmtpdSink("127.0.3.1") as sink:
+        run = run_mailfile(*args, cwd=tmp_path)
+    assert run.results == [SENT] * len(names)
+    assert len(sink.messages) == len(names)
+    now = datetime.datetime.now()
+    for name, envelope in zip(names, sink.messages):
+        raw = envelope.original_content
+        assert envelope.mail_from == FROM and envelope.rcpt_tos == [TO]
+        message = email.message_from_bytes(raw, policy=email.policy.compat32)
+        assert message["From"] == "<%s>" % FROM and message["To"] == "<%s>" % TO
+        assert message["Subject"] == "Tallyline Log File " + name
+        assert message["X-Mailer"] == "Tallyline SMTP Mailer by Kestrin"
+        date = re.fullmatch(r"(Sun|Mon|Tue|Wed|Thu|Fri|Sat), ([1-9]\d?) "
+                            r"(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) (\d{4}) "
+                            r"(\d\d):(\d\d):(\d\d)", message["Date"])
+        assert date, message["Date"]
+        sent = datetime.datetime.strptime(message["Date"], "%a, %d %b %Y %H:%M:%S")
+        assert abs((sent - now).total_seconds()) < 300
+        assert message.is_multipart()
+        text, attachment = message.get_payload()
+        assert text.get_payload() == "Attached is the log file %s." % name
+        assert attachment.get_filename() == name
+        assert attachment.get_content_type() == "application/octet-stream"
+        assert attachment.get_payload(decode=True) == files[name]
+        lines = attachment_lines(raw)
+        assert all(len(line) == 76 for line in lines[:-1])
+        assert len(lines) == -(-len(files[name]) * 4 // 3 // 76) if files[name] else lines == []
+        assert "=" not in "".join(lines[:-1])
+    # 1,026 bytes: exactly 18 full lines; 1,027: a nineteenth line of four ending in "==".
+    assert [len(l) for l in attachment_lines(sink.messages[1].original_content)] == [76] * 18
+    last = attachment_lines(sink.messages[2].original_content)
+    assert len(last) == 19 and len(last[18]) == 4 and last[18].endswith("==")
+    # The empty file: the header's empty line is followed by the closing delimiter.
+    assert re.search(rb'filename="empty.log"\r\n\r\n----=_KVTMsgPart123X456_001_[0-9a-f]+--\r\n',
+                     sink.messages[0].original_content)
+
+
+def test_unopenable_file_fails_before_any_network_activity(tmp_path):
+    log = tmp_path / "held.log"
+    log.write_bytes(b"still being written\r\n")
+    holder = subprocess.Popen(["wine", MAILFILE, "-hold", winpath(log)], env=wine_env(),
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, text=True)
+    try:
+        assert holder.stdout.readline().strip() == "held"
+        with ScriptedServer("127.0.3.2") as server:
+            run = run_mailfile(winpath(tmp_path / "missing.log"), "127.0.3.2", FROM, TO,
+                               winpath(log), "127.0.3.2", FROM, TO)
+            assert run.results == [NOT_OPENED, NOT_OPENED]
+            assert server.connections == 0
+            holder.stdin.close()
+            assert holder.wait(30) == 0
+            assert run_mailfile(winpath(log), "127.0.3.2", FROM, TO).results == [SENT]
+            assert server.connections == 1
+    finally:
+        if holder.poll() is None:
+            holder.kill()
+            holder.wait()
+
+
+def test_resolves_again_after_a_failure_and_for_another_server(tmp_path):
+    log = tmp_path / "r.log"
+    log.write_bytes(b"x" * 100)
+    path = winpath(log)
+    with AiosmtpdSink("127.0.3.3") as first, AiosmtpdSink("127.0.3.4") as second:
+        run = run_mailfile(path, "no-such-host.invalid", FROM, TO,
+                           path, "127.0.3.3", FROM, TO,
+                           path, "127.0.3.4", FROM, TO,
+                           path, "127.0.3.3", FROM, TO)
+        assert run.results == [NOT_RESOLVED, SENT, SENT, SENT]
+        assert (len(first.messages), len(second.messages)) == (2, 1)
+
+
+def test_connect_failures(tmp_path):
+    log = tmp_path / "c.log"
+    log.write_bytes(b"c")
+    # Nothing listens: refused at once.
+    assert run_mailfile(winpath(log), "127.0.3.5", FROM, TO).results == [CONNECT_FAILED]
+    # A listener whose backlog is full never completes the handshake: the
+    # connect time-out ends the wait.
+    import socket
+    listener = socket.socket()
+    listener.bind(("127.0.3.6", 25))
+    listener.listen(0)
+    fillers = []
+    try:
+        for _ in range(4):
+            filler = socket.socket()
+            filler.setblocking(False)
+            filler.connect_ex(("127.0.3.6", 25))
+            fillers.append(filler)
+        time.sleep(0.2)
+        run = run_mailfile("-c", "1500", winpath(log), "127.0.3.6", FROM, TO)
+        assert run.results == [CONNECT_FAILED]
+        assert run.elapsed < 20
+    finally:
+        for sock in fillers + [listener]:
+            sock.close()
+
+
+@pytest.mark.parametrize("address, script", [
+    ("127.0.3.10", dict(greeting=(b"554 go away\r\n",))),
+    ("127.0.3.11", dict(greeting=(b"22",), hangup=True)),
+    ("127.0.3.12", dict(ehlo=(b"250-fine\r\n", b"550 but no\r\n"))),
+    ("127.0.3.13", dict(rcpt=(b"550 no such user\r\n",))),
+], ids=["554-greeting", "short-reply-then-close", "multiline-ending-in-error", "rcpt-refused"])
+def test_bad_replies(tmp_path, address, script):
+    log = tmp_path / "b.log"
+    log.write_bytes(b"b")
+    with ScriptedServer(address, **script) as server:
+        run = run_mailfile("-r", "3000", winpath(log), address, FROM, TO)
+        assert run.results == [BAD_REPLY]
+        # No QUIT after a bad reply.
+        assert not any(c.startswith(b"QUIT") for c in server.commands)
+
+
+def test_quit_must_be_answered_221(tmp_path):
+    log = tmp_path / "q.log"
+    log.write_bytes(b"accepted anyway\r\n")
+    with ScriptedServer("127.0.3.14", quit=(b"250 whatever\r\n",)) as server:
+        assert run_mailfile(winpath(log), "127.0.3.14", FROM, TO).results == [BAD_REPLY]
+        assert len(server.messages) == 1
+
+
+def test_silent_server_times_out(tmp_path):
+    log = tmp_path / "s.log"
+    log.write_bytes(b"s")
+    with ScriptedServer("127.0.3.15", greeting=None), \
+         ScriptedServer("127.0.3.16", mail=()) as stalls:
+        run = run_mailfile("-r", "1500", winpath(log), "127.0.3.15", FROM, TO,
+                           winpath(log), "127.0.3.16", FROM, TO)
+        assert run.results == [BAD_REPLY, BAD_REPLY]
+        assert run.elapsed < 20
+        assert stalls.commands[-1].startswith(b"MAIL FROM")
+
+
+def test_replies_split_across_segments(tmp_path):
+    log = tmp_path / "m.log"
+    data = os.urandom(5000)
+    log.write_bytes(data)
+    ehlo = (b"250-mail.plant.exa", b"mple greets KVT\r\n250-SIZE 10240000\r", b"\n250-8BITMIME\r\n",
+            b"25", b"0 HELP\r\n")
+    with ScriptedServer("127.0.3.17", greeting=(b"220-first\r\n", b"220 second\r\n"), ehlo=ehlo,
+                        mail=(b"250-a\r\n", b"250 b\r\n"), data=(b"35", b"4 go\r\n"),
+                        quit=(b"221", b"\r\n")) as server:
+        run = run_mailfile("-r", "5000", winpath(log), "127.0.3.17", FROM, TO)
+        assert run.results == [SENT]
+    assert [c.split(b":")[0] for c in server.commands] == [
+        b"EHLO KVT\r\n", b"MAIL FROM", b"RCPT TO", b"DATA\r\n", b"QUIT\r\n"]
+    message = email.message_from_bytes(server.messages[0], policy=email.policy.compat32)
+    assert message.get_payload()[1].get_payload(decode=True) == data
+
+
+def test_addresses_cannot_inject_commands_or_overflow(tmp_path):
+    log = tmp_path / "i.log"
+    log.write_bytes(b"i")
+    long_from = "a" * 70 + "@plant.example"
+    with AiosmtpdSink("127.0.3.18") as sink:
+        run = run_mailfile(winpath(log), "127.0.3.18", "me@plant.example\r\nRCPT TO: <evil@x.example>",
+                           "ops@plant.example\nDATA",
+                           winpath(log), "127.0.3.18", long_from, TO)
+        assert run.results == [SENT, SENT]
+    injected, long = sink.messages
+    assert injected.mail_from == "me@plant.example"
+    assert injected.rcpt_tos == ["ops@plant.example"]
+    assert b"evil" not in injected.original_content
+    assert long.mail_from == long_from[:63]

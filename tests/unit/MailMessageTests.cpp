@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <string.h>
+#include <string>
+
+#include "MailMessage.h"
+
+namespace {
+
+SYSTEMTIME SundayEvening()
+{
+    SYSTEMTIME t = {};
+    t.wYear = 2026;
+    t.wMonth = 12;
+    t.wDayOfWeek = 0;
+    t.wDay = 6;
+    t.wHour = 17;
+    t.wMinute = 20;
+    t.wSecond = 53;
+    return t;
+}
+
+TEST(MailMessage, HeaderByteForByte)
+{
+    SYSTEMTIME now = SundayEvening();
+    char header[MAIL_HEADER_SIZE];
+    int length = FormatMailHeader(header, sizeof header, &now, 0x00AB12CF, "log@plant.example",
+                                  "ops@plant.example", "Quillbox1_2026-12-06_17-20.log");
+    const char *expected =
+        "From: <log@plant.example>\r\n"
+        "To: <ops@plant.example>\r\n"
+        "Subject: Tallyline Log File Quillbox1_2026-12-06_17-20.log\r\n"
+        "Date: Sun, 6 Dec 2026 17:20:53\r\n"
+        "X-Mailer: Tallyline SMTP Mailer by Kestrin\r\n"
+        "MIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed;\r\n"
+        "\tboundary=\"--=_KVTMsgPart123X456_001_ab12cf\"\r\n"
+        "\r\n"
+        "This is a multipart message in MIME format.\r\n"
+        "\r\n"
+        "----=_KVTMsgPart123X456_001_ab12cf\r\n"
+        "Content-Type: text/plain;\r\n"
+        "\tcharset=\"iso-8859-1\"\r\n"
+        "Content-Transfer-Encoding: 7bit\r\n"
+        "\r\n"
+        "Attached is the log file Quillbox1_2026-12-06_17-20.log.\r\n"
+        "----=_KVTMsgPart123X456_001_ab12cf\r\n"
+        "Content-Type: application/octet-stream;\r\n"
+        "\tname=\"Quillbox1_2026-12-06_17-20.log\"\r\n"
+        "Content-Transfer-Encoding: base64\r\n"
+        "Content-Disposition: attachment;\r\n"
+        "\tfilename=\"Quillbox1_2026-12-06_17-20.log\"\r\n"
+        "\r\n";
+    EXPECT_EQ(std::string(expected), std::string(header, length));
+
+    char trailer[64];
+    length = FormatMailTrailer(trailer, sizeof trailer, 0x00AB12CF);
+    EXPECT_EQ("----=_KVTMsgPart123X456_001_ab12cf--\r\n\r\n.\r\n", std::string(trailer, length));
+}
+
+TEST(MailMessage, DateFieldsPadAndNameTheDay)
+{
+    SYSTEMTIME now = {};
+    now.wYear = 987;
+    now.wMonth = 1;
+    now.wDayOfWeek = 6;
+    now.wDay = 31;
+    now.wHour = 5;
+    now.wMinute = 4;
+    now.wSecond = 3;
+    char header[MAIL_HEADER_SIZE];
+    FormatMailHeader(header, sizeof header, &now, 0, "a", "b", "c");
+    EXPECT_NE(nullptr, strstr(header, "\r\nDate: Sat, 31 Jan 0987 05:04:03\r\n"));
+    EXPECT_NE(nullptr, strstr(header, "_001_0\"\r\n"));
+    // A time outside the tables reads no name from beyond them.
+    now.wMonth = 13;
+    now.wDayOfWeek = 9;
+    FormatMailHeader(header, sizeof header, &now, 0, "a", "b", "c");
+    EXPECT_NE(nullptr, strstr(header, "\r\nDate: Sun, 31 Jan 0987 05:04:03\r\n"));
+}
+
+TEST(MailMessage, LongestFieldsFitAndLineBreaksCannotInject)
+{
+    SYSTEMTIME now = SundayEvening();
+    std::string address(200, 'a');
+    std::string name(400, 'n');
+    char header[MAIL_HEADER_SIZE];
+    int length = FormatMailHeader(header, sizeof header, &now, 0xFFFFFFFF, address.c_str(),
+                                  address.c_str(), name.c_str());
+    ASSERT_GT(length, 0);
+    std::string text(header, length);
+    EXPECT_NE(std::string::npos, text.find("From: <" + std::string(63, 'a') + ">\r\n"));
+    EXPECT_NE(std::string::npos, text.find("\tfilename=\"" + std::string(259, 'n') + "\"\r\n\r\n"));
+    EXPECT_EQ(text.size() - 4, text.rfind("\r\n\r\n"));
+
+    char field[MAIL_ADDRESS_SIZE];
+    CopyMailField(field, sizeof field, "me@x.example>\r\nRCPT TO: <evil@x.example");
+    EXPECT_STREQ("me@x.example>", field);
+    CopyMailField(field, sizeof field, "a@b\nDATA");
+    EXPECT_STREQ("a@b", field);
+    CopyMailField(field, sizeof field, NULL);
+    EXPECT_STREQ("", field);
+    length = FormatMailHeader(header, sizeof header, &now, 1, "x@y\r\nBcc: z", "t", "f");
+    EXPECT_EQ(0, strncmp(header, "From: <x@y>\r\nTo: <t>\r\n", 22));
+
+    // Too small a buffer is refused rather than overrun.
+    EXPECT_EQ(0, FormatMailHeader(header, 100, &now, 1, "a", "b", "c"));
+}
+
+TEST(MailMessage, FileNameIsWhatFollowsTheLastBackslash)
+{
+    EXPECT_STREQ("Quillbox1.log", MailFileName("C:\\logs\\Quillbox1.log"));
+    EXPECT_STREQ("Quillbox1.log", MailFileName("Quillbox1.log"));
+    EXPECT_STREQ("logs/Quillbox1.log", MailFileName("C:\\x\\logs/Quillbox1.log"));
+    EXPECT_STREQ("", MailFileName("C:\\logs\\"));
+}
+
+} // namespace

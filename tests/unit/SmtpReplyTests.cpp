@@ -1,0 +1,60 @@
+#include <gtest/gtest.h>
+
+#include <string.h>
+#include <string>
+
+#include "SmtpReply.h"
+
+namespace {
+
+// Feeds the text in pieces of the given size, as TCP segments might split it.
+int FeedInPieces(SmtpReply &reply, const std::string &text, size_t piece)
+{
+    StartSmtpReply(&reply);
+    int state = SmtpReplyPending;
+    for (size_t at = 0; at < text.size() && state == SmtpReplyPending; at += piece) {
+        size_t n = text.size() - at < piece ? text.size() - at : piece;
+        state = FeedSmtpReply(&reply, text.data() + at, (int)n);
+    }
+    return state;
+}
+
+TEST(SmtpReply, MultiLineReplyCompletesOnlyAtItsFinalLineHoweverSplit)
+{
+    const std::string ehlo = "250-mail.example.org Hello\r\n250-SIZE 33554432\r\n"
+                             "250-8BITMIME\r\n250 HELP\r\n";
+    for (size_t piece = 1; piece <= ehlo.size(); piece++) {
+        SmtpReply reply;
+        ASSERT_EQ(SmtpReplyComplete, FeedInPieces(reply, ehlo, piece)) << piece;
+        EXPECT_STREQ("250", reply.Code);
+    }
+    SmtpReply reply;
+    EXPECT_EQ(SmtpReplyPending, FeedInPieces(reply, "250-first\r\n250-second\r\n", 5));
+    EXPECT_EQ(SmtpReplyPending, FeedInPieces(reply, "250 no line end yet", 100));
+}
+
+TEST(SmtpReply, FinalLineFormsAndItsCode)
+{
+    SmtpReply reply;
+    EXPECT_EQ(SmtpReplyComplete, FeedInPieces(reply, "221\r\n", 100));
+    EXPECT_STREQ("221", reply.Code);
+    EXPECT_EQ(SmtpReplyComplete, FeedInPieces(reply, "354 go ahead\n", 100));
+    EXPECT_STREQ("354", reply.Code);
+    // The final line decides, and bytes after it are not taken.
+    EXPECT_EQ(SmtpReplyComplete, FeedInPieces(reply, "250-ok\r\n554 no\r\n250 later\r\n", 100));
+    EXPECT_STREQ("554", reply.Code);
+    // A line of any length passes through the fixed record.
+    std::string longLine = "250-" + std::string(5000, 'x') + "\r\n250 end\r\n";
+    EXPECT_EQ(SmtpReplyComplete, FeedInPieces(reply, longLine, 700));
+    EXPECT_STREQ("250", reply.Code);
+}
+
+TEST(SmtpReply, LinesShorterThanACodeAreMalformed)
+{
+    SmtpReply reply;
+    EXPECT_EQ(SmtpReplyMalformed, FeedInPieces(reply, "25\r\n", 100));
+    EXPECT_EQ(SmtpReplyMalformed, FeedInPieces(reply, "\r\n", 100));
+    EXPECT_EQ(SmtpReplyMalformed, FeedInPieces(reply, "250-ok\r\n\r\n", 100));
+}
+
+} // namespace

@@ -1,0 +1,105 @@
+#!/usr/bin/python3
+"""Capture benchmark under Wine through a virtual COM port. Prints figures;
+asserts nothing about speed.
+
+  1. Throughput: lines of 64 bytes (CR LF terminated) sent as fast as the
+     pty takes them, timestamps on; the rate at which the log grows, and a
+     check that the log holds every byte in order (zero loss).
+  2. Idle CPU of one instance with Timeout 0 and with Timeout 30, measured
+     from the service process's CPU time over a quiet interval.
+
+Run after tools/build.sh:  /usr/bin/python3 tools/bench-capture.py [MEGABYTES]
+"""
+
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+
+TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
+
+from harness import Instance, VirtualPort, WineSession  # noqa: E402
+
+STAMP = re.compile(rb"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}: ")
+TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def service_pid():
+    out = subprocess.run(["pgrep", "-f", "tallysvc.exe"], stdout=subprocess.PIPE).stdout.split()
+    return int(out[-1]) if out else None
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICKS
+
+
+def throughput(session, workdir, megabytes):
+    port = VirtualPort(session, 20, os.path.join(workdir, "ports")).open()
+    os.makedirs(session.c_drive("bench"), exist_ok=True)
+    log = session.c_drive("bench", "throughput.log")
+    if os.path.exists(log):
+        os.unlink(log)
+    inst = Instance(session, 60, PortName=port.name, TimestampFormat=1, BaudRate=921600,
+                    LogFilename="C:\\bench\\throughput.log", VerboseLevel=0).install()
+    inst.start()
+    line = b"%05d ABCDEFGHIJKLMNOPQRSTUVWXYZ abcdefghijklmnopqrstuvwxyz 0123\r\n"
+    lines = int(megabytes * 1024 * 1024 / 64)
+    data = b"".join(line % (i % 100000) for i in range(lines))
+    began = time.time()
+    port.send(data)
+    expected = len(data) + lines * 25
+    while True:
+        size = os.path.getsize(log) if os.path.exists(log) else 0
+        if size >= expected or time.time() - began > 600:
+            break
+        time.sleep(0.05)
+    elapsed = time.time() - began
+    inst.stop()
+    with open(log, "rb") as f:
+        captured = STAMP.sub(b"", f.read())
+    inst.uninstall()
+    port.close()
+    lost = len(data) - len(captured)
+    print("throughput: %d bytes in %.2f s = %.1f KB/s input (%.0f baud equivalent), "
+          "log %d bytes; %s" % (len(data), elapsed, len(data) / elapsed / 1024,
+                                len(data) / elapsed * 10, size,
+                                "zero loss, every byte in order" if captured == data
+                                else "MISMATCH: %d bytes missing" % lost))
+
+
+def idle_cpu(session, workdir, timeout, seconds=20):
+    port = VirtualPort(session, 21 + timeout % 7, os.path.join(workdir, "ports")).open()
+    inst = Instance(session, 61, PortName=port.name, Timeout=timeout, VerboseLevel=0,
+                    LogFilename="C:\\bench\\idle.log").install()
+    inst.start()
+    time.sleep(2)
+    pid = service_pid()
+    before = cpu_seconds(pid)
+    time.sleep(seconds)
+    used = cpu_seconds(pid) - before
+    inst.stop()
+    inst.uninstall()
+    port.close()
+    print("idle CPU with Timeout %d: %.2f %% of a core (%.2f s CPU in %d s)"
+          % (timeout, 100 * used / seconds, used, seconds))
+
+
+def main():
+    megabytes = float(sys.argv[1]) if len(sys.argv) > 1 else 4
+    workdir = tempfile.mkdtemp(prefix="tally-bench-")
+    session = WineSession(workdir).start()
+    try:
+        throughput(session, workdir, megabytes)
+        idle_cpu(session, workdir, 0)
+        idle_cpu(session, workdir, 30)
+    finally:
+        session.stop()
+
+
+if __name__ == "__main__":
+    main()

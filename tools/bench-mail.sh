@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Benchmark of MailLogFile: mails a 100 MB file (size in MB as $1) to a fast
+# loopback SMTP sink under Wine and prints elapsed time, throughput and the
+# mailing process's peak working set (next to that of mailing a tiny file,
+# which is what Wine itself costs).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${TALLY_BUILD_DIR:-$top/build}
+size_mb=${1:-100}
+
+"$top/tools/build.sh" >/dev/null
+source "$top/tools/wine-session.sh"
+wine_session_env "$build"
+trap wine_session_stop EXIT
+# "wineserver -p" fails when a session is already running: use that one.
+wine_session_start || true
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"; wine_session_stop' EXIT
+
+MAILFILE="$build/bin/mailfile.exe" WORK="$work" SIZE_MB="$size_mb" /usr/bin/python3 - <<'PY'
+import os, socket, subprocess, threading, time
+
+ADDRESS = "127.0.3.200"
+work, size_mb = os.environ["WORK"], int(os.environ["SIZE_MB"])
+
+def serve(listener, totals):
+    # Minimal sink: answers the dialogue, swallows DATA in large receives.
+    while True:
+        try:
+            sock, _ = listener.accept()
+        except OSError:
+            return
+        with sock:
+            sock.sendall(b"220 bench\r\n")
+            pending = b""
+            while True:
+                chunk = sock.recv(65536)
+                if not chunk:
+                    break
+                pending += chunk
+                while b"\r\n" in pending:
+                    line, pending = pending.split(b"\r\n", 1)
+                    verb = line[:4].upper()
+                    if verb == b"QUIT":
+                        sock.sendall(b"221 bye\r\n")
+                    elif verb == b"DATA":
+                        sock.sendall(b"354 go\r\n")
+                        count, tail = len(pending), pending[-5:]
+                        while not (tail + b"")[-5:] == b"\r\n.\r\n":
+                            chunk = sock.recv(1 << 18)
+                            if not chunk:
+                                break
+                            count += len(chunk)
+                            tail = (tail + chunk)[-5:]
+                        totals.append(count)
+                        pending = b""
+                        sock.sendall(b"250 queued\r\n")
+                    else:
+                        sock.sendall(b"250 OK\r\n")
+
+listener = socket.socket()
+listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+listener.bind((ADDRESS, 25))
+listener.listen(4)
+totals = []
+threading.Thread(target=serve, args=(listener, totals), daemon=True).start()
+
+def mail(path):
+    start = time.monotonic()
+    out = subprocess.run(["wine", os.environ["MAILFILE"], "-m", "Z:" + path.replace("/", "\\"),
+                          ADDRESS, "bench@plant.example", "ops@plant.example"],
+                         stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=600).stdout
+    wall = time.monotonic() - start
+    figures = dict(l.split("=", 1) for l in out.split() if "=" in l)
+    result = out.split()[0] if out.split() else "?"
+    return result, int(figures.get("elapsed_ms", 0)), int(figures.get("peak_working_set", 0)), wall
+
+tiny = os.path.join(work, "tiny.log")
+with open(tiny, "wb") as f:
+    f.write(b"one line\r\n")
+big = os.path.join(work, "big.log")
+with open(big, "wb") as f:
+    for _ in range(size_mb):
+        f.write(os.urandom(1 << 20))
+
+r0, ms0, peak0, _ = mail(tiny)
+r1, ms1, peak1, wall1 = mail(big)
+size = size_mb << 20
+print("file size:            %d MB (%d bytes)" % (size_mb, size))
+print("result:               %s (tiny file: %s)" % (r1, r0))
+print("bytes on the wire:    %d (DATA phase)" % (totals[-1] if totals else 0))
+print("elapsed (mailing):    %.2f s (process under Wine, wall: %.2f s)" % (ms1 / 1000, wall1))
+print("throughput:           %.1f MB/s of file data" % (size / 1048576 / max(ms1 / 1000, 0.001)))
+print("peak working set:     %.1f MB (tiny file: %.1f MB; growth %.2f MB)"
+      % (peak1 / 1048576, peak0 / 1048576, (peak1 - peak0) / 1048576))
+listener.close()
+PY
