@@ -26,6 +26,20 @@
 //   create N PATH              register Quillbox1..N (on demand) running PATH
 //   purge                      stop and delete every Quillbox service with its
 //                              keys and event source, as if never installed
+// Property sheets (the control ID is looked up on the sheet's current page,
+// then on the sheet itself: 1 OK, 2 Cancel, 12321 Apply):
+//   sheet MS CAPTION           wait for the sheet window with that caption
+//   sheetgone MS               "gone" once the sheet is closed, else "open"
+//   tab N                      show page N (0 General, 1 Timeout, 2 E-mail)
+//   ctl ID                     "<class>\t<enabled>\t<checked>\t<cursel>\t<text>"
+//   settext ID TEXT            set the text (for a combo box, its edit field)
+//   type ID TEXT               select the field's text and type TEXT over it
+//   click ID | postclick ID    click a button (sent and waited for, or posted)
+//   choose ID INDEX            pick a combo-box item as the user would
+//   time ID                    the picker's "<valid> <h> <m> <s>"
+//   settime ID H M S           turn the picker to that time, as its spin
+//                              buttons would, with its change notification
+//   closebox                   close the sheet through its close box
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
@@ -38,6 +52,7 @@ static HWND Frame, List, StatusBar;
 static HANDLE Process;
 static DWORD ProcessId;
 static char *Remote;   // a page in client.exe for list-view messages
+static HWND Sheet;
 
 static void Done() { printf(".\n"); fflush(stdout); }
 static void Error(const char *what) { printf("ERR %s (%lu)\n.\n", what, GetLastError()); fflush(stdout); }
@@ -338,6 +353,179 @@ static void Launch(DWORD ms, const char *commandLine)
     Done();
 }
 
+// --- property sheets ---------------------------------------------------------
+
+static HWND SheetControl(int id)
+{
+    HWND page = (HWND)SendMessageA(Sheet, PSM_GETCURRENTPAGEHWND, 0, 0);
+    HWND control = page != NULL ? GetDlgItem(page, id) : NULL;
+    return control != NULL ? control : GetDlgItem(Sheet, id);
+}
+
+// An editable combo box takes typing in its edit field.
+static HWND EditOf(HWND control)
+{
+    char className[64];
+    GetClassNameA(control, className, sizeof className);
+    if (_stricmp(className, "ComboBox") == 0) {
+        HWND edit = FindWindowExA(control, NULL, "Edit", NULL);
+        if (edit != NULL)
+            return edit;
+    }
+    return control;
+}
+
+static int SyncSend(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT *out = NULL)
+{
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, 60000, &result))
+        return 0;
+    if (out != NULL)
+        *out = (LRESULT)result;
+    return 1;
+}
+
+static void PrintControl(HWND control)
+{
+    char className[64], text[1024];
+    GetClassNameA(control, className, sizeof className);
+    GetWindowTextA(control, text, sizeof text);
+    LRESULT checked = 0, selected = -1;
+    if (_stricmp(className, "Button") == 0)
+        SyncSend(control, BM_GETCHECK, 0, 0, &checked);
+    else if (_stricmp(className, "ComboBox") == 0)
+        SyncSend(control, CB_GETCURSEL, 0, 0, &selected);
+    printf("%s\t%d\t%d\t%d\t%s\n", className, IsWindowEnabled(control) ? 1 : 0, (int)checked, (int)selected, text);
+    Done();
+}
+
+static void TypeText(HWND control, const char *text)
+{
+    HWND edit = EditOf(control);
+    SyncSend(edit, EM_SETSEL, 0, -1);
+    if (*text == '\0') {
+        SyncSend(edit, WM_CHAR, VK_BACK, 0);
+    }
+    for (const char *p = text; *p; p++)
+        SyncSend(edit, WM_CHAR, (WPARAM)(unsigned char)*p, 1);
+    Done();
+}
+
+static void ChooseItem(HWND control, int index)
+{
+    SyncSend(control, CB_SETCURSEL, (WPARAM)index, 0);
+    SyncSend(GetParent(control), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(control), CBN_SELCHANGE), (LPARAM)control);
+    Done();
+}
+
+static void PickerTime(HWND picker)
+{
+    SYSTEMTIME time;
+    memset(&time, 0, sizeof time);
+    LRESULT valid = -1;
+    SyncSend(picker, DTM_GETSYSTEMTIME, 0, (LPARAM)Remote, &valid);
+    ReadProcessMemory(Process, Remote, &time, sizeof time, NULL);
+    printf("%d %d %d %d\n", valid == GDT_VALID ? 1 : 0, time.wHour, time.wMinute, time.wSecond);
+    Done();
+}
+
+static void SetPicker(HWND picker, int hour, int minute, int second)
+{
+    SYSTEMTIME time;
+    SyncSend(picker, DTM_GETSYSTEMTIME, 0, (LPARAM)Remote);
+    ReadProcessMemory(Process, Remote, &time, sizeof time, NULL);
+    time.wHour = (WORD)hour;
+    time.wMinute = (WORD)minute;
+    time.wSecond = (WORD)second;
+    WriteProcessMemory(Process, Remote, &time, sizeof time, NULL);
+    SyncSend(picker, DTM_SETSYSTEMTIME, GDT_VALID, (LPARAM)Remote);
+    NMDATETIMECHANGE change;
+    memset(&change, 0, sizeof change);
+    change.nmhdr.hwndFrom = picker;
+    change.nmhdr.idFrom = (UINT_PTR)GetDlgCtrlID(picker);
+    change.nmhdr.code = DTN_DATETIMECHANGE;
+    change.dwFlags = GDT_VALID;
+    change.st = time;
+    WriteProcessMemory(Process, Remote + 1024, &change, sizeof change, NULL);
+    SyncSend(GetParent(picker), WM_NOTIFY, change.nmhdr.idFrom, (LPARAM)(Remote + 1024));
+    Done();
+}
+
+static int SheetCommand(const char *command, char *rest)
+{
+    if (strcmp(command, "sheet") == 0) {
+        char *ms = strtok(rest, " ");
+        char *caption = strtok(NULL, "");
+        Sheet = WaitForWindow(NULL, caption, (DWORD)atoi(ms));
+        if (Sheet == NULL)
+            Error("no sheet");
+        else
+            Done();
+        return 1;
+    }
+    if (strcmp(command, "sheetgone") == 0) {
+        DWORD start = GetTickCount();
+        while (Sheet != NULL && IsWindow(Sheet) && GetTickCount() - start < (DWORD)atoi(rest))
+            Sleep(25);
+        printf("%s\n", Sheet != NULL && IsWindow(Sheet) ? "open" : "gone");
+        Done();
+        return 1;
+    }
+    if (strcmp(command, "tab") != 0 && strcmp(command, "ctl") != 0 && strcmp(command, "settext") != 0 &&
+        strcmp(command, "type") != 0 && strcmp(command, "click") != 0 && strcmp(command, "postclick") != 0 &&
+        strcmp(command, "choose") != 0 && strcmp(command, "time") != 0 && strcmp(command, "settime") != 0 &&
+        strcmp(command, "closebox") != 0)
+        return 0;
+    if (Sheet == NULL || !IsWindow(Sheet)) {
+        Error("no sheet");
+        return 1;
+    }
+    if (strcmp(command, "tab") == 0) {
+        if (!SyncSend(Sheet, PSM_SETCURSEL, (WPARAM)atoi(rest), 0))
+            Error("tab");
+        else
+            Done();
+        return 1;
+    }
+    if (strcmp(command, "closebox") == 0) {
+        PostMessageA(Sheet, WM_SYSCOMMAND, SC_CLOSE, 0);
+        Done();
+        return 1;
+    }
+    char *id = strtok(rest, " ");
+    char *argument = strtok(NULL, "");
+    HWND control = id != NULL ? SheetControl(atoi(id)) : NULL;
+    if (control == NULL) {
+        Error("no such control");
+    } else if (strcmp(command, "ctl") == 0) {
+        PrintControl(control);
+    } else if (strcmp(command, "settext") == 0) {
+        SyncSend(EditOf(control), WM_SETTEXT, 0, (LPARAM)(argument != NULL ? argument : ""));
+        Done();
+    } else if (strcmp(command, "type") == 0) {
+        TypeText(control, argument != NULL ? argument : "");
+    } else if (strcmp(command, "click") == 0) {
+        if (!SyncSend(control, BM_CLICK, 0, 0))
+            Error("click timed out");
+        else
+            Done();
+    } else if (strcmp(command, "postclick") == 0) {
+        PostMessageA(control, BM_CLICK, 0, 0);
+        Done();
+    } else if (strcmp(command, "choose") == 0) {
+        ChooseItem(control, argument != NULL ? atoi(argument) : -1);
+    } else if (strcmp(command, "time") == 0) {
+        PickerTime(control);
+    } else if (strcmp(command, "settime") == 0) {
+        int h = 0, m = 0, sec = 0;
+        if (argument == NULL || sscanf(argument, "%d %d %d", &h, &m, &sec) != 3)
+            Error("settime H M S");
+        else
+            SetPicker(control, h, m, sec);
+    }
+    return 1;
+}
+
 int main()
 {
     char line[2048];
@@ -370,6 +558,8 @@ int main()
             Process = NULL;
             Frame = List = StatusBar = NULL;
             Done();
+        } else if (SheetCommand(command, rest)) {
+            // handled
         } else if (strcmp(command, "attach") == 0) {
             HWND frame = WaitForWindow("TallylineFrame", NULL, (DWORD)atoi(rest ? rest : "10000"));
             if (frame == NULL || !AttachTo(frame))
