@@ -32,7 +32,7 @@ int FillListsFromTemplate(HWND page, UINT templateId)
         DWORD copy = length < sizeof item - 1 ? length : (DWORD)sizeof item - 1;
         memcpy(item, data + at + 8, copy);
         item[copy] = '\0';
-        if (message == CB_ADDSTRING && SendDlgItemMessageA(page, control, CB_ADDSTRING, 0, (LPARAM)item) >= 0)
+        if (message == DLGINIT_CB_ADDSTRING && SendDlgItemMessageA(page, control, CB_ADDSTRING, 0, (LPARAM)item) >= 0)
             added++;
         at += 8 + length;
     }

@@ -37,8 +37,10 @@
 //   click ID | postclick ID    click a button (sent and waited for, or posted)
 //   choose ID INDEX            pick a combo-box item as the user would
 //   time ID                    the picker's "<valid> <h> <m> <s>"
-//   settime ID H M S           turn the picker to that time, as its spin
-//                              buttons would, with its change notification
+//   settime ID H M S           set the picker's time (no notification)
+//   spin ID FIELD              click the picker's first field, move FIELD
+//                              fields right and press the up arrow, as a user
+//                              spinning that field (0 hour, 1 minute, 2 second)
 //   closebox                   close the sheet through its close box
 #include <windows.h>
 #include <commctrl.h>
@@ -389,7 +391,10 @@ static void PrintControl(HWND control)
 {
     char className[64], text[1024];
     GetClassNameA(control, className, sizeof className);
-    GetWindowTextA(control, text, sizeof text);
+    // GetWindowText does not ask a window of another process for its text.
+    text[0] = '\0';
+    SyncSend(control, WM_GETTEXT, sizeof text, (LPARAM)text);
+    text[sizeof text - 1] = '\0';
     LRESULT checked = 0, selected = -1;
     if (_stricmp(className, "Button") == 0)
         SyncSend(control, BM_GETCHECK, 0, 0, &checked);
@@ -439,15 +444,23 @@ static void SetPicker(HWND picker, int hour, int minute, int second)
     time.wSecond = (WORD)second;
     WriteProcessMemory(Process, Remote, &time, sizeof time, NULL);
     SyncSend(picker, DTM_SETSYSTEMTIME, GDT_VALID, (LPARAM)Remote);
-    NMDATETIMECHANGE change;
-    memset(&change, 0, sizeof change);
-    change.nmhdr.hwndFrom = picker;
-    change.nmhdr.idFrom = (UINT_PTR)GetDlgCtrlID(picker);
-    change.nmhdr.code = DTN_DATETIMECHANGE;
-    change.dwFlags = GDT_VALID;
-    change.st = time;
-    WriteProcessMemory(Process, Remote + 1024, &change, sizeof change, NULL);
-    SyncSend(GetParent(picker), WM_NOTIFY, change.nmhdr.idFrom, (LPARAM)(Remote + 1024));
+    Done();
+}
+
+static void SpinPicker(HWND picker, int field)
+{
+    RECT rect;
+    GetClientRect(picker, &rect);
+    LPARAM at = MAKELPARAM(5, (rect.bottom - rect.top) / 2);
+    SyncSend(picker, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    SyncSend(picker, WM_LBUTTONUP, 0, at);
+    SyncSend(picker, WM_SETFOCUS, 0, 0);
+    for (int i = 0; i < field; i++) {
+        SyncSend(picker, WM_KEYDOWN, VK_RIGHT, 1);
+        SyncSend(picker, WM_KEYUP, VK_RIGHT, 0xC0000001);
+    }
+    SyncSend(picker, WM_KEYDOWN, VK_UP, 1);
+    SyncSend(picker, WM_KEYUP, VK_UP, 0xC0000001);
     Done();
 }
 
@@ -473,7 +486,7 @@ static int SheetCommand(const char *command, char *rest)
     }
     if (strcmp(command, "tab") != 0 && strcmp(command, "ctl") != 0 && strcmp(command, "settext") != 0 &&
         strcmp(command, "type") != 0 && strcmp(command, "click") != 0 && strcmp(command, "postclick") != 0 &&
-        strcmp(command, "choose") != 0 && strcmp(command, "time") != 0 && strcmp(command, "settime") != 0 &&
+        strcmp(command, "choose") != 0 && strcmp(command, "time") != 0 && strcmp(command, "settime") != 0 && strcmp(command, "spin") != 0 &&
         strcmp(command, "closebox") != 0)
         return 0;
     if (Sheet == NULL || !IsWindow(Sheet)) {
@@ -522,6 +535,8 @@ static int SheetCommand(const char *command, char *rest)
             Error("settime H M S");
         else
             SetPicker(control, h, m, sec);
+    } else if (strcmp(command, "spin") == 0) {
+        SpinPicker(control, argument != NULL ? atoi(argument) : 0);
     }
     return 1;
 }
