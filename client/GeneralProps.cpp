@@ -1,5 +1,6 @@
 #include "GeneralProps.h"
 #include "PageControls.h"
+#include "PageText.h"
 #include "Props.h"
 #include "PropsResource.h"
 
@@ -18,37 +19,7 @@ static const struct {
     {IDC_REPORT_MAIL, VERBOSE_MAIL},
 };
 
-// Stamp patterns by LogRotation; %s is the extension.
-static const char *const StampFormats[ROTATION_KIND_COUNT] = {
-    NULL, "yyyymm%s", "yyyymmdd%s", "yyyymmdd%s", "yyyymmddhh%s", "yyyymmddhhmm%s",
-};
-
-#define PREVIEW_SIZE   128
-#define EXTENSION_SIZE 32
-
-void FormatNamePreview(const char *logFilename, DWORD rotation, char *text, size_t size)
-{
-    if (size == 0)
-        return;
-    const char *name = strrchr(logFilename, '\\');
-    name = name != NULL ? name + 1 : logFilename;
-    if (rotation == 0 || rotation >= ROTATION_KIND_COUNT) {
-        snprintf(text, size, "%s", name);
-        return;
-    }
-    // The preview marks the first dot, where the service stamps before the
-    // last: it shows the pattern, not the exact name of a rotated file.
-    const char *dot = strchr(name, '.');
-    char extension[EXTENSION_SIZE];
-    snprintf(extension, sizeof extension, "%s", dot != NULL ? dot : "");
-    size_t stem = dot != NULL ? (size_t)(dot - name) : strlen(name);
-    char preview[PREVIEW_SIZE];
-    int length = snprintf(preview, sizeof preview, "%.*s", (int)stem, name);
-    if (length < 0 || (size_t)length >= sizeof preview)
-        length = sizeof preview - 1;
-    snprintf(preview + length, sizeof preview - length, StampFormats[rotation], extension);
-    snprintf(text, size, "%s", preview);
-}
+#define PREVIEW_SIZE 128
 
 CGeneralProps::CGeneralProps(InstanceSettings *settings) : CPropertyPage(IDD_GENERAL_PROPS), m_Settings(settings) {}
 

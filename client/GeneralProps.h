@@ -28,7 +28,3 @@ private:
 
     InstanceSettings *m_Settings;
 };
-
-// The preview text for a log file name and rotation code, into text (size
-// bytes, always terminated).
-void FormatNamePreview(const char *logFilename, DWORD rotation, char *text, size_t size);

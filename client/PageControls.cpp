@@ -1,7 +1,6 @@
 #include "PageControls.h"
 #include "PropsResource.h"
 
-#include <limits.h>
 #include <string.h>
 
 int FillListsFromTemplate(HWND page, UINT templateId)
@@ -37,39 +36,6 @@ int FillListsFromTemplate(HWND page, UINT templateId)
         at += 8 + length;
     }
     return added;
-}
-
-int ParseDecimal(const char *text, int isSigned, DWORD *value)
-{
-    *value = 0;
-    while (*text == ' ' || *text == '\t')
-        text++;
-    int negative = 0;
-    if (isSigned && (*text == '-' || *text == '+')) {
-        negative = *text == '-';
-        text++;
-    }
-    if (*text < '0' || *text > '9')
-        return 0;
-    unsigned long long number = 0;
-    while (*text >= '0' && *text <= '9') {
-        number = number * 10 + (unsigned)(*text - '0');
-        if (number > 0xFFFFFFFFull)
-            return 0;
-        text++;
-    }
-    while (*text == ' ' || *text == '\t')
-        text++;
-    if (*text != '\0')
-        return 0;
-    if (isSigned) {
-        if (negative ? number > (unsigned long long)INT_MAX + 1 : number > (unsigned long long)INT_MAX)
-            return 0;
-        *value = negative ? (DWORD)(-(long long)number) : (DWORD)number;
-    } else {
-        *value = (DWORD)number;
-    }
-    return 1;
 }
 
 void ReadComboText(HWND combo, int notification, char *text, int size)

@@ -7,11 +7,6 @@
 // type RT_DLGINIT) to the page's combo boxes. Returns the number added.
 int FillListsFromTemplate(HWND page, UINT templateId);
 
-// Reads text as a decimal number as GetDlgItemInt does: blanks around it
-// allowed, a sign only when isSigned, and the value must fit 32 bits (signed
-// or unsigned). Returns 0 and sets *value to 0 when it is not such a number.
-int ParseDecimal(const char *text, int isSigned, DWORD *value);
-
 // The text a combo box holds for the notification code: during CBN_SELCHANGE
 // the box's own text is still the old one, so the selected item's text is
 // read instead. Always terminated, cut to size.

@@ -1,5 +1,6 @@
 #include "TimeoutProps.h"
 #include "PageControls.h"
+#include "PageText.h"
 #include "Props.h"
 #include "PropsResource.h"
 
