@@ -142,30 +142,53 @@ const char *ServiceStateText(DWORD state)
 // Enough for the statuses of every service of a machine in a few calls.
 #define ENUM_BUFFER_SIZE 65536
 
+// N for a service named exactly "Quillbox<N>" (any letter case), else 0.
+static int InstanceNumberOfServiceName(const WCHAR *name)
+{
+    static const char base[] = SERVICE_BASE_NAME;
+    if (name == NULL)
+        return 0;
+    for (int i = 0; base[i] != '\0'; i++) {
+        WCHAR c = name[i];
+        if (c >= 'A' && c <= 'Z')
+            c = (WCHAR)(c - 'A' + 'a');
+        char b = base[i];
+        if (b >= 'A' && b <= 'Z')
+            b = (char)(b - 'A' + 'a');
+        if (c != (WCHAR)b)
+            return 0;
+    }
+    const WCHAR *digits = name + sizeof base - 1;
+    int n = 0;
+    for (int i = 0; digits[i] != 0; i++) {
+        if (digits[i] < '0' || digits[i] > '9' || i >= 2 || (i == 0 && digits[i] == '0'))
+            return 0;
+        n = n * 10 + (digits[i] - '0');
+    }
+    return IsInstanceNumber(n) ? n : 0;
+}
+
 void RefreshServiceStates()
 {
     int pending[MAX_INSTANCES + 1];
     for (int n = 1; n <= MAX_INSTANCES; n++)
         pending[n] = InstanceTable[n].ServiceHandle != NULL;
 
+    // The wide form: the names are only compared, and the ANSI form would
+    // convert every string of every service on each tick.
     static BYTE buffer[ENUM_BUFFER_SIZE];
     DWORD resume = 0;
     for (int call = 0; ScmHandle != NULL && call < 16; call++) {
         DWORD needed = 0, count = 0;
-        BOOL complete = EnumServicesStatusExA(ScmHandle, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL,
-                                              buffer, sizeof buffer, &needed, &count, &resume, NULL);
+        BOOL complete = EnumServicesStatusExW(ScmHandle, SC_ENUM_PROCESS_INFO, SERVICE_WIN32_OWN_PROCESS,
+                                              SERVICE_STATE_ALL, buffer, sizeof buffer, &needed, &count, &resume,
+                                              NULL);
         if (!complete && GetLastError() != ERROR_MORE_DATA)
             break;
-        ENUM_SERVICE_STATUS_PROCESSA *services = (ENUM_SERVICE_STATUS_PROCESSA *)buffer;
-        size_t baseLength = sizeof SERVICE_BASE_NAME - 1;
+        ENUM_SERVICE_STATUS_PROCESSW *services = (ENUM_SERVICE_STATUS_PROCESSW *)buffer;
         for (DWORD i = 0; i < count; i++) {
-            const char *name = services[i].lpServiceName;
-            if (name == NULL || _strnicmp(name, SERVICE_BASE_NAME, baseLength) != 0)
-                continue;
-            int n = atoi(name + baseLength);
-            char expected[32];
-            snprintf(expected, sizeof expected, SERVICE_NAME_FORMAT, n);
-            if (!IsInstanceNumber(n) || _stricmp(expected, name) != 0 || !pending[n])
+            int n = InstanceNumberOfServiceName(services[i].lpServiceName);
+            if (n == 0 || !pending[n])
                 continue;
             const SERVICE_STATUS_PROCESS &status = services[i].ServiceStatusProcess;
             SERVICE_STATUS &last = InstanceTable[n].LastStatus;

@@ -350,3 +350,11 @@ def test_a_service_path_with_a_blank_is_quoted(gui_cleanup, gui):
     finally:
         c.kill()
         shutil.rmtree(folder, ignore_errors=True)
+
+
+def test_property_sheet_layer_runs_pages_like_the_properties_sheet(gui):
+    # Filling a page is no edit; an edit enables Apply; Apply reaches the
+    # sheet first and then every created page; a page is made when first
+    # shown; OK applies all pages and ends the modal loop.
+    out = gui.run(["sheetsmoke.exe"], timeout=60, check=False)
+    assert "sequence ok" in out, out
