@@ -350,6 +350,15 @@ def test_email_page_and_email_now(client, gui):
         s.set_text(SERVER, "127.0.7.2")
         s.d("postclick %d" % EMAIL_NOW)
         assert error_box(c) == "Invalid SMTP server response"
+    # The button is disabled while the dialogue runs (here a slow greeting).
+    with ScriptedServer("127.0.7.3", greeting=(b"220 slow", b" server\r\n"), pause=2.0) as slow:
+        s.set_text(SERVER, "127.0.7.3")
+        s.d("postclick %d" % EMAIL_NOW)
+        assert wait_for(lambda: slow.connections == 1, timeout=10)
+        assert s.d("enabled %d" % EMAIL_NOW) == ["0"]
+        assert wait_for(lambda: len(slow.messages) == 1, timeout=20)
+        assert wait_for(lambda: s.d("enabled %d" % EMAIL_NOW) == ["1"], timeout=10)
+        assert no_error_box(c)
     s.set_text(SERVER, "no-such-host.invalid")
     s.d("postclick %d" % EMAIL_NOW)
     assert error_box(c) == "Could not resolve SMTP server"

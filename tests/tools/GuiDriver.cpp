@@ -42,6 +42,8 @@
 //                              fields right and press the up arrow, as a user
 //                              spinning that field (0 hour, 1 minute, 2 second)
 //   closebox                   close the sheet through its close box
+//   enabled ID                 1 or 0 without sending the sheet a message, so
+//                              it answers while the sheet is busy
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
@@ -464,8 +466,35 @@ static void SpinPicker(HWND picker, int field)
     Done();
 }
 
+struct FindById {
+    int Id;
+    HWND Found;
+};
+
+static BOOL CALLBACK FindVisibleControl(HWND child, LPARAM lParam)
+{
+    FindById *find = (FindById *)lParam;
+    if (GetDlgCtrlID(child) == find->Id && IsWindowVisible(child)) {
+        find->Found = child;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 static int SheetCommand(const char *command, char *rest)
 {
+    if (strcmp(command, "enabled") == 0) {
+        FindById find = {atoi(rest != NULL ? rest : "0"), NULL};
+        if (Sheet != NULL)
+            EnumChildWindows(Sheet, FindVisibleControl, (LPARAM)&find);
+        if (find.Found == NULL) {
+            Error("no such control");
+        } else {
+            printf("%d\n", IsWindowEnabled(find.Found) ? 1 : 0);
+            Done();
+        }
+        return 1;
+    }
     if (strcmp(command, "sheet") == 0) {
         char *ms = strtok(rest, " ");
         char *caption = strtok(NULL, "");
