@@ -42,6 +42,7 @@
 //                              fields right and press the up arrow, as a user
 //                              spinning that field (0 hour, 1 minute, 2 second)
 //   closebox                   close the sheet through its close box
+//   focus ID                   give the control the keyboard focus
 //   enabled ID                 1 or 0 without sending the sheet a message, so
 //                              it answers while the sheet is busy
 #include <windows.h>
@@ -516,7 +517,7 @@ static int SheetCommand(const char *command, char *rest)
     if (strcmp(command, "tab") != 0 && strcmp(command, "ctl") != 0 && strcmp(command, "settext") != 0 &&
         strcmp(command, "type") != 0 && strcmp(command, "click") != 0 && strcmp(command, "postclick") != 0 &&
         strcmp(command, "choose") != 0 && strcmp(command, "time") != 0 && strcmp(command, "settime") != 0 && strcmp(command, "spin") != 0 &&
-        strcmp(command, "closebox") != 0)
+        strcmp(command, "closebox") != 0 && strcmp(command, "focus") != 0)
         return 0;
     if (Sheet == NULL || !IsWindow(Sheet)) {
         Error("no sheet");
@@ -564,6 +565,17 @@ static int SheetCommand(const char *command, char *rest)
             Error("settime H M S");
         else
             SetPicker(control, h, m, sec);
+    } else if (strcmp(command, "focus") == 0) {
+        // SetFocus works only for windows of a thread whose input is joined.
+        DWORD target = GetWindowThreadProcessId(control, NULL);
+        AttachThreadInput(GetCurrentThreadId(), target, TRUE);
+        SetFocus(EditOf(control));
+        HWND focus = GetFocus();
+        AttachThreadInput(GetCurrentThreadId(), target, FALSE);
+        if (focus != EditOf(control))
+            Error("focus not taken");
+        else
+            Done();
     } else if (strcmp(command, "spin") == 0) {
         SpinPicker(control, argument != NULL ? atoi(argument) : 0);
     }
