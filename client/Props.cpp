@@ -26,8 +26,13 @@ int CProps::Show()
 
 void CProps::EnableApply(int enabled)
 {
-    if (Handle() != NULL)
-        EnableWindow(GetDlgItem(Handle(), ID_APPLY_NOW), enabled ? TRUE : FALSE);
+    if (Handle() == NULL)
+        return;
+    HWND apply = GetDlgItem(Handle(), ID_APPLY_NOW);
+    // A disabled button that keeps the focus would swallow the keyboard.
+    if (!enabled && GetFocus() == apply)
+        SendMessageA(Handle(), WM_NEXTDLGCTL, (WPARAM)GetDlgItem(Handle(), IDOK), TRUE);
+    EnableWindow(apply, enabled ? TRUE : FALSE);
 }
 
 void CProps::MarkChanged()
