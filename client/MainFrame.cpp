@@ -75,6 +75,11 @@ void CMainFrame::OnSaveSettings()
 
 int CMainFrame::OnClose()
 {
+    // Restart waiting for services to stop keeps the windows painted but
+    // takes no input; a close request meanwhile would pull the service
+    // handles from under it.
+    if (!IsWindowEnabled(m_Handle))
+        return 0;
     if (SettingsModified) {
         int answer = ShowMessageBox(m_Handle, LEAVING_PROMPT_TEXT, LEAVING_PROMPT_CAPTION,
                                     MB_YESNOCANCEL | MB_ICONEXCLAMATION);

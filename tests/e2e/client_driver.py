@@ -175,12 +175,13 @@ class Client:
         self.d("kill", check=False)
 
 
-def screenshot(name):
-    """The whole screen of the test display as docs/<name>.png."""
+def screenshot(name, width=780, height=590):
+    """The top left of the test display (where the main window opens, no
+    window manager) as docs/<name>.png."""
     os.makedirs(DOCS, exist_ok=True)
     path = os.path.join(DOCS, name)
-    subprocess.run(["import", "-display", DISPLAY, "-window", "root", path], check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+    subprocess.run(["import", "-display", DISPLAY, "-window", "root", "-crop", "%dx%d+0+0" % (width, height),
+                    "+repage", path], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
     return path
 
 

@@ -358,3 +358,35 @@ def test_property_sheet_layer_runs_pages_like_the_properties_sheet(gui):
     # shown; OK applies all pages and ends the modal loop.
     out = gui.run(["sheetsmoke.exe"], timeout=60, check=False)
     assert "sequence ok" in out, out
+
+
+def test_a_save_that_fails_does_not_look_saved(client, gui):
+    c = client()
+    # Another service holds the display name instance 2 needs: it cannot be
+    # registered. Its values are still written; the save must not look done.
+    c.d("squat Squatter %s|Tallyline (2)" % bin_path(SLOW))
+    try:
+        c.command("new")
+        c.post("save")
+        texts = c.dialog(PROMPT)
+        assert "static\tThe settings of these instances could not be saved: 2" in texts
+        c.press(PROMPT, IDOK)
+        assert not exists(gui, 2)
+        assert gui.reg_query(service_key(2, r"\Parameters\Port1"), "PortName") == "COM2"
+        assert c.wait_for(lambda: c.menubar()["&Save Settings"] == (True, False))
+
+        # Leaving with Yes: the failure is shown and the window stays, the
+        # changes still pending; No then leaves.
+        c.close()
+        c.dialog(PROMPT)
+        c.press(PROMPT, IDYES)
+        assert c.wait_for(lambda: any("could not be saved: 2" in t for t in c.dialog(PROMPT)))
+        c.press(PROMPT, IDOK)
+        time.sleep(0.5)
+        assert c.wait_exit(200) == "running"
+        c.close()
+        c.dialog(PROMPT)
+        c.press(PROMPT, IDNO)
+        assert c.wait_exit() == "exited 0"
+    finally:
+        c.d("unsquat Squatter", check=False)

@@ -24,6 +24,9 @@
 //                              its first paint; print "ms <elapsed>" and attach
 //   kill                       end the client.exe started or attached
 //   create N PATH              register Quillbox1..N (on demand) running PATH
+//   squat NAME PATH|DISPLAY    register service NAME under DISPLAY (taking a
+//                              display name the program will need)
+//   unsquat NAME               delete it again
 //   purge                      stop and delete every Quillbox service with its
 //                              keys and event source, as if never installed
 // Property sheets (the control ID is looked up on the sheet's current page,
@@ -603,6 +606,24 @@ int main()
             char *count = strtok(rest, " ");
             char *path = strtok(NULL, "");
             Create(atoi(count), path);
+        } else if (strcmp(command, "squat") == 0 || strcmp(command, "unsquat") == 0) {
+            char *name = strtok(rest, " ");
+            char *path = strtok(NULL, "|");
+            char *display = strtok(NULL, "");
+            SC_HANDLE scm = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+            SC_HANDLE service;
+            if (command[0] == 's')
+                service = CreateServiceA(scm, name, display, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                         SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path, NULL, NULL, NULL, NULL, NULL);
+            else if ((service = OpenServiceA(scm, name, SERVICE_ALL_ACCESS)) != NULL)
+                DeleteService(service);
+            if (service == NULL) {
+                Error("service");
+            } else {
+                CloseServiceHandle(service);
+                Done();
+            }
+            CloseServiceHandle(scm);
         } else if (strcmp(command, "purge") == 0) {
             Purge();
         } else if (strcmp(command, "kill") == 0) {
