@@ -177,7 +177,7 @@ def test_general_page_stores_and_previews(client, gui):
     assert [s.checked(b) for b in REPORTS] == [True, True, False, False]
     assert (s.text(SPEED), s.ctl(BYTE_SIZE).cursel, s.ctl(ROTATION).cursel) == ("9600", 4, 0)
     assert s.text(PREVIEW) == "Quillbox2.log"
-    screenshot("props-general.png")
+    screenshot("props-general.png", 625, 552)
 
     # The name preview: the stamp pattern before the first dot.
     previews = []
@@ -231,7 +231,7 @@ def test_timeout_page(client, gui):
     assert (s.checked(ONCE), s.checked(EVERY), s.enabled(INTERVAL), s.text(INTERVAL)) == (False, True, True, "600")
     assert [name for name, ident in DAYS.items() if s.checked(ident)] == \
         ["Monday", "Tuesday", "Wednesday", "Thursday", "Friday"]
-    screenshot("props-timeout.png")
+    screenshot("props-timeout.png", 625, 552)
 
     # The radio pairs are independent.
     s.click(ONCE)
@@ -333,7 +333,7 @@ def test_email_page_and_email_now(client, gui):
     assert len(address) == 63
     s.type(TO, address + "TRAILER")
     assert s.apply_enabled()
-    screenshot("props-email.png")
+    screenshot("props-email.png", 625, 552)
 
     with AiosmtpdSink("127.0.7.1") as sink:
         s.click(EMAIL_NOW)     # the edit is not applied yet: the button uses it
