@@ -43,19 +43,17 @@ static int OpenAndConfigurePort(BOOL report)
         return 0;
     }
 
+    // A one-byte read returns as soon as a byte arrives. Without one it gives
+    // up after Timeout seconds (silence) or, without silence detection,
+    // after IDLE_READ_TIMEOUT_MS, so that an idle port is not polled.
     COMMTIMEOUTS timeouts;
     memset(&timeouts, 0, sizeof timeouts);
     if (Params.Timeout != 0) {
-        timeouts.ReadIntervalTimeout = 0;
         timeouts.ReadTotalTimeoutMultiplier = 1;
         // Bounded so that a huge Timeout cannot wrap into a short one.
         timeouts.ReadTotalTimeoutConstant =
             Params.Timeout < MAXDWORD / 1000 ? Params.Timeout * 1000 : MAXDWORD - 1;
     } else {
-        // Return as soon as a byte is there, else after IDLE_READ_TIMEOUT_MS:
-        // the reader blocks instead of polling an idle port.
-        timeouts.ReadIntervalTimeout = MAXDWORD;
-        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
         timeouts.ReadTotalTimeoutConstant = IDLE_READ_TIMEOUT_MS;
     }
     if (!SetCommTimeouts(port, &timeouts) && report)

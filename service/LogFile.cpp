@@ -49,11 +49,18 @@ int BuildLogFileName(const SYSTEMTIME &now, char *path, size_t size)
 int OpenLogFile()
 {
     SYSTEMTIME now;
+    GetLocalTime(&now);
+    return OpenLogFileAt(now);
+}
+
+int OpenLogFileAt(const SYSTEMTIME &now)
+{
     char path[STAMPED_PATH_MAX + 1];
 
-    GetLocalTime(&now);
-    if (!BuildLogFileName(now, path, sizeof path))
+    if (!BuildLogFileName(now, path, sizeof path)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return 0;
+    }
     HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)

@@ -19,6 +19,10 @@ int BuildLogFileName(const SYSTEMTIME &now, char *path, size_t size);
 // on failure LogHandle and CurrentLogPath are left as they were.
 int OpenLogFile();
 
+// The same for the log named for local time `now` (the rotation reads the
+// time once for its test and its file). On failure GetLastError() tells why.
+int OpenLogFileAt(const SYSTEMTIME &now);
+
 // Formats the timestamp text of `now` (TIMESTAMP_LENGTH characters plus NUL).
 void FormatTimestamp(const SYSTEMTIME &now, char text[TIMESTAMP_LENGTH + 1]);
 

@@ -22,17 +22,27 @@ static void NoteWrite(int ok)
     }
 }
 
-void CaptureByte(BYTE b)
+void CaptureBytes(const BYTE *data, DWORD count)
 {
     BOOL stamps = Params.TimestampFormat != 0;
-    if (LineStart && b != '\n' && stamps) {
-        NoteWrite(WriteTimestamp());
-        LineStart = FALSE;
+    DWORD run = 0;   // start of the bytes not yet written
+    for (DWORD i = 0; i < count; i++) {
+        BYTE b = data[i];
+        if (LineStart && b != '\n' && stamps) {
+            if (i > run)
+                NoteWrite(WriteToLog(data + run, i - run));
+            run = i;
+            NoteWrite(WriteTimestamp());
+            LineStart = FALSE;
+        }
+        if (b == '\r' && stamps)
+            LineStart = TRUE;
     }
-    NoteWrite(WriteToLog(&b, 1));
-    if (b == '\r' && stamps)
-        LineStart = TRUE;
+    if (count > run)
+        NoteWrite(WriteToLog(data + run, count - run));
 }
+
+void CaptureByte(BYTE b) { CaptureBytes(&b, 1); }
 
 // Waits until the reader may go on. Returns FALSE at stop.
 static BOOL WaitForGate()
@@ -71,13 +81,17 @@ void ReleaseReader() { SetEvent(ReaderGate); }
 
 enum ReadOutcome { ReadStopped, ReadFailed, ReadDone };
 
-// One one-byte read that a stop can interrupt at any moment.
-static ReadOutcome ReadPortByte(OVERLAPPED *overlapped, BYTE *b, DWORD *count)
+// One overlapped read that a stop can interrupt at any moment.
+static ReadOutcome ReadOverlapped(OVERLAPPED *overlapped, BYTE *buffer, DWORD size, DWORD *count)
 {
     *count = 0;
     overlapped->Offset = overlapped->OffsetHigh = 0;
     ResetEvent(overlapped->hEvent);
-    if (!ReadFile(PortHandle, b, 1, NULL, overlapped) && GetLastError() != ERROR_IO_PENDING)
+    if (ReadFile(PortHandle, buffer, size, count, overlapped))
+        return ReadDone;
+    if (GetLastError() == ERROR_TIMEOUT)
+        return ReadDone;
+    if (GetLastError() != ERROR_IO_PENDING)
         return ReadFailed;
     HANDLE events[2] = {StopEvent, overlapped->hEvent};
     if (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0) {
@@ -91,6 +105,27 @@ static ReadOutcome ReadPortByte(OVERLAPPED *overlapped, BYTE *b, DWORD *count)
         if (GetLastError() != ERROR_TIMEOUT)
             return ReadFailed;
         *count = 0;
+    }
+    return ReadDone;
+}
+
+// Waits for the next byte (the port's time-outs bound the wait), then takes
+// every further byte already waiting in the driver in one more read: a read
+// per byte cannot keep up with a fast line, since every call is a round trip
+// to the system.
+static ReadOutcome ReadPort(OVERLAPPED *overlapped, BYTE *buffer, DWORD size, DWORD *count)
+{
+    ReadOutcome outcome = ReadOverlapped(overlapped, buffer, 1, count);
+    if (outcome != ReadDone || *count == 0)
+        return outcome;
+    DWORD errors;
+    COMSTAT status;
+    if (ClearCommError(PortHandle, &errors, &status) && status.cbInQue > 0) {
+        DWORD more = 0;
+        DWORD wanted = status.cbInQue < size - 1 ? status.cbInQue : size - 1;
+        if (ReadOverlapped(overlapped, buffer + 1, wanted, &more) == ReadDone)
+            *count += more;
+        // A failure here shows again at the next read; the first byte is kept.
     }
     return ReadDone;
 }
@@ -136,9 +171,9 @@ DWORD WINAPI ReaderThread(LPVOID)
     for (;;) {
         if (!WaitForGate())
             break;
-        BYTE b;
+        BYTE received[READ_CHUNK_SIZE];
         DWORD count;
-        ReadOutcome outcome = ReadPortByte(&overlapped, &b, &count);
+        ReadOutcome outcome = ReadPort(&overlapped, received, sizeof received, &count);
         if (outcome == ReadStopped)
             break;
         if (outcome == ReadFailed) {
@@ -160,14 +195,14 @@ DWORD WINAPI ReaderThread(LPVOID)
             continue;
         }
 
-        // A byte that arrived during a pause is captured after the continue.
+        // Bytes that arrived during a pause are captured after the continue.
         if (!EnterLogForWriting())
             break;
         if (Params.Timeout != 0 && silenceReported) {
             silenceReported = FALSE;
             // The inactivity alarm of the silence that just ended stops here.
         }
-        CaptureByte(b);
+        CaptureBytes(received, count);
         LeaveCriticalSection(&LogLock);
     }
     CloseHandle(overlapped.hEvent);

@@ -7,10 +7,15 @@
 // across rotations.
 extern BOOL LineStart;
 
-// Writes one received byte to the log, preceded by a timestamp when it starts
-// a line (TimestampFormat not 0). A carriage return ends a line; line feeds
-// at the start of a line are written unstamped. Called with LogLock held.
+// Writes received bytes to the log, each line preceded by a timestamp
+// (TimestampFormat not 0) before its first byte. A carriage return ends a
+// line; line feeds at the start of a line are written unstamped. The bytes
+// are on disk when it returns. Called with LogLock held.
+void CaptureBytes(const BYTE *data, DWORD count);
 void CaptureByte(BYTE b);
+
+// The most bytes the reader takes from the driver at a time.
+#define READ_CHUNK_SIZE 4096
 
 // Reads the port one byte at a time and captures every byte until stop.
 DWORD WINAPI ReaderThread(LPVOID);

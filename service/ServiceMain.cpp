@@ -1,12 +1,19 @@
 #include "ServiceMain.h"
 #include "ComPort.h"
 #include "LogFile.h"
+#include "MailThread.h"
 #include "ReadParameters.h"
 #include "ReaderThread.h"
 #include "ReportServiceEvent.h"
+#include "RotationThread.h"
 #include "ServiceState.h"
 
 #include <string.h>
+
+// Serialises the status reports of the control handler and of the thread
+// that finishes a stop waiting for a mail, so the SCM never sees them out of
+// order.
+static CRITICAL_SECTION StatusLock;
 
 static void SetState(DWORD state)
 {
@@ -38,6 +45,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
                            EVENTLOG_ERROR_TYPE, (long)argc);
         return;
     }
+    InitializeCriticalSection(&StatusLock);
     strncpy(ServiceName, argv[0], sizeof ServiceName - 1);
     ServiceName[sizeof ServiceName - 1] = '\0';
 
@@ -71,6 +79,9 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
         return;
     }
 
+    // A control that comes once running is reported waits until the threads
+    // it pauses or ends have been started.
+    EnterCriticalSection(&StatusLock);
     SetState(SERVICE_RUNNING);
     if (!SetServiceStatus(StatusHandle, &ServiceStatus))
         ReportServiceEvent("ServiceMain->SetServiceStatus error %ld", EVENTLOG_ERROR_TYPE,
@@ -82,7 +93,48 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
                            Params.PortName, Params.LogFilename);
 
     ReaderHandle = CreateThread(NULL, 0, ReaderThread, NULL, 0, NULL);
-    // The rotation thread starts here when LogRotation is not 0.
+    StartRotationThread();
+    LeaveCriticalSection(&StatusLock);
+}
+
+static void FinishStop()
+{
+    if (Params.VerboseLevel & VERBOSE_START_STOP)
+        ReportServiceEvent("%s Stopping", EVENTLOG_INFORMATION_TYPE, ServiceName);
+    SetState(SERVICE_STOPPED);
+}
+
+static void ReportStatusLocked(const char *where)
+{
+    if (!SetServiceStatus(StatusHandle, &ServiceStatus))
+        ReportServiceEvent("%s->SetServiceStatus error %ld", EVENTLOG_ERROR_TYPE, where,
+                           (long)GetLastError());
+}
+
+// Finishes a stop that must wait for a mail in progress: reports progress
+// while it waits, at most MAIL_STOP_WAIT_MS, then the stop.
+static DWORD WINAPI StopAfterMailThread(LPVOID)
+{
+    DWORD began = GetTickCount();
+    for (;;) {
+        DWORD waited = GetTickCount() - began;
+        if (waited >= MAIL_STOP_WAIT_MS)
+            break;
+        DWORD slice = MAIL_STOP_WAIT_MS - waited;
+        if (slice > STOP_CHECKPOINT_MS)
+            slice = STOP_CHECKPOINT_MS;
+        if (WaitForMail(slice))
+            break;
+        EnterCriticalSection(&StatusLock);
+        ServiceStatus.dwCheckPoint++;
+        ReportStatusLocked("ServiceHandler");
+        LeaveCriticalSection(&StatusLock);
+    }
+    EnterCriticalSection(&StatusLock);
+    FinishStop();
+    ReportStatusLocked("ServiceHandler");
+    LeaveCriticalSection(&StatusLock);
+    return 0;
 }
 
 static void StopService()
@@ -93,6 +145,7 @@ static void StopService()
     if (ReaderHandle != NULL)
         WaitForSingleObject(ReaderHandle, READER_END_WAIT_MS);
     // The inactivity alarm and the rotation thread end here.
+    EndRotationThread();
 
     EnterCriticalSection(&LogLock);
     CloseHandle(PortHandle);
@@ -101,30 +154,44 @@ static void StopService()
     LogHandle = INVALID_HANDLE_VALUE;
     LeaveCriticalSection(&LogLock);
 
-    if (Params.VerboseLevel & VERBOSE_START_STOP)
-        ReportServiceEvent("%s Stopping", EVENTLOG_INFORMATION_TYPE, ServiceName);
-    SetState(SERVICE_STOPPED);
+    // A mail in progress may take long: the handler must answer at once, so
+    // the wait runs on a thread of its own that reports stop pending.
+    if (MailConfigured && MailInProgress()) {
+        SetState(SERVICE_STOP_PENDING);
+        ServiceStatus.dwCheckPoint = 1;
+        ServiceStatus.dwWaitHint = STOP_WAIT_HINT_MS;
+        HANDLE finisher = CreateThread(NULL, 0, StopAfterMailThread, NULL, 0, NULL);
+        if (finisher != NULL) {
+            CloseHandle(finisher);
+            return;
+        }
+        WaitForMail(MAIL_STOP_WAIT_MS);
+    }
+    FinishStop();
 }
 
 void WINAPI ServiceHandler(DWORD control)
 {
+    // Held until this control's state is reported: a stop finished by
+    // another thread reports after it.
+    EnterCriticalSection(&StatusLock);
     DWORD state = ServiceStatus.dwCurrentState;
     switch (control) {
     case SERVICE_CONTROL_STOP:
-        if (state != SERVICE_STOPPED)
+        if (state != SERVICE_STOPPED && state != SERVICE_STOP_PENDING)
             StopService();
         break;
     case SERVICE_CONTROL_PAUSE:
         // Only from running: a second pause must not hold the reader twice.
         if (state == SERVICE_RUNNING) {
             HoldReader();
-            // The rotation thread ends here.
+            EndRotationThread();
             SetState(SERVICE_PAUSED);
         }
         break;
     case SERVICE_CONTROL_CONTINUE:
         if (state == SERVICE_PAUSED) {
-            // A new rotation thread starts here.
+            StartRotationThread();
             ReleaseReader();
             SetState(SERVICE_RUNNING);
         }
@@ -132,7 +199,6 @@ void WINAPI ServiceHandler(DWORD control)
     default:
         break;
     }
-    if (!SetServiceStatus(StatusHandle, &ServiceStatus))
-        ReportServiceEvent("ServiceHandler->SetServiceStatus error %ld", EVENTLOG_ERROR_TYPE,
-                           (long)GetLastError());
+    ReportStatusLocked("ServiceHandler");
+    LeaveCriticalSection(&StatusLock);
 }

@@ -13,7 +13,6 @@ Run after tools/build.sh:  /usr/bin/python3 tools/bench-capture.py [MEGABYTES]
 
 import os
 import re
-import subprocess
 import sys
 import tempfile
 import time
@@ -21,15 +20,25 @@ import time
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
 
-from harness import Instance, VirtualPort, WineSession  # noqa: E402
+from harness import BIN_DIR, Instance, VirtualPort, WineSession  # noqa: E402
+from harness.wine import to_windows_path  # noqa: E402
 
 STAMP = re.compile(rb"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}: ")
 TICKS = os.sysconf("SC_CLK_TCK")
 
 
 def service_pid():
-    out = subprocess.run(["pgrep", "-f", "tallysvc.exe"], stdout=subprocess.PIPE).stdout.split()
-    return int(out[-1]) if out else None
+    """The Unix process of this build's tallysvc.exe (other builds may run too)."""
+    program = to_windows_path(os.path.join(BIN_DIR, "tallysvc.exe"))
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    if f.read().split(b"\0")[0].decode("latin-1") == program:
+                        return int(entry)
+            except OSError:
+                pass
+    return None
 
 
 def cpu_seconds(pid):
@@ -69,7 +78,7 @@ def throughput(session, workdir, megabytes):
           "log %d bytes; %s" % (len(data), elapsed, len(data) / elapsed / 1024,
                                 len(data) / elapsed * 10, size,
                                 "zero loss, every byte in order" if captured == data
-                                else "MISMATCH: %d bytes missing" % lost))
+                                else "MISMATCH: %d bytes missing" % lost), flush=True)
 
 
 def idle_cpu(session, workdir, timeout, seconds=20):
@@ -86,7 +95,7 @@ def idle_cpu(session, workdir, timeout, seconds=20):
     inst.uninstall()
     port.close()
     print("idle CPU with Timeout %d: %.2f %% of a core (%.2f s CPU in %d s)"
-          % (timeout, 100 * used / seconds, used, seconds))
+          % (timeout, 100 * used / seconds, used, seconds), flush=True)
 
 
 def main():

@@ -11,6 +11,7 @@ Prints the figures. Run after tools/build.sh:  /usr/bin/python3 tools/client-ben
 """
 
 import os
+import shutil
 import statistics
 import sys
 import tempfile
@@ -125,6 +126,7 @@ def main():
         if xvfb is not None:
             xvfb.terminate()
             xvfb.wait(timeout=10)
+        shutil.rmtree(workdir, ignore_errors=True)
 
 
 if __name__ == "__main__":

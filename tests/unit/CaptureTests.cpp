@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <regex>
 #include <string>
 
+#include "FakeEventLog.h"
 #include "ReaderThread.h"
 #include "ServiceState.h"
 
@@ -67,6 +70,27 @@ TEST(LineStart, WithoutTimestampsTheLogIsAByteCopy)
     for (int i = 0; i < 256; i++)
         all.push_back((char)i);
     EXPECT_EQ(Capture(all, 0), all);
+}
+
+TEST(LogWrites, ARunOfFailedWritesIsReportedOnce)
+{
+    FakeEventLog log;
+    ParametersRead = TRUE;
+    Params.VerboseLevel = 1;
+    strcpy(CurrentLogPath, "C:\\logs\\gone.log");
+    LogHandle = INVALID_HANDLE_VALUE;
+    for (int i = 0; i < 5; i++)
+        CaptureByte('x');
+    ASSERT_EQ(log.Events().size(), 1u);
+    EXPECT_EQ(log.Events()[0].Type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(log.Events()[0].Text.rfind("Could not write to the log file \"C:\\logs\\gone.log\"", 0), 0u);
+
+    // Once writing works again, a later failure is a new run and reported again.
+    EXPECT_EQ(Capture("ok", 0), "ok");
+    LogHandle = INVALID_HANDLE_VALUE;
+    CaptureByte('y');
+    CaptureByte('z');
+    EXPECT_EQ(log.Events().size(), 2u);
 }
 
 }  // namespace

@@ -2,49 +2,23 @@
 
 #include <string.h>
 #include <string>
-#include <vector>
 
+#include "FakeEventLog.h"
 #include "ReportServiceEvent.h"
 #include "ServiceState.h"
 
 namespace {
 
-struct RecordedEvent {
-    std::string Source;
-    WORD Type;
-    DWORD Id;
-    WORD Strings;
-    std::string Text;
-};
-std::vector<RecordedEvent> Events;
-std::string LastSource;
-
-HANDLE WINAPI FakeRegister(LPCSTR, LPCSTR source)
-{
-    LastSource = source;
-    return (HANDLE)1;
-}
-BOOL WINAPI FakeReport(HANDLE, WORD type, WORD, DWORD id, PSID, WORD strings, DWORD,
-                       LPCSTR *texts, LPVOID)
-{
-    Events.push_back({LastSource, type, id, strings, texts[0]});
-    return TRUE;
-}
-BOOL WINAPI FakeDeregister(HANDLE) { return TRUE; }
-
 class Reporting : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        saved = EventLog;
-        EventLog = {FakeRegister, FakeReport, FakeDeregister};
-        Events.clear();
         memset(&Params, 0, sizeof Params);
         strcpy(ServiceName, "Quillbox3");
         ParametersRead = TRUE;
     }
-    void TearDown() override { EventLog = saved; }
-    EventLogApi saved;
+    FakeEventLog log;
+    const std::vector<RecordedEvent> &Events = log.Events();
 };
 
 TEST_F(Reporting, OneEventUnderTheServiceNameWithTheFixedIdentifier)

@@ -56,7 +56,8 @@ class WineSession:
             subprocess.run(["wineserver", "-w"], env=env, check=False)
         # A session left over by an aborted run would keep the old TZ and stderr.
         self._kill_server()
-        subprocess.run(["wineserver", "-p"], env=self.env, check=True)
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
         with open(self.events_path, "ab") as err:
             subprocess.run(["wine", "cmd", "/c", "exit", "0"], env=self.env,
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err,

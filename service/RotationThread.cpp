@@ -1,0 +1,130 @@
+#include "RotationThread.h"
+#include "LogFile.h"
+#include "MailThread.h"
+#include "ReportServiceEvent.h"
+#include "ServiceState.h"
+
+#include <string.h>
+
+#define SECOND_MS 1000UL
+#define MINUTE_MS (60 * SECOND_MS)
+#define HOUR_MS   (60 * MINUTE_MS)
+#define DAY_MS    (24 * HOUR_MS)
+#define WEEK_MS   (7 * DAY_MS)
+
+// Set to end the running rotation thread at pause and stop (manual reset;
+// cleared when the next thread starts).
+static HANDLE RotationEndEvent;
+
+DWORD RotationWaitMs(DWORD rotation, const SYSTEMTIME &now)
+{
+    DWORD intoDay = now.wHour * HOUR_MS + now.wMinute * MINUTE_MS + now.wSecond * SECOND_MS;
+    switch (rotation) {
+    case RotationMinutely:
+        return MINUTE_MS - now.wSecond * SECOND_MS;
+    case RotationHourly:
+        return HOUR_MS - now.wMinute * MINUTE_MS - now.wSecond * SECOND_MS;
+    case RotationDaily:
+    case RotationMonthly:
+        return DAY_MS - intoDay;
+    case RotationWeekly:
+        // To the midnight between Saturday and Sunday (day 0).
+        return WEEK_MS - now.wDayOfWeek * DAY_MS - intoDay;
+    default:
+        return 0;
+    }
+}
+
+BOOL RotationDue(DWORD rotation, const SYSTEMTIME &now, WORD logMonth)
+{
+    if (rotation == RotationMonthly)
+        return now.wMonth != logMonth;
+    return TRUE;
+}
+
+int RotateLogFile(const SYSTEMTIME &now)
+{
+    char next[LOG_PATH_SIZE];
+    char finished[LOG_PATH_SIZE];
+
+    if (!BuildLogFileName(now, next, sizeof next))
+        return 0;
+
+    EnterCriticalSection(&LogLock);
+    // Woken a moment early, or the clock went back: the period has not
+    // changed, and opening the open file a second time would only fail.
+    if (strcmp(next, CurrentLogPath) == 0) {
+        LeaveCriticalSection(&LogLock);
+        return 0;
+    }
+    HANDLE finishedHandle = LogHandle;
+    memcpy(finished, CurrentLogPath, sizeof finished);
+    int opened = OpenLogFileAt(now);
+    DWORD error = GetLastError();
+    if (opened)
+        CloseHandle(finishedHandle);
+    LeaveCriticalSection(&LogLock);
+
+    if (!opened) {
+        // Received data keeps going into the open file; the next rotation
+        // time tries again.
+        ReportServiceEvent("Could not open the next log file \"%s\" (error %lu); logging continues in \"%s\"",
+                           EVENTLOG_ERROR_TYPE, next, error, finished);
+        return 0;
+    }
+    if (MailConfigured)
+        StartMailThread(finished);
+    return 1;
+}
+
+DWORD WINAPI RotationThread(LPVOID)
+{
+    HANDLE ends[2] = {StopEvent, RotationEndEvent};
+    for (;;) {
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        DWORD wait = RotationWaitMs(Params.LogRotation, now);
+        if (WaitForMultipleObjects(2, ends, FALSE, wait) != WAIT_TIMEOUT)
+            break;
+        GetLocalTime(&now);
+        if (RotationDue(Params.LogRotation, now, LogMonth))
+            RotateLogFile(now);
+    }
+    return 0;
+}
+
+int StartRotationThread()
+{
+    if (Params.LogRotation < RotationMonthly || Params.LogRotation > RotationMinutely)
+        return 1;
+    if (RotationHandle != NULL)
+        return 1;               // one rotation thread at most
+    if (RotationEndEvent == NULL) {
+        RotationEndEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+        if (RotationEndEvent == NULL) {
+            ReportServiceEvent("The log rotation could not be started (error %lu)",
+                               EVENTLOG_ERROR_TYPE, GetLastError());
+            return 0;
+        }
+    }
+    ResetEvent(RotationEndEvent);
+    RotationHandle = CreateThread(NULL, 0, RotationThread, NULL, 0, NULL);
+    if (RotationHandle == NULL) {
+        ReportServiceEvent("The log rotation could not be started (error %lu)",
+                           EVENTLOG_ERROR_TYPE, GetLastError());
+        return 0;
+    }
+    return 1;
+}
+
+void EndRotationThread()
+{
+    if (RotationHandle == NULL)
+        return;
+    SetEvent(RotationEndEvent);
+    // The thread is either in its wait, which the event ends at once, or in
+    // a swap, which takes a file open and close: let it finish that.
+    WaitForSingleObject(RotationHandle, INFINITE);
+    CloseHandle(RotationHandle);
+    RotationHandle = NULL;
+}

@@ -1,0 +1,353 @@
+"""Minutely log rotation and mailing under the real Service Control Manager.
+
+Rotation tests take real minutes, so one run serves them all: six instances
+start together, live through two minute boundaries side by side, each
+playing one situation, and the tests below then check what each left
+behind (files, mails, events, reported states)."""
+
+import asyncio
+import email
+import email.policy
+import os
+import re
+import shutil
+import threading
+import time
+
+import pytest
+
+import conftest
+from harness import Instance, VirtualPort
+from harness.events import ERROR, INFORMATION
+from harness.instance import PAUSED, RUNNING, STOP_PENDING, STOPPED, parse_status
+from smtpsink import AiosmtpdSink
+
+STAMP = re.compile(rb"\d{4}-\d\d-\d\d (\d\d):(\d\d):(\d\d)\.\d{3}: ")
+FROM, TO = "tallyline@plant.example", "ops@plant.example"
+SLOW_MAIL_S = 12            # the slow sink's delay before it accepts a message
+UNREACHABLE = "127.0.5.2"   # nothing listens there
+
+
+class _SlowRecorder:
+    def __init__(self):
+        self.messages = []
+        self.accepted_at = []
+
+    async def handle_DATA(self, server, session, envelope):
+        await asyncio.sleep(SLOW_MAIL_S)
+        self.messages.append(envelope)
+        self.accepted_at.append(time.time())
+        return "250 OK"
+
+
+class SlowSink(AiosmtpdSink):
+    """Takes SLOW_MAIL_S seconds to answer the end of a message."""
+
+    def __init__(self, address):
+        super().__init__(address)
+        self.recorder = _SlowRecorder()
+        self.controller.handler = self.recorder
+
+
+def minute_stamp(t):
+    return time.strftime("%Y%m%d%H%M", time.localtime(t))
+
+
+def sleep_until(t):
+    delay = t - time.time()
+    if delay > 0:
+        time.sleep(delay)
+
+
+class Streamer(threading.Thread):
+    """Feeds a port continuously: numbered records, and around each boundary
+    one slow line that starts a second before it and ends 2.5 s after, so a
+    rotation is sure to cut it."""
+
+    def __init__(self, port, boundaries):
+        super().__init__(daemon=True)
+        self.port = port
+        self.boundaries = boundaries
+        self.sent = bytearray()
+        self.done = threading.Event()
+        self.ended = threading.Event()
+
+    def _send(self, data):
+        self.port.send(data)
+        self.sent += data
+
+    def run(self):
+        n = 0
+        try:
+            while not self.done.is_set():
+                now = time.time()
+                near = [b for b in self.boundaries if b - 1.0 <= now < b + 2.5]
+                if near:
+                    self._send(b"slow line across the boundary ")
+                    i = 0
+                    while time.time() < near[0] + 2.5:
+                        self._send(b"%d " % i)
+                        i += 1
+                        time.sleep(0.03)
+                    self._send(b"end\r\n")
+                else:
+                    self._send(b"record %05d abcdefghijklmnopqrstuvwxyz\r\n" % n)
+                    n += 1
+                    time.sleep(0.05)
+        finally:
+            self.ended.set()
+
+
+class Poller(threading.Thread):
+    """Stops an instance and records every status it reports until it has stopped."""
+
+    def __init__(self, inst, at):
+        super().__init__(daemon=True)
+        self.inst = inst
+        self.at = at
+        self.statuses = []      # (time, status)
+        self.failed_queries = []
+
+    def run(self):
+        sleep_until(self.at)
+        self.stop_began = time.time()
+        self.statuses.append((time.time(), self.inst.control("stop")))
+        deadline = time.time() + 70
+        while time.time() < deadline:
+            text = self.inst.session.scctl("query", self.inst.name, check=False)
+            status = parse_status(text)
+            if status is None:
+                # A query that the SCM could not answer tells nothing.
+                self.failed_queries.append(text)
+            else:
+                self.statuses.append((time.time(), status))
+                if status["state"] == STOPPED:
+                    break
+            time.sleep(0.3)
+
+
+class Run:
+    pass
+
+
+def _new_instance(session, **values):
+    number = next(conftest._instance_numbers)
+    shutil.rmtree(session.c_drive("logs%d" % number), ignore_errors=True)
+    os.makedirs(session.c_drive("logs%d" % number))
+    values.setdefault("LogFilename", "C:\\logs%d\\Quillbox%d.log" % (number, number))
+    return Instance(session, number, LogRotation=5, **values).install()
+
+
+def _log_files(inst):
+    folder = os.path.dirname(inst.log_path())
+    return sorted(f for f in os.listdir(folder) if os.path.isfile(os.path.join(folder, f)))
+
+
+@pytest.fixture(scope="module")
+def run(_shared_session, workdir):
+    session = conftest._session_holder["session"]
+    r = Run()
+    ports, instances = [], []
+    def port():
+        p = VirtualPort(session, next(conftest._port_numbers),
+                        os.path.join(workdir, "ports")).open()
+        ports.append(p)
+        return p
+
+    def instance(p, **values):
+        inst = _new_instance(session, PortName=p.name, **values)
+        inst.port = p
+        instances.append(inst)
+        return inst
+
+    try:
+        with AiosmtpdSink("127.0.5.1") as sink, AiosmtpdSink("127.0.5.3") as unused_sink, \
+                SlowSink("127.0.5.6") as slow_sink:
+            r.sink, r.unused_sink, r.slow_sink = sink, unused_sink, slow_sink
+            mail = dict(SmtpFromAddress=FROM, SmtpToAddress=TO)
+            r.streamed = instance(port(), TimestampFormat=1, VerboseLevel=9, BaudRate=115200,
+                                  SmtpServer="127.0.5.1", **mail)
+            r.unreachable = instance(port(), VerboseLevel=8, SmtpServer=UNREACHABLE, **mail)
+            r.two_of_three = instance(port(), VerboseLevel=15, SmtpServer="127.0.5.3",
+                                      SmtpToAddress=TO)
+            r.paused = instance(port(), VerboseLevel=1)
+            r.blocked = instance(port(), VerboseLevel=1)
+            r.slow = instance(port(), VerboseLevel=9, SmtpServer="127.0.5.6", **mail)
+
+            # Far enough from a boundary to start six services before it comes.
+            if time.time() % 60 > 40:
+                sleep_until(time.time() - time.time() % 60 + 61)
+            t0 = time.time()
+            b1 = t0 - t0 % 60 + 60
+            r.boundaries = (b1, b1 + 60)
+            r.minutes = [minute_stamp(b1 - 60), minute_stamp(b1), minute_stamp(b1 + 60)]
+            # A folder already holds the name of the blocked instance's next file.
+            r.blocked_name = r.blocked.log_path()[:-4] + r.minutes[1] + ".log"
+            os.makedirs(r.blocked_name)
+
+            r.mark = session.mark()
+            for inst in instances:
+                inst.start()
+            assert time.time() < b1 - 4, "start-up took too long"
+            streamer = Streamer(r.streamed.port, r.boundaries)
+            streamer.start()
+            poller = Poller(r.slow, b1 + 2.5)
+            poller.start()
+            r.blocked.port.send(b"one ")
+            r.paused.port.send(b"before ")
+
+            sleep_until(b1 - 3)
+            r.paused_status = r.paused.pause()
+            r.paused.port.send(b"during ")
+            sleep_until(b1 + 3)
+            r.blocked.port.send(b"two ")
+            sleep_until(b1 + 5)
+            r.resumed_status = r.paused.resume()
+            r.paused.port.send(b"after ")
+            sleep_until(r.boundaries[1] + 3)
+            r.paused.port.send(b"next")
+            r.blocked.port.send(b"three")
+            streamer.done.set()
+            streamer.ended.wait(10)
+            r.sent = bytes(streamer.sent)
+            time.sleep(1.5)
+            poller.join(80)
+            r.slow_statuses, r.slow_stop_began = poller.statuses, poller.stop_began
+            r.failed_queries = poller.failed_queries
+            # Wine may lose the answer to a stop when the process ends at
+            # once: judge the stop by the state it leaves.
+            r.final = {inst.name: inst.stop() for inst in instances}
+            r.events = session.events_since(r.mark)
+            r.files = {inst.name: _log_files(inst) for inst in instances}
+            yield r
+    finally:
+        for inst in instances:
+            inst.uninstall()
+        for p in ports:
+            p.close()
+
+
+def _name(inst, minute):
+    return "Quillbox%d%s.log" % (inst.n, minute)
+
+
+def _windows_path(inst, minute):
+    return "C:\\logs%d\\%s" % (inst.n, _name(inst, minute))
+
+
+def _read(inst, minute):
+    return inst.read_log(inst.unix_path(_windows_path(inst, minute)))
+
+
+def _events_about(run, inst, leave_out=()):
+    """The instance's events (by its log folder or name), without its start message."""
+    tag = "logs%d\\" % inst.n
+    leave_out = ("Starting. Logging",) + tuple(leave_out)
+    return [(e.type, e.text) for e in run.events
+            if (tag in e.text or inst.name + " " in e.text)
+            and not any(words in e.text for words in leave_out)]
+
+
+def test_minutely_files_hold_every_byte_once_in_order_with_the_right_minute(run):
+    inst = run.streamed
+    assert run.files[inst.name] == [_name(inst, m) for m in run.minutes]
+    contents = [_read(inst, m) for m in run.minutes]
+    # Stamps removed, the files in order are exactly what the port delivered.
+    assert STAMP.sub(b"", b"".join(contents)) == run.sent
+    assert len(run.sent) > 3000
+    for minute, data in zip(run.minutes, contents):
+        stamps = STAMP.findall(data)
+        assert stamps
+        hour, min_ = int(minute[8:10]), int(minute[10:12])
+        following = ((hour + (min_ + 1) // 60) % 24, (min_ + 1) % 60)
+        for h, m, s in stamps:
+            # Within the file's minute, or the moment after it before the swap.
+            at = (int(h), int(m))
+            assert at == (hour, min_) or (at == following and int(s) <= 3), (minute, h, m, s)
+    # Each rotation cut the slow line: it continues, unstamped, in the next file.
+    for before, after in zip(contents, contents[1:]):
+        assert not before.endswith(b"\r\n") and not STAMP.match(after)
+        line = before[before.rindex(b"slow line"):] + after[:after.index(b"\r\n") + 2]
+        assert re.fullmatch(rb"slow line across the boundary (\d+ )*end\r\n", line), line
+
+
+def test_each_closed_file_is_mailed_once_in_order_with_a_success_event(run):
+    inst = run.streamed
+    closed = run.minutes[:2]                  # the file open at the stop is not mailed
+    assert len(run.sink.messages) == 2
+    for minute, envelope in zip(closed, run.sink.messages):
+        assert envelope.mail_from == FROM and envelope.rcpt_tos == [TO]
+        message = email.message_from_bytes(envelope.original_content,
+                                           policy=email.policy.compat32)
+        assert message["Subject"] == "Tallyline Log File " + _name(inst, minute)
+        attachment = message.get_payload()[1]
+        assert attachment.get_filename() == _name(inst, minute)
+        assert attachment.get_payload(decode=True) == _read(inst, minute)
+    assert _events_about(run, inst, leave_out=["Stopping"]) == [
+        (INFORMATION, "Successfully emailed logfile " + _windows_path(inst, m)) for m in closed]
+
+
+def test_an_unreachable_server_gives_one_error_per_rotation_with_the_reason(run):
+    inst = run.unreachable
+    assert run.files[inst.name] == [_name(inst, m) for m in run.minutes]
+    assert _events_about(run, inst) == [
+        (ERROR, "Failed to email logfile %s (reason: 2)" % _windows_path(inst, m))
+        for m in run.minutes[:2]]
+
+
+def test_two_of_three_mail_values_rotate_but_mail_and_report_nothing(run):
+    inst = run.two_of_three
+    assert run.files[inst.name] == [_name(inst, m) for m in run.minutes]
+    assert run.unused_sink.messages == []
+    assert [t for _, t in _events_about(run, inst) if "mail" in t] == []
+
+
+def test_a_pause_across_a_boundary_is_not_made_up_at_continue(run):
+    inst = run.paused
+    assert run.paused_status["state"] == PAUSED and run.resumed_status["state"] == RUNNING
+    # No file for the boundary that passed while paused: the open file went
+    # on until the next boundary after the continue.
+    assert run.files[inst.name] == [_name(inst, run.minutes[0]), _name(inst, run.minutes[2])]
+    assert _read(inst, run.minutes[0]) == b"before during after "
+    assert _read(inst, run.minutes[2]) == b"next"
+
+
+def test_a_next_file_that_cannot_be_opened_keeps_every_byte_in_the_previous(run):
+    inst = run.blocked
+    assert os.path.isdir(run.blocked_name)
+    assert run.files[inst.name] == [_name(inst, run.minutes[0]), _name(inst, run.minutes[2])]
+    assert _read(inst, run.minutes[0]) == b"one two "
+    assert _read(inst, run.minutes[2]) == b"three"
+    errors = [t for kind, t in _events_about(run, inst) if kind == ERROR]
+    assert len(errors) == 1
+    assert re.fullmatch(r'Could not open the next log file "%s" \(error \d+\); logging continues '
+                        r'in "%s"' % (re.escape(_windows_path(inst, run.minutes[1])),
+                                      re.escape(_windows_path(inst, run.minutes[0]))), errors[0])
+
+
+def test_a_stop_during_a_slow_mail_is_pending_until_the_mail_ends(run):
+    inst = run.slow
+    statuses = [s for _, s in run.slow_statuses]
+    assert len(run.failed_queries) <= 2, run.failed_queries
+    first = statuses[0]
+    # The handler answered at once, with a stop pending.
+    assert first["state"] == STOP_PENDING and first["checkpoint"] >= 1 and first["waithint"] > 0
+    pending = [s for s in statuses if s["state"] == STOP_PENDING]
+    checkpoints = [s["checkpoint"] for s in pending]
+    assert checkpoints == sorted(checkpoints) and checkpoints[-1] >= checkpoints[0] + 3
+    assert all(s["waithint"] > 0 for s in pending)
+    last_time, last = run.slow_statuses[-1]
+    assert last == {"state": STOPPED, "checkpoint": 0, "waithint": 0, "exit": 0, "specific": 0}
+    # Stopped only after the slow server had accepted the mail.
+    assert len(run.slow_sink.messages) == 1
+    assert last_time >= run.slow_sink.recorder.accepted_at[0]
+    assert last_time - run.slow_stop_began < 30
+    assert _events_about(run, inst) == [
+        (INFORMATION, "Successfully emailed logfile " + _windows_path(inst, run.minutes[0])),
+        (INFORMATION, "%s Stopping" % inst.name)]
+    assert run.files[inst.name] == [_name(inst, m) for m in run.minutes[:2]]
+
+
+def test_every_instance_stopped_cleanly(run):
+    assert all(status["state"] == STOPPED and status["exit"] == 0
+               for status in run.final.values()), run.final
