@@ -1,9 +1,9 @@
-// Placeholder until the properties sheet (CProps with its General, Timeout
-// and E-mail pages) is built: that work replaces this file. Nothing is shown
-// and nothing is applied.
+// The list's Properties command: the instance's properties sheet, modal.
 #include "PropertiesCommand.h"
+#include "Props.h"
 
-int ShowInstanceProperties(HWND, const char *, int)
+int ShowInstanceProperties(HWND owner, const char *title, int n)
 {
-    return 0;
+    CProps sheet(title, n, owner);
+    return sheet.Show();
 }

@@ -29,6 +29,25 @@
 //   unsquat NAME               delete it again
 //   purge                      stop and delete every Quillbox service with its
 //                              keys and event source, as if never installed
+// Property sheets (the control ID is looked up on the sheet's current page,
+// then on the sheet itself: 1 OK, 2 Cancel, 12321 Apply):
+//   sheet MS CAPTION           wait for the sheet window with that caption
+//   sheetgone MS               "gone" once the sheet is closed, else "open"
+//   tab N                      show page N (0 General, 1 Timeout, 2 E-mail)
+//   ctl ID                     "<class>\t<enabled>\t<checked>\t<cursel>\t<text>"
+//   settext ID TEXT            set the text (for a combo box, its edit field)
+//   type ID TEXT               select the field's text and type TEXT over it
+//   click ID | postclick ID    click a button (sent and waited for, or posted)
+//   choose ID INDEX            pick a combo-box item as the user would
+//   time ID                    the picker's "<valid> <h> <m> <s>"
+//   settime ID H M S           set the picker's time (no notification)
+//   spin ID FIELD              click the picker's first field, move FIELD
+//                              fields right and press the up arrow, as a user
+//                              spinning that field (0 hour, 1 minute, 2 second)
+//   closebox                   close the sheet through its close box
+//   focus ID                   give the control the keyboard focus
+//   enabled ID                 1 or 0 without sending the sheet a message, so
+//                              it answers while the sheet is busy
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
@@ -41,6 +60,7 @@ static HWND Frame, List, StatusBar;
 static HANDLE Process;
 static DWORD ProcessId;
 static char *Remote;   // a page in client.exe for list-view messages
+static HWND Sheet;
 
 static void Done() { printf(".\n"); fflush(stdout); }
 static void Error(const char *what) { printf("ERR %s (%lu)\n.\n", what, GetLastError()); fflush(stdout); }
@@ -341,6 +361,230 @@ static void Launch(DWORD ms, const char *commandLine)
     Done();
 }
 
+// --- property sheets ---------------------------------------------------------
+
+static HWND SheetControl(int id)
+{
+    HWND page = (HWND)SendMessageA(Sheet, PSM_GETCURRENTPAGEHWND, 0, 0);
+    HWND control = page != NULL ? GetDlgItem(page, id) : NULL;
+    return control != NULL ? control : GetDlgItem(Sheet, id);
+}
+
+// An editable combo box takes typing in its edit field.
+static HWND EditOf(HWND control)
+{
+    char className[64];
+    GetClassNameA(control, className, sizeof className);
+    if (_stricmp(className, "ComboBox") == 0) {
+        HWND edit = FindWindowExA(control, NULL, "Edit", NULL);
+        if (edit != NULL)
+            return edit;
+    }
+    return control;
+}
+
+static int SyncSend(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT *out = NULL)
+{
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, 60000, &result))
+        return 0;
+    if (out != NULL)
+        *out = (LRESULT)result;
+    return 1;
+}
+
+static void PrintControl(HWND control)
+{
+    char className[64], text[1024];
+    GetClassNameA(control, className, sizeof className);
+    // GetWindowText does not ask a window of another process for its text.
+    text[0] = '\0';
+    SyncSend(control, WM_GETTEXT, sizeof text, (LPARAM)text);
+    text[sizeof text - 1] = '\0';
+    LRESULT checked = 0, selected = -1;
+    if (_stricmp(className, "Button") == 0)
+        SyncSend(control, BM_GETCHECK, 0, 0, &checked);
+    else if (_stricmp(className, "ComboBox") == 0)
+        SyncSend(control, CB_GETCURSEL, 0, 0, &selected);
+    printf("%s\t%d\t%d\t%d\t%s\n", className, IsWindowEnabled(control) ? 1 : 0, (int)checked, (int)selected, text);
+    Done();
+}
+
+static void TypeText(HWND control, const char *text)
+{
+    HWND edit = EditOf(control);
+    SyncSend(edit, EM_SETSEL, 0, -1);
+    if (*text == '\0') {
+        SyncSend(edit, WM_CHAR, VK_BACK, 0);
+    }
+    for (const char *p = text; *p; p++)
+        SyncSend(edit, WM_CHAR, (WPARAM)(unsigned char)*p, 1);
+    Done();
+}
+
+static void ChooseItem(HWND control, int index)
+{
+    SyncSend(control, CB_SETCURSEL, (WPARAM)index, 0);
+    SyncSend(GetParent(control), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(control), CBN_SELCHANGE), (LPARAM)control);
+    Done();
+}
+
+static void PickerTime(HWND picker)
+{
+    SYSTEMTIME time;
+    memset(&time, 0, sizeof time);
+    LRESULT valid = -1;
+    SyncSend(picker, DTM_GETSYSTEMTIME, 0, (LPARAM)Remote, &valid);
+    ReadProcessMemory(Process, Remote, &time, sizeof time, NULL);
+    printf("%d %d %d %d\n", valid == GDT_VALID ? 1 : 0, time.wHour, time.wMinute, time.wSecond);
+    Done();
+}
+
+static void SetPicker(HWND picker, int hour, int minute, int second)
+{
+    SYSTEMTIME time;
+    SyncSend(picker, DTM_GETSYSTEMTIME, 0, (LPARAM)Remote);
+    ReadProcessMemory(Process, Remote, &time, sizeof time, NULL);
+    time.wHour = (WORD)hour;
+    time.wMinute = (WORD)minute;
+    time.wSecond = (WORD)second;
+    WriteProcessMemory(Process, Remote, &time, sizeof time, NULL);
+    SyncSend(picker, DTM_SETSYSTEMTIME, GDT_VALID, (LPARAM)Remote);
+    Done();
+}
+
+static void SpinPicker(HWND picker, int field)
+{
+    RECT rect;
+    GetClientRect(picker, &rect);
+    LPARAM at = MAKELPARAM(5, (rect.bottom - rect.top) / 2);
+    SyncSend(picker, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    SyncSend(picker, WM_LBUTTONUP, 0, at);
+    SyncSend(picker, WM_SETFOCUS, 0, 0);
+    for (int i = 0; i < field; i++) {
+        SyncSend(picker, WM_KEYDOWN, VK_RIGHT, 1);
+        SyncSend(picker, WM_KEYUP, VK_RIGHT, 0xC0000001);
+    }
+    SyncSend(picker, WM_KEYDOWN, VK_UP, 1);
+    SyncSend(picker, WM_KEYUP, VK_UP, 0xC0000001);
+    Done();
+}
+
+struct FindById {
+    int Id;
+    HWND Found;
+};
+
+static BOOL CALLBACK FindVisibleControl(HWND child, LPARAM lParam)
+{
+    FindById *find = (FindById *)lParam;
+    if (GetDlgCtrlID(child) == find->Id && IsWindowVisible(child)) {
+        find->Found = child;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static int SheetCommand(const char *command, char *rest)
+{
+    if (strcmp(command, "enabled") == 0) {
+        FindById find = {atoi(rest != NULL ? rest : "0"), NULL};
+        if (Sheet != NULL)
+            EnumChildWindows(Sheet, FindVisibleControl, (LPARAM)&find);
+        if (find.Found == NULL) {
+            Error("no such control");
+        } else {
+            printf("%d\n", IsWindowEnabled(find.Found) ? 1 : 0);
+            Done();
+        }
+        return 1;
+    }
+    if (strcmp(command, "sheet") == 0) {
+        char *ms = strtok(rest, " ");
+        char *caption = strtok(NULL, "");
+        Sheet = WaitForWindow(NULL, caption, (DWORD)atoi(ms));
+        if (Sheet == NULL)
+            Error("no sheet");
+        else
+            Done();
+        return 1;
+    }
+    if (strcmp(command, "sheetgone") == 0) {
+        DWORD start = GetTickCount();
+        while (Sheet != NULL && IsWindow(Sheet) && GetTickCount() - start < (DWORD)atoi(rest))
+            Sleep(25);
+        printf("%s\n", Sheet != NULL && IsWindow(Sheet) ? "open" : "gone");
+        Done();
+        return 1;
+    }
+    if (strcmp(command, "tab") != 0 && strcmp(command, "ctl") != 0 && strcmp(command, "settext") != 0 &&
+        strcmp(command, "type") != 0 && strcmp(command, "click") != 0 && strcmp(command, "postclick") != 0 &&
+        strcmp(command, "choose") != 0 && strcmp(command, "time") != 0 && strcmp(command, "settime") != 0 && strcmp(command, "spin") != 0 &&
+        strcmp(command, "closebox") != 0 && strcmp(command, "focus") != 0)
+        return 0;
+    if (Sheet == NULL || !IsWindow(Sheet)) {
+        Error("no sheet");
+        return 1;
+    }
+    if (strcmp(command, "tab") == 0) {
+        if (!SyncSend(Sheet, PSM_SETCURSEL, (WPARAM)atoi(rest), 0))
+            Error("tab");
+        else
+            Done();
+        return 1;
+    }
+    if (strcmp(command, "closebox") == 0) {
+        PostMessageA(Sheet, WM_SYSCOMMAND, SC_CLOSE, 0);
+        Done();
+        return 1;
+    }
+    char *id = strtok(rest, " ");
+    char *argument = strtok(NULL, "");
+    HWND control = id != NULL ? SheetControl(atoi(id)) : NULL;
+    if (control == NULL) {
+        Error("no such control");
+    } else if (strcmp(command, "ctl") == 0) {
+        PrintControl(control);
+    } else if (strcmp(command, "settext") == 0) {
+        SyncSend(EditOf(control), WM_SETTEXT, 0, (LPARAM)(argument != NULL ? argument : ""));
+        Done();
+    } else if (strcmp(command, "type") == 0) {
+        TypeText(control, argument != NULL ? argument : "");
+    } else if (strcmp(command, "click") == 0) {
+        if (!SyncSend(control, BM_CLICK, 0, 0))
+            Error("click timed out");
+        else
+            Done();
+    } else if (strcmp(command, "postclick") == 0) {
+        PostMessageA(control, BM_CLICK, 0, 0);
+        Done();
+    } else if (strcmp(command, "choose") == 0) {
+        ChooseItem(control, argument != NULL ? atoi(argument) : -1);
+    } else if (strcmp(command, "time") == 0) {
+        PickerTime(control);
+    } else if (strcmp(command, "settime") == 0) {
+        int h = 0, m = 0, sec = 0;
+        if (argument == NULL || sscanf(argument, "%d %d %d", &h, &m, &sec) != 3)
+            Error("settime H M S");
+        else
+            SetPicker(control, h, m, sec);
+    } else if (strcmp(command, "focus") == 0) {
+        // SetFocus works only for windows of a thread whose input is joined.
+        DWORD target = GetWindowThreadProcessId(control, NULL);
+        AttachThreadInput(GetCurrentThreadId(), target, TRUE);
+        SetFocus(EditOf(control));
+        HWND focus = GetFocus();
+        AttachThreadInput(GetCurrentThreadId(), target, FALSE);
+        if (focus != EditOf(control))
+            Error("focus not taken");
+        else
+            Done();
+    } else if (strcmp(command, "spin") == 0) {
+        SpinPicker(control, argument != NULL ? atoi(argument) : 0);
+    }
+    return 1;
+}
+
 int main()
 {
     char line[2048];
@@ -391,6 +635,8 @@ int main()
             Process = NULL;
             Frame = List = StatusBar = NULL;
             Done();
+        } else if (SheetCommand(command, rest)) {
+            // handled
         } else if (strcmp(command, "attach") == 0) {
             HWND frame = WaitForWindow("TallylineFrame", NULL, (DWORD)atoi(rest ? rest : "10000"));
             if (frame == NULL || !AttachTo(frame))

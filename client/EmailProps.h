@@ -1,0 +1,29 @@
+// The E-mail page: the three mail settings, and mailing the log file now.
+#pragma once
+
+#include "InstanceSettings.h"
+#include "PropertySheet.h"
+
+class CProps;
+
+class CEmailProps : public CPropertyPage {
+public:
+    explicit CEmailProps(InstanceSettings *settings);
+
+protected:
+    BOOL OnInitDialog() override;
+    BOOL OnCommand(WORD id, WORD code, HWND control) override;
+
+private:
+    CProps *Props() const;
+    void OnChangeSmtpServer();
+    void OnChangeSmtpFrom();
+    void OnChangeSmtpTo();
+    void OnEmailNow();
+
+    InstanceSettings *m_Settings;
+};
+
+// The message OnEmailNow shows for a MailLogFile result; NULL for none.
+const char *EmailNowMessage(int result);
+#define EMAIL_ERROR_CAPTION "E-mail Error"

@@ -1,0 +1,30 @@
+// The General page: serial-port settings, log file and rotation with the
+// rotated name's preview, event-log report switches, automatic start.
+#pragma once
+
+#include "InstanceSettings.h"
+#include "PropertySheet.h"
+
+class CProps;
+
+class CGeneralProps : public CPropertyPage {
+public:
+    explicit CGeneralProps(InstanceSettings *settings);
+
+    // Shows in 1018 what a rotated log file's name looks like: the stamp
+    // pattern of LogRotation before the first dot of the file name part.
+    void UpdateNamePreview();
+
+protected:
+    BOOL OnInitDialog() override;
+    BOOL OnCommand(WORD id, WORD code, HWND control) override;
+
+private:
+    CProps *Props() const;
+    void StorePortName(HWND combo, WORD code);
+    void StoreBaudRate(HWND combo, WORD code);
+    void StoreSelection(WORD id);
+    void StoreReportBit(WORD id);
+
+    InstanceSettings *m_Settings;
+};

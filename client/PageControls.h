@@ -1,0 +1,17 @@
+// Small helpers the property pages share to fill and read their controls.
+#pragma once
+
+#include <windows.h>
+
+// Adds the combo-box items carried with dialog template templateId (resource
+// type RT_DLGINIT) to the page's combo boxes. Returns the number added.
+int FillListsFromTemplate(HWND page, UINT templateId);
+
+// The text a combo box holds for the notification code: during CBN_SELCHANGE
+// the box's own text is still the old one, so the selected item's text is
+// read instead. Always terminated, cut to size.
+void ReadComboText(HWND combo, int notification, char *text, int size);
+
+// Checks or clears a check box or radio button.
+void SetChecked(HWND page, int id, int checked);
+int IsChecked(HWND page, int id);

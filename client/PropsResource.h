@@ -1,0 +1,55 @@
+// Dialog templates of the properties sheet's pages and their controls.
+#pragma once
+
+#define IDD_EMAIL_PROPS    133
+#define IDD_GENERAL_PROPS  137
+#define IDD_TIMEOUT_PROPS  138
+
+// Combo-box item lists carried with each template: resource type 240, the
+// same name as the template (control, CB_ADDSTRING, length, text records).
+#define RT_DLGINIT 240
+// The message code these records carry for CB_ADDSTRING (its 16-bit value).
+#define DLGINIT_CB_ADDSTRING 0x0403
+
+// General page.
+#define IDC_REPORT_START_STOP     1006
+#define IDC_REPORT_CONFIGURATION  1007
+#define IDC_REPORT_TIMEOUTS       1008
+#define IDC_REPORT_MAIL           1009
+#define IDC_AUTO_START            1010
+#define IDC_PORT_NAME             1011
+#define IDC_BAUD_RATE             1012
+#define IDC_STOP_BITS             1013
+#define IDC_BYTE_SIZE             1014
+#define IDC_PARITY                1015
+#define IDC_TIMESTAMP             1016
+#define IDC_LOG_ROTATION          1017
+#define IDC_NAME_PREVIEW          1018
+#define IDC_LOG_FILENAME          1019
+#define IDC_OPEN_LOG              1020
+
+// E-mail page.
+#define IDC_SMTP_SERVER           1021
+#define IDC_SMTP_FROM             1022
+#define IDC_SMTP_TO               1023
+#define IDC_EMAIL_NOW             1024
+
+// Timeout page. The day boxes' identifiers do not follow the days' order.
+#define IDC_TIMEOUT_CMD           1025
+#define IDC_NET_SEND_USERS        1026
+#define IDC_SUNDAY                1027
+#define IDC_TUESDAY               1028
+#define IDC_MONDAY                1029
+#define IDC_WEDNESDAY             1030
+#define IDC_FRIDAY                1031
+#define IDC_SATURDAY              1032
+#define IDC_THURSDAY              1033
+#define IDC_NEVER_TIMEOUT         1034
+#define IDC_TIMEOUT_AFTER         1035
+#define IDC_RUN_ONCE              1036
+#define IDC_RUN_EVERY             1037
+#define IDC_ENTIRE_DAY            1038
+#define IDC_START_TIME            1040
+#define IDC_END_TIME              1041
+#define IDC_TIMEOUT_SECONDS       1042
+#define IDC_INTERVAL_SECONDS      1043
