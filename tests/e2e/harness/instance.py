@@ -92,9 +92,14 @@ class Instance:
                            to_windows_path(os.path.join(BIN_DIR, "tallysvc.exe")))
         return self
 
-    def uninstall(self):
+    def uninstall(self, delete=False):
+        """Stops the service. The registration is left for the next test that
+        uses the number (install() takes it over): deleting services whose
+        processes have just ended has been seen to bring Wine's service
+        manager down in the middle of later tests."""
         self.stop()
-        self.session.scctl("delete", self.name, check=False)
+        if delete:
+            self.session.scctl("delete", self.name, check=False)
 
     # --- control -----------------------------------------------------------
     def start(self, wait_state=RUNNING, timeout_ms=15000):
