@@ -3,6 +3,7 @@ with the real Service Control Manager, and control of it."""
 
 import os
 import re
+import time
 
 from .wine import BIN_DIR, to_windows_path
 
@@ -116,11 +117,19 @@ class Instance:
     def stop(self, timeout_ms=70000):
         """Stops the service and returns the state it ends in. The control's
         own answer is not judged: under Wine it can fail with a broken pipe
-        (109) when the process ends on its STOPPED report before replying."""
-        status = self.query()
-        if status and status["state"] != STOPPED:
-            self.session.scctl("control", self.name, "stop", check=False)
-        return self.wait(STOPPED, timeout_ms)
+        (109) when the process ends on its STOPPED report before replying, or
+        with an RPC error while the service manager is busy; so the control
+        is sent again until the service stops or reports stop pending."""
+        deadline = time.time() + timeout_ms / 1000
+        while True:
+            status = self.query()
+            if status and status["state"] == STOPPED:
+                return status
+            if not status or status["state"] != STOP_PENDING:
+                self.session.scctl("control", self.name, "stop", check=False)
+            status = self.wait(STOPPED, 5000)
+            if (status and status["state"] == STOPPED) or time.time() > deadline:
+                return status
 
     def pause(self):
         return self.control("pause")
