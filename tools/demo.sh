@@ -67,13 +67,14 @@ REGEDIT4
 "EndHour"=dword:00000012
 "EndMin"=dword:00000000
 REG
-wine regedit /S "Z:${work//\//\\}\\quillbox1.reg" 2>>"$events"
 svc="Z:${build//\//\\}\\bin\\tallysvc.exe"
 wine sc delete Quillbox1 >/dev/null 2>&1 || true
 wine sc create Quillbox1 binpath= "$svc" displayname= "Tallyline (1)" start= demand >/dev/null 2>>"$events"
+# After the registration: deleting a service also deletes its Parameters key.
+wine regedit /S "Z:${work//\//\\}\\quillbox1.reg" 2>>"$events"
 
 echo "== Starting the service"
-wine sc start Quillbox1 >/dev/null 2>>"$events"
+wine sc start Quillbox1 2>>"$events" || { echo "The service did not start; Wine said:"; tail -5 "$events"; exit 1; }
 sleep 1
 echo "== The device talks for $seconds seconds"
 /usr/bin/python3 "$top/tools/simulate-device.py" "$work/com1-device" "$seconds"
