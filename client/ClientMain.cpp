@@ -4,7 +4,7 @@
 #include <commctrl.h>
 
 #include "MainFrame.h"
-#include "ServiceControl.h"
+#include "InstanceCommands.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
 {

@@ -9,7 +9,7 @@
 #include "FrameWindow.h"
 #include "InstanceStore.h"
 #include "PropertiesCommand.h"
-#include "ServiceControl.h"
+#include "InstanceCommands.h"
 #include "resource.h"
 
 #define LIST_PROPERTY "TallylineList"

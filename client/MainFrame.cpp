@@ -5,7 +5,7 @@
 
 #include "ClientMessages.h"
 #include "InstanceStore.h"
-#include "ServiceControl.h"
+#include "InstanceCommands.h"
 #include "resource.h"
 
 CMainFrame::CMainFrame() {}

@@ -6,10 +6,8 @@
 #define IDD_TIMEOUT_PROPS  138
 
 // Combo-box item lists carried with each template: resource type 240, the
-// same name as the template (control, CB_ADDSTRING, length, text records).
+// same name as the template (read by FillListsFromTemplate, PageControls.h).
 #define RT_DLGINIT 240
-// The message code these records carry for CB_ADDSTRING (its 16-bit value).
-#define DLGINIT_CB_ADDSTRING 0x0403
 
 // General page.
 #define IDC_REPORT_START_STOP     1006

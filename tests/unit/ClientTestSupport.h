@@ -8,7 +8,7 @@
 #include <string>
 
 #include "InstanceStore.h"
-#include "ServiceControl.h"
+#include "InstanceCommands.h"
 
 struct RecordedMessages {
     int Count;

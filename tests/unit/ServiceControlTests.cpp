@@ -234,3 +234,60 @@ TEST_F(ServiceControl, TheWaitForAStopIsBounded)
     EXPECT_GE(waited, 790u);
     EXPECT_LT(waited, 2500u);
 }
+
+static BOOL WINAPI RefuseDelete(SC_HANDLE)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+TEST_F(ServiceControl, UninstallKeepsTheEventSourceOfAServiceItCouldNotDelete)
+{
+    InstallService(2, SlowServiceCommand(0));
+    SetNewInstanceDefaults(&InstanceTable[2], 2);
+    CloseServiceHandle(RegisterService(2));
+    CloseServiceHandles();
+    memset(InstanceTable, 0, sizeof InstanceTable);
+    ASSERT_TRUE(KeyExists(EventSourceKeyPath(2)));
+
+    DeleteServiceCall = RefuseDelete;
+    int deleted = UninstallServices();
+    DeleteServiceCall = DeleteService;
+    EXPECT_EQ(0, deleted);
+    EXPECT_TRUE(ServiceExists(2));
+    // Still registered, so Event Viewer must still find its messages.
+    EXPECT_TRUE(KeyExists(EventSourceKeyPath(2)));
+}
+
+TEST_F(ServiceControl, AStatusThatCannotBeReadKeepsTheLastOneSeen)
+{
+    InstallService(6, SlowServiceCommand(0));
+    SetNewInstanceDefaults(&InstanceTable[6], 6);
+    // A handle without the right to query: every status read fails.
+    InstanceTable[6].ServiceHandle = OpenServiceA(ScmHandle, "Quillbox6", SERVICE_START);
+    ASSERT_TRUE(InstanceTable[6].ServiceHandle != NULL);
+    InstanceTable[6].LastStatus.dwCurrentState = SERVICE_RUNNING;
+
+    SERVICE_STATUS probe;
+    ASSERT_FALSE(QueryServiceStatus(InstanceTable[6].ServiceHandle, &probe));
+    EXPECT_FALSE(QueryInstanceStatus(6));
+    // Without the enumeration every row takes the single query.
+    SC_HANDLE scm = ScmHandle;
+    ScmHandle = NULL;
+    RefreshServiceStates();
+    ScmHandle = scm;
+    EXPECT_EQ((DWORD)SERVICE_RUNNING, InstanceTable[6].LastStatus.dwCurrentState);
+}
+
+TEST_F(ServiceControl, AControlTheServiceRefusesStillRecordsTheStatusReturned)
+{
+    InstallService(11, SlowServiceCommand(0));
+    ASSERT_EQ(1, LoadInstances());
+    ASSERT_EQ((DWORD)SERVICE_STOPPED, InstanceTable[11].LastStatus.dwCurrentState);
+    // The list last saw it running; a pause on the stopped service fails
+    // and the status it returns corrects the row.
+    InstanceTable[11].LastStatus.dwCurrentState = SERVICE_RUNNING;
+    int numbers[1] = {11};
+    PauseInstances(numbers, 1);
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, InstanceTable[11].LastStatus.dwCurrentState);
+}

@@ -11,6 +11,7 @@
 #define EVENT_TYPES_SUPPORTED (EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE)
 
 SC_HANDLE ScmHandle = NULL;
+DeleteServiceFunction DeleteServiceCall = DeleteService;
 
 int ConnectServiceManager()
 {
@@ -54,18 +55,21 @@ int ServiceProgramPath(char *out, size_t size, int quoted)
     return FormatServiceProgramPath(module, out, size, quoted);
 }
 
-static void CreateInstanceKeys(int n)
+// Whether the open key already holds exactly these values: a save then
+// writes nothing, and Wine's registry is spared two writes per instance.
+static int EventSourceIsCurrent(HKEY key, const char *program, DWORD types)
 {
-    char path[128];
-    HKEY key;
-    snprintf(path, sizeof path, INSTANCE_PARAMETERS_KEY_FORMAT, n);
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL,
-                        &key, NULL) == ERROR_SUCCESS)
-        RegCloseKey(key);
-    snprintf(path, sizeof path, INSTANCE_PORT_KEY_FORMAT, n);
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL,
-                        &key, NULL) == ERROR_SUCCESS)
-        RegCloseKey(key);
+    char stored[MAX_PATH + 3];
+    DWORD size = sizeof stored - 1, kind = 0, storedTypes = 0;
+    if (RegQueryValueExA(key, "EventMessageFile", NULL, &kind, (BYTE *)stored, &size) != ERROR_SUCCESS ||
+        kind != REG_EXPAND_SZ || size == 0)
+        return 0;
+    stored[size < sizeof stored ? size : sizeof stored - 1] = '\0';
+    if (strcmp(stored, program) != 0)
+        return 0;
+    size = sizeof storedTypes;
+    return RegQueryValueExA(key, "TypesSupported", NULL, &kind, (BYTE *)&storedTypes, &size) == ERROR_SUCCESS &&
+           kind == REG_DWORD && size == sizeof storedTypes && storedTypes == types;
 }
 
 int RegisterInstanceEventSource(int n)
@@ -80,9 +84,10 @@ int RegisterInstanceEventSource(int n)
                         NULL) != ERROR_SUCCESS)
         return 0;
     DWORD types = EVENT_TYPES_SUPPORTED;
-    int ok = RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ, (const BYTE *)program,
-                            (DWORD)strlen(program) + 1) == ERROR_SUCCESS &&
-             RegSetValueExA(key, "TypesSupported", 0, REG_DWORD, (const BYTE *)&types, 4) == ERROR_SUCCESS;
+    int ok = EventSourceIsCurrent(key, program, types) ||
+             (RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ, (const BYTE *)program,
+                             (DWORD)strlen(program) + 1) == ERROR_SUCCESS &&
+              RegSetValueExA(key, "TypesSupported", 0, REG_DWORD, (const BYTE *)&types, 4) == ERROR_SUCCESS);
     RegCloseKey(key);
     return ok;
 }
@@ -95,34 +100,60 @@ int RemoveInstanceEventSource(int n)
     return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }
 
-SC_HANDLE RegisterService(int n)
+SC_HANDLE OpenInstanceService(int n)
+{
+    if (ScmHandle == NULL)
+        return NULL;
+    char name[32];
+    snprintf(name, sizeof name, SERVICE_NAME_FORMAT, n);
+    return OpenServiceA(ScmHandle, name, SERVICE_ALL_ACCESS);
+}
+
+SC_HANDLE CreateInstanceService(int n, int autoStart)
 {
     char name[32];
     char displayName[32];
+    char program[MAX_PATH + 3];
+    if (ScmHandle == NULL || !ServiceProgramPath(program, sizeof program, 1))
+        return NULL;
     snprintf(name, sizeof name, SERVICE_NAME_FORMAT, n);
     snprintf(displayName, sizeof displayName, SERVICE_DISPLAY_NAME_FORMAT, n);
-
-    SC_HANDLE service = ScmHandle != NULL ? OpenServiceA(ScmHandle, name, SERVICE_ALL_ACCESS) : NULL;
-    if (service == NULL && ScmHandle != NULL) {
-        char program[MAX_PATH + 3];
-        if (ServiceProgramPath(program, sizeof program, 1)) {
-            DWORD startType = IsInstanceNumber(n) && InstanceTable[n].AutoStart ? SERVICE_AUTO_START
-                                                                              : SERVICE_DEMAND_START;
-            service = CreateServiceA(ScmHandle, name, displayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                     startType, SERVICE_ERROR_NORMAL, program, NULL, NULL, NULL, NULL, NULL);
-        }
-    }
-    // The keys are made even without a service, so the values can be written.
-    CreateInstanceKeys(n);
-    if (service != NULL)
-        RegisterInstanceEventSource(n);
-    return service;
+    return CreateServiceA(ScmHandle, name, displayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                          autoStart ? SERVICE_AUTO_START : SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, program,
+                          NULL, NULL, NULL, NULL, NULL);
 }
 
 int SetServiceStartType(SC_HANDLE service, int autoStart)
 {
     return ChangeServiceConfigA(service, SERVICE_NO_CHANGE, autoStart ? SERVICE_AUTO_START : SERVICE_DEMAND_START,
                                 SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL, NULL, NULL, NULL) != 0;
+}
+
+// QueryServiceConfigA needs room for the whole configuration with its strings.
+#define SERVICE_CONFIG_BUFFER_SIZE 8192
+
+int ReadServiceStartType(SC_HANDLE service, int *autoStart)
+{
+    static BYTE buffer[SERVICE_CONFIG_BUFFER_SIZE];
+    DWORD needed = 0;
+    QUERY_SERVICE_CONFIGA *config = (QUERY_SERVICE_CONFIGA *)buffer;
+    if (!QueryServiceConfigA(service, config, sizeof buffer, &needed))
+        return 0;
+    *autoStart = config->dwStartType == SERVICE_AUTO_START ? 1 : 0;
+    return 1;
+}
+
+int QueryInstanceStatus(int n)
+{
+    if (!IsInstanceNumber(n) || InstanceTable[n].ServiceHandle == NULL)
+        return 0;
+    // Into a copy: a query that fails (the SCM busy, the service being
+    // deleted) must not blank the status the list shows.
+    SERVICE_STATUS status;
+    if (!QueryServiceStatus(InstanceTable[n].ServiceHandle, &status))
+        return 0;
+    InstanceTable[n].LastStatus = status;
+    return 1;
 }
 
 const char *ServiceStateText(DWORD state)
@@ -204,28 +235,14 @@ void RefreshServiceStates()
         if (complete)
             break;
     }
-    for (int n = 1; n <= MAX_INSTANCES; n++) {
-        InstanceSettings &record = InstanceTable[n];
-        if (pending[n] && !QueryServiceStatus(record.ServiceHandle, &record.LastStatus))
-            record.LastStatus.dwCurrentState = 0;
-    }
+    for (int n = 1; n <= MAX_INSTANCES; n++)
+        if (pending[n])
+            QueryInstanceStatus(n);
 }
 
 static InstanceSettings *ListedInstance(int n)
 {
     return IsInstanceNumber(n) ? &InstanceTable[n] : NULL;
-}
-
-void StartInstances(const int *numbers, int count, SaveFailures *failures)
-{
-    for (int i = 0; i < count; i++) {
-        InstanceSettings *record = ListedInstance(numbers[i]);
-        if (record == NULL)
-            continue;
-        SaveInstances(numbers[i], failures);
-        if (record->ServiceHandle != NULL)
-            StartServiceA(record->ServiceHandle, 0, NULL);
-    }
 }
 
 static void ControlInstances(const int *numbers, int count, DWORD code)
@@ -235,9 +252,12 @@ static void ControlInstances(const int *numbers, int count, DWORD code)
         // An instance without a service yet: nothing to control.
         if (record == NULL || record->ServiceHandle == NULL)
             continue;
-        SERVICE_STATUS status;
-        if (ControlService(record->ServiceHandle, code, &status))
-            record->LastStatus = status;
+        // The SCM also fills the status when it refuses the control (the
+        // service not running, or not accepting it); the copy keeps the last
+        // status when it fills nothing.
+        SERVICE_STATUS status = record->LastStatus;
+        ControlService(record->ServiceHandle, code, &status);
+        record->LastStatus = status;
     }
 }
 
@@ -265,8 +285,7 @@ int WaitForServicesStopped(const int *numbers, int count, DWORD timeoutMs, WaitP
             InstanceSettings *record = ListedInstance(numbers[i]);
             if (record == NULL || record->ServiceHandle == NULL)
                 continue;
-            if (QueryServiceStatus(record->ServiceHandle, &record->LastStatus) &&
-                record->LastStatus.dwCurrentState != SERVICE_STOPPED)
+            if (QueryInstanceStatus(numbers[i]) && record->LastStatus.dwCurrentState != SERVICE_STOPPED)
                 running++;
         }
         if (running == 0)
@@ -280,43 +299,17 @@ int WaitForServicesStopped(const int *numbers, int count, DWORD timeoutMs, WaitP
     }
 }
 
-int RestartInstances(const int *numbers, int count, SaveFailures *failures, WaitPump pump)
-{
-    StopInstances(numbers, count);
-    // A fixed short pause would leave a slower service stopped: its start
-    // is refused while it is still stopping.
-    int stopped = WaitForServicesStopped(numbers, count, RESTART_STOP_WAIT_MS, pump);
-    StartInstances(numbers, count, failures);
-    return stopped;
-}
-
 int DeleteInstanceService(int n)
 {
     InstanceSettings *record = ListedInstance(n);
     if (record == NULL || record->ServiceHandle == NULL)
         return 1;
-    if (!DeleteService(record->ServiceHandle) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
+    if (!DeleteServiceCall(record->ServiceHandle) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
         return 0;   // keep the handle: the next save tries again
     RemoveInstanceEventSource(n);
     CloseServiceHandle(record->ServiceHandle);
     record->ServiceHandle = NULL;
     return 1;
-}
-
-int UninstallServices()
-{
-    LoadInstances();
-    int deleted = 0;
-    for (int n = 1; n <= MAX_INSTANCES; n++) {
-        InstanceSettings *record = &InstanceTable[n];
-        if (!record->InUse || record->ServiceHandle == NULL)
-            continue;
-        if (DeleteService(record->ServiceHandle))
-            deleted++;
-        RemoveInstanceEventSource(n);
-    }
-    CloseServiceHandles();
-    return deleted;
 }
 
 void CloseServiceHandles()
@@ -331,9 +324,4 @@ void CloseServiceHandles()
         CloseServiceHandle(ScmHandle);
         ScmHandle = NULL;
     }
-}
-
-int IsUninstallCommand(const char *commandLine)
-{
-    return commandLine != NULL && strncmp(commandLine, "/uninstall", 10) == 0;
 }

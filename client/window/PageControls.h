@@ -3,6 +3,15 @@
 
 #include <windows.h>
 
+// Combo-box item lists carried with a dialog template: resource type 240,
+// the same name as the template (control, CB_ADDSTRING, length, text
+// records), as resource compilers write them.
+#ifndef RT_DLGINIT
+#define RT_DLGINIT 240
+#endif
+// The message code these records carry for CB_ADDSTRING (its 16-bit value).
+#define DLGINIT_CB_ADDSTRING 0x0403
+
 // Adds the combo-box items carried with dialog template templateId (resource
 // type RT_DLGINIT) to the page's combo boxes. Returns the number added.
 int FillListsFromTemplate(HWND page, UINT templateId);

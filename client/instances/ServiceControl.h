@@ -1,11 +1,14 @@
-// Registration and control of the logging services Quillbox<N> through the
-// Service Control Manager. All calls run on the user-interface thread.
+// The Service Control Manager side of the instances: connecting, creating,
+// querying, controlling and deleting the services Quillbox<N>. A leaf over
+// the SCM: it reads and writes only the run-time members of the records
+// (ServiceHandle, LastStatus) and knows nothing of the parameters or their
+// saving. All calls run on the user-interface thread.
 #pragma once
 
 #include <windows.h>
 #include <stddef.h>
 
-#include "InstanceStore.h"
+#include "InstanceSettings.h"
 
 // The one Service Control Manager handle of the run; null when it could not
 // be opened.
@@ -25,19 +28,31 @@ int FormatServiceProgramPath(const char *modulePath, char *out, size_t size, int
 // The path of tallysvc.exe beside the running program (see above).
 int ServiceProgramPath(char *out, size_t size, int quoted);
 
-// Returns a handle to the service of instance N, creating the service when it
-// does not exist, and creates its Parameters and Port1 keys and its event
-// source registration. Null when the service neither exists nor could be
-// created.
-SC_HANDLE RegisterService(int n);
+// A handle with full access to the existing service of instance N, or null.
+SC_HANDLE OpenInstanceService(int n);
+
+// Creates the service of instance N ("Quillbox%d", "Tallyline (%d)", own
+// process, LocalSystem, the quoted program path beside this program) with the
+// start type of autoStart. Null on failure.
+SC_HANDLE CreateInstanceService(int n, int autoStart);
 
 // Registers Quillbox<N> as an event source of the Application log whose
 // messages come from tallysvc.exe's message table, and removes it again.
+// Registering writes nothing when the source is already registered with the
+// same values.
 int RegisterInstanceEventSource(int n);
 int RemoveInstanceEventSource(int n);
 
 // Sets the start type from AutoStart (1: automatic, 0: on demand).
 int SetServiceStartType(SC_HANDLE service, int autoStart);
+
+// Reads the configured start type: *autoStart becomes 1 for automatic, 0
+// otherwise. Returns 0 (leaving *autoStart) when it cannot be read.
+int ReadServiceStartType(SC_HANDLE service, int *autoStart);
+
+// Reads the current status of instance N's service into LastStatus. When it
+// cannot be read LastStatus keeps the last status seen. Non-zero on success.
+int QueryInstanceStatus(int n);
 
 // Reads the current status of every instance that has a service into its
 // LastStatus: one enumeration of the Service Control Manager for all of them
@@ -48,37 +63,31 @@ void RefreshServiceStates();
 // "Stopped", "Running", ... for SERVICE_STATUS.dwCurrentState; "" otherwise.
 const char *ServiceStateText(DWORD state);
 
-// Service commands on a set of instances, in the order given.
-// Start saves each instance alone first (recording failed saves).
-void StartInstances(const int *numbers, int count, SaveFailures *failures);
+// Service controls on a set of instances, in the order given. The status the
+// Service Control Manager returns is kept in LastStatus.
 void StopInstances(const int *numbers, int count);
 void PauseInstances(const int *numbers, int count);
 void ContinueInstances(const int *numbers, int count);
 
-// Called repeatedly while Restart waits; the user interface passes a routine
-// that keeps its windows painted. Null: the wait just sleeps.
+// Called repeatedly while a wait goes on; the user interface passes a
+// routine that keeps its windows painted. Null: the wait just sleeps.
 typedef void (*WaitPump)(void);
-#define RESTART_STOP_WAIT_MS 30000
-
-// Stops the instances, waits (bounded) until each service has stopped, then
-// starts them. Returns the number of services that stopped within the wait.
-int RestartInstances(const int *numbers, int count, SaveFailures *failures, WaitPump pump);
 
 // Waits until every listed instance with a service reports SERVICE_STOPPED,
 // at most timeoutMs. Returns non-zero when all stopped.
 int WaitForServicesStopped(const int *numbers, int count, DWORD timeoutMs, WaitPump pump);
 
-// Deletes the service of instance N (and its event source registration),
-// closes its handle and sets it to null. Returns non-zero on success.
+// Deletes the service of instance N (and, once it is deleted, its event
+// source registration), closes its handle and sets it to null. A service
+// that could not be deleted keeps its handle, so the next save tries again.
+// Returns non-zero on success.
 int DeleteInstanceService(int n);
 
-// "/uninstall": loads the instances and deletes every service found.
-// Returns the number of services deleted.
-int UninstallServices();
+// DeleteService, through a pointer so that the logic tests can make it fail:
+// Wine's service manager refuses a delete only for a service already marked
+// for deletion, which counts as deleted.
+typedef BOOL (WINAPI *DeleteServiceFunction)(SC_HANDLE service);
+extern DeleteServiceFunction DeleteServiceCall;
 
 // Closes every service handle and then ScmHandle.
 void CloseServiceHandles();
-
-// The command line starts with "/uninstall" (case-sensitive, first ten
-// characters; anything after them is ignored).
-int IsUninstallCommand(const char *commandLine);

@@ -1,5 +1,4 @@
 #include "PageControls.h"
-#include "PropsResource.h"
 
 #include <string.h>
 
