@@ -68,8 +68,7 @@ int OpenLogFileAt(const SYSTEMTIME &now)
     SetFilePointer(file, 0, NULL, FILE_END);
 
     memcpy(CurrentLogPath, path, strlen(path) + 1);
-    if (Params.LogRotation != RotationNever)
-        LogMonth = now.wMonth;
+    LogOpenedAt = now;
     LogHandle = file;
     return 1;
 }

@@ -15,7 +15,7 @@
 int BuildLogFileName(const SYSTEMTIME &now, char *path, size_t size);
 
 // Opens the log named for the current local time, appending to what the file
-// holds; sets CurrentLogPath, LogMonth and LogHandle. Non-zero on success;
+// holds; sets CurrentLogPath, LogOpenedAt and LogHandle. Non-zero on success;
 // on failure LogHandle and CurrentLogPath are left as they were.
 int OpenLogFile();
 

@@ -35,11 +35,60 @@ DWORD RotationWaitMs(DWORD rotation, const SYSTEMTIME &now)
     }
 }
 
-BOOL RotationDue(DWORD rotation, const SYSTEMTIME &now, WORD logMonth)
+// Minutes since 1601 of a calendar time as the clock shows it (the time
+// zone plays no part: periods are those of the local calendar).
+static LONGLONG CalendarMinute(const SYSTEMTIME &t)
+{
+    SYSTEMTIME whole = t;
+    whole.wSecond = 0;
+    whole.wMilliseconds = 0;
+    FILETIME f;
+    if (!SystemTimeToFileTime(&whole, &f))
+        return 0;
+    ULARGE_INTEGER u;
+    u.LowPart = f.dwLowDateTime;
+    u.HighPart = f.dwHighDateTime;
+    return (LONGLONG)(u.QuadPart / (60ULL * 10000000ULL));
+}
+
+LONGLONG RotationPeriod(DWORD rotation, const SYSTEMTIME &t)
+{
+    LONGLONG minute = CalendarMinute(t);
+    LONGLONG day = minute / (24 * 60);
+    switch (rotation) {
+    case RotationMinutely:
+        return minute;
+    case RotationHourly:
+        return minute / 60;
+    case RotationWeekly:
+        // Day 0, 1 January 1601, was a Monday: weeks begin on Sundays.
+        return (day + 1) / 7;
+    default:
+        return day;
+    }
+}
+
+BOOL RotationDue(DWORD rotation, const SYSTEMTIME &now, const SYSTEMTIME &openedAt)
 {
     if (rotation == RotationMonthly)
-        return now.wMonth != logMonth;
+        return now.wMonth != openedAt.wMonth || now.wYear != openedAt.wYear;
     return TRUE;
+}
+
+RotationStep NextRotationStep(DWORD rotation, const SYSTEMTIME &now, SYSTEMTIME *reference,
+                              const SYSTEMTIME &openedAt)
+{
+    RotationStep step = {FALSE, 0};
+    if (CalendarMinute(now) + CLOCK_SET_BACK_MINUTES < CalendarMinute(*reference))
+        *reference = now;
+    if (RotationPeriod(rotation, now) > RotationPeriod(rotation, *reference)) {
+        *reference = now;
+        step.Rotate = RotationDue(rotation, now, openedAt);
+    }
+    step.WaitMs = RotationWaitMs(rotation, now);
+    if (step.WaitMs > ROTATION_MAX_WAIT_MS)
+        step.WaitMs = ROTATION_MAX_WAIT_MS;
+    return step;
 }
 
 int RotateLogFile(const SYSTEMTIME &now)
@@ -77,23 +126,27 @@ int RotateLogFile(const SYSTEMTIME &now)
     return 1;
 }
 
+// The time the next rotation thread starts its period from; written before
+// the thread is created, read only by it.
+static SYSTEMTIME RotationReference;
+
 DWORD WINAPI RotationThread(LPVOID)
 {
     HANDLE ends[2] = {StopEvent, RotationEndEvent};
+    SYSTEMTIME reference = RotationReference;
     for (;;) {
         SYSTEMTIME now;
         GetLocalTime(&now);
-        DWORD wait = RotationWaitMs(Params.LogRotation, now);
-        if (WaitForMultipleObjects(2, ends, FALSE, wait) != WAIT_TIMEOUT)
-            break;
-        GetLocalTime(&now);
-        if (RotationDue(Params.LogRotation, now, LogMonth))
+        RotationStep step = NextRotationStep(Params.LogRotation, now, &reference, LogOpenedAt);
+        if (step.Rotate)
             RotateLogFile(now);
+        if (WaitForMultipleObjects(2, ends, FALSE, step.WaitMs) != WAIT_TIMEOUT)
+            break;
     }
     return 0;
 }
 
-int StartRotationThread()
+int StartRotationThread(const SYSTEMTIME *reference)
 {
     if (Params.LogRotation < RotationMonthly || Params.LogRotation > RotationMinutely)
         return 1;
@@ -108,6 +161,10 @@ int StartRotationThread()
         }
     }
     ResetEvent(RotationEndEvent);
+    if (reference != NULL)
+        RotationReference = *reference;
+    else
+        GetLocalTime(&RotationReference);
     RotationHandle = CreateThread(NULL, 0, RotationThread, NULL, 0, NULL);
     if (RotationHandle == NULL) {
         ReportServiceEvent("The log rotation could not be started (error %lu)",

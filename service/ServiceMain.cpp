@@ -94,7 +94,9 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
                            Params.PortName, Params.LogFilename);
 
     ReaderHandle = CreateThread(NULL, 0, ReaderThread, NULL, 0, NULL);
-    StartRotationThread();
+    // From the time that named the log: a boundary that passed since is
+    // rotated at once, not skipped.
+    StartRotationThread(&LogOpenedAt);
     LeaveCriticalSection(&StatusLock);
 }
 
@@ -192,7 +194,7 @@ void WINAPI ServiceHandler(DWORD control)
         break;
     case SERVICE_CONTROL_CONTINUE:
         if (state == SERVICE_PAUSED) {
-            StartRotationThread();
+            StartRotationThread(NULL);
             ReleaseReader();
             SetState(SERVICE_RUNNING);
         }

@@ -12,7 +12,7 @@ BOOL ParametersRead;
 HANDLE PortHandle = INVALID_HANDLE_VALUE;
 HANDLE LogHandle = INVALID_HANDLE_VALUE;
 char CurrentLogPath[LOG_PATH_SIZE];
-WORD LogMonth;
+SYSTEMTIME LogOpenedAt;
 
 HANDLE ReaderHandle;
 HANDLE RotationHandle;

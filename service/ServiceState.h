@@ -21,7 +21,7 @@ extern BOOL ParametersRead;         // VerboseLevel is known only after this
 extern HANDLE PortHandle;
 extern HANDLE LogHandle;
 extern char CurrentLogPath[LOG_PATH_SIZE];
-extern WORD LogMonth;               // local month of the open log (monthly rotation)
+extern SYSTEMTIME LogOpenedAt;      // local time that named the open log (rotation)
 
 extern HANDLE ReaderHandle;
 extern HANDLE RotationHandle;

@@ -54,14 +54,167 @@ TEST(RotationWait, EachKindWaitsToItsNextBoundaryInWholeSeconds)
 
 TEST(RotationDue, MonthlyOnlyWhenTheMonthOfTheOpenLogHasPassed)
 {
+    SYSTEMTIME january = At(2026, 1, 15, 9, 30);
     // At the end of January the next midnight is February: rotate.
-    EXPECT_TRUE(RotationDue(RotationMonthly, At(2026, 2, 1, 0, 0, 0), 1));
+    EXPECT_TRUE(RotationDue(RotationMonthly, At(2026, 2, 1, 0, 0, 0), january));
     // Mid-month midnights pass without a rotation.
-    EXPECT_FALSE(RotationDue(RotationMonthly, At(2026, 1, 16, 0, 0, 0), 1));
+    EXPECT_FALSE(RotationDue(RotationMonthly, At(2026, 1, 16, 0, 0, 0), january));
     // A month that changed during a pause: the first midnight rotates.
-    EXPECT_TRUE(RotationDue(RotationMonthly, At(2026, 3, 5, 0, 0, 0), 1));
-    EXPECT_TRUE(RotationDue(RotationDaily, At(2026, 1, 16, 0, 0, 0), 1));
-    EXPECT_TRUE(RotationDue(RotationMinutely, At(2026, 1, 16, 0, 0, 0), 1));
+    EXPECT_TRUE(RotationDue(RotationMonthly, At(2026, 3, 5, 0, 0, 0), january));
+    // So does the same month of another year.
+    EXPECT_TRUE(RotationDue(RotationMonthly, At(2027, 1, 16, 0, 0, 0), january));
+    EXPECT_TRUE(RotationDue(RotationDaily, At(2026, 1, 16, 0, 0, 0), january));
+    EXPECT_TRUE(RotationDue(RotationMinutely, At(2026, 1, 16, 0, 0, 0), january));
+}
+
+// --- the schedule over days, with a clock that follows a time zone -----------
+
+// Local time in Central Europe in 2026: UTC+1, and UTC+2 from 29 March 01:00
+// UTC (02:00 becomes 03:00) to 25 October 01:00 UTC (03:00 becomes 02:00).
+const ULONGLONG MsTicks = 10000;
+ULONGLONG Ticks(const SYSTEMTIME &t)
+{
+    FILETIME f;
+    SystemTimeToFileTime(&t, &f);
+    return ((ULONGLONG)f.dwHighDateTime << 32) | f.dwLowDateTime;
+}
+SYSTEMTIME FromTicks(ULONGLONG ticks)
+{
+    FILETIME f = {(DWORD)ticks, (DWORD)(ticks >> 32)};
+    SYSTEMTIME t;
+    FileTimeToSystemTime(&f, &t);
+    return t;
+}
+SYSTEMTIME BerlinTime(ULONGLONG utc)
+{
+    static const ULONGLONG summerFrom = Ticks(At(2026, 3, 29, 1, 0)), summerTo = Ticks(At(2026, 10, 25, 1, 0));
+    ULONGLONG offset = (utc >= summerFrom && utc < summerTo ? 2 : 1) * 3600000ULL * MsTicks;
+    return FromTicks(utc + offset);
+}
+
+struct Rotated {
+    SYSTEMTIME At;
+    std::string Stamp;
+};
+
+// Runs the rotation thread's decisions from service start at local time
+// `startLocal` until `endLocal`, each wait `early` ms short of what was
+// asked, as a timer may wake a little early. Returns the rotations with the
+// local time each happened at.
+std::vector<Rotated> Simulate(DWORD rotation, const SYSTEMTIME &startLocal, const SYSTEMTIME &endLocal,
+                              DWORD early = 0)
+{
+    ULONGLONG utc = Ticks(startLocal) - 2 * 3600000ULL * MsTicks;
+    if (Ticks(BerlinTime(utc)) != Ticks(startLocal))
+        utc += 3600000ULL * MsTicks;
+    SYSTEMTIME opened = BerlinTime(utc), reference = opened;
+    std::vector<Rotated> rotations;
+    for (int steps = 0; steps < 200000; steps++) {
+        SYSTEMTIME now = BerlinTime(utc);
+        if (Ticks(now) >= Ticks(endLocal))
+            break;
+        RotationStep step = NextRotationStep(rotation, now, &reference, opened);
+        if (step.Rotate) {
+            opened = now;
+            char stamp[32];
+            snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d", now.wYear, now.wMonth, now.wDay, now.wHour,
+                     now.wMinute);
+            rotations.push_back({now, stamp});
+        }
+        EXPECT_GT(step.WaitMs, early);
+        utc += (ULONGLONG)(step.WaitMs - early) * MsTicks;
+    }
+    return rotations;
+}
+
+// Every rotation came within the second after a boundary of its kind, and
+// the boundaries it came at are exactly `expected` (local stamps).
+void ExpectRotationsAt(const std::vector<Rotated> &got, const std::vector<std::string> &expected)
+{
+    std::vector<std::string> stamps;
+    for (const Rotated &r : got) {
+        stamps.push_back(r.Stamp);
+        EXPECT_EQ(r.At.wSecond, 0) << r.Stamp;
+    }
+    EXPECT_EQ(stamps, expected);
+}
+
+std::vector<std::string> Series(const char *prefix, int from, int to, const char *suffix)
+{
+    std::vector<std::string> out;
+    for (int i = from; i <= to; i++) {
+        char text[32];
+        snprintf(text, sizeof text, "%s%02d%s", prefix, i, suffix);
+        out.push_back(text);
+    }
+    return out;
+}
+
+TEST(RotationSchedule, WeeklyAndDailyAcrossBothDaylightSavingNights)
+{
+    for (DWORD early : {0u, 5u}) {
+        SCOPED_TRACE(early);
+        // Both nights fall on Sundays; the weeks around them hold 167 and 169 hours.
+        ExpectRotationsAt(Simulate(RotationWeekly, At(2026, 3, 18, 10, 20, 30), At(2026, 4, 9, 0, 0), early),
+                          {"202603220000", "202603290000", "202604050000"});
+        ExpectRotationsAt(Simulate(RotationWeekly, At(2026, 10, 21, 10, 20, 30), At(2026, 11, 12, 0, 0), early),
+                          {"202610250000", "202611010000", "202611080000"});
+        ExpectRotationsAt(Simulate(RotationDaily, At(2026, 3, 27, 10, 20, 30), At(2026, 3, 31, 12, 0), early),
+                          Series("202603", 28, 31, "0000"));
+        ExpectRotationsAt(Simulate(RotationDaily, At(2026, 10, 23, 10, 20, 30), At(2026, 10, 27, 12, 0), early),
+                          Series("202610", 24, 27, "0000"));
+        ExpectRotationsAt(Simulate(RotationMonthly, At(2026, 3, 15, 9, 0), At(2026, 4, 3, 0, 0), early),
+                          {"202604010000"});
+        ExpectRotationsAt(Simulate(RotationMonthly, At(2026, 10, 15, 9, 0), At(2026, 11, 3, 0, 0), early),
+                          {"202611010000"});
+    }
+}
+
+TEST(RotationSchedule, HourlyAndMinutelyNeverReuseTheRepeatedHour)
+{
+    for (DWORD early : {0u, 5u}) {
+        SCOPED_TRACE(early);
+        // Spring: there is no 02 hour; every other hour starts a file.
+        std::vector<std::string> spring = Series("20260329", 1, 1, "00");
+        for (const std::string &h : Series("20260329", 3, 6, "00"))
+            spring.push_back(h);
+        ExpectRotationsAt(Simulate(RotationHourly, At(2026, 3, 29, 0, 30), At(2026, 3, 29, 6, 30), early), spring);
+        // Autumn: 02:00 comes twice; its file runs through both, so no name is
+        // opened a second time.
+        ExpectRotationsAt(Simulate(RotationHourly, At(2026, 10, 25, 0, 30), At(2026, 10, 25, 5, 30), early),
+                          Series("20261025", 1, 5, "00"));
+        std::vector<Rotated> minutes =
+            Simulate(RotationMinutely, At(2026, 10, 25, 1, 58, 10), At(2026, 10, 25, 3, 2, 0), early);
+        std::vector<std::string> expected = Series("2026102501", 59, 59, "");
+        for (const std::string &m : Series("2026102502", 0, 59, ""))
+            expected.push_back(m);
+        for (const std::string &m : Series("2026102503", 0, 1, ""))
+            expected.push_back(m);
+        ExpectRotationsAt(minutes, expected);
+    }
+}
+
+TEST(RotationSchedule, ABoundaryBetweenNamingTheLogAndTheFirstLookRotatesAtOnce)
+{
+    SYSTEMTIME named = At(2026, 12, 7, 10, 59, 59, 900);
+    SYSTEMTIME reference = named;
+    RotationStep step = NextRotationStep(RotationHourly, At(2026, 12, 7, 11, 0, 0, 100), &reference, named);
+    EXPECT_TRUE(step.Rotate);
+    EXPECT_EQ(step.WaitMs, ROTATION_MAX_WAIT_MS);
+    // From the time of a continue instead, nothing passed: no rotation.
+    SYSTEMTIME resumed = At(2026, 12, 7, 11, 0, 0, 50);
+    step = NextRotationStep(RotationHourly, At(2026, 12, 7, 11, 0, 0, 100), &resumed, named);
+    EXPECT_FALSE(step.Rotate);
+}
+
+TEST(RotationSchedule, AClockSetBackByHandIsFollowed)
+{
+    SYSTEMTIME opened = At(2026, 12, 7, 10, 20);
+    SYSTEMTIME reference = opened;
+    // Set back a day: no rotation now, and the next boundary of the new
+    // time rotates as usual.
+    EXPECT_FALSE(NextRotationStep(RotationHourly, At(2026, 12, 6, 10, 30), &reference, opened).Rotate);
+    EXPECT_TRUE(NextRotationStep(RotationHourly, At(2026, 12, 6, 11, 0, 0, 200), &reference, opened).Rotate);
 }
 
 // --- the swap, on real files -------------------------------------------------
@@ -146,7 +299,7 @@ protected:
     SYSTEMTIME NextRotation(const SYSTEMTIME &now, int *rotated)
     {
         SYSTEMTIME then = Plus(now, RotationWaitMs(Params.LogRotation, now));
-        *rotated = RotationDue(Params.LogRotation, then, LogMonth) && RotateLogFile(then);
+        *rotated = RotationDue(Params.LogRotation, then, LogOpenedAt) && RotateLogFile(then);
         return then;
     }
     void Write(const char *text)
@@ -234,7 +387,7 @@ TEST_F(Rotation, MonthlyPassesMidMonthMidnightsAndRotatesOnTheFirst)
     EXPECT_EQ(t.wMonth, 2);
     EXPECT_EQ(t.wDay, 1);
     EXPECT_EQ(CurrentLogPath, Path("202602"));
-    EXPECT_EQ(LogMonth, 2);
+    EXPECT_EQ(LogOpenedAt.wMonth, 2);
 }
 
 TEST_F(Rotation, ANextFileThatCannotBeOpenedKeepsEveryByteInTheOpenOne)
@@ -286,10 +439,10 @@ TEST_F(Rotation, TheThreadEndsAtOnceFromItsWaitAndOnlyOneRuns)
     Configure(RotationDaily);
     ASSERT_TRUE(OpenLogFile());
     ResetEvent(StopEvent);
-    ASSERT_TRUE(StartRotationThread());
+    ASSERT_TRUE(StartRotationThread(NULL));
     HANDLE first = RotationHandle;
     ASSERT_NE(first, (HANDLE)NULL);
-    EXPECT_TRUE(StartRotationThread());     // a second start keeps the one thread
+    EXPECT_TRUE(StartRotationThread(NULL));     // a second start keeps the one thread
     EXPECT_EQ(RotationHandle, first);
     Sleep(50);
     DWORD began = GetTickCount();
@@ -297,7 +450,7 @@ TEST_F(Rotation, TheThreadEndsAtOnceFromItsWaitAndOnlyOneRuns)
     EXPECT_LT(GetTickCount() - began, 2000u);
     EXPECT_EQ(RotationHandle, (HANDLE)NULL);
     // Started anew after a pause, and ended by the stop event as well.
-    ASSERT_TRUE(StartRotationThread());
+    ASSERT_TRUE(StartRotationThread(NULL));
     HANDLE second = RotationHandle;
     SetEvent(StopEvent);
     EXPECT_EQ(WaitForSingleObject(second, 2000), WAIT_OBJECT_0);
@@ -305,7 +458,7 @@ TEST_F(Rotation, TheThreadEndsAtOnceFromItsWaitAndOnlyOneRuns)
     ResetEvent(StopEvent);
     // Without rotation there is no thread.
     Params.LogRotation = RotationNever;
-    EXPECT_TRUE(StartRotationThread());
+    EXPECT_TRUE(StartRotationThread(NULL));
     EXPECT_EQ(RotationHandle, (HANDLE)NULL);
 }
 
