@@ -5,6 +5,21 @@
 #include <stdio.h>
 #include <string.h>
 
+DWORD SilenceTimeoutMs()
+{
+    // Bounded so that a huge Timeout cannot wrap into a short one.
+    return Params.Timeout < MAXDWORD / 1000 ? Params.Timeout * 1000 : MAXDWORD - 1;
+}
+
+static BOOL ApplyReadTimeout(HANDLE port, DWORD ms)
+{
+    COMMTIMEOUTS timeouts;
+    memset(&timeouts, 0, sizeof timeouts);
+    timeouts.ReadTotalTimeoutMultiplier = Params.Timeout != 0 ? 1 : 0;
+    timeouts.ReadTotalTimeoutConstant = ms;
+    return SetCommTimeouts(port, &timeouts);
+}
+
 static int OpenAndConfigurePort(BOOL report)
 {
     char device[32];
@@ -46,17 +61,8 @@ static int OpenAndConfigurePort(BOOL report)
     // A one-byte read returns as soon as a byte arrives. Without one it gives
     // up after Timeout seconds (silence) or, without silence detection,
     // after IDLE_READ_TIMEOUT_MS, so that an idle port is not polled.
-    COMMTIMEOUTS timeouts;
-    memset(&timeouts, 0, sizeof timeouts);
-    if (Params.Timeout != 0) {
-        timeouts.ReadTotalTimeoutMultiplier = 1;
-        // Bounded so that a huge Timeout cannot wrap into a short one.
-        timeouts.ReadTotalTimeoutConstant =
-            Params.Timeout < MAXDWORD / 1000 ? Params.Timeout * 1000 : MAXDWORD - 1;
-    } else {
-        timeouts.ReadTotalTimeoutConstant = IDLE_READ_TIMEOUT_MS;
-    }
-    if (!SetCommTimeouts(port, &timeouts) && report)
+    DWORD readTimeout = Params.Timeout == 0 ? IDLE_READ_TIMEOUT_MS : SilenceTimeoutMs();
+    if (!ApplyReadTimeout(port, readTimeout) && report)
         ReportServiceEvent("Warning: Unable to set com timeouts for \"%s\"", EVENTLOG_ERROR_TYPE,
                            Params.PortName);
 
@@ -67,3 +73,5 @@ static int OpenAndConfigurePort(BOOL report)
 int OpenComPort() { return OpenAndConfigurePort(TRUE); }
 
 int ReopenComPort() { return OpenAndConfigurePort(FALSE); }
+
+int SetPortReadTimeout(DWORD ms) { return ApplyReadTimeout(PortHandle, ms); }

@@ -1,6 +1,8 @@
 // The instance's serial port.
 #pragma once
 
+#include <windows.h>
+
 // Opens and configures the port named by PortName; sets PortHandle.
 // Reports why on failure and returns 0.
 int OpenComPort();
@@ -8,6 +10,13 @@ int OpenComPort();
 // Opens the port again after it failed, without reporting each attempt.
 // Non-zero when the port is open and configured again.
 int ReopenComPort();
+
+// Timeout in milliseconds (0: no silence detection).
+DWORD SilenceTimeoutMs();
+
+// Sets how long the next reads wait for a byte (the rest of a silence that
+// a pause interrupted, then Timeout again). Non-zero on success.
+int SetPortReadTimeout(DWORD ms);
 
 // How long a read waits for a byte when no silence detection is configured:
 // long enough that an idle port costs nothing, short enough to stay lively.

@@ -78,7 +78,18 @@ void HoldReader()
     LeaveCriticalSection(&LogLock);
 }
 
-void ReleaseReader() { SetEvent(ReaderGate); }
+// Tick count from which the current silence is measured: the later of the
+// last byte and the last continue (a pause is no silence). Written by the
+// reader and by the control handler.
+static volatile LONG SilenceStart;
+
+static void RestartSilence() { InterlockedExchange(&SilenceStart, (LONG)GetTickCount()); }
+
+void ReleaseReader()
+{
+    RestartSilence();
+    SetEvent(ReaderGate);
+}
 
 enum ReadOutcome { ReadStopped, ReadFailed, ReadDone };
 
@@ -143,8 +154,9 @@ static BOOL RecoverPort(DWORD error)
         if (WaitForSingleObject(StopEvent, PORT_RETRY_MS) == WAIT_OBJECT_0)
             return FALSE;
         if (ReopenComPort()) {
-            ReportServiceEvent("\"%s\" is open again; capture continues", EVENTLOG_INFORMATION_TYPE,
-                               Params.PortName);
+            if (Params.VerboseLevel & VERBOSE_START_STOP)
+                ReportServiceEvent("\"%s\" is open again; capture continues", EVENTLOG_INFORMATION_TYPE,
+                                   Params.PortName);
             return TRUE;
         }
     }
@@ -168,6 +180,10 @@ DWORD WINAPI ReaderThread(LPVOID)
     AlarmHandle = INVALID_HANDLE_VALUE;
     LineStart = TRUE;
     BOOL silenceReported = FALSE;
+    // Set while the port's read time-out is cut to the rest of a silence.
+    BOOL readShortened = FALSE;
+    DWORD timeoutMs = SilenceTimeoutMs();
+    RestartSilence();
 
     for (;;) {
         if (!WaitForGate())
@@ -180,6 +196,7 @@ DWORD WINAPI ReaderThread(LPVOID)
         if (outcome == ReadFailed) {
             if (!RecoverPort(GetLastError()))
                 break;
+            readShortened = FALSE;      // the reopened port has the full time-out
             continue;
         }
 
@@ -188,11 +205,20 @@ DWORD WINAPI ReaderThread(LPVOID)
             // detection stands still while the service is paused.
             if (WaitForSingleObject(ReaderGate, 0) != WAIT_OBJECT_0)
                 continue;
-            if (Params.Timeout != 0 && !silenceReported) {
-                ReportSilence();
-                silenceReported = TRUE;
-                StartInactivityAlarm();
+            if (Params.Timeout == 0 || silenceReported)
+                continue;
+            // A read that began before a pause and ended after the continue
+            // has not seen Timeout seconds of silence: wait for the rest.
+            DWORD silentMs = GetTickCount() - (DWORD)SilenceStart;
+            if (silentMs + SILENCE_SLACK_MS < timeoutMs) {
+                readShortened = SetPortReadTimeout(timeoutMs - silentMs);
+                continue;
             }
+            if (readShortened)
+                readShortened = !SetPortReadTimeout(timeoutMs);
+            ReportSilence();
+            silenceReported = TRUE;
+            StartInactivityAlarm();
             continue;
         }
 
@@ -205,6 +231,9 @@ DWORD WINAPI ReaderThread(LPVOID)
         }
         CaptureBytes(received, count);
         LeaveCriticalSection(&LogLock);
+        RestartSilence();
+        if (readShortened)
+            readShortened = !SetPortReadTimeout(timeoutMs);
     }
     CloseHandle(overlapped.hEvent);
     return 0;

@@ -24,5 +24,9 @@ DWORD WINAPI ReaderThread(LPVOID);
 void HoldReader();
 void ReleaseReader();
 
+// A read that times out this much short of Timeout still counts as the
+// whole silence (time-outs are not exact to the millisecond).
+#define SILENCE_SLACK_MS 100
+
 // How often a vanished port is tried again.
 #define PORT_RETRY_MS 3000

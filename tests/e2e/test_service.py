@@ -3,6 +3,8 @@ pause/continue/stop, silence and a vanishing port."""
 
 import time
 
+import pytest
+
 from harness.events import ERROR, INFORMATION, WARNING
 from harness.instance import PAUSED, RUNNING, STOPPED
 
@@ -140,8 +142,11 @@ def test_stop_does_not_wait_for_a_long_read(wine, port, instance):
     assert time.time() - began < 5        # the read of up to 600 s was cancelled
 
 
-def test_port_that_vanishes_and_returns_is_captured_again(wine, port, instance):
-    inst = instance(PortName=port.name)
+@pytest.mark.parametrize("verbose", [3, 2])
+def test_port_that_vanishes_and_returns_is_captured_again(wine, port, instance, verbose):
+    """The failure is an error (any VerboseLevel); the recovery is news of
+    the kind of start and stop, shown only with bit 0x1."""
+    inst = instance(PortName=port.name, VerboseLevel=verbose)
     mark = wine.mark()
     inst.start()
     port.send(b"one ")
@@ -151,9 +156,33 @@ def test_port_that_vanishes_and_returns_is_captured_again(wine, port, instance):
                                since=mark)
     assert inst.query()["state"] == RUNNING
     port.open()
-    assert wine.wait_for_event(lambda e: "open again" in e.text, timeout=15, since=mark)
     port.send(b"two")
-    assert wait_for_log(inst, 7) == b"one two"
+    # The port is tried every 3 s: the log shows when it is back.
+    assert wait_for_log(inst, 7, timeout=15) == b"one two"
+    again = [e for e in wine.events_since(mark) if "open again" in e.text]
+    assert texts(again) == ([(INFORMATION, '"%s" is open again; capture continues' % port.name)]
+                            if verbose & 1 else [])
+    inst.stop()
+
+
+def test_silence_is_measured_from_the_continue_not_across_the_pause(wine, port, instance):
+    inst = instance(PortName=port.name, Timeout=8, VerboseLevel=4)
+    mark = wine.mark()
+    inst.start()
+    port.send(b"x")
+    assert wait_for_log(inst, 1) == b"x"   # a read of up to 8 s begins
+    time.sleep(1)
+    inst.pause()
+    time.sleep(4)
+    inst.resume()
+    resumed = time.time()
+    # That read times out 3 s after the continue: 3 s of silence, not 8.
+    time.sleep(5.5)
+    assert wine.events_since(mark) == []
+    warning = "%s has not received data for 8 seconds (TIMED OUT)" % inst.name
+    assert wine.wait_for_event(lambda e: e.type == WARNING, timeout=resumed + 15 - time.time(),
+                               since=mark)
+    assert texts(wine.events_since(mark)) == [(WARNING, warning)]
     inst.stop()
 
 
