@@ -2,6 +2,9 @@
 """Performance of client.exe with 64 instances registered, under Wine and Xvfb:
   - start-up time to the first painted list (process start until the frame is
     shown, painted and idle with 64 rows), best and median of several runs;
+  - Save Settings with 1 and with 64 instances: from the command to its end
+    (the values are in the registry when the command returns), median of
+    several saves;
   - CPU of the idle program with its 500 ms status timer: client.exe, the
     Service Control Manager (services.exe) and the wineserver that serve its
     status reads, and the whole Wine session minus the same session idle
@@ -74,19 +77,47 @@ def session_cpu_share(prefix, seconds):
     return (cpu_seconds(pids) - before) / seconds
 
 
+def install(d, session, count):
+    d("purge")
+    text = "".join(reg_file_text(n, new_instance_values(n, "C:\\bench")).split("\n", 1)[1] if n > 1
+                   else reg_file_text(n, new_instance_values(n, "C:\\bench"))
+                   for n in range(1, count + 1))
+    session.import_reg(text)
+    created = d("create %d %s" % (count, bin_path("tallysvc.exe")))[0]
+    assert created == "created %d" % count, created
+
+
+def save_times(d, session, count, saves=5):
+    """Milliseconds of each Save Settings command with `count` instances."""
+    install(d, session, count)
+    c = Client(d).launch()
+    assert len(c.rows()) == count
+    times = []
+    for _ in range(saves):
+        # Start Automatically twice on the first row: a change, so Save is
+        # enabled, that leaves every value as it was.
+        c.select(1)
+        c.command("start_auto")
+        c.command("start_auto")
+        began = time.perf_counter()
+        c.command("save")      # sent: returns once the save has run
+        times.append((time.perf_counter() - began) * 1000)
+        assert not c.menubar()["&Save Settings"][0]
+    c.kill()
+    return times
+
+
 def main():
     xvfb = start_xvfb()
     workdir = tempfile.mkdtemp(prefix="tally-bench-")
     session = WineSession(workdir, display=DISPLAY).start()
     d = Driver(session)
     try:
-        d("purge")
-        text = "".join(reg_file_text(n, new_instance_values(n, "C:\\bench")).split("\n", 1)[1] if n > 1
-                       else reg_file_text(n, new_instance_values(n, "C:\\bench"))
-                       for n in range(1, INSTANCES + 1))
-        session.import_reg(text)
-        created = d("create %d %s" % (INSTANCES, bin_path("tallysvc.exe")))[0]
-        assert created == "created %d" % INSTANCES, created
+        one = save_times(d, session, 1)
+        many = save_times(d, session, INSTANCES)
+        print("Save Settings, command to values written (median of %d):" % len(one))
+        print("  1 instance: %.0f ms (best %.0f ms); %d instances: %.0f ms (best %.0f ms)"
+              % (statistics.median(one), min(one), INSTANCES, statistics.median(many), min(many)))
 
         starts = []
         for _ in range(STARTS):
