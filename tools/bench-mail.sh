@@ -7,9 +7,10 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${TALLY_BUILD_DIR:-$top/build}
 size_mb=${1:-100}
+source "$top/tools/wine-session.sh"
+wine_fixed_layout "$0" "$@"
 
 "$top/tools/build.sh" >/dev/null
-source "$top/tools/wine-session.sh"
 wine_session_env "$build"
 trap wine_session_stop EXIT
 # "wineserver -p" fails when a session is already running: use that one.

@@ -7,11 +7,12 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${TALLY_BUILD_DIR:-$top/build}
 seconds=${DEMO_SECONDS:-12}
+source "$top/tools/wine-session.sh"
+wine_fixed_layout "$0" "$@"
 
 "$top/tools/setup-packages.sh"
 "$top/tools/build.sh" >/dev/null
 
-source "$top/tools/wine-session.sh"
 wine_session_env "$build"
 work=$(mktemp -d)
 events=$work/events.log

@@ -17,5 +17,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 
-# ctest and gtest_discover_tests run the test programs through Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# ctest and gtest_discover_tests run the test programs through Wine, without
+# address randomisation (see wine_fixed_layout in tools/wine-session.sh).
+find_program(SETARCH_PROGRAM setarch)
+if(SETARCH_PROGRAM)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${SETARCH_PROGRAM} x86_64 -R wine)
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+endif()

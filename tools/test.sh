@@ -5,11 +5,12 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${TALLY_BUILD_DIR:-$top/build}
+source "$top/tools/wine-session.sh"
+wine_fixed_layout "$0" "$@"
 
 "$top/tools/setup-packages.sh"
 "$top/tools/build.sh"
 
-source "$top/tools/wine-session.sh"
 wine_session_env "$build"
 trap wine_session_stop EXIT
 
