@@ -8,6 +8,7 @@ PACKAGES=(
   wine wine64
   xvfb xauth x11-utils imagemagick
   socat
+  nsis zip
   python3-aiosmtpd python3-pytest
   cmake ninja-build g++ googletest
 )
