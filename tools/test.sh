@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Runs every test from a fresh Debian 12 machine: installs what is missing,
-# builds, runs the unit tests under Wine (ctest), then the end-to-end tests
-# (pytest) against the real programs, services, serial ports and SMTP sinks.
+# builds (the programs, the tests, the setup program and the zip), runs the
+# unit tests under Wine (ctest), then the end-to-end tests (pytest) against
+# the real programs, services, serial ports, SMTP sinks and setup program.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${TALLY_BUILD_DIR:-$top/build}
 
 "$top/tools/setup-packages.sh"
 "$top/tools/build.sh"
+TALLY_BUILD_DIR="$build" "$top/tools/package.sh"
 
 source "$top/tools/wine-session.sh"
 wine_session_env "$build"

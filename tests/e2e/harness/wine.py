@@ -23,9 +23,9 @@ def to_windows_path(path):
 
 
 class WineSession:
-    def __init__(self, workdir, tz=None, dll_overrides=None, display=None, extra_env=None):
+    def __init__(self, workdir, tz=None, dll_overrides=None, display=None, extra_env=None, prefix=None):
         self.workdir = workdir
-        self.prefix = os.path.join(BUILD_DIR, "wineprefix")
+        self.prefix = prefix or os.path.join(BUILD_DIR, "wineprefix")
         self.events_path = os.path.join(workdir, "wine-stderr.log")
         env = dict(os.environ)
         env.update({
@@ -87,6 +87,14 @@ class WineSession:
     def run(self, args, timeout=60, check=True, input=None):
         """Runs a Windows program (path under build/bin or a Wine builtin)
         and returns its standard output as text."""
+        code, out = self.run_status(args, timeout=timeout, input=input)
+        if check and code != 0:
+            raise RuntimeError("%s failed (%d): %s" % (" ".join(args), code, out))
+        return out
+
+    def run_status(self, args, timeout=60, input=None):
+        """Like run(), but returns (exit code, standard output) and never raises
+        on the exit code."""
         program = args[0]
         if not os.path.isabs(program) and os.path.exists(os.path.join(BIN_DIR, program)):
             program = os.path.join(BIN_DIR, program)
@@ -96,10 +104,7 @@ class WineSession:
             result = subprocess.run(["wine", program] + list(args[1:]), env=self.env,
                                     input=input, stdout=subprocess.PIPE, stderr=err,
                                     timeout=timeout)
-        out = result.stdout.decode("latin-1").replace("\r\n", "\n")
-        if check and result.returncode != 0:
-            raise RuntimeError("%s failed (%d): %s" % (" ".join(args), result.returncode, out))
-        return out
+        return result.returncode, result.stdout.decode("latin-1").replace("\r\n", "\n")
 
     def spawn(self, args):
         """Starts a Windows program in the background (reaped at stop)."""
