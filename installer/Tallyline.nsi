@@ -21,6 +21,18 @@ SetCompressor /SOLID lzma
 !define UNINSTALL_LINK "Uninstall Tallyline.lnk"
 ; What an installation consists of; log files are never among them.
 !define PROGRAM_FILES "tallysvc.exe client.exe README.txt LICENSE.txt"
+; ${ForEachProgramFile} ... ${Loop}: once for each of them, the name in $R3
+; ($R2 counts).
+!macro _FOR_EACH_PROGRAM_FILE un
+  StrCpy $R2 1
+  ${Do}
+    ClearErrors
+    ${${un}WordFind} "${PROGRAM_FILES}" " " "E+$R2" $R3
+    ${IfThen} ${Errors} ${|} ${Break} ${|}
+    IntOp $R2 $R2 + 1
+!macroend
+!define ForEachProgramFile `!insertmacro _FOR_EACH_PROGRAM_FILE ""`
+!define un.ForEachProgramFile `!insertmacro _FOR_EACH_PROGRAM_FILE "un."`
 ; Beside the installed files during an upgrade: the new files wait in NEW_DIR
 ; while the instances still run; the replaced ones go to OLD_DIR, so that
 ; they can be put back if one of them cannot be moved.
@@ -117,17 +129,23 @@ Function SkipFolderOnUpgrade
   ${EndIf}
 FunctionEnd
 
-; Moves the files of PROGRAM_FILES from OLD_DIR back into the installation.
+; Moves the files this run moved aside back into the installation: those
+; missing there. (One that OLD_DIR kept from an earlier run, a configuration
+; program that was open then, has its name taken and stays.)
 Function PutBackOldFiles
-  StrCpy $R2 1
-  ${Do}
-    ClearErrors
-    ${WordFind} "${PROGRAM_FILES}" " " "E+$R2" $R3
-    ${IfThen} ${Errors} ${|} ${Break} ${|}
-    IntOp $R2 $R2 + 1
-    ${If} ${FileExists} "$INSTDIR\${OLD_DIR}\$R3"
-      Delete "$INSTDIR\$R3"
+  ${ForEachProgramFile}
+    ${IfNot} ${FileExists} "$INSTDIR\$R3"
       Rename "$INSTDIR\${OLD_DIR}\$R3" "$INSTDIR\$R3"
+    ${EndIf}
+  ${Loop}
+FunctionEnd
+
+; Undoes a part of the move of the new files: those already moved in go back
+; to NEW_DIR.
+Function TakeBackNewFiles
+  ${ForEachProgramFile}
+    ${IfNot} ${FileExists} "$INSTDIR\${NEW_DIR}\$R3"
+      Rename "$INSTDIR\$R3" "$INSTDIR\${NEW_DIR}\$R3"
     ${EndIf}
   ${Loop}
 FunctionEnd
@@ -139,12 +157,7 @@ Function ReplaceProgramFiles
   CreateDirectory "$INSTDIR\${OLD_DIR}"
   ; Move the installed files aside. A service that has just stopped may
   ; hold its program for a moment longer: each file is tried for 5 s.
-  StrCpy $R2 1
-  ${Do}
-    ClearErrors
-    ${WordFind} "${PROGRAM_FILES}" " " "E+$R2" $R3
-    ${IfThen} ${Errors} ${|} ${Break} ${|}
-    IntOp $R2 $R2 + 1
+  ${ForEachProgramFile}
     ${IfNot} ${FileExists} "$INSTDIR\$R3"
       ${Continue}
     ${EndIf}
@@ -166,16 +179,12 @@ Function ReplaceProgramFiles
     ${EndIf}
   ${Loop}
   ; The names are free now: move the new files in.
-  StrCpy $R2 1
-  ${Do}
-    ClearErrors
-    ${WordFind} "${PROGRAM_FILES}" " " "E+$R2" $R3
-    ${IfThen} ${Errors} ${|} ${Break} ${|}
-    IntOp $R2 $R2 + 1
+  ${ForEachProgramFile}
     ClearErrors
     Rename "$INSTDIR\${NEW_DIR}\$R3" "$INSTDIR\$R3"
     ${If} ${Errors}
       StrCpy $R0 "$INSTDIR\$R3"
+      Call TakeBackNewFiles
       Call PutBackOldFiles
       Return
     ${EndIf}
@@ -186,12 +195,7 @@ FunctionEnd
 ; stays in OLD_DIR until the next upgrade or the uninstall.
 !macro _REMOVE_STAGING un
 Function ${un}RemoveStaging
-  StrCpy $R2 1
-  ${Do}
-    ClearErrors
-    ${${un}WordFind} "${PROGRAM_FILES}" " " "E+$R2" $R3
-    ${IfThen} ${Errors} ${|} ${Break} ${|}
-    IntOp $R2 $R2 + 1
+  ${${un}ForEachProgramFile}
     Delete "$INSTDIR\${NEW_DIR}\$R3"
     Delete "$INSTDIR\${OLD_DIR}\$R3"
   ${Loop}
@@ -272,12 +276,7 @@ Section "Uninstall"
 
   ; Only what Setup installed: log files (the first instance logs into this
   ; folder by default) stay, and with them the folder.
-  StrCpy $R2 1
-  ${Do}
-    ClearErrors
-    ${un.WordFind} "${PROGRAM_FILES}" " " "E+$R2" $R3
-    ${IfThen} ${Errors} ${|} ${Break} ${|}
-    IntOp $R2 $R2 + 1
+  ${un.ForEachProgramFile}
     Delete "$INSTDIR\$R3"
   ${Loop}
   Call un.RemoveStaging

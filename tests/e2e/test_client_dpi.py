@@ -4,7 +4,6 @@ control must fit the larger font by itself. The probe inside the program
 measures each control and its text; Common Controls 6 must be the ones in
 use. Screenshots: docs/dpi144-main-window.png, docs/dpi144-general.png."""
 
-import glob
 import os
 import shutil
 
@@ -16,7 +15,6 @@ from harness.release import SETUP_TESTS_DIR, fresh_prefix, project_version
 from layout_check import clipped, overlapping, parse
 
 DPI = 144
-WINE_FONTS = "/usr/share/wine/fonts"
 SHEET = "Properties for Instance 1"
 
 
@@ -25,15 +23,9 @@ def hidpi(workdir):
     """A fresh machine set to 144 DPI, with a display."""
     # A screen as large as a laptop's: the sheet is 1.5 times its usual size.
     xvfb = start_xvfb("1920x1080x24")
+    # With Wine's own fonts: the measurements are of the layout, not of a
+    # wider substitute font.
     prefix = fresh_prefix(os.path.join(SETUP_TESTS_DIR, "dpi-prefix"))
-    # Wine's own fonts, made with the metrics of the Windows fonts the
-    # dialogs name; without them Wine draws with a wider Linux font and the
-    # measurements would be of that font, not of the layout.
-    fonts = os.path.join(prefix, "drive_c", "windows", "Fonts")
-    wine_fonts = glob.glob(os.path.join(WINE_FONTS, "*"))
-    assert wine_fonts, "Wine's fonts are missing: tools/setup-packages.sh installs fonts-wine"
-    for font in wine_fonts:
-        shutil.copy(font, fonts)
     session = WineSession(os.path.join(workdir, "dpi"), display=DISPLAY, prefix=prefix).start()
     session.import_reg('REGEDIT4\n\n[HKEY_CURRENT_USER\\Control Panel\\Desktop]\n"LogPixels"=dword:%08x\n' % DPI)
     # Every process of a session takes the DPI from its start.

@@ -12,7 +12,7 @@ import zipfile
 
 import pytest
 
-from client_driver import DISPLAY, Client, Driver, bin_path, start_xvfb, wait_for
+from client_driver import DISPLAY, Client, Driver, bin_path, screenshot, start_xvfb, wait_for
 from harness import BIN_DIR, Instance, VirtualPort, WineSession
 from harness.instance import PAUSED, RUNNING, STOPPED, SERVICES_KEY
 from harness.release import (PROGRAM_FOLDER, SETUP_TESTS_DIR, START_MENU_FOLDER, UNINSTALL_KEY, fresh_prefix,
@@ -208,6 +208,8 @@ def test_configuration_program_from_program_files_registers_the_quoted_path_and_
         log = program_folder(machine, "Quillbox1.log")
         assert wait_for(lambda: os.path.exists(log) and read(log).endswith(b"\r\n"), timeout=10)
         assert read(log) == b"00017 EXT 204 TRUNK 01 OUT 0161973069\r\n"
+        assert c.wait_for(lambda: c.rows()[0][1][2] == "Running")
+        screenshot("install-configuration.png", 770, 300)
 
         # An upgrade while the program is open: its file is moved aside (a
         # running program can be renamed, not overwritten) and replaced.
@@ -215,6 +217,12 @@ def test_configuration_program_from_program_files_registers_the_quoted_path_and_
         assert run_setup(machine, setup, "/S") == 0
         assert version_info(machine, PROGRAM_FOLDER + "\\client.exe")["FileVersion"] == version
         assert c.info()["visible"] == "1"
+        assert state_of(machine, 1) == RUNNING
+        # Once more with the old program still open: its moved-aside file
+        # holds the place the installed one would go to. Nothing changes.
+        installed = {n: read(program_folder(machine, n)) for n in ("client.exe", "tallysvc.exe")}
+        assert run_setup(machine, setup, "/S") == EXIT_ENDED_BY_MESSAGE
+        assert {n: read(program_folder(machine, n)) for n in installed} == installed
         assert state_of(machine, 1) == RUNNING
     finally:
         driver("kill", check=False)
@@ -361,10 +369,12 @@ def test_a_file_held_open_leaves_everything_as_it_was(machine, setup_exe, next_s
     machine.scctl("create", "Quillbox1", bin_path("slowsvc.exe 0"))
     machine.scctl("start", "Quillbox1")
     machine.started_services.add("Quillbox1")
-    # The last file Setup replaces: the others have been moved aside by then
-    # and must be put back.
+    # Held open without delete sharing (as an editor or a scanner may), the
+    # last file Setup replaces: the others have been moved aside by then and
+    # must be put back.
     with open(machine.events_path, "ab") as err:
-        holder = subprocess.Popen(["wine", os.path.join(BIN_DIR, "holdfile.exe"), PROGRAM_FOLDER + "\\LICENSE.txt"],
+        holder = subprocess.Popen(["wine", os.path.join(BIN_DIR, "mailfile.exe"), "-hold",
+                                   PROGRAM_FOLDER + "\\LICENSE.txt"],
                                   env=machine.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err)
     try:
         assert holder.stdout.readline().strip() == b"held"

@@ -1,8 +1,10 @@
 """The release artefacts for the tests: the version of project(VERSION), the
 setup program as tools/package.sh builds it (and one of a higher version, built
-the same way from a copy of the sources), pristine Wine prefixes to install
-into, and what Windows reads from a program's resources (resinfo.exe)."""
+the same way from a copy of the sources), fresh Windows machines (copies of a
+pristine Wine prefix) to install into, and what Windows reads from a
+program's resources (resinfo.exe)."""
 
+import glob
 import os
 import re
 import shutil
@@ -91,8 +93,24 @@ def _wine_version():
     return re.sub(r"[^0-9A-Za-z.]+", "-", out.decode().strip())
 
 
+WINE_FONTS = "/usr/share/wine/fonts"
+
+
+def _add_wine_fonts(prefix):
+    """Wine's own fonts (Debian's fonts-wine), made with the metrics of the
+    Windows fonts the dialogs name: a Windows machine has those, and without
+    them Wine draws with a wider Linux font that cuts labels off."""
+    fonts = glob.glob(os.path.join(WINE_FONTS, "*"))
+    assert fonts, "Wine's fonts are missing: tools/setup-packages.sh installs fonts-wine"
+    for font in fonts:
+        target = os.path.join(prefix, "drive_c", "windows", "Fonts", os.path.basename(font))
+        if not os.path.exists(target):
+            shutil.copy(font, target)
+
+
 def template_prefix():
-    """A pristine prefix, made once per Wine version and only ever copied."""
+    """A pristine prefix with Wine's fonts, made once per Wine version and
+    only ever copied."""
     path = os.path.join(SETUP_TESTS_DIR, "template-" + _wine_version())
     if not os.path.exists(os.path.join(path, "system.reg")):
         shutil.rmtree(path, ignore_errors=True)
@@ -105,7 +123,9 @@ def template_prefix():
         subprocess.run(["wine", "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True, timeout=300)
         subprocess.run(["wineserver", "-w"], env=env, check=False, timeout=120)
+        _add_wine_fonts(making)
         os.rename(making, path)
+    _add_wine_fonts(path)
     return path
 
 
