@@ -160,6 +160,32 @@ def test_silent_install_lays_down_files_shortcuts_and_uninstall_key(machine, set
     assert not service_exists(machine, 1)
 
 
+def test_setup_wizard_installs_and_its_finish_page_starts_the_configuration_program(machine, setup_exe):
+    wizard = machine.spawn([setup_exe])
+    driver = Driver(machine)
+    try:
+        # Next (1) through the pages, each recognised by its caption (the
+        # pages after the first add a blank) and heading.
+        for caption, heading in (("Tallyline Setup", "Welcome to Tallyline Setup"),
+                                 ("Tallyline Setup ", "Choose Install Location"),
+                                 ("Tallyline Setup ", "Completing Tallyline Setup")):
+            assert wait_for(lambda: any(heading in t for t in driver("dialog 1000 " + caption, check=False)),
+                            timeout=60), heading
+            texts = driver("dialog 1000 " + caption)
+            driver("press 1 " + caption)
+        # The finish page offered the configuration program, ticked.
+        assert any(t.endswith("\tStart Tallyline Configuration") for t in texts), texts
+        assert wizard.wait(timeout=30) == 0
+        # Its first run registers Quillbox1 from the installed folder.
+        assert wait_for(lambda: machine.reg_query(SERVICES_KEY + r"\Quillbox1", "ImagePath") == QUOTED_SERVICE,
+                        timeout=30, interval=0.5)
+        assert machine.reg_query(UNINSTALL_KEY, "DisplayVersion") == project_version()
+        driver("attach 10000")
+    finally:
+        driver("kill", check=False)
+        driver.close()
+
+
 def test_zip_holds_the_programs_readme_and_licence(setup_exe):
     version = project_version()
     path = os.path.join(BUILD_DIR, "dist", "Tallyline-%s-win64.zip" % version)

@@ -648,6 +648,26 @@ int main()
                 Error("no main window");
             else
                 Done();
+        } else if (strcmp(command, "dialog") == 0) {   // any window: also another program's
+            char *ms = strtok(rest, " ");
+            char *caption = strtok(NULL, "");
+            HWND dialog = WaitForWindow(NULL, caption, (DWORD)atoi(ms));
+            if (dialog == NULL) {
+                Error("no such window");
+            } else {
+                EnumChildWindows(dialog, PrintChildText, 0);
+                Done();
+            }
+        } else if (strcmp(command, "press") == 0) {
+            char *id = strtok(rest, " ");
+            char *caption = strtok(NULL, "");
+            HWND dialog = FindWindowA(NULL, caption);
+            if (dialog == NULL) {
+                Error("no such window");
+            } else {
+                PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(atoi(id), BN_CLICKED), 0);
+                Done();
+            }
         } else if (Frame == NULL) {
             Error("not attached");
         } else if (strcmp(command, "info") == 0) {
@@ -700,26 +720,6 @@ int main()
         } else if (strcmp(command, "popupchar") == 0) {
             PostMessageA(List, WM_CHAR, (WPARAM)rest[0], 0);
             WaitForPopupToClose();
-        } else if (strcmp(command, "dialog") == 0) {
-            char *ms = strtok(rest, " ");
-            char *caption = strtok(NULL, "");
-            HWND dialog = WaitForWindow(NULL, caption, (DWORD)atoi(ms));
-            if (dialog == NULL) {
-                Error("no such window");
-            } else {
-                EnumChildWindows(dialog, PrintChildText, 0);
-                Done();
-            }
-        } else if (strcmp(command, "press") == 0) {
-            char *id = strtok(rest, " ");
-            char *caption = strtok(NULL, "");
-            HWND dialog = FindWindowA(NULL, caption);
-            if (dialog == NULL) {
-                Error("no such window");
-            } else {
-                PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(atoi(id), BN_CLICKED), 0);
-                Done();
-            }
         } else if (strcmp(command, "close") == 0) {
             PostMessageA(Frame, WM_CLOSE, 0, 0);
             Done();
