@@ -62,11 +62,15 @@ def run_setup(session, setup, *args):
     return code
 
 
-def run_setup_in(session, setup, folder):
-    """A silent run with /D=folder typed as an administrator types it: the
-    rest of the command line, blanks and all, unquoted."""
-    code, _ = session.run_status(["cmd", "/c", "%s /S /D=%s" % (to_windows_path(setup), folder)], timeout=300)
+def run_typed(session, line):
+    """A command line as an administrator types it at the prompt: /D= and
+    _?= take the rest of it, blanks and all, unquoted."""
+    code, _ = session.run_status(["cmd", "/c", line], timeout=300)
     return code
+
+
+def run_setup_in(session, setup, folder):
+    return run_typed(session, "%s /S /D=%s" % (to_windows_path(setup), folder))
 
 
 def program_folder(session, *parts):
@@ -369,6 +373,7 @@ def test_silent_uninstall_removes_services_files_shortcuts_and_key_but_keeps_eve
 
 
 def test_an_instance_that_does_not_stop_leaves_everything_as_it_was(machine, setup_exe, next_setup):
+    """Setup and the uninstaller alike."""
     version = project_version()
     setup, _ = next_setup
     assert run_setup(machine, setup_exe, "/S") == 0
@@ -385,6 +390,14 @@ def test_an_instance_that_does_not_stop_leaves_everything_as_it_was(machine, set
     assert sorted(os.listdir(program_folder(machine))) == INSTALLED
     for name in ("client.exe", "tallysvc.exe"):
         assert read(program_folder(machine, name)) == staged(version, name)
+    assert machine.reg_query(UNINSTALL_KEY, "DisplayVersion") == version
+
+    # The uninstaller alike. (_?= runs it in place, so that its end can be
+    # waited for.)
+    assert run_typed(machine, "cd /d %s && uninstall.exe /S _?=%s" % (PROGRAM_FOLDER, PROGRAM_FOLDER)) == \
+        EXIT_ENDED_BY_MESSAGE
+    assert [state_of(machine, n) for n in (1, 2)] == [RUNNING, PAUSED]
+    assert sorted(os.listdir(program_folder(machine))) == INSTALLED
     assert machine.reg_query(UNINSTALL_KEY, "DisplayVersion") == version
 
 
