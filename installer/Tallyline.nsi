@@ -97,11 +97,11 @@ FunctionEnd
 ; $R0 from StopInstances -> a message and the end of the run.
 Function ${un}ReportInstanceNotStopped
   ${If} $R0 == "scm"
-    StrCpy $0 "The Service Control Manager could not be opened."
+    StrCpy $0 "The Service Control Manager could not be opened, so the Tallyline services cannot be stopped.$\r$\n$\r$\nNothing has been changed."
   ${Else}
-    StrCpy $0 "The service ${SERVICE_BASE_NAME}$R0 (Tallyline ($R0)) did not stop."
+    StrCpy $0 "The service ${SERVICE_BASE_NAME}$R0 (Tallyline ($R0)) did not stop.$\r$\n$\r$\nNothing has been changed, and the instances that were stopped run again. Stop the service in the Services console (or end tallysvc.exe in Task Manager) and run this program again."
   ${EndIf}
-  MessageBox MB_OK|MB_ICONSTOP "$0$\r$\n$\r$\nNothing has been changed, and the instances that were stopped run again. Stop the service in the Services console (or end tallysvc.exe in Task Manager) and run this program again." /SD IDOK
+  MessageBox MB_OK|MB_ICONSTOP "$0" /SD IDOK
   SetErrorLevel 2
   Abort
 FunctionEnd
