@@ -38,12 +38,19 @@ int InstanceListView::Create(CFrameWindow *frame, UINT id)
         return 0;
     DWORD look = LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_HEADERDRAGDROP | LVS_EX_FLATSB;
     SendMessageA(m_Handle, LVM_SETEXTENDEDLISTVIEWSTYLE, look, look);
+    // The widths are pixels at 96 DPI. The program declares itself DPI
+    // aware, so Windows no longer stretches it: at 144 DPI the larger font
+    // would be cut off in unscaled columns.
+    HDC screen = GetDC(m_Handle);
+    int dpi = screen != NULL ? GetDeviceCaps(screen, LOGPIXELSX) : 96;
+    if (screen != NULL)
+        ReleaseDC(m_Handle, screen);
     for (int i = 0; i < (int)(sizeof Columns / sizeof Columns[0]); i++) {
         LVCOLUMNA column;
         memset(&column, 0, sizeof column);
         column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
         column.fmt = LVCFMT_LEFT;
-        column.cx = Columns[i].Width;
+        column.cx = MulDiv(Columns[i].Width, dpi > 0 ? dpi : 96, 96);
         column.pszText = (char *)Columns[i].Header;
         column.iSubItem = i;
         SendMessageA(m_Handle, LVM_INSERTCOLUMNA, i, (LPARAM)&column);

@@ -135,9 +135,11 @@ static ReadOutcome ReadPort(OVERLAPPED *overlapped, BYTE *buffer, DWORD size, DW
     if (ClearCommError(PortHandle, &errors, &status) && status.cbInQue > 0) {
         DWORD more = 0;
         DWORD wanted = status.cbInQue < size - 1 ? status.cbInQue : size - 1;
-        if (ReadOverlapped(overlapped, buffer + 1, wanted, &more) == ReadDone)
-            *count += more;
-        // A failure here shows again at the next read; the first byte is kept.
+        ReadOutcome second = ReadOverlapped(overlapped, buffer + 1, wanted, &more);
+        if (second == ReadFailed)
+            return ReadDone;   // shows again at the next read; the first byte is kept
+        *count += more;        // a stop may still have delivered some
+        return second;
     }
     return ReadDone;
 }
@@ -160,6 +162,21 @@ static BOOL RecoverPort(DWORD error)
             return TRUE;
         }
     }
+}
+
+// Bytes already taken from the port when the stop came (those that arrived
+// during a pause, or with the stop itself): the driver no longer has them,
+// so they are written now, before the stop closes the log, or never.
+static void CaptureAtStop(const BYTE *data, DWORD count)
+{
+    if (count == 0)
+        return;
+    EnterCriticalSection(&LogLock);
+    // The stop closes the log once the reader has ended, or after waiting
+    // READER_END_WAIT_MS for it: then it is too late.
+    if (LogHandle != INVALID_HANDLE_VALUE)
+        CaptureBytes(data, count);
+    LeaveCriticalSection(&LogLock);
 }
 
 static void ReportSilence()
@@ -191,8 +208,10 @@ DWORD WINAPI ReaderThread(LPVOID)
         BYTE received[READ_CHUNK_SIZE];
         DWORD count;
         ReadOutcome outcome = ReadPort(&overlapped, received, sizeof received, &count);
-        if (outcome == ReadStopped)
+        if (outcome == ReadStopped) {
+            CaptureAtStop(received, count);
             break;
+        }
         if (outcome == ReadFailed) {
             if (!RecoverPort(GetLastError()))
                 break;
@@ -222,9 +241,12 @@ DWORD WINAPI ReaderThread(LPVOID)
             continue;
         }
 
-        // Bytes that arrived during a pause are captured after the continue.
-        if (!EnterLogForWriting())
+        // Bytes that arrived during a pause are captured after the continue,
+        // or at a stop that comes first.
+        if (!EnterLogForWriting()) {
+            CaptureAtStop(received, count);
             break;
+        }
         if (Params.Timeout != 0 && silenceReported) {
             silenceReported = FALSE;
             EndInactivityAlarm();

@@ -5,9 +5,10 @@ set -euo pipefail
 
 PACKAGES=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools
-  wine wine64
+  wine wine64 fonts-wine
   xvfb xauth x11-utils imagemagick
   socat
+  nsis zip
   python3-aiosmtpd python3-pytest
   cmake ninja-build g++ googletest
 )

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test from a fresh Debian 12 machine: installs what is missing,
-# builds, runs the unit tests under Wine (ctest), then the end-to-end tests
-# (pytest) against the real programs, services, serial ports and SMTP sinks.
+# builds (the programs, the tests, the setup program and the zip), runs the
+# unit tests under Wine (ctest), then the end-to-end tests (pytest) against
+# the real programs, services, serial ports, SMTP sinks and setup program.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${TALLY_BUILD_DIR:-$top/build}
@@ -10,6 +11,7 @@ wine_fixed_layout "$0" "$@"
 
 "$top/tools/setup-packages.sh"
 "$top/tools/build.sh"
+TALLY_BUILD_DIR="$build" "$top/tools/package.sh"
 
 wine_session_env "$build"
 trap wine_session_stop EXIT

@@ -151,6 +151,11 @@ class Client:
         self.d("rclick %s" % where)
         return self._menu(self.d("popup 5000"))
 
+    def layout(self, caption=None):
+        """The probe's layout lines of the frame or of the window with that
+        caption (see layout_check.py)."""
+        return self.d("layout" + (" " + caption if caption else ""))
+
     def close_popup(self):
         self.d("popupkey 27")
 
@@ -176,13 +181,14 @@ class Client:
         self.d("kill", check=False)
 
 
-def screenshot(name, width=780, height=590):
-    """The top left of the test display (where the main window opens, no
-    window manager) as docs/<name>.png."""
+def screenshot(name, width=780, height=590, left=0, top=0):
+    """A part of the test display, by default its top left (where the main
+    window opens, no window manager), as docs/<name>.png."""
     os.makedirs(DOCS, exist_ok=True)
     path = os.path.join(DOCS, name)
-    subprocess.run(["import", "-display", DISPLAY, "-window", "root", "-crop", "%dx%d+0+0" % (width, height),
-                    "+repage", path], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+    subprocess.run(["import", "-display", DISPLAY, "-window", "root", "-crop",
+                    "%dx%d+%d+%d" % (width, height, left, top), "+repage", path],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
     return path
 
 
@@ -197,7 +203,8 @@ def _display_answers(socket_path):
         probe.close()
 
 
-def start_xvfb():
+def start_xvfb(screen="1024x768x24"):
+    """Starts Xvfb on DISPLAY (unless one serves it already) and returns it."""
     number = DISPLAY.lstrip(":")
     socket_path = "/tmp/.X11-unix/X%s" % number
     if os.path.exists(socket_path):
@@ -209,7 +216,7 @@ def start_xvfb():
                 os.unlink(stale)
             except OSError:
                 pass
-    proc = subprocess.Popen(["Xvfb", DISPLAY, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+    proc = subprocess.Popen(["Xvfb", DISPLAY, "-screen", "0", screen, "-nolisten", "tcp"],
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.time() + 10
     while not os.path.exists("/tmp/.X11-unix/X%s" % number):

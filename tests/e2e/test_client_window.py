@@ -11,6 +11,8 @@ from client_gui import *  # noqa: F401,F403  (fixtures)
 from client_driver import Client, bin_path, screenshot, wait_for
 from harness import BIN_DIR, VirtualPort
 from harness.instance import new_instance_values, reg_file_text
+from harness.release import project_version
+from layout_check import parse
 
 SERVICES = r"HKLM\SYSTEM\CurrentControlSet\Services"
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
@@ -74,6 +76,8 @@ def test_first_run_registers_instance_1_before_the_window_shows(client, gui):
         bin_path("Quillbox1.log")
     info = c.info()
     assert (info["title"], info["visible"], info["status"]) == ("Tallyline", "1", "Ready")
+    # The manifest's Common Controls 6 are the ones every GUI test runs with.
+    assert parse(c.layout()).common_controls_6
     assert wait_status(c, 1, "Stopped")
     assert c.rows() == [(False, ["1", "COM1", "Stopped", "No", bin_path("Quillbox1.log")])]
     assert c.menubar()["&Save Settings"] == (False, False)
@@ -131,6 +135,7 @@ def test_menu_bar_commands_and_shortcuts(client, gui):
     c.post("about")
     texts = c.dialog("About Tallyline")
     assert "button\t1\tOK" in texts
+    assert "static\tTallyline Version " + project_version() in texts
     c.press("About Tallyline", IDOK)
     c.command("event_viewer")   # no Event Viewer under Wine: silently nothing
     time.sleep(0.5)

@@ -80,6 +80,23 @@ def test_pause_holds_capture_and_states_are_reported_plainly(wine, port, instanc
     assert inst.read_log() == b"before during after"
 
 
+def test_stop_while_paused_keeps_what_arrived_during_the_pause(wine, port, instance):
+    # With silence detection the read that was waiting when the pause came
+    # stays pending: it takes the first bytes sent during the pause.
+    inst = instance(PortName=port.name, Timeout=30)
+    inst.start()
+    port.send(b"before\r\n")
+    wait_for_log(inst, 8)
+    inst.pause()
+    port.send(b"during the pause\r\n")
+    inst.stop()
+    inst.start()
+    port.send(b"after\r\n")
+    expected = b"before\r\nduring the pause\r\nafter\r\n"
+    assert wait_for_log(inst, len(expected)) == expected   # each byte once, in order
+    inst.stop()
+
+
 def test_missing_port_stops_with_both_messages(wine, instance):
     inst = instance(PortName="COM99")
     mark = wine.mark()

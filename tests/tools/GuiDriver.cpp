@@ -11,6 +11,9 @@
 //   keys ctrl+s|ctrl+a|delete  type the shortcut into the main window
 //   inject DLLPATH             load the menu probe into client.exe
 //   menubar                    the menu bar's items as enabled now (probe)
+//   layout [CAPTION]           the controls of the frame (or of the visible
+//                              window with that caption), rectangles and
+//                              text extents as the program measures them (probe)
 //   rclick ROW|empty           right-click a row (or below the rows)
 //   popup MS                   wait for the open popup menu; list its items (probe)
 //   popupkey VK                post a key to the open popup (27 closes it)
@@ -54,7 +57,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#define RESULT_SIZE 16384
+#define RESULT_SIZE 65536
 
 static HWND Frame, List, StatusBar;
 static HANDLE Process;
@@ -134,8 +137,10 @@ static void SetRowState(int row, UINT state, UINT mask)
     SendMessageA(List, LVM_SETITEMSTATE, (WPARAM)row, (LPARAM)Remote);
 }
 
-static void ProbeRequest(ULONG_PTR kind)
+static void ProbeRequest(ULONG_PTR kind, HWND target = NULL)
 {
+    if (target == NULL)
+        target = Frame;
     HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, RESULT_SIZE,
                                         "TallyMenuProbeResult");
     char *view = (char *)MapViewOfFile(section, FILE_MAP_READ, 0, 0, RESULT_SIZE);
@@ -143,7 +148,7 @@ static void ProbeRequest(ULONG_PTR kind)
     if (probe == NULL) {
         Error("no probe");
     } else {
-        COPYDATASTRUCT request = {kind, sizeof Frame, &Frame};
+        COPYDATASTRUCT request = {kind, sizeof target, &target};
         DWORD_PTR result = 0;
         if (!SendMessageTimeoutA(probe, WM_COPYDATA, 0, (LPARAM)&request, SMTO_NORMAL, 10000, &result) || result == 0) {
             Error("probe did not answer");
@@ -643,6 +648,26 @@ int main()
                 Error("no main window");
             else
                 Done();
+        } else if (strcmp(command, "dialog") == 0) {   // any window: also another program's
+            char *ms = strtok(rest, " ");
+            char *caption = strtok(NULL, "");
+            HWND dialog = WaitForWindow(NULL, caption, (DWORD)atoi(ms));
+            if (dialog == NULL) {
+                Error("no such window");
+            } else {
+                EnumChildWindows(dialog, PrintChildText, 0);
+                Done();
+            }
+        } else if (strcmp(command, "press") == 0) {
+            char *id = strtok(rest, " ");
+            char *caption = strtok(NULL, "");
+            HWND dialog = FindWindowA(NULL, caption);
+            if (dialog == NULL) {
+                Error("no such window");
+            } else {
+                PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(atoi(id), BN_CLICKED), 0);
+                Done();
+            }
         } else if (Frame == NULL) {
             Error("not attached");
         } else if (strcmp(command, "info") == 0) {
@@ -676,6 +701,12 @@ int main()
             Inject(rest);
         } else if (strcmp(command, "menubar") == 0) {
             ProbeRequest(1);
+        } else if (strcmp(command, "layout") == 0) {
+            HWND target = rest != NULL ? WaitForWindow(NULL, rest, 5000) : Frame;
+            if (target == NULL)
+                Error("no such window");
+            else
+                ProbeRequest(3, target);
         } else if (strcmp(command, "rclick") == 0) {
             RightClick(rest);
         } else if (strcmp(command, "popup") == 0) {
@@ -689,26 +720,6 @@ int main()
         } else if (strcmp(command, "popupchar") == 0) {
             PostMessageA(List, WM_CHAR, (WPARAM)rest[0], 0);
             WaitForPopupToClose();
-        } else if (strcmp(command, "dialog") == 0) {
-            char *ms = strtok(rest, " ");
-            char *caption = strtok(NULL, "");
-            HWND dialog = WaitForWindow(NULL, caption, (DWORD)atoi(ms));
-            if (dialog == NULL) {
-                Error("no such window");
-            } else {
-                EnumChildWindows(dialog, PrintChildText, 0);
-                Done();
-            }
-        } else if (strcmp(command, "press") == 0) {
-            char *id = strtok(rest, " ");
-            char *caption = strtok(NULL, "");
-            HWND dialog = FindWindowA(NULL, caption);
-            if (dialog == NULL) {
-                Error("no such window");
-            } else {
-                PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(atoi(id), BN_CLICKED), 0);
-                Done();
-            }
         } else if (strcmp(command, "close") == 0) {
             PostMessageA(Frame, WM_CLOSE, 0, 0);
             Done();

@@ -1,7 +1,9 @@
 // A stand-in service for the configuration program's tests: it runs until
 // told to stop, accepts pause and continue, and takes the number of
 // milliseconds given on its command line (ImagePath) to stop. It reads no
-// parameters and opens no port.
+// parameters and opens no port. A second number is the wait hint it reports
+// while stopping (default: the delay and a second more); a hint far below
+// the delay makes a service that hangs in its stop.
 #include <windows.h>
 #include <stdlib.h>
 
@@ -9,11 +11,13 @@ static SERVICE_STATUS Status;
 static SERVICE_STATUS_HANDLE StatusHandle;
 static HANDLE StopRequested;
 static int StopDelayMs = 2000;
+static int StopWaitHintMs = -1;
 
 static void Report(DWORD state)
 {
     Status.dwCurrentState = state;
-    Status.dwWaitHint = state == SERVICE_STOP_PENDING ? (DWORD)StopDelayMs + 1000 : 0;
+    Status.dwWaitHint = state != SERVICE_STOP_PENDING ? 0
+                        : StopWaitHintMs >= 0 ? (DWORD)StopWaitHintMs : (DWORD)StopDelayMs + 1000;
     Status.dwCheckPoint = 0;
     SetServiceStatus(StatusHandle, &Status);
 }
@@ -51,8 +55,12 @@ static void WINAPI SlowServiceMain(DWORD argc, LPSTR *argv)
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
 {
-    if (commandLine != NULL && commandLine[0] != '\0')
-        StopDelayMs = atoi(commandLine);
+    if (commandLine != NULL && commandLine[0] != '\0') {
+        char *rest = NULL;
+        StopDelayMs = (int)strtol(commandLine, &rest, 10);
+        if (rest != NULL && *rest != '\0')
+            StopWaitHintMs = (int)strtol(rest, NULL, 10);
+    }
     if (StopDelayMs < 0)
         StopDelayMs = 0;
     StopRequested = CreateEventA(NULL, TRUE, FALSE, NULL);

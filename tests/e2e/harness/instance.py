@@ -86,11 +86,13 @@ class Instance:
         self.values = new_instance_values(n)
         self.values.update(values)
 
-    def install(self, omit=()):
+    def install(self, omit=(), program=None):
+        """Writes the values and registers the service, running the built
+        tallysvc.exe or the given program (a Windows path, quoted as needed)."""
         values = {k: v for k, v in self.values.items() if k not in omit}
         self.session.import_reg(reg_file_text(self.n, values))
         self.session.scctl("create", self.name,
-                           to_windows_path(os.path.join(BIN_DIR, "tallysvc.exe")))
+                           program or to_windows_path(os.path.join(BIN_DIR, "tallysvc.exe")))
         return self
 
     def uninstall(self, delete=False):

@@ -51,9 +51,9 @@ def to_windows_path(path):
 
 
 class WineSession:
-    def __init__(self, workdir, tz=None, dll_overrides=None, display=None, extra_env=None):
+    def __init__(self, workdir, tz=None, dll_overrides=None, display=None, extra_env=None, prefix=None):
         self.workdir = workdir
-        self.prefix = os.path.join(BUILD_DIR, "wineprefix")
+        self.prefix = prefix or os.path.join(BUILD_DIR, "wineprefix")
         self.events_path = os.path.join(workdir, "wine-stderr.log")
         env = dict(os.environ)
         env.update({
@@ -117,21 +117,26 @@ class WineSession:
     def run(self, args, timeout=60, check=True, input=None):
         """Runs a Windows program (path under build/bin or a Wine builtin)
         and returns its standard output as text."""
+        began = self._log_size()
+        code, out = self.run_status(args, timeout=timeout, input=input)
+        if check and code != 0:
+            raise RuntimeError("%s failed (%d): %s\nWine's messages meanwhile:\n%s"
+                               % (" ".join(args), code, out, self._wine_messages_since(began)))
+        return out
+
+    def run_status(self, args, timeout=60, input=None):
+        """Like run(), but returns (exit code, standard output) and never raises
+        on the exit code."""
         program = args[0]
         if not os.path.isabs(program) and os.path.exists(os.path.join(BIN_DIR, program)):
             program = os.path.join(BIN_DIR, program)
         # stderr goes to the session's file as well: should Wine restart its
         # service manager from this process, the services still report there.
-        began = self._log_size()
         with open(self.events_path, "ab") as err:
             result = subprocess.run(["wine", program] + list(args[1:]), env=self.env,
                                     input=input, stdout=subprocess.PIPE, stderr=err,
                                     timeout=timeout)
-        out = result.stdout.decode("latin-1").replace("\r\n", "\n")
-        if check and result.returncode != 0:
-            raise RuntimeError("%s failed (%d): %s\nWine's messages meanwhile:\n%s"
-                               % (" ".join(args), result.returncode, out, self._wine_messages_since(began)))
-        return out
+        return result.returncode, result.stdout.decode("latin-1").replace("\r\n", "\n")
 
     def _log_size(self):
         try:

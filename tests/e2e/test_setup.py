@@ -1,0 +1,428 @@
+"""The setup program and its uninstaller on fresh Windows machines (a copy
+of a pristine Wine prefix per test): a silent install, the configuration
+program started from Program Files, an upgrade while a device sends, the
+uninstall, and the cases that must change nothing."""
+
+import os
+import shutil
+import subprocess
+import threading
+import time
+import zipfile
+
+import pytest
+
+from client_driver import DISPLAY, Client, Driver, bin_path, screenshot, start_xvfb, wait_for
+from harness import BIN_DIR, Instance, VirtualPort, WineSession
+from harness.instance import PAUSED, RUNNING, STOPPED, SERVICES_KEY
+from harness.release import (PROGRAM_FOLDER, SETUP_TESTS_DIR, START_MENU_FOLDER, UNINSTALL_KEY, fresh_prefix,
+                             package, package_next_version, project_version, version_info)
+from harness.wine import BUILD_DIR, to_windows_path
+
+INSTALLED = ["LICENSE.txt", "README.txt", "client.exe", "tallysvc.exe", "uninstall.exe"]
+QUOTED_SERVICE = '"%s\\tallysvc.exe"' % PROGRAM_FOLDER
+EXIT_ENDED_BY_MESSAGE = 2
+
+
+@pytest.fixture(scope="module")
+def display():
+    xvfb = start_xvfb()
+    yield DISPLAY
+    if xvfb is not None:
+        xvfb.terminate()
+        xvfb.wait(timeout=10)
+
+
+@pytest.fixture(scope="module")
+def setup_exe():
+    return package()
+
+
+@pytest.fixture(scope="module")
+def next_setup():
+    """(path, version) of the setup program of the next patch version."""
+    return package_next_version()
+
+
+@pytest.fixture
+def machine(workdir, display, request):
+    """A Windows machine that has never seen Tallyline, with a display for
+    the configuration program."""
+    prefix = fresh_prefix(os.path.join(SETUP_TESTS_DIR, "prefix"))
+    session = WineSession(os.path.join(workdir, "setup-" + request.node.name), display=display,
+                          prefix=prefix).start()
+    yield session
+    session.stop()
+    if not os.environ.get("TALLY_KEEP_WORKDIR"):
+        shutil.rmtree(prefix, ignore_errors=True)
+
+
+def run_setup(session, setup, *args):
+    code, _ = session.run_status([setup] + list(args), timeout=300)
+    return code
+
+
+def run_typed(session, line):
+    """A command line as an administrator types it at the prompt: /D= and
+    _?= take the rest of it, blanks and all, unquoted."""
+    code, _ = session.run_status(["cmd", "/c", line], timeout=300)
+    return code
+
+
+def run_setup_in(session, setup, folder):
+    return run_typed(session, "%s /S /D=%s" % (to_windows_path(setup), folder))
+
+
+def program_folder(session, *parts):
+    return session.c_drive("Program Files", "Tallyline", *parts)
+
+
+def start_menu(session, *parts):
+    return session.c_drive(*(START_MENU_FOLDER + parts))
+
+
+def staged(version, name):
+    """A file as the setup program of that version installs it."""
+    with open(os.path.join(BUILD_DIR, "package", "Tallyline-" + version, name), "rb") as f:
+        return f.read()
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def uninstall_key(session):
+    names = ("DisplayName", "DisplayVersion", "Publisher", "InstallLocation", "UninstallString",
+             "QuietUninstallString", "DisplayIcon", "EstimatedSize", "NoModify", "NoRepair")
+    values = {name: session.reg_query(UNINSTALL_KEY, name) for name in names}
+    return {k: v for k, v in values.items() if v is not None}
+
+
+def service_exists(session, n):
+    return "state=" in session.scctl("query", "Quillbox%d" % n, check=False)
+
+
+def state_of(session, n):
+    out = session.scctl("query", "Quillbox%d" % n, check=False)
+    return int(out.split("state=")[1].split()[0]) if "state=" in out else None
+
+
+def instance_keys(session):
+    """Every registry value of the Quillbox services and their event sources."""
+    dump = []
+    for root in (SERVICES_KEY, SERVICES_KEY + r"\EventLog\Application"):
+        for n in range(1, 4):
+            dump.append(session.run(["reg", "query", root + "\\Quillbox%d" % n, "/s"], check=False))
+    return dump
+
+
+def uninstall(session):
+    """Runs the uninstall command Windows keeps for the product, and waits
+    for its result: the uninstaller goes on in the background."""
+    quiet = session.reg_query(UNINSTALL_KEY, "QuietUninstallString")
+    program, switch = quiet.rsplit(" ", 1)
+    assert run_setup(session, program.strip('"'), switch) == 0
+    assert wait_for(lambda: session.reg_query(UNINSTALL_KEY, "DisplayName") is None, timeout=60, interval=0.2)
+
+
+def test_silent_install_lays_down_files_shortcuts_and_uninstall_key(machine, setup_exe):
+    version = project_version()
+    # The setup program itself says which version it installs.
+    setup_info = version_info(machine, setup_exe)
+    assert (setup_info["fixed"], setup_info["ProductVersion"]) == ((version + ".0",) * 2, version)
+
+    assert run_setup(machine, setup_exe, "/S") == 0
+    assert sorted(os.listdir(program_folder(machine))) == INSTALLED
+    for name in ("client.exe", "tallysvc.exe", "README.txt", "LICENSE.txt"):
+        assert read(program_folder(machine, name)) == staged(version, name), name
+    for program in ("client.exe", "tallysvc.exe"):
+        info = version_info(machine, PROGRAM_FOLDER + "\\" + program)
+        assert (info["FileVersion"], info["ProductVersion"]) == (version, version)
+
+    assert sorted(os.listdir(start_menu(machine))) == ["Tallyline Configuration.lnk", "Uninstall Tallyline.lnk"]
+    assert (PROGRAM_FOLDER + "\\client.exe").encode() in read(start_menu(machine, "Tallyline Configuration.lnk"))
+    assert (PROGRAM_FOLDER + "\\uninstall.exe").encode() in read(start_menu(machine, "Uninstall Tallyline.lnk"))
+
+    key = uninstall_key(machine)
+    size_kb = int(key.pop("EstimatedSize"), 16)
+    assert key == {
+        "DisplayName": "Tallyline",
+        "DisplayVersion": version,
+        "Publisher": "Tallyline",
+        "InstallLocation": PROGRAM_FOLDER,
+        "UninstallString": '"%s\\uninstall.exe"' % PROGRAM_FOLDER,
+        "QuietUninstallString": '"%s\\uninstall.exe" /S' % PROGRAM_FOLDER,
+        "DisplayIcon": PROGRAM_FOLDER + "\\client.exe,0",
+        "NoModify": "0x1",
+        "NoRepair": "0x1",
+    }
+    programs_kb = sum(len(staged(version, n)) for n in ("client.exe", "tallysvc.exe", "README.txt",
+                                                        "LICENSE.txt")) / 1024
+    assert programs_kb <= size_kb <= programs_kb + 4
+    # Installing registers nothing: the configuration program does that.
+    assert not service_exists(machine, 1)
+
+
+def test_setup_wizard_installs_and_its_finish_page_starts_the_configuration_program(machine, setup_exe):
+    wizard = machine.spawn([setup_exe])
+    driver = Driver(machine)
+    try:
+        # Next (1) through the pages, each recognised by its caption (the
+        # pages after the first add a blank) and heading.
+        for caption, heading in (("Tallyline Setup", "Welcome to Tallyline Setup"),
+                                 ("Tallyline Setup ", "Choose Install Location"),
+                                 ("Tallyline Setup ", "Completing Tallyline Setup")):
+            assert wait_for(lambda: any(heading in t for t in driver("dialog 1000 " + caption, check=False)),
+                            timeout=60), heading
+            texts = driver("dialog 1000 " + caption)
+            driver("press 1 " + caption)
+        # The finish page offered the configuration program, ticked.
+        assert any(t.endswith("\tStart Tallyline Configuration") for t in texts), texts
+        assert wizard.wait(timeout=30) == 0
+        # Its first run registers Quillbox1 from the installed folder.
+        assert wait_for(lambda: machine.reg_query(SERVICES_KEY + r"\Quillbox1", "ImagePath") == QUOTED_SERVICE,
+                        timeout=30, interval=0.5)
+        assert machine.reg_query(UNINSTALL_KEY, "DisplayVersion") == project_version()
+        driver("attach 10000")
+    finally:
+        driver("kill", check=False)
+        driver.close()
+
+
+def test_zip_holds_the_programs_readme_and_licence(setup_exe):
+    version = project_version()
+    path = os.path.join(BUILD_DIR, "dist", "Tallyline-%s-win64.zip" % version)
+    with zipfile.ZipFile(path) as z:
+        folder = "Tallyline-%s/" % version
+        assert sorted(z.namelist()) == [folder + n for n in ("LICENSE.txt", "README.txt", "client.exe",
+                                                              "tallysvc.exe")]
+        for name in ("client.exe", "tallysvc.exe"):
+            assert z.read(folder + name) == staged(version, name)
+        assert z.read(folder + "README.txt").startswith(b"# Tallyline\r\n")
+
+
+def test_chosen_folder_and_an_upgrade_that_names_another_one(machine, setup_exe):
+    folder = "C:\\Apps\\Tally Line"
+    assert run_setup_in(machine, setup_exe, folder) == 0
+    assert sorted(os.listdir(machine.c_drive("Apps", "Tally Line"))) == INSTALLED
+    assert not os.path.exists(program_folder(machine))
+    assert machine.reg_query(UNINSTALL_KEY, "InstallLocation") == folder
+    # The services run the installed folder's program: a second copy
+    # elsewhere is refused, and nothing changes.
+    assert run_setup_in(machine, setup_exe, "C:\\Other Place") == EXIT_ENDED_BY_MESSAGE
+    assert not os.path.exists(machine.c_drive("Other Place"))
+    assert machine.reg_query(UNINSTALL_KEY, "InstallLocation") == folder
+    # Without /D an upgrade goes where the installation is.
+    assert run_setup(machine, setup_exe, "/S") == 0
+    assert sorted(os.listdir(machine.c_drive("Apps", "Tally Line"))) == INSTALLED
+    assert not os.path.exists(program_folder(machine))
+
+
+def test_configuration_program_from_program_files_registers_the_quoted_path_and_captures(
+        machine, setup_exe, next_setup, workdir):
+    assert run_setup(machine, setup_exe, "/S") == 0
+    # The first instance uses COM1 and logs into the program folder.
+    port = VirtualPort(machine, 1, os.path.join(workdir, "setup-ports")).open()
+    driver = Driver(machine)
+    try:
+        c = Client(driver).launch(exe='"%s\\client.exe"' % PROGRAM_FOLDER)
+        assert machine.reg_query(SERVICES_KEY + r"\Quillbox1", "ImagePath") == QUOTED_SERVICE
+        assert machine.reg_query(SERVICES_KEY + r"\Quillbox1\Parameters", "LogFilename") == \
+            PROGRAM_FOLDER + "\\Quillbox1.log"
+        c.select(1)
+        c.command("start")
+        assert c.wait_for(lambda: state_of(machine, 1) == RUNNING, timeout=15)
+        machine.started_services.add("Quillbox1")
+        port.send(b"00017 EXT 204 TRUNK 01 OUT 0161973069\r\n")
+        log = program_folder(machine, "Quillbox1.log")
+        assert wait_for(lambda: os.path.exists(log) and read(log).endswith(b"\r\n"), timeout=10)
+        assert read(log) == b"00017 EXT 204 TRUNK 01 OUT 0161973069\r\n"
+        assert c.wait_for(lambda: c.rows()[0][1][2] == "Running")
+        screenshot("install-configuration.png", 770, 300)
+
+        # An upgrade while the program is open: its file is moved aside (a
+        # running program can be renamed, not overwritten) and replaced.
+        setup, version = next_setup
+        assert run_setup(machine, setup, "/S") == 0
+        assert version_info(machine, PROGRAM_FOLDER + "\\client.exe")["FileVersion"] == version
+        assert c.info()["visible"] == "1"
+        assert state_of(machine, 1) == RUNNING
+        # Once more with the old program still open: its moved-aside file
+        # holds the place the installed one would go to. Nothing changes.
+        installed = {n: read(program_folder(machine, n)) for n in ("client.exe", "tallysvc.exe")}
+        assert run_setup(machine, setup, "/S") == EXIT_ENDED_BY_MESSAGE
+        assert {n: read(program_folder(machine, n)) for n in installed} == installed
+        assert state_of(machine, 1) == RUNNING
+    finally:
+        driver("kill", check=False)
+        driver.close()
+        port.close()
+
+
+class Device(threading.Thread):
+    """A device that prints a numbered line every few milliseconds until
+    told to stop; sent holds every byte it wrote."""
+
+    def __init__(self, port):
+        super().__init__(daemon=True)
+        self.port = port
+        self.sent = bytearray()
+        self.lines = 0
+        self._done = threading.Event()
+
+    def run(self):
+        while not self._done.is_set():
+            line = b"%06d CALL EXT 2%02d OUT 0161973069\r\n" % (self.lines, self.lines % 100)
+            self.port.send(line)
+            self.sent += line
+            self.lines += 1
+            time.sleep(0.005)
+
+    def finish(self):
+        self._done.set()
+        self.join(timeout=10)
+        return bytes(self.sent)
+
+
+def test_upgrade_with_a_device_sending_keeps_every_byte_and_each_instance_as_it_was(
+        machine, setup_exe, next_setup, workdir):
+    setup, version = next_setup
+    assert run_setup(machine, setup_exe, "/S") == 0
+    ports = os.path.join(workdir, "setup-ports")
+    busy = VirtualPort(machine, 3, ports).open()
+    quiet = VirtualPort(machine, 4, ports).open()
+    os.makedirs(machine.c_drive("Logs"), exist_ok=True)
+    try:
+        running = Instance(machine, 1, PortName=busy.name, LogFilename=PROGRAM_FOLDER + "\\Quillbox1.log")
+        paused = Instance(machine, 2, PortName=quiet.name, LogFilename="C:\\Logs\\Quillbox2.log")
+        stopped = Instance(machine, 3, PortName="COM9", LogFilename="C:\\Logs\\Quillbox3.log")
+        for inst in (running, paused, stopped):
+            inst.install(program=QUOTED_SERVICE)
+        running.start()
+        paused.start()
+        quiet.send(b"before the pause\r\n")
+        assert wait_for(lambda: os.path.exists(paused.log_path()) and read(paused.log_path()).endswith(b"\r\n"))
+        paused.pause()
+        assert paused.wait(PAUSED)["state"] == PAUSED
+        quiet.send(b"while paused\r\n")
+        keys_before = instance_keys(machine)
+
+        device = Device(busy)
+        device.start()
+        assert wait_for(lambda: device.lines > 50)
+        mark = machine.mark()
+        assert run_setup(machine, setup, "/S") == 0
+        lines_at_end = device.lines
+        assert wait_for(lambda: device.lines > lines_at_end + 50)
+        sent = device.finish()
+
+        # On the new files, each instance as it was, nothing else changed.
+        assert version_info(machine, PROGRAM_FOLDER + "\\tallysvc.exe")["FileVersion"] == version
+        assert machine.reg_query(UNINSTALL_KEY, "DisplayVersion") == version
+        assert [state_of(machine, n) for n in (1, 2, 3)] == [RUNNING, PAUSED, STOPPED]
+        restarted = [e.text for e in machine.events_since(mark) if e.text.startswith("Quillbox")]
+        assert restarted == ["Quillbox1 Stopping", "Quillbox2 Stopping",
+                             "Quillbox1 Starting. Logging COM3 to %s\\Quillbox1.log" % PROGRAM_FOLDER,
+                             "Quillbox2 Starting. Logging COM4 to C:\\Logs\\Quillbox2.log"], restarted
+        assert instance_keys(machine) == keys_before
+
+        # Every byte once, in order: what came during the upgrade waited in
+        # the driver.
+        assert wait_for(lambda: len(read(running.log_path())) >= len(sent), timeout=15)
+        assert read(running.log_path()) == sent
+        # Paused again; what waited meanwhile comes with the continue (or
+        # was taken in the moment between its start and its pause).
+        paused.resume()
+        assert wait_for(lambda: read(paused.log_path()) == b"before the pause\r\nwhile paused\r\n")
+    finally:
+        for inst_port in (busy, quiet):
+            inst_port.close()
+
+
+def test_silent_uninstall_removes_services_files_shortcuts_and_key_but_keeps_every_log(
+        machine, setup_exe, workdir):
+    assert run_setup(machine, setup_exe, "/S") == 0
+    port = VirtualPort(machine, 5, os.path.join(workdir, "setup-ports")).open()
+    os.makedirs(machine.c_drive("Logs"), exist_ok=True)
+    try:
+        # One instance logging into the program folder (the first instance's
+        # default) and running, one logging elsewhere and stopped.
+        running = Instance(machine, 1, PortName=port.name, LogFilename=PROGRAM_FOLDER + "\\Quillbox1.log")
+        idle = Instance(machine, 2, PortName="COM9", LogFilename="C:\\Logs\\Quillbox2.log")
+        for inst in (running, idle):
+            inst.install(program=QUOTED_SERVICE)
+        with open(idle.log_path(), "wb") as f:
+            f.write(b"an earlier capture\r\n")
+        machine.import_reg("REGEDIT4\n\n[%s\\EventLog\\Application\\Quillbox1]\n\"TypesSupported\"=dword:00000007\n"
+                           % SERVICES_KEY)
+        running.start()
+        port.send(b"captured before the uninstall\r\n")
+        assert wait_for(lambda: os.path.exists(running.log_path()) and read(running.log_path()).endswith(b"\r\n"))
+
+        uninstall(machine)
+        assert not service_exists(machine, 1) and not service_exists(machine, 2)
+        assert machine.reg_query(SERVICES_KEY + r"\EventLog\Application\Quillbox1", "TypesSupported") is None
+        assert os.listdir(program_folder(machine)) == ["Quillbox1.log"]
+        assert read(running.log_path()) == b"captured before the uninstall\r\n"
+        assert read(idle.log_path()) == b"an earlier capture\r\n"
+        assert not os.path.exists(start_menu(machine))
+        assert uninstall_key(machine) == {}
+    finally:
+        port.close()
+
+
+def test_an_instance_that_does_not_stop_leaves_everything_as_it_was(machine, setup_exe, next_setup):
+    """Setup and the uninstaller alike."""
+    version = project_version()
+    setup, _ = next_setup
+    assert run_setup(machine, setup_exe, "/S") == 0
+    # Quillbox1 stops at once, Quillbox2 is paused, Quillbox3 hangs in its
+    # stop (its wait hint passes without progress).
+    for n, program in ((1, "slowsvc.exe 0"), (2, "slowsvc.exe 0"), (3, "slowsvc.exe 600000 300")):
+        machine.scctl("create", "Quillbox%d" % n, bin_path(program))
+        machine.scctl("start", "Quillbox%d" % n)
+    machine.scctl("control", "Quillbox2", "pause")
+    machine.started_services.update(("Quillbox1", "Quillbox2"))
+
+    assert run_setup(machine, setup, "/S") == EXIT_ENDED_BY_MESSAGE
+    assert [state_of(machine, n) for n in (1, 2)] == [RUNNING, PAUSED]
+    assert sorted(os.listdir(program_folder(machine))) == INSTALLED
+    for name in ("client.exe", "tallysvc.exe"):
+        assert read(program_folder(machine, name)) == staged(version, name)
+    assert machine.reg_query(UNINSTALL_KEY, "DisplayVersion") == version
+
+    # The uninstaller alike. (_?= runs it in place, so that its end can be
+    # waited for.)
+    assert run_typed(machine, "cd /d %s && uninstall.exe /S _?=%s" % (PROGRAM_FOLDER, PROGRAM_FOLDER)) == \
+        EXIT_ENDED_BY_MESSAGE
+    assert [state_of(machine, n) for n in (1, 2)] == [RUNNING, PAUSED]
+    assert sorted(os.listdir(program_folder(machine))) == INSTALLED
+    assert machine.reg_query(UNINSTALL_KEY, "DisplayVersion") == version
+
+
+def test_a_file_held_open_leaves_everything_as_it_was(machine, setup_exe, next_setup):
+    version = project_version()
+    setup, _ = next_setup
+    assert run_setup(machine, setup_exe, "/S") == 0
+    machine.scctl("create", "Quillbox1", bin_path("slowsvc.exe 0"))
+    machine.scctl("start", "Quillbox1")
+    machine.started_services.add("Quillbox1")
+    # Held open without delete sharing (as an editor or a scanner may), the
+    # last file Setup replaces: the others have been moved aside by then and
+    # must be put back.
+    with open(machine.events_path, "ab") as err:
+        holder = subprocess.Popen(["wine", os.path.join(BIN_DIR, "mailfile.exe"), "-hold",
+                                   PROGRAM_FOLDER + "\\LICENSE.txt"],
+                                  env=machine.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err)
+    try:
+        assert holder.stdout.readline().strip() == b"held"
+        assert run_setup(machine, setup, "/S") == EXIT_ENDED_BY_MESSAGE
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=30)
+    assert state_of(machine, 1) == RUNNING
+    assert sorted(os.listdir(program_folder(machine))) == INSTALLED
+    for name in ("client.exe", "tallysvc.exe", "README.txt", "LICENSE.txt"):
+        assert read(program_folder(machine, name)) == staged(version, name), name
+    assert machine.reg_query(UNINSTALL_KEY, "DisplayVersion") == version
