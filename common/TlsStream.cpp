@@ -71,6 +71,22 @@ static void KeepExtra(TlsStream *tls, ULONG extra)
     tls->ReceivedLength = (int)extra;
 }
 
+// Length of the record at the start of Received, from its header; 0 while
+// the header is incomplete, -1 when it is no TLS record header at all (a
+// content type of 20 to 23, version 3.x) or announces more than TLS allows.
+// A peer that speaks plain text is caught here at once instead of being
+// waited for until the record it seems to announce is complete.
+static int RecordLength(const TlsStream *tls)
+{
+    if (tls->ReceivedLength < TLS_RECORD_HEADER_SIZE)
+        return 0;
+    const unsigned char *header = (const unsigned char *)tls->Received;
+    int body = (header[3] << 8) | header[4];
+    if (header[0] < 20 || header[0] > 23 || header[1] != 3 || body > TLS_RECORD_BODY_LIMIT)
+        return -1;
+    return TLS_RECORD_HEADER_SIZE + body;
+}
+
 static int Handshake(TlsStream *tls, const char *serverName, DWORD start, DWORD timeoutMs)
 {
     SecBuffer out[1];
@@ -94,6 +110,8 @@ static int Handshake(TlsStream *tls, const char *serverName, DWORD start, DWORD 
             tls->Failure = GetTickCount() - start >= timeoutMs ? TlsHandshakeTimedOut : TlsHandshakeFailed;
             return 0;
         }
+        if (RecordLength(tls) < 0)
+            return 0;
         SecBuffer in[2];
         SecBufferDesc inDesc = {SECBUFFER_VERSION, 2, in};
         SetBuffer(&in[0], SECBUFFER_TOKEN, tls->Received, (ULONG)tls->ReceivedLength);
@@ -245,19 +263,6 @@ static int DecryptRecord(TlsStream *tls)
     }
     KeepExtra(tls, extra);
     return 1;
-}
-
-// Length of the record at the start of Received, from its header; 0 while
-// the header is incomplete, -1 when it announces more than TLS allows.
-static int RecordLength(const TlsStream *tls)
-{
-    if (tls->ReceivedLength < TLS_RECORD_HEADER_SIZE)
-        return 0;
-    const unsigned char *header = (const unsigned char *)tls->Received;
-    int body = (header[3] << 8) | header[4];
-    if (body > TLS_RECORD_BODY_LIMIT)
-        return -1;
-    return TLS_RECORD_HEADER_SIZE + body;
 }
 
 int TlsReceive(TlsStream *tls, char *buffer, int size, DWORD start, DWORD timeoutMs)
