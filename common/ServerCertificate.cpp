@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "SecurityLibraries.h"
+
 static const char PemBegin[] = "-----BEGIN CERTIFICATE-----";
 static const char PemEnd[] = "-----END CERTIFICATE-----";
 
@@ -46,6 +48,9 @@ static int ReadSmallFile(const char *path, BYTE *buffer, DWORD size)
 
 PCCERT_CONTEXT AddTrustedCaFromFile(const char *path, HCERTSTORE store)
 {
+    const CryptFunctions *crypt = Crypt();
+    if (crypt == NULL)
+        return NULL;
     int length = ReadSmallFile(path, FileText, sizeof FileText);
     if (length <= 0)
         return NULL;
@@ -59,13 +64,13 @@ PCCERT_CONTEXT AddTrustedCaFromFile(const char *path, HCERTSTORE store)
             return NULL;
         DWORD pemLength = (DWORD)(end + (int)strlen(PemEnd));
         derLength = sizeof DerBytes;
-        if (!CryptStringToBinaryA((const char *)FileText + begin, pemLength, CRYPT_STRING_BASE64HEADER,
+        if (!crypt->CryptStringToBinaryA((const char *)FileText + begin, pemLength, CRYPT_STRING_BASE64HEADER,
                                   DerBytes, &derLength, NULL, NULL))
             return NULL;
         der = DerBytes;
     }
     PCCERT_CONTEXT added = NULL;
-    if (!CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der, derLength, CERT_STORE_ADD_ALWAYS,
+    if (!crypt->CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der, derLength, CERT_STORE_ADD_ALWAYS,
                                           &added))
         return NULL;
     return added;
@@ -93,15 +98,16 @@ static int ParseIpv4(const char *text, BYTE address[4])
 
 static int AlternativeNamesHoldAddress(PCCERT_CONTEXT certificate, const BYTE address[4])
 {
+    const CryptFunctions *crypt = Crypt();
     const CERT_INFO *info = certificate->pCertInfo;
-    PCERT_EXTENSION extension = CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+    PCERT_EXTENSION extension = crypt->CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
     if (extension == NULL)
-        extension = CertFindExtension(szOID_SUBJECT_ALT_NAME, info->cExtension, info->rgExtension);
+        extension = crypt->CertFindExtension(szOID_SUBJECT_ALT_NAME, info->cExtension, info->rgExtension);
     if (extension == NULL)
         return 0;
     CERT_ALT_NAME_INFO *names = NULL;
     DWORD size = 0;
-    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+    if (!crypt->CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
                              extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, NULL, &names, &size))
         return 0;
     int found = 0;
@@ -130,6 +136,7 @@ static int EndsAt(PCCERT_CHAIN_CONTEXT chain, PCCERT_CONTEXT root)
 
 static int PolicyAccepts(PCCERT_CHAIN_CONTEXT chain, const WCHAR *serverName, int trustedRoot)
 {
+    const CryptFunctions *crypt = Crypt();
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl;
     memset(&ssl, 0, sizeof ssl);
     ssl.cbSize = sizeof ssl;
@@ -145,14 +152,15 @@ static int PolicyAccepts(PCCERT_CHAIN_CONTEXT chain, const WCHAR *serverName, in
     CERT_CHAIN_POLICY_STATUS status;
     memset(&status, 0, sizeof status);
     status.cbSize = sizeof status;
-    return CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &para, &status) &&
+    return crypt->CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &para, &status) &&
            status.dwError == 0;
 }
 
 CertificateVerdict CheckServerCertificate(PCCERT_CONTEXT certificate, const char *serverName,
                                           const char *trustedCaPath)
 {
-    if (certificate == NULL || serverName == NULL)
+    const CryptFunctions *crypt = Crypt();
+    if (crypt == NULL || certificate == NULL || serverName == NULL)
         return CertificateNoChain;
     BYTE address[4];
     int isAddress = ParseIpv4(serverName, address);
@@ -160,8 +168,8 @@ CertificateVerdict CheckServerCertificate(PCCERT_CONTEXT certificate, const char
     if (!isAddress && MultiByteToWideChar(CP_ACP, 0, serverName, -1, wideName, 256) == 0)
         return CertificateNotTrusted;
 
-    HCERTSTORE trusted = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, NULL);
-    HCERTSTORE search = CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, CERT_STORE_CREATE_NEW_FLAG, NULL);
+    HCERTSTORE trusted = crypt->CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, NULL);
+    HCERTSTORE search = crypt->CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, CERT_STORE_CREATE_NEW_FLAG, NULL);
     PCCERT_CONTEXT root = NULL;
     PCCERT_CHAIN_CONTEXT chain = NULL;
     CertificateVerdict verdict = CertificateNoChain;
@@ -175,9 +183,9 @@ CertificateVerdict CheckServerCertificate(PCCERT_CONTEXT certificate, const char
         }
     }
     // The certificates the server sent beside its own, and the trusted root.
-    CertAddStoreToCollection(search, trusted, 0, 0);
+    crypt->CertAddStoreToCollection(search, trusted, 0, 0);
     if (certificate->hCertStore != NULL)
-        CertAddStoreToCollection(search, certificate->hCertStore, 0, 0);
+        crypt->CertAddStoreToCollection(search, certificate->hCertStore, 0, 0);
 
     {
         LPSTR serverAuth[1] = {(LPSTR)szOID_PKIX_KP_SERVER_AUTH};
@@ -187,7 +195,7 @@ CertificateVerdict CheckServerCertificate(PCCERT_CONTEXT certificate, const char
         para.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
         para.RequestedUsage.Usage.cUsageIdentifier = 1;
         para.RequestedUsage.Usage.rgpszUsageIdentifier = serverAuth;
-        if (!CertGetCertificateChain(NULL, certificate, NULL, search, &para, 0, NULL, &chain) || chain == NULL)
+        if (!crypt->CertGetCertificateChain(NULL, certificate, NULL, search, &para, 0, NULL, &chain) || chain == NULL)
             goto done;
     }
     verdict = CertificateNotTrusted;
@@ -206,12 +214,12 @@ CertificateVerdict CheckServerCertificate(PCCERT_CONTEXT certificate, const char
 
 done:
     if (chain != NULL)
-        CertFreeCertificateChain(chain);
+        crypt->CertFreeCertificateChain(chain);
     if (root != NULL)
-        CertFreeCertificateContext(root);
+        crypt->CertFreeCertificateContext(root);
     if (search != NULL)
-        CertCloseStore(search, 0);
+        crypt->CertCloseStore(search, 0);
     if (trusted != NULL)
-        CertCloseStore(trusted, 0);
+        crypt->CertCloseStore(trusted, 0);
     return verdict;
 }

@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "SecurityLibraries.h"
 #include "SocketIo.h"
 
 #define HANDSHAKE_REQUEST                                                                                   \
@@ -25,8 +26,8 @@ static int AcquireCredentials(TlsStream *tls)
     // no client certificate is ever offered.
     credentials.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
     TimeStamp expiry;
-    if (AcquireCredentialsHandleA(NULL, (SEC_CHAR *)UNISP_NAME_A, SECPKG_CRED_OUTBOUND, NULL, &credentials, NULL,
-                                  NULL, &tls->Credentials, &expiry) != SEC_E_OK)
+    if (Schannel()->AcquireCredentialsHandleA(NULL, (SEC_CHAR *)UNISP_NAME_A, SECPKG_CRED_OUTBOUND, NULL,
+                                              &credentials, NULL, NULL, &tls->Credentials, &expiry) != SEC_E_OK)
         return 0;
     tls->HaveCredentials = 1;
     return 1;
@@ -40,7 +41,7 @@ static int SendToken(TlsStream *tls, SecBuffer *token)
     if (token->pvBuffer != NULL) {
         if (token->cbBuffer > 0)
             ok = SendAll(tls->Socket, (const char *)token->pvBuffer, (int)token->cbBuffer);
-        FreeContextBuffer(token->pvBuffer);
+        Schannel()->FreeContextBuffer(token->pvBuffer);
         token->pvBuffer = NULL;
     }
     return ok;
@@ -93,9 +94,10 @@ static int Handshake(TlsStream *tls, const char *serverName, DWORD start, DWORD 
     SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, out};
     ULONG attributes = 0;
     SetBuffer(&out[0], SECBUFFER_TOKEN, NULL, 0);
-    SECURITY_STATUS status = InitializeSecurityContextA(&tls->Credentials, NULL, (SEC_CHAR *)serverName,
-                                                        HANDSHAKE_REQUEST, 0, 0, NULL, 0, &tls->Context,
-                                                        &outDesc, &attributes, NULL);
+    const SecurityFunctionTableA *sspi = Schannel();
+    SEC_CHAR *target = (SEC_CHAR *)serverName;
+    SECURITY_STATUS status = sspi->InitializeSecurityContextA(&tls->Credentials, NULL, target, HANDSHAKE_REQUEST, 0,
+                                                              0, NULL, 0, &tls->Context, &outDesc, &attributes, NULL);
     if (status != SEC_I_CONTINUE_NEEDED) {
         SendToken(tls, &out[0]);
         return 0;
@@ -117,9 +119,8 @@ static int Handshake(TlsStream *tls, const char *serverName, DWORD start, DWORD 
         SetBuffer(&in[0], SECBUFFER_TOKEN, tls->Received, (ULONG)tls->ReceivedLength);
         SetBuffer(&in[1], SECBUFFER_EMPTY, NULL, 0);
         SetBuffer(&out[0], SECBUFFER_TOKEN, NULL, 0);
-        status = InitializeSecurityContextA(&tls->Credentials, &tls->Context, (SEC_CHAR *)serverName,
-                                            HANDSHAKE_REQUEST, 0, 0, &inDesc, 0, NULL, &outDesc, &attributes,
-                                            NULL);
+        status = sspi->InitializeSecurityContextA(&tls->Credentials, &tls->Context, target, HANDSHAKE_REQUEST, 0, 0,
+                                                  &inDesc, 0, NULL, &outDesc, &attributes, NULL);
         if (status == SEC_E_INCOMPLETE_MESSAGE) {
             needMore = 1;       // a record is not complete yet: keep it and read on
             continue;
@@ -147,7 +148,7 @@ static int ModernProtocol(TlsStream *tls)
 {
     SecPkgContext_ConnectionInfo info;
     memset(&info, 0, sizeof info);
-    if (QueryContextAttributesA(&tls->Context, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK)
+    if (Schannel()->QueryContextAttributesA(&tls->Context, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK)
         return 0;
     return (info.dwProtocol & (SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT)) != 0;
 }
@@ -156,7 +157,7 @@ static int ModernProtocol(TlsStream *tls)
 static int ReadStreamSizes(TlsStream *tls)
 {
     SecPkgContext_StreamSizes *sizes = &tls->Sizes;
-    if (QueryContextAttributesA(&tls->Context, SECPKG_ATTR_STREAM_SIZES, sizes) != SEC_E_OK)
+    if (Schannel()->QueryContextAttributesA(&tls->Context, SECPKG_ATTR_STREAM_SIZES, sizes) != SEC_E_OK)
         return 0;
     ULONG framing = sizes->cbHeader + sizes->cbTrailer;
     if (framing >= sizeof tls->Sending || sizes->cbHeader > sizeof tls->Sending)
@@ -169,11 +170,11 @@ static int ReadStreamSizes(TlsStream *tls)
 static CertificateVerdict CheckCertificate(TlsStream *tls, const char *serverName, const char *trustedCaPath)
 {
     PCCERT_CONTEXT certificate = NULL;
-    if (QueryContextAttributesA(&tls->Context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate) != SEC_E_OK ||
+    if (Schannel()->QueryContextAttributesA(&tls->Context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate) != SEC_E_OK ||
         certificate == NULL)
         return CertificateNoChain;
     CertificateVerdict verdict = CheckServerCertificate(certificate, serverName, trustedCaPath);
-    CertFreeCertificateContext(certificate);
+    Crypt()->CertFreeCertificateContext(certificate);
     return verdict;
 }
 
@@ -184,7 +185,8 @@ int TlsStart(TlsStream *tls, SOCKET sock, const char *serverName, const char *tr
     tls->ReceivedLength = tls->PlainStart = tls->PlainLength = 0;
     tls->Failure = TlsNoFailure;
     tls->Verdict = CertificateNoChain;
-    if (!AcquireCredentials(tls)) {
+    // Every later call finds the libraries loaded.
+    if (Schannel() == NULL || Crypt() == NULL || !AcquireCredentials(tls)) {
         tls->Failure = TlsNoCredentials;
         return 0;
     }
@@ -222,7 +224,7 @@ int TlsSend(TlsStream *tls, const char *data, int length)
         SetBuffer(&buffers[1], SECBUFFER_DATA, tls->Sending + sizes.cbHeader, (ULONG)chunk);
         SetBuffer(&buffers[2], SECBUFFER_STREAM_TRAILER, tls->Sending + sizes.cbHeader + chunk, sizes.cbTrailer);
         SetBuffer(&buffers[3], SECBUFFER_EMPTY, NULL, 0);
-        if (EncryptMessage(&tls->Context, 0, &desc, 0) != SEC_E_OK)
+        if (Schannel()->EncryptMessage(&tls->Context, 0, &desc, 0) != SEC_E_OK)
             return 0;
         // The record lies where the three buffers say, header first.
         ULONG total = buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
@@ -246,7 +248,7 @@ static int DecryptRecord(TlsStream *tls)
     SetBuffer(&buffers[3], SECBUFFER_EMPTY, NULL, 0);
     // SEC_I_CONTEXT_EXPIRED is the peer's close_notify; SEC_I_RENEGOTIATE a
     // new handshake, which a mail server has no reason to ask for.
-    if (DecryptMessage(&tls->Context, &desc, 0, NULL) != SEC_E_OK)
+    if (Schannel()->DecryptMessage(&tls->Context, &desc, 0, NULL) != SEC_E_OK)
         return 0;
     ULONG extra = 0;
     for (int i = 0; i < 4; i++) {
@@ -295,9 +297,9 @@ void TlsDiscardReceived(TlsStream *tls)
 void TlsEnd(TlsStream *tls)
 {
     if (tls->HaveContext)
-        DeleteSecurityContext(&tls->Context);
+        Schannel()->DeleteSecurityContext(&tls->Context);
     if (tls->HaveCredentials)
-        FreeCredentialsHandle(&tls->Credentials);
+        Schannel()->FreeCredentialsHandle(&tls->Credentials);
     tls->HaveContext = tls->HaveCredentials = 0;
     tls->ReceivedLength = tls->PlainStart = tls->PlainLength = 0;
 }

@@ -1,4 +1,5 @@
-// A TLS client stream over a connected socket, through Schannel (secur32):
+// A TLS client stream over a connected socket, through Schannel (secur32,
+// loaded at run time: SecurityLibraries.h):
 // the handshake, our own check of the server's certificate, then encrypted
 // sends and decrypted receives. TLS 1.2 only, the version that Schannel
 // offers the same way on every Windows since 7 and under Wine. Everything
@@ -30,7 +31,7 @@
 // Why a secure connection could not be made (for tests and diagnostics).
 enum TlsFailure {
     TlsNoFailure          = 0,
-    TlsNoCredentials      = 1,   // Schannel refused the client credentials
+    TlsNoCredentials      = 1,   // Schannel is missing or refused the client credentials
     TlsHandshakeFailed    = 2,   // the handshake failed, the peer closed or spoke no TLS
     TlsHandshakeTimedOut  = 3,   // the handshake took longer than allowed
     TlsOldProtocol        = 4,   // the session is older than TLS 1.2
