@@ -13,6 +13,7 @@ import time
 import pytest
 
 from client_gui import *  # noqa: F401,F403  (fixtures)
+from client_driver import wait_for
 from harness import VirtualPort
 from test_client_props import EMAIL, EMAIL_NOW, GENERAL, LOG_FILE, OK, SERVICES, Sheet, error_box, install, \
     no_error_box, saved
@@ -128,6 +129,24 @@ def test_password_box_keeps_clears_and_replaces_and_email_now_signs_in(client, g
         saved(c)
         second = password_blob(gui, 1)
         assert second and second != first and holds_no_clear_password(second, "n3w pass")
+
+        # Browse opens the file dialog on the box's file; OK puts the
+        # chosen file in the box, Cancel leaves the box as it was.
+        s = Sheet(c, 1)
+        s.tab(EMAIL)
+        der = windows_path(certs, "ca.der")
+        s.type(CA_BOX, der)
+        for button, expected in ((2, der), (1, der)):
+            s.d("postclick %d" % BROWSE)
+            assert c.dialog("Trusted CA file", 20000)
+            if button == 1:
+                s.type(CA_BOX, "")          # the dialog already holds the file it was opened on
+            c.press("Trusted CA file", button)
+            assert wait_for(lambda: c.d("dialog 300 Trusted CA file", check=False)[-1].startswith("ERR"), 10)
+            assert wait_for(lambda: s.text(CA_BOX) == expected, 10), (button, s.text(CA_BOX))
+        s.close(OK)
+        saved(c)
+        assert stored(gui, 1, "SmtpTrustedCa") == der
 
         # Cleared: the value leaves the registry.
         s = Sheet(c, 1)

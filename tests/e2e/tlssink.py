@@ -12,10 +12,9 @@ import subprocess
 import threading
 import time
 
-from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import AuthResult
 
-from smtpsink import TOP, winpath
+from smtpsink import TOP, AiosmtpdSink, close_sockets, listening_socket, winpath
 
 USER, PASSWORD = "alice@plant.example", "s3cret pass"
 NONE, STARTTLS, IMPLICIT = 0, 1, 2
@@ -59,23 +58,24 @@ class _Recorder:
         return AuthResult(success=accepted, handled=False)
 
 
-class TlsSink:
+class TlsSink(AiosmtpdSink):
     """aiosmtpd with STARTTLS (mode STARTTLS, AUTH offered only after it) or
     TLS from the first byte (mode IMPLICIT), AUTH PLAIN and LOGIN unless
     mechanisms says otherwise, the given server certificate."""
 
     def __init__(self, address, folder, mode=STARTTLS, port=None, cert="server", mechanisms=("LOGIN", "PLAIN")):
-        self.recorder = _Recorder()
+        recorder = _Recorder()
         self.port = port or (465 if mode == IMPLICIT else 587)
         context = server_context(folder, cert)
         excluded = [m for m in ("LOGIN", "PLAIN") if m not in mechanisms]
-        kwargs = dict(hostname=address, port=self.port, data_size_limit=0,
-                      authenticator=self.recorder.authenticate, auth_exclude_mechanism=excluded)
+        kwargs = dict(authenticator=recorder.authenticate, auth_exclude_mechanism=excluded)
         if mode == IMPLICIT:
             kwargs.update(ssl_context=context, auth_require_tls=False)
         else:
             kwargs.update(tls_context=context, require_starttls=True)
-        self.controller = Controller(self.recorder, **kwargs)
+        super().__init__(address, self.port, **kwargs)
+        self.recorder = recorder
+        self.controller.handler = recorder
 
     @property
     def messages(self):
@@ -85,13 +85,6 @@ class TlsSink:
     def logins(self):
         return self.recorder.logins
 
-    def __enter__(self):
-        self.controller.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.controller.stop()
-
 
 class RawServer:
     """Accepts connections and hands each to talk(sock) on a thread of its
@@ -100,10 +93,7 @@ class RawServer:
     def __init__(self, address, port, talk):
         self.talk = talk
         self.received = []
-        self.listener = socket.socket()
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind((address, port))
-        self.listener.listen(4)
+        self.listener = listening_socket(address, port)
         self.clients = []
         self.thread = threading.Thread(target=self._serve, daemon=True)
 
@@ -112,12 +102,7 @@ class RawServer:
         return self
 
     def __exit__(self, *exc):
-        for sock in self.clients + [self.listener]:
-            try:
-                sock.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-            sock.close()
+        close_sockets(self.clients + [self.listener])
         self.thread.join(10)
 
     def _serve(self):
