@@ -76,9 +76,7 @@ PCCERT_CONTEXT AddTrustedCaFromFile(const char *path, HCERTSTORE store)
     return added;
 }
 
-// A dotted IPv4 address, four decimal parts of 0 to 255; anything else is a
-// host name.
-static int ParseIpv4(const char *text, BYTE address[4])
+int ParseIpv4Address(const char *text, BYTE address[4])
 {
     for (int part = 0; part < 4; part++) {
         int value = 0;
@@ -163,7 +161,7 @@ CertificateVerdict CheckServerCertificate(PCCERT_CONTEXT certificate, const char
     if (crypt == NULL || certificate == NULL || serverName == NULL)
         return CertificateNoChain;
     BYTE address[4];
-    int isAddress = ParseIpv4(serverName, address);
+    int isAddress = ParseIpv4Address(serverName, address);
     WCHAR wideName[256];
     if (!isAddress && MultiByteToWideChar(CP_ACP, 0, serverName, -1, wideName, 256) == 0)
         return CertificateNotTrusted;

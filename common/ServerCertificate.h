@@ -26,6 +26,10 @@ enum CertificateVerdict {
 // no certificate.
 PCCERT_CONTEXT AddTrustedCaFromFile(const char *path, HCERTSTORE store);
 
+// A dotted IPv4 address, four decimal parts of 0 to 255, into address;
+// anything else is a host name. Non-zero for an address.
+int ParseIpv4Address(const char *text, BYTE address[4]);
+
 // Judges the server's certificate (with the certificates the server sent
 // beside it) for serverName, a host name or a dotted IPv4 address. A chain
 // that ends exactly at the certificate in trustedCaPath (when not empty) is

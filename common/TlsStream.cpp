@@ -95,7 +95,9 @@ static int Handshake(TlsStream *tls, const char *serverName, DWORD start, DWORD 
     ULONG attributes = 0;
     SetBuffer(&out[0], SECBUFFER_TOKEN, NULL, 0);
     const SecurityFunctionTableA *sspi = Schannel();
-    SEC_CHAR *target = (SEC_CHAR *)serverName;
+    // The name goes out as SNI, which must not carry an IP address.
+    BYTE address[4];
+    SEC_CHAR *target = ParseIpv4Address(serverName, address) ? NULL : (SEC_CHAR *)serverName;
     SECURITY_STATUS status = sspi->InitializeSecurityContextA(&tls->Credentials, NULL, target, HANDSHAKE_REQUEST, 0,
                                                               0, NULL, 0, &tls->Context, &outDesc, &attributes, NULL);
     if (status != SEC_I_CONTINUE_NEEDED) {

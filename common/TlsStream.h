@@ -55,7 +55,8 @@ struct TlsStream {
     char Sending[TLS_SEND_SIZE];
 };
 
-// Makes the connection secure: handshake for serverName (sent as SNI), then
+// Makes the connection secure: handshake for serverName (sent as SNI unless
+// it is an IP address), then
 // the certificate check with trustedCaPath (may be empty). The whole
 // handshake takes at most timeoutMs. Non-zero on success; on failure
 // tls->Failure says why and TlsEnd must still be called.

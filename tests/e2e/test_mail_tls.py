@@ -60,6 +60,9 @@ def test_starttls_with_plain_and_tls_with_login_send_what_the_plain_path_sends(c
         assert starttls.logins == [("PLAIN", USER, PASSWORD, True)]
         assert implicit.logins == [("LOGIN", USER, PASSWORD, True)]
         assert [authenticated for _, authenticated in starttls.recorder.messages] == [True]
+        # A server named by its address gets no SNI: SNI carries host names
+        # only. (The implicit sink's own start-up probe is a handshake too.)
+        assert starttls.server_names == [None] and set(implicit.server_names) == {None}
         sent = [sink.messages[0] for sink in (plain, starttls, implicit)]
     assert all(envelope.mail_from == FROM and envelope.rcpt_tos == [TO] for envelope in sent)
     reference = normalised(sent[0].original_content)

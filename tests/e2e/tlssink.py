@@ -67,6 +67,8 @@ class TlsSink(AiosmtpdSink):
         recorder = _Recorder()
         self.port = port or (465 if mode == IMPLICIT else 587)
         context = server_context(folder, cert)
+        self.server_names = []      # the SNI of each handshake, None when none was sent
+        context.sni_callback = lambda sock, name, ctx: self.server_names.append(name)
         excluded = [m for m in ("LOGIN", "PLAIN") if m not in mechanisms]
         kwargs = dict(authenticator=recorder.authenticate, auth_exclude_mechanism=excluded)
         if mode == IMPLICIT:
