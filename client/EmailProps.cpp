@@ -1,8 +1,14 @@
 #include "EmailProps.h"
 #include "ClientMessages.h"
 #include "MailLogFile.h"
+#include "PageControls.h"
+#include "PageText.h"
 #include "Props.h"
 #include "PropsResource.h"
+#include "SmtpPassword.h"
+
+#include <commdlg.h>
+#include <string.h>
 
 const char *EmailNowMessage(int result)
 {
@@ -11,6 +17,8 @@ const char *EmailNowMessage(int result)
     case ConnectFailed:     return "Could not connect to SMTP server";
     case BadReply:          return "Invalid SMTP server response";
     case FileNotOpened:     return "The logfile to be sent could not be opened";
+    case SecureConnectionFailed: return "Could not establish a secure connection to the SMTP server";
+    case AuthenticationRefused:  return "The SMTP server refused the user name or password";
     default:                return NULL;   // sent: success is not announced
     }
 }
@@ -22,10 +30,28 @@ CProps *CEmailProps::Props() const { return static_cast<CProps *>(Sheet()); }
 BOOL CEmailProps::OnInitDialog()
 {
     HWND page = Handle();
+    FillListsFromTemplate(page, IDD_EMAIL_PROPS);
+    // Credentials and the path are not cut silently: the boxes take no more
+    // than the values hold.
+    SendDlgItemMessageA(page, IDC_SMTP_PORT, EM_LIMITTEXT, 5, 0);
+    SendDlgItemMessageA(page, IDC_SMTP_USER, EM_LIMITTEXT, SMTP_USER_SIZE - 1, 0);
+    SendDlgItemMessageA(page, IDC_SMTP_TRUSTED_CA, EM_LIMITTEXT, SMTP_TRUSTED_CA_SIZE - 1, 0);
+    SendDlgItemMessageA(page, IDC_SMTP_PASSWORD, EM_LIMITTEXT, SMTP_PASSWORD_SIZE - 1, 0);
     CProps::Flags flags = Props()->RememberFlags();
     SetDlgItemTextA(page, IDC_SMTP_SERVER, m_Settings->SmtpServer);
     SetDlgItemTextA(page, IDC_SMTP_FROM, m_Settings->SmtpFromAddress);
     SetDlgItemTextA(page, IDC_SMTP_TO, m_Settings->SmtpToAddress);
+    const SmtpSettings &smtp = m_Settings->Smtp;
+    char port[8];
+    FormatPortText(smtp.SmtpPort, port, sizeof port);
+    SetDlgItemTextA(page, IDC_SMTP_PORT, port);
+    // A stored code that is not one of the three selects nothing, and is
+    // kept until one is chosen.
+    SendDlgItemMessageA(page, IDC_SMTP_SECURITY, CB_SETCURSEL,
+                        (WPARAM)(smtp.SmtpSecurity < SMTP_SECURITY_COUNT ? (int)smtp.SmtpSecurity : -1), 0);
+    SetDlgItemTextA(page, IDC_SMTP_USER, smtp.SmtpUser);
+    SetDlgItemTextA(page, IDC_SMTP_TRUSTED_CA, smtp.SmtpTrustedCa);
+    SetDlgItemTextA(page, IDC_SMTP_PASSWORD, smtp.SmtpPasswordSize > 0 ? PASSWORD_PLACEHOLDER : "");
     Props()->RestoreFlags(flags);
     return TRUE;
 }
@@ -49,6 +75,93 @@ void CEmailProps::OnChangeSmtpTo()
     Props()->MarkChanged();
 }
 
+void CEmailProps::OnChangePort()
+{
+    char text[16];
+    GetDlgItemTextA(Handle(), IDC_SMTP_PORT, text, sizeof text);
+    int clamped;
+    m_Settings->Smtp.SmtpPort = PortFromText(text, &clamped);
+    if (clamped) {
+        // The box shows what is stored (this comes back here once, unclamped).
+        FormatPortText(m_Settings->Smtp.SmtpPort, text, sizeof text);
+        SetDlgItemTextA(Handle(), IDC_SMTP_PORT, text);
+        SendDlgItemMessageA(Handle(), IDC_SMTP_PORT, EM_SETSEL, 5, 5);
+    }
+    Props()->MarkChanged();
+}
+
+void CEmailProps::OnChangeSecurity()
+{
+    LRESULT choice = SendDlgItemMessageA(Handle(), IDC_SMTP_SECURITY, CB_GETCURSEL, 0, 0);
+    if (choice >= 0 && choice < SMTP_SECURITY_COUNT)
+        m_Settings->Smtp.SmtpSecurity = (DWORD)choice;
+    Props()->MarkChanged();
+}
+
+void CEmailProps::OnChangeUser()
+{
+    GetDlgItemTextA(Handle(), IDC_SMTP_USER, m_Settings->Smtp.SmtpUser, sizeof m_Settings->Smtp.SmtpUser);
+    Props()->MarkChanged();
+}
+
+void CEmailProps::OnChangeTrustedCa()
+{
+    GetDlgItemTextA(Handle(), IDC_SMTP_TRUSTED_CA, m_Settings->Smtp.SmtpTrustedCa,
+                    sizeof m_Settings->Smtp.SmtpTrustedCa);
+    Props()->MarkChanged();
+}
+
+// Every change of the box is stored at once, encrypted: the clear text is
+// never kept in the settings, only on this stack for the moment it takes.
+void CEmailProps::OnChangePassword()
+{
+    char text[SMTP_PASSWORD_SIZE + 16];
+    char password[SMTP_PASSWORD_SIZE];
+    GetDlgItemTextA(Handle(), IDC_SMTP_PASSWORD, text, sizeof text);
+    SmtpSettings &smtp = m_Settings->Smtp;
+    switch (ReadPasswordText(text, password, sizeof password)) {
+    case PasswordKept:
+        break;
+    case PasswordCleared:
+        WipeSecret(smtp.SmtpPassword, sizeof smtp.SmtpPassword);
+        smtp.SmtpPasswordSize = 0;
+        break;
+    case PasswordReplaced:
+        // Should the encryption fail, no password is better than an old one.
+        smtp.SmtpPasswordSize = ProtectSmtpPassword(password, smtp.SmtpPassword, sizeof smtp.SmtpPassword);
+        break;
+    }
+    WipeSecret(text, sizeof text);
+    WipeSecret(password, sizeof password);
+    Props()->MarkChanged();
+}
+
+// Typing over the placeholder replaces it whole.
+void CEmailProps::OnPasswordFocus()
+{
+    char text[sizeof PASSWORD_PLACEHOLDER + 1];
+    GetDlgItemTextA(Handle(), IDC_SMTP_PASSWORD, text, sizeof text);
+    if (strcmp(text, PASSWORD_PLACEHOLDER) == 0)
+        SendDlgItemMessageA(Handle(), IDC_SMTP_PASSWORD, EM_SETSEL, 0, -1);
+}
+
+void CEmailProps::OnBrowseCa()
+{
+    char path[SMTP_TRUSTED_CA_SIZE];
+    GetDlgItemTextA(Handle(), IDC_SMTP_TRUSTED_CA, path, sizeof path);
+    OPENFILENAMEA dialog;
+    memset(&dialog, 0, sizeof dialog);
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = Handle();
+    dialog.lpstrFilter = "Certificates (*.pem;*.crt;*.cer;*.der)\0*.pem;*.crt;*.cer;*.der\0All files (*.*)\0*.*\0";
+    dialog.lpstrFile = path;
+    dialog.nMaxFile = sizeof path;
+    dialog.lpstrTitle = "Trusted CA file";
+    dialog.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+    if (GetOpenFileNameA(&dialog))
+        SetDlgItemTextA(Handle(), IDC_SMTP_TRUSTED_CA, path);   // stored by its change event
+}
+
 // Mails LogFilename as configured (no rotation stamp) with the working
 // values, applied or not. Runs on this thread: the sheet waits for the SMTP
 // dialogue, which the mail library bounds in time.
@@ -57,7 +170,7 @@ void CEmailProps::OnEmailNow()
     HWND button = GetDlgItem(Handle(), IDC_EMAIL_NOW);
     EnableWindow(button, FALSE);
     int result = MailLogFile(m_Settings->LogFilename, m_Settings->SmtpServer, m_Settings->SmtpFromAddress,
-                             m_Settings->SmtpToAddress);
+                             m_Settings->SmtpToAddress, &m_Settings->Smtp);
     const char *message = EmailNowMessage(result);
     if (message != NULL)
         ShowMessageBox(Handle(), message, EMAIL_ERROR_CAPTION, MB_OK | MB_ICONERROR);
@@ -86,6 +199,40 @@ BOOL CEmailProps::OnCommand(WORD id, WORD code, HWND)
         if (code != BN_CLICKED)
             return FALSE;
         OnEmailNow();
+        return TRUE;
+    case IDC_SMTP_PORT:
+        if (code != EN_CHANGE)
+            return FALSE;
+        OnChangePort();
+        return TRUE;
+    case IDC_SMTP_SECURITY:
+        if (code != CBN_SELCHANGE)
+            return FALSE;
+        OnChangeSecurity();
+        return TRUE;
+    case IDC_SMTP_USER:
+        if (code != EN_CHANGE)
+            return FALSE;
+        OnChangeUser();
+        return TRUE;
+    case IDC_SMTP_TRUSTED_CA:
+        if (code != EN_CHANGE)
+            return FALSE;
+        OnChangeTrustedCa();
+        return TRUE;
+    case IDC_SMTP_PASSWORD:
+        if (code == EN_SETFOCUS) {
+            OnPasswordFocus();
+            return FALSE;
+        }
+        if (code != EN_CHANGE)
+            return FALSE;
+        OnChangePassword();
+        return TRUE;
+    case IDC_BROWSE_CA:
+        if (code != BN_CLICKED)
+            return FALSE;
+        OnBrowseCa();
         return TRUE;
     }
     return FALSE;

@@ -1,4 +1,6 @@
-// The E-mail page: the three mail settings, and mailing the log file now.
+// The E-mail page: the three mail settings, the optional values of a hosted
+// mail service (port, security, user, trusted CA file, password), and
+// mailing the log file now.
 #pragma once
 
 #include "InstanceSettings.h"
@@ -19,6 +21,13 @@ private:
     void OnChangeSmtpServer();
     void OnChangeSmtpFrom();
     void OnChangeSmtpTo();
+    void OnChangePort();
+    void OnChangeSecurity();
+    void OnChangeUser();
+    void OnChangeTrustedCa();
+    void OnChangePassword();
+    void OnPasswordFocus();
+    void OnBrowseCa();
     void OnEmailNow();
 
     InstanceSettings *m_Settings;

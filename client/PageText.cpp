@@ -70,3 +70,37 @@ int ParseDecimal(const char *text, int isSigned, DWORD *value)
     return 1;
 }
 
+
+DWORD PortFromText(const char *text, int *clamped)
+{
+    *clamped = 0;
+    DWORD port = 0;
+    for (; *text >= '0' && *text <= '9'; text++) {
+        port = port * 10 + (DWORD)(*text - '0');
+        if (port > 65535) {
+            *clamped = 1;
+            return 65535;
+        }
+    }
+    return port;
+}
+
+void FormatPortText(DWORD port, char *text, size_t size)
+{
+    snprintf(text, size, "%lu", (unsigned long)(port == 0 ? SMTP_DEFAULT_PORT : port));
+}
+
+PasswordEdit ReadPasswordText(const char *text, char *password, size_t size)
+{
+    if (size == 0)
+        return PasswordCleared;
+    password[0] = '\0';
+    if (strcmp(text, PASSWORD_PLACEHOLDER) == 0)
+        return PasswordKept;
+    size_t length = 0;
+    for (; *text != '\0'; text++)
+        if (*text != PASSWORD_PLACEHOLDER_CHAR && length + 1 < size)
+            password[length++] = *text;
+    password[length] = '\0';
+    return length == 0 ? PasswordCleared : PasswordReplaced;
+}

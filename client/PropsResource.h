@@ -31,6 +31,13 @@
 #define IDC_SMTP_FROM             1022
 #define IDC_SMTP_TO               1023
 #define IDC_EMAIL_NOW             1024
+// E-mail page, the optional values of a hosted mail service.
+#define IDC_SMTP_PORT             1044
+#define IDC_SMTP_SECURITY         1045
+#define IDC_SMTP_USER             1046
+#define IDC_SMTP_TRUSTED_CA       1047
+#define IDC_BROWSE_CA             1048
+#define IDC_SMTP_PASSWORD         1049
 
 // Timeout page. The day boxes' identifiers do not follow the days' order.
 #define IDC_TIMEOUT_CMD           1025

@@ -5,9 +5,12 @@
 
 #include "Base64Codec.h"
 #include "MailMessage.h"
+#include "SmtpAuth.h"
+#include "SmtpChannel.h"
 #include "SmtpReply.h"
+#include "SocketIo.h"
+#include "TlsStream.h"
 
-#define SMTP_PORT 25
 // The file is read in blocks of 18 x 57 bytes: each encodes to exactly 18
 // lines of 76 characters, so every line but the last is full and padding
 // only ends the attachment.
@@ -27,6 +30,8 @@ DWORD MailReplyTimeoutMs = 60000;
 
 sockaddr_in ServerAddress;
 int MustResolve = 1;
+int LastTlsFailure;
+int LastCertificateVerdict;
 
 // The name ServerAddress was resolved from: a call naming another server
 // resolves that one instead of mailing to the old address.
@@ -37,6 +42,7 @@ static char MessageBuffer[SMTP_RECEIVE_SIZE];
 static char HeaderBuffer[MAIL_HEADER_SIZE];
 static BYTE FileBuffer[MAIL_FILE_BLOCK];
 static char BodyBuffer[MAIL_SEND_BLOCKS * MAIL_BODY_BLOCK_SIZE];
+static TlsStream Tls;
 
 static int ResolveServer(const char *server)
 {
@@ -57,7 +63,7 @@ static int ResolveServer(const char *server)
         return 0;
     memset(&ServerAddress, 0, sizeof ServerAddress);
     ServerAddress.sin_family = AF_INET;
-    ServerAddress.sin_port = htons(SMTP_PORT);
+    ServerAddress.sin_port = htons(SMTP_DEFAULT_PORT);
     memcpy(&ServerAddress.sin_addr, host->h_addr_list[0], 4);
     strcpy(ResolvedServer, server);
     MustResolve = 0;
@@ -103,48 +109,34 @@ static SOCKET ConnectServer()
     return sock;
 }
 
-// Sends all of the text; 0 when the connection failed on the way.
-static int SendAll(SOCKET sock, const char *text, int length)
+static int SendText(SmtpChannel *channel, const char *text)
 {
-    while (length > 0) {
-        int sent = send(sock, text, length, 0);
-        if (sent <= 0)
-            return 0;
-        text += sent;
-        length -= sent;
-    }
-    return 1;
-}
-
-static int SendText(SOCKET sock, const char *text)
-{
-    return SendAll(sock, text, (int)strlen(text));
+    return ChannelSend(channel, text, (int)strlen(text));
 }
 
 // Sends a command formatted around one field and expects the code.
-static int SendCommand(SOCKET sock, const char *format, const char *field, const char *code)
+static int SendCommand(SmtpChannel *channel, const char *format, const char *field, const char *code)
 {
     int length = snprintf(MessageBuffer, sizeof MessageBuffer, format, field);
     if (length <= 0 || (size_t)length >= sizeof MessageBuffer)
         return 0;
-    return SendAll(sock, MessageBuffer, length) &&
-           ExpectSmtpReply(sock, code, MailReplyTimeoutMs);
+    return ChannelSend(channel, MessageBuffer, length) && ExpectSmtpReply(channel, code, MailReplyTimeoutMs);
 }
 
 // Streams the file as base64 lines of 76 characters, the lines of several
 // blocks per send.
-static int SendAttachment(SOCKET sock, HANDLE file)
+static int SendAttachment(SmtpChannel *channel, HANDLE file)
 {
     int length = 0;
     for (;;) {
         DWORD read = 0;
         if (!ReadFile(file, FileBuffer, sizeof FileBuffer, &read, NULL) || read == 0)
-            return SendAll(sock, BodyBuffer, length);
+            return ChannelSend(channel, BodyBuffer, length);
         Codec.EncodeBuffer(FileBuffer, read);
         const char *text = Codec.GetOutputBuffer();
         int textLength = Codec.GetOutputLength();
         if (length > (int)sizeof BodyBuffer - MAIL_BODY_BLOCK_SIZE) {
-            if (!SendAll(sock, BodyBuffer, length))
+            if (!ChannelSend(channel, BodyBuffer, length))
                 return 0;
             length = 0;
         }
@@ -160,38 +152,102 @@ static int SendAttachment(SOCKET sock, HANDLE file)
     }
 }
 
-// The dialogue after the greeting; 1 when the server took the message and
-// answered QUIT.
-static int TalkSmtp(SOCKET sock, HANDLE file, const SYSTEMTIME *now, DWORD tick,
-                    const char *from, const char *to, const char *fileName)
+// Secures the connection: handshake and certificate check, bounded like one
+// reply. From here on the dialogue runs through TLS.
+static int SecureChannel(SmtpChannel *channel, const char *server, const SmtpSettings *settings)
 {
-    if (!ExpectSmtpReply(sock, "220", MailReplyTimeoutMs))
-        return 0;
-    if (!SendText(sock, "EHLO KVT\r\n") || !ExpectSmtpReply(sock, "250", MailReplyTimeoutMs))
-        return 0;
-    if (!SendCommand(sock, "MAIL FROM: <%s>\r\n", from, "250"))
-        return 0;
-    if (!SendCommand(sock, "RCPT TO: <%s>\r\n", to, "250"))
-        return 0;
-    if (!SendText(sock, "DATA\r\n") || !ExpectSmtpReply(sock, "354", MailReplyTimeoutMs))
-        return 0;
-    int length = FormatMailHeader(HeaderBuffer, sizeof HeaderBuffer, now, tick, from, to, fileName);
-    if (length == 0 || !SendAll(sock, HeaderBuffer, length))
-        return 0;
-    if (!SendAttachment(sock, file))
-        return 0;
-    length = FormatMailTrailer(MessageBuffer, sizeof MessageBuffer, tick);
-    if (length == 0 || !SendAll(sock, MessageBuffer, length) ||
-        !ExpectSmtpReply(sock, "250", MailReplyTimeoutMs))
-        return 0;
-    return SendText(sock, "QUIT\r\n") && ExpectSmtpReply(sock, "221", MailReplyTimeoutMs);
+    int secured = TlsStart(&Tls, channel->Socket, server, settings->SmtpTrustedCa, MailReplyTimeoutMs);
+    LastTlsFailure = Tls.Failure;
+    LastCertificateVerdict = Tls.Verdict;
+    if (secured)
+        channel->Tls = &Tls;
+    return secured;
 }
 
-MailResult MailLogFile(const char *path, const char *server, const char *from, const char *to)
+// EHLO and its reply, whose keywords say what the server offers.
+static int Hello(SmtpChannel *channel, SmtpReply *reply)
 {
+    return SendText(channel, "EHLO KVT\r\n") && ReadSmtpReply(channel, reply, MailReplyTimeoutMs) &&
+           strcmp(reply->Code, "250") == 0;
+}
+
+// From the greeting to a server that will take MAIL FROM: the plain
+// greeting and EHLO, with STARTTLS and a second EHLO, or with TLS from the
+// first byte; then AUTH when a user is set.
+static MailResult OpenSession(SmtpChannel *channel, const char *server, const SmtpSettings *settings)
+{
+    if (settings->SmtpSecurity == SecurityImplicitTls && !SecureChannel(channel, server, settings))
+        return SecureConnectionFailed;
+    SmtpReply reply;
+    if (!ExpectSmtpReply(channel, "220", MailReplyTimeoutMs) || !Hello(channel, &reply))
+        return BadReply;
+    if (settings->SmtpSecurity == SecurityStartTls) {
+        // Never a silent fall back to plain text: no STARTTLS, no mail.
+        if (!(reply.Extensions & SMTP_EXTENSION_STARTTLS))
+            return SecureConnectionFailed;
+        if (!SendText(channel, "STARTTLS\r\n") || !ReadSmtpReply(channel, &reply, MailReplyTimeoutMs))
+            return BadReply;
+        if (strcmp(reply.Code, "220") != 0 || !SecureChannel(channel, server, settings))
+            return SecureConnectionFailed;
+        // What the server said before TLS counts for nothing now.
+        if (!Hello(channel, &reply))
+            return BadReply;
+    }
+    if (settings->SmtpUser[0] == '\0')
+        return Sent;
+    return AuthenticateSmtp(channel, reply.Extensions, settings->SmtpUser, settings->SmtpPassword,
+                            settings->SmtpPasswordSize, MailReplyTimeoutMs);
+}
+
+// The dialogue after the connect; Sent when the server took the message and
+// answered QUIT.
+static MailResult TalkSmtp(SmtpChannel *channel, HANDLE file, const SYSTEMTIME *now, DWORD tick,
+                           const char *from, const char *to, const char *fileName, const char *server,
+                           const SmtpSettings *settings)
+{
+    MailResult opened = OpenSession(channel, server, settings);
+    if (opened != Sent)
+        return opened;
+    if (!SendCommand(channel, "MAIL FROM: <%s>\r\n", from, "250"))
+        return BadReply;
+    if (!SendCommand(channel, "RCPT TO: <%s>\r\n", to, "250"))
+        return BadReply;
+    if (!SendText(channel, "DATA\r\n") || !ExpectSmtpReply(channel, "354", MailReplyTimeoutMs))
+        return BadReply;
+    int length = FormatMailHeader(HeaderBuffer, sizeof HeaderBuffer, now, tick, from, to, fileName);
+    if (length == 0 || !ChannelSend(channel, HeaderBuffer, length))
+        return BadReply;
+    if (!SendAttachment(channel, file))
+        return BadReply;
+    length = FormatMailTrailer(MessageBuffer, sizeof MessageBuffer, tick);
+    if (length == 0 || !ChannelSend(channel, MessageBuffer, length) ||
+        !ExpectSmtpReply(channel, "250", MailReplyTimeoutMs))
+        return BadReply;
+    if (!SendText(channel, "QUIT\r\n") || !ExpectSmtpReply(channel, "221", MailReplyTimeoutMs))
+        return BadReply;
+    return Sent;
+}
+
+// Settings the mail cannot go out with, whatever the server: a security
+// value that is not one of the codes, or a user to sign in without TLS (the
+// password would cross the network in clear).
+static int Unusable(const SmtpSettings *settings)
+{
+    return settings->SmtpSecurity >= SMTP_SECURITY_COUNT ||
+           (settings->SmtpSecurity == SecurityNone && settings->SmtpUser[0] != '\0');
+}
+
+MailResult MailLogFile(const char *path, const char *server, const char *from, const char *to,
+                       const SmtpSettings *settings)
+{
+    static const SmtpSettings Defaults = {};
+    if (settings == NULL)
+        settings = &Defaults;
     SYSTEMTIME now;
     GetLocalTime(&now);
     DWORD tick = GetTickCount();
+    LastTlsFailure = TlsNoFailure;
+    LastCertificateVerdict = CertificateAccepted;
 
     if (path == NULL)
         return FileNotOpened;
@@ -199,6 +255,10 @@ MailResult MailLogFile(const char *path, const char *server, const char *from, c
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return FileNotOpened;
+    if (Unusable(settings)) {
+        CloseHandle(file);
+        return SecureConnectionFailed;
+    }
 
     // Addresses end at a CR or LF: nothing after it can reach the server.
     char fromField[MAIL_ADDRESS_SIZE];
@@ -212,13 +272,16 @@ MailResult MailLogFile(const char *path, const char *server, const char *from, c
         CloseHandle(file);
         return ServerNotResolved;
     }
+    ServerAddress.sin_port = htons((u_short)SmtpPortOf(settings));
     SOCKET sock = ConnectServer();
     if (sock == INVALID_SOCKET) {
         CloseHandle(file);
         return ConnectFailed;
     }
-    int sent = TalkSmtp(sock, file, &now, tick, fromField, toField, nameField);
+    SmtpChannel channel = {sock, NULL};
+    MailResult result = TalkSmtp(&channel, file, &now, tick, fromField, toField, nameField, server, settings);
+    TlsEnd(&Tls);
     closesocket(sock);
     CloseHandle(file);
-    return sent ? Sent : BadReply;
+    return result;
 }

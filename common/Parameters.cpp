@@ -6,6 +6,7 @@ const char *const LogRotationNames[ROTATION_KIND_COUNT] = {
     "Never", "Monthly", "Weekly", "Daily", "Hourly", "Minutely"};
 const char *const ParityNames[5] = {"None", "Odd", "Even", "Mark", "Space"};
 const char *const StopBitsNames[3] = {"1", "1.5", "2"};
+const char *const SmtpSecurityNames[SMTP_SECURITY_COUNT] = {"None", "STARTTLS", "SSL/TLS"};
 
 // Registry values written outside the configuration program can hold any
 // number; the lookups must never index past their tables.

@@ -29,6 +29,28 @@
 #define TIMEOUT_CMD_SIZE    260
 #define NET_SEND_USERS_SIZE 256
 
+// The optional values of the parameters key that reach a hosted mail
+// service: another port, TLS and a sign-in. All absent, mail goes out as it
+// always did: plain SMTP to port 25, no authentication.
+#define SMTP_DEFAULT_PORT       25
+#define SMTP_USER_SIZE          64
+#define SMTP_TRUSTED_CA_SIZE    260
+#define SMTP_PASSWORD_SIZE      128     // the clear password, only ever in memory
+#define SMTP_PASSWORD_BLOB_SIZE 1024    // its DPAPI-encrypted form, as the registry holds it
+
+// SmtpSecurity codes, as the E-mail page lists them.
+enum SmtpSecurityKind {
+    SecurityNone        = 0,    // plain SMTP
+    SecurityStartTls    = 1,    // STARTTLS required
+    SecurityImplicitTls = 2     // TLS from the first byte
+};
+#define SMTP_SECURITY_COUNT 3
+// A stored SmtpSecurity that is not one of the codes. Mail is not sent at all
+// then: falling back to plain text would hand the logs to the network in
+// clear where the instance asked for encryption.
+#define SMTP_SECURITY_INVALID 0xFFFFFFFF
+extern const char *const SmtpSecurityNames[SMTP_SECURITY_COUNT];
+
 // LogRotation codes.
 enum LogRotationKind {
     RotationNever    = 0,

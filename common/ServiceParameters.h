@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Parameters.h"
+#include "SmtpSettings.h"
 
 struct ServiceParameters {
     // Parameters key.
@@ -30,7 +31,11 @@ struct ServiceParameters {
     DWORD StartMin;
     DWORD EndHour;
     DWORD EndMin;
+    // The optional values of the parameters key that reach a hosted mail
+    // service, and what the registry held for each (for the report).
+    SmtpSettings Smtp;
+    SmtpValueStates SmtpStates;
 };
 
-// Offsets of the members in the order of RegistryParameters.
+// Offsets of the 23 members in the order of RegistryParameters.
 extern const size_t ServiceParameterOffsets[PARAMETER_COUNT];

@@ -8,10 +8,52 @@ void StartSmtpReply(SmtpReply *reply)
     reply->State = SmtpReplyPending;
 }
 
+static int WordIs(const SmtpReply *reply, const char *word)
+{
+    return reply->WordLength == (int)strlen(word) && memcmp(reply->Word, word, reply->WordLength) == 0;
+}
+
+// One word of a line is complete. The first word is the keyword; after AUTH
+// come the mechanisms ("250-AUTH PLAIN LOGIN", or the older "250-AUTH=LOGIN").
+static void EndWord(SmtpReply *reply)
+{
+    if (reply->WordLength == 0 || reply->LineIndex == 0)
+        return;
+    if (reply->WordIndex == 0) {
+        if (WordIs(reply, "STARTTLS"))
+            reply->Extensions |= SMTP_EXTENSION_STARTTLS;
+        reply->AuthLine = WordIs(reply, "AUTH");
+    } else if (reply->AuthLine) {
+        if (WordIs(reply, "PLAIN"))
+            reply->Extensions |= SMTP_EXTENSION_AUTH_PLAIN;
+        else if (WordIs(reply, "LOGIN"))
+            reply->Extensions |= SMTP_EXTENSION_AUTH_LOGIN;
+    }
+    reply->WordIndex++;
+    reply->WordLength = 0;
+}
+
+static void AddToWord(SmtpReply *reply, char c)
+{
+    if (c == ' ' || c == '\t' || (c == '=' && reply->WordIndex == 0)) {
+        EndWord(reply);
+        return;
+    }
+    if (reply->WordLength < SMTP_WORD_SIZE)
+        reply->Word[reply->WordLength] = (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c;
+    if (reply->WordLength <= SMTP_WORD_SIZE)
+        reply->WordLength++;   // a word past the size matches nothing
+}
+
 // A complete line: a continuation line has "-" after its code; anything else
 // (space, text or nothing) makes it the final line.
 static void EndReplyLine(SmtpReply *reply)
 {
+    EndWord(reply);
+    reply->WordIndex = 0;
+    reply->WordLength = 0;
+    reply->AuthLine = 0;
+    reply->LineIndex++;
     if (reply->LineLength < 3) {
         reply->State = SmtpReplyMalformed;
     } else if (reply->LineLength == 3 || reply->Line[3] != '-') {
@@ -31,6 +73,8 @@ int FeedSmtpReply(SmtpReply *reply, const char *data, int length)
         } else if (c != '\r') {
             if (reply->LineLength < (int)sizeof reply->Line)
                 reply->Line[reply->LineLength] = c;
+            else
+                AddToWord(reply, c);
             if (reply->LineLength < 1000000)
                 reply->LineLength++;
         }
@@ -38,35 +82,23 @@ int FeedSmtpReply(SmtpReply *reply, const char *data, int length)
     return reply->State;
 }
 
-// Waits until the socket is readable or the deadline passes.
-static int WaitReadable(SOCKET sock, DWORD start, DWORD timeoutMs)
-{
-    DWORD elapsed = GetTickCount() - start;
-    if (elapsed >= timeoutMs)
-        return 0;
-    DWORD left = timeoutMs - elapsed;
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(sock, &readable);
-    timeval wait;
-    wait.tv_sec = (long)(left / 1000);
-    wait.tv_usec = (long)((left % 1000) * 1000);
-    return select(0, &readable, NULL, NULL, &wait) == 1;
-}
-
-int ExpectSmtpReply(SOCKET sock, const char *expectedCode, DWORD timeoutMs)
+int ReadSmtpReply(SmtpChannel *channel, SmtpReply *reply, DWORD timeoutMs)
 {
     char buffer[SMTP_RECEIVE_SIZE];
-    SmtpReply reply;
-    StartSmtpReply(&reply);
+    StartSmtpReply(reply);
     DWORD start = GetTickCount();
-    while (reply.State == SmtpReplyPending) {
-        if (!WaitReadable(sock, start, timeoutMs))
-            return 0;
-        int received = recv(sock, buffer, sizeof buffer, 0);
+    while (reply->State == SmtpReplyPending) {
+        int received = ChannelReceive(channel, buffer, sizeof buffer, start, timeoutMs);
         if (received <= 0)
             return 0;
-        FeedSmtpReply(&reply, buffer, received);
+        FeedSmtpReply(reply, buffer, received);
     }
-    return reply.State == SmtpReplyComplete && strncmp(reply.Code, expectedCode, 3) == 0;
+    ChannelDiscard(channel);
+    return reply->State == SmtpReplyComplete;
+}
+
+int ExpectSmtpReply(SmtpChannel *channel, const char *expectedCode, DWORD timeoutMs)
+{
+    SmtpReply reply;
+    return ReadSmtpReply(channel, &reply, timeoutMs) && strncmp(reply.Code, expectedCode, 3) == 0;
 }

@@ -22,7 +22,7 @@ static HANDLE LastMail;             // the mail thread started last
 static int CallMailLogFile(const char *path, const char *server, const char *from,
                            const char *to)
 {
-    return MailLogFile(path, server, from, to);
+    return MailLogFile(path, server, from, to, &Params.Smtp);
 }
 
 MailFunction MailLogFileFunction = CallMailLogFile;

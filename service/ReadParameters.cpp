@@ -44,6 +44,7 @@ int ReadParameters()
     }
 
     ReadKeyValues(parametersKey, InParametersKey);
+    ReadSmtpSettings(parametersKey, &Params.Smtp, &Params.SmtpStates);
     ReadKeyValues(portKey, InPortKey);
     RegCloseKey(portKey);
     RegCloseKey(parametersKey);

@@ -28,6 +28,46 @@ void ReportServiceEvent(const char *format, WORD type, ...)
     EventLog.Deregister(source);
 }
 
+// What the report says of a value the registry held in a form not used.
+#define NOT_VALID_NONE_USED "(the stored value is not valid; none is used)"
+
+// The lines of the optional mail values, after the fixed report and only
+// when one of them is in the registry: an instance that never used them
+// reports exactly as before. Never the password itself.
+static int FormatSmtpLines(char *buffer, size_t size)
+{
+    const SmtpSettings &s = Params.Smtp;
+    const int *state = Params.SmtpStates.State;
+    char port[96], security[96], user[128], ca[320];
+    if (state[SmtpPortValue] == SmtpValueInvalid)
+        snprintf(port, sizeof port, "%d (the stored value is not a port number; %d is used)",
+                 SMTP_DEFAULT_PORT, SMTP_DEFAULT_PORT);
+    else
+        snprintf(port, sizeof port, "%lu", (unsigned long)SmtpPortOf(&s));
+    if (s.SmtpSecurity < SMTP_SECURITY_COUNT)
+        snprintf(security, sizeof security, "%s", SmtpSecurityNames[s.SmtpSecurity]);
+    else
+        snprintf(security, sizeof security, "(the stored value is not 0, 1 or 2; no mail is sent)");
+    if (state[SmtpUserValue] == SmtpValueInvalid)
+        snprintf(user, sizeof user, NOT_VALID_NONE_USED);
+    else if (s.SmtpUser[0] != '\0' && s.SmtpSecurity == SecurityNone)
+        snprintf(user, sizeof user, "%s (signing in needs STARTTLS or SSL/TLS; no mail is sent)", s.SmtpUser);
+    else
+        snprintf(user, sizeof user, "%s", s.SmtpUser);
+    snprintf(ca, sizeof ca, "%s",
+             state[SmtpTrustedCaValue] == SmtpValueInvalid ? NOT_VALID_NONE_USED : s.SmtpTrustedCa);
+    int length = snprintf(buffer, size,
+                          "SMTP Port: %s\r\n"
+                          "SMTP Security: %s\r\n"
+                          "SMTP User: %s\r\n"
+                          "SMTP Trusted CA: %s\r\n"
+                          "%s",
+                          port, security, user, ca,
+                          state[SmtpPasswordValue] == SmtpValueInvalid
+                              ? "SMTP Password: " NOT_VALID_NONE_USED "\r\n" : "");
+    return length < 0 ? 0 : length;
+}
+
 int FormatConfigurationReport(char *buffer, size_t size)
 {
     const ServiceParameters &p = Params;
@@ -66,6 +106,8 @@ int FormatConfigurationReport(char *buffer, size_t size)
         (int)p.StartHour, (int)p.StartMin, (int)p.EndHour, (int)p.EndMin,
         (unsigned)p.VerboseLevel, (unsigned long)p.PauseTimeout, (int)p.ComBufferSize,
         p.SmtpServer, p.SmtpFromAddress, p.SmtpToAddress, (int)p.TimestampFormat);
+    if (length >= 0 && (size_t)length < size && AnySmtpValuePresent(&p.SmtpStates))
+        length += FormatSmtpLines(buffer + length, size - length);
     if (size > 0)
         buffer[size - 1] = '\0';
     if (length < 0)

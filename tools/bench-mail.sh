@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Benchmark of MailLogFile: mails a 100 MB file (size in MB as $1) to a fast
-# loopback SMTP sink under Wine and prints elapsed time, throughput and the
+# loopback SMTP sink under Wine, in plain SMTP and then over TLS from the
+# first byte (Schannel, the test CA of the TLS tests trusted through
+# SmtpTrustedCa), and prints for each the elapsed time, throughput and the
 # mailing process's peak working set (next to that of mailing a tiny file,
 # which is what Wine itself costs).
 set -euo pipefail
@@ -19,19 +21,29 @@ wine_session_start || true
 work=$(mktemp -d)
 trap 'rm -rf "$work"; wine_session_stop' EXIT
 
+bash "$top/tests/tools/make-test-certificates.sh" "$work/certs" >/dev/null
+
 MAILFILE="$build/bin/mailfile.exe" WORK="$work" SIZE_MB="$size_mb" /usr/bin/python3 - <<'PY'
-import os, socket, subprocess, threading, time
+import os, socket, ssl, subprocess, threading, time
 
-ADDRESS = "127.0.3.200"
+# The TLS sink needs an address the test server certificate names.
+ADDRESS, TLS_ADDRESS = "127.0.3.200", "127.0.12.40"
 work, size_mb = os.environ["WORK"], int(os.environ["SIZE_MB"])
+certs = os.path.join(work, "certs")
 
-def serve(listener, totals):
+def serve(listener, totals, context=None):
     # Minimal sink: answers the dialogue, swallows DATA in large receives.
     while True:
         try:
             sock, _ = listener.accept()
         except OSError:
             return
+        if context is not None:
+            try:
+                sock = context.wrap_socket(sock, server_side=True)
+            except (OSError, ssl.SSLError):
+                sock.close()
+                continue
         with sock:
             sock.sendall(b"220 bench\r\n")
             pending = b""
@@ -60,17 +72,27 @@ def serve(listener, totals):
                     else:
                         sock.sendall(b"250 OK\r\n")
 
-listener = socket.socket()
-listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-listener.bind((ADDRESS, 25))
-listener.listen(4)
-totals = []
-threading.Thread(target=serve, args=(listener, totals), daemon=True).start()
+def listen(address, port, context=None):
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind((address, port))
+    listener.listen(4)
+    totals = []
+    threading.Thread(target=serve, args=(listener, totals, context), daemon=True).start()
+    return listener, totals
 
-def mail(path):
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(os.path.join(certs, "server.pem"), os.path.join(certs, "server.key"))
+listener, totals = listen(ADDRESS, 25)
+tls_listener, tls_totals = listen(TLS_ADDRESS, 465, context)
+
+def windows(path):
+    return "Z:" + path.replace("/", "\\")
+
+def mail(path, address=ADDRESS, options=()):
     start = time.monotonic()
-    out = subprocess.run(["wine", os.environ["MAILFILE"], "-m", "Z:" + path.replace("/", "\\"),
-                          ADDRESS, "bench@plant.example", "ops@plant.example"],
+    out = subprocess.run(["wine", os.environ["MAILFILE"], "-m"] + list(options) + [windows(path),
+                          address, "bench@plant.example", "ops@plant.example"],
                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=600).stdout
     wall = time.monotonic() - start
     figures = dict(l.split("=", 1) for l in out.split() if "=" in l)
@@ -85,15 +107,21 @@ with open(big, "wb") as f:
     for _ in range(size_mb):
         f.write(os.urandom(1 << 20))
 
-r0, ms0, peak0, _ = mail(tiny)
-r1, ms1, peak1, wall1 = mail(big)
 size = size_mb << 20
-print("file size:            %d MB (%d bytes)" % (size_mb, size))
-print("result:               %s (tiny file: %s)" % (r1, r0))
-print("bytes on the wire:    %d (DATA phase)" % (totals[-1] if totals else 0))
-print("elapsed (mailing):    %.2f s (process under Wine, wall: %.2f s)" % (ms1 / 1000, wall1))
-print("throughput:           %.1f MB/s of file data" % (size / 1048576 / max(ms1 / 1000, 0.001)))
-print("peak working set:     %.1f MB (tiny file: %.1f MB; growth %.2f MB)"
-      % (peak1 / 1048576, peak0 / 1048576, (peak1 - peak0) / 1048576))
+tls = ["-s", "2", "-p", "465", "-a", windows(os.path.join(certs, "ca.pem"))]
+for title, address, options, sink_totals, wire in (
+        ("plain SMTP", ADDRESS, (), totals, "DATA phase"),
+        ("TLS from the first byte (Schannel)", TLS_ADDRESS, tls, tls_totals, "DATA phase, decrypted")):
+    r0, ms0, peak0, _ = mail(tiny, address, options)
+    r1, ms1, peak1, wall1 = mail(big, address, options)
+    print("== %s" % title)
+    print("file size:            %d MB (%d bytes)" % (size_mb, size))
+    print("result:               %s (tiny file: %s)" % (r1, r0))
+    print("bytes on the wire:    %d (%s)" % (sink_totals[-1] if sink_totals else 0, wire))
+    print("elapsed (mailing):    %.2f s (process under Wine, wall: %.2f s)" % (ms1 / 1000, wall1))
+    print("throughput:           %.1f MB/s of file data" % (size / 1048576 / max(ms1 / 1000, 0.001)))
+    print("peak working set:     %.1f MB (tiny file: %.1f MB; growth %.2f MB)"
+          % (peak1 / 1048576, peak0 / 1048576, (peak1 - peak0) / 1048576))
 listener.close()
+tls_listener.close()
 PY

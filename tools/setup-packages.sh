@@ -7,7 +7,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine64 fonts-wine
   xvfb xauth x11-utils imagemagick
-  socat
+  socat openssl
   nsis zip
   python3-aiosmtpd python3-pytest
   cmake ninja-build g++ googletest

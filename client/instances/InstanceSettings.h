@@ -7,6 +7,7 @@
 #include <stddef.h>
 
 #include "Parameters.h"
+#include "SmtpSettings.h"
 
 struct InstanceSettings {
     // Run-time state; never written as parameter values.
@@ -38,6 +39,10 @@ struct InstanceSettings {
     DWORD StopBits;
     DWORD Timeout;
     DWORD WarningInterval;
+    // The optional values of the parameters key for a hosted mail service;
+    // written only when they differ from their defaults. The password only
+    // in its encrypted form.
+    SmtpSettings Smtp;
 };
 
 // Indexed directly by instance number 1..MAX_INSTANCES; slot 0 is never used.
@@ -47,7 +52,8 @@ extern InstanceSettings InstanceTable[MAX_INSTANCES + 1];
 extern int SettingsModified;
 
 // Offsets of the parameter members in the order of RegistryParameters, so
-// that load and save walk the one table of the 23 values.
+// that load and save walk the one table of the 23 values (Smtp is read and
+// written beside them, SmtpSettings.h).
 extern const size_t InstanceParameterOffsets[PARAMETER_COUNT];
 
 inline int IsInstanceNumber(int n) { return n >= 1 && n <= MAX_INSTANCES; }

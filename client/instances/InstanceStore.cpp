@@ -55,6 +55,8 @@ void ReadInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
     for (int i = 0; i < PARAMETER_COUNT; i++)
         if (RegistryParameters[i].Key == kind)
             ReadParameterValue(key, RegistryParameters[i], ParameterMember(record, i));
+    if (kind == InParametersKey)
+        ReadSmtpSettings(key, &record->Smtp, NULL);
 }
 
 void ReadInstanceParameters(int n, InstanceSettings *record)
@@ -75,6 +77,8 @@ int WriteInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
     for (int i = 0; i < PARAMETER_COUNT; i++)
         if (RegistryParameters[i].Key == kind && !WriteParameterValue(key, RegistryParameters[i], ParameterMember(record, i)))
             ok = 0;
+    if (kind == InParametersKey && !WriteSmtpSettings(key, &record->Smtp))
+        ok = 0;
     return ok;
 }
 
@@ -138,6 +142,8 @@ int AddInstance(int source, HWND owner)
         memset(record, 0, sizeof *record);
         for (int i = 0; i < PARAMETER_COUNT; i++)
             memcpy(ParameterMember(record, i), ParameterMember(&copy, i), RegistryParameters[i].Size);
+        // Machine-scope encryption: the copy's password decrypts as well.
+        record->Smtp = copy.Smtp;
         record->AutoStart = copy.AutoStart;
         record->InUse = 1;
     } else {

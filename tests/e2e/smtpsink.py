@@ -93,10 +93,10 @@ class _Recorder:
 class AiosmtpdSink:
     """A real SMTP server (aiosmtpd) that keeps every envelope it receives."""
 
-    def __init__(self, address, **kwargs):
+    def __init__(self, address, port=25, **kwargs):
         self.recorder = _Recorder()
         kwargs.setdefault("data_size_limit", 0)
-        self.controller = Controller(self.recorder, hostname=address, port=25, **kwargs)
+        self.controller = Controller(self.recorder, hostname=address, port=port, **kwargs)
 
     @property
     def messages(self):
@@ -108,6 +108,24 @@ class AiosmtpdSink:
 
     def __exit__(self, *exc):
         self.controller.stop()
+
+
+def listening_socket(address, port=25, backlog=8):
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind((address, port))
+    listener.listen(backlog)
+    return listener
+
+
+def close_sockets(socks):
+    """Shuts down and closes each socket (a thread blocked on one returns)."""
+    for sock in socks:
+        try:
+            sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        sock.close()
 
 
 class ScriptedServer:
@@ -133,10 +151,7 @@ class ScriptedServer:
         self.commands = []
         self.messages = []
         self.data_bytes = 0
-        self.listener = socket.socket()
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind((address, 25))
-        self.listener.listen(8)
+        self.listener = listening_socket(address)
         self.stopping = False
         self.clients = []
         self.thread = threading.Thread(target=self._serve, daemon=True)
@@ -147,12 +162,7 @@ class ScriptedServer:
 
     def __exit__(self, *exc):
         self.stopping = True
-        for sock in self.clients + [self.listener]:
-            try:
-                sock.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-            sock.close()
+        close_sockets(self.clients + [self.listener])
         self.thread.join(10)
 
     def _send(self, sock, pieces):

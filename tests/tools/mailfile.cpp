@@ -1,8 +1,13 @@
 // Test helper: mails files with MailLogFile and prints each MailResult.
-//   mailfile [-c connectMs] [-r replyMs] [-m] path server from to [path server from to ...]
+//   mailfile [-c connectMs] [-r replyMs] [-m] [-v] [-p port] [-s security]
+//            [-u user] [-w password] [-a trustedCaFile]
+//            path server from to [path server from to ...]
 //     several groups run in one process, one after the other, so the
 //     process-wide resolve state carries over; -m adds the time spent mailing
-//     and the process's peak working set.
+//     and the process's peak working set; -v adds, after each result, why a
+//     secure connection failed ("tls=F certificate=V"). -p, -s, -u, -a set
+//     the SMTP settings of every group; -w's password is encrypted as the
+//     configuration program stores it.
 //   mailfile -hold path
 //     holds the file open for writing (read sharing only, as the service
 //     holds its log) until standard input closes.
@@ -14,6 +19,7 @@
 #include <string.h>
 
 #include "MailLogFile.h"
+#include "SmtpPassword.h"
 
 static int Hold(const char *path)
 {
@@ -38,11 +44,37 @@ int main(int argc, char **argv)
         return Hold(argv[2]);
 
     int measure = 0;
+    int verbose = 0;
     int arg = 1;
+    static SmtpSettings settings;
     while (arg < argc && argv[arg][0] == '-' && argv[arg][1] != '\0') {
+        const char *value = arg + 1 < argc ? argv[arg + 1] : NULL;
         if (strcmp(argv[arg], "-m") == 0) {
             measure = 1;
             arg++;
+        } else if (strcmp(argv[arg], "-v") == 0) {
+            verbose = 1;
+            arg++;
+        } else if (strcmp(argv[arg], "-p") == 0 && value != NULL) {
+            settings.SmtpPort = (DWORD)strtoul(value, NULL, 10);
+            arg += 2;
+        } else if (strcmp(argv[arg], "-s") == 0 && value != NULL) {
+            settings.SmtpSecurity = (DWORD)strtoul(value, NULL, 10);
+            arg += 2;
+        } else if (strcmp(argv[arg], "-u") == 0 && value != NULL) {
+            snprintf(settings.SmtpUser, sizeof settings.SmtpUser, "%s", value);
+            arg += 2;
+        } else if (strcmp(argv[arg], "-a") == 0 && value != NULL) {
+            snprintf(settings.SmtpTrustedCa, sizeof settings.SmtpTrustedCa, "%s", value);
+            arg += 2;
+        } else if (strcmp(argv[arg], "-w") == 0 && value != NULL) {
+            settings.SmtpPasswordSize =
+                ProtectSmtpPassword(value, settings.SmtpPassword, sizeof settings.SmtpPassword);
+            if (settings.SmtpPasswordSize == 0) {
+                fprintf(stderr, "the password could not be encrypted\n");
+                return 101;
+            }
+            arg += 2;
         } else if (strcmp(argv[arg], "-c") == 0 && arg + 1 < argc) {
             MailConnectTimeoutMs = (DWORD)strtoul(argv[arg + 1], NULL, 10);
             arg += 2;
@@ -54,7 +86,8 @@ int main(int argc, char **argv)
         }
     }
     if (arg >= argc || (argc - arg) % 4 != 0) {
-        fprintf(stderr, "usage: mailfile [-c ms] [-r ms] [-m] path server from to [...]\n"
+        fprintf(stderr, "usage: mailfile [-c ms] [-r ms] [-m] [-v] [-p port] [-s security] [-u user]\n"
+                        "                [-w password] [-a ca] path server from to [...]\n"
                         "       mailfile -hold path\n");
         return 100;
     }
@@ -62,8 +95,10 @@ int main(int argc, char **argv)
     int result = 0;
     DWORD start = GetTickCount();
     for (; arg < argc; arg += 4) {
-        result = MailLogFile(argv[arg], argv[arg + 1], argv[arg + 2], argv[arg + 3]);
+        result = MailLogFile(argv[arg], argv[arg + 1], argv[arg + 2], argv[arg + 3], &settings);
         printf("%d\n", result);
+        if (verbose)
+            printf("tls=%d certificate=%d\n", LastTlsFailure, LastCertificateVerdict);
         fflush(stdout);
     }
     if (measure) {

@@ -5,6 +5,10 @@
 #include <string.h>
 
 #include "ClientMessages.h"
+#include "SmtpPassword.h"
+
+#include <algorithm>
+#include <vector>
 
 static std::string ReadString(const std::string &path, const char *name, DWORD *type, DWORD *size)
 {
@@ -336,6 +340,62 @@ TEST_F(InstanceStore, OverLongRegistryValuesCannotOverflowTheFields)
     EXPECT_STREQ("mail.example.org", r.SmtpServer);
     EXPECT_STREQ("", r.NetSendUsers);
     EXPECT_EQ(0x22u, r.DayOfWeekMask);
+}
+
+// The names of a key's values, sorted.
+static std::vector<std::string> ValueNames(const std::string &path)
+{
+    std::vector<std::string> names;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return names;
+    char name[256];
+    DWORD size = sizeof name;
+    for (DWORD i = 0; RegEnumValueA(key, i, name, &size, NULL, NULL, NULL, NULL) == ERROR_SUCCESS; i++) {
+        names.push_back(name);
+        size = sizeof name;
+    }
+    RegCloseKey(key);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(InstanceStore, MailServiceValuesAreWrittenOnlyWhileTheyDifferFromTheDefaults)
+{
+    ASSERT_EQ(1, AddInstance(0, NULL));
+    ASSERT_EQ(1, SaveInstances(0));
+    const std::vector<std::string> plain = ValueNames(ParametersKeyPath(1));
+    EXPECT_EQ(plain, (std::vector<std::string>{"LogFilename", "LogRotation", "PauseTimeout", "SmtpFromAddress",
+                                               "SmtpServer", "SmtpToAddress", "TimestampFormat", "VerboseLevel"}));
+
+    SmtpSettings &smtp = InstanceTable[1].Smtp;
+    smtp.SmtpPort = 587;
+    smtp.SmtpSecurity = SecurityStartTls;
+    COPY_SETTING(smtp.SmtpUser, "alice@plant.example");
+    COPY_SETTING(smtp.SmtpTrustedCa, "C:\\certs\\relay-ca.pem");
+    smtp.SmtpPasswordSize = ProtectSmtpPassword("s3cret pass", smtp.SmtpPassword, sizeof smtp.SmtpPassword);
+    ASSERT_GT(smtp.SmtpPasswordSize, 0u);
+    const SmtpSettings saved = smtp;
+    ASSERT_EQ(1, SaveInstances(0));
+    EXPECT_EQ(ValueNames(ParametersKeyPath(1)).size(), plain.size() + SMTP_VALUE_COUNT);
+
+    CloseServiceHandles();
+    memset(InstanceTable, 0, sizeof InstanceTable);
+    ASSERT_EQ(1, LoadInstances());
+    EXPECT_EQ(0, memcmp(&saved, &InstanceTable[1].Smtp, sizeof saved));
+    char password[SMTP_PASSWORD_SIZE];
+    ASSERT_TRUE(UnprotectSmtpPassword(InstanceTable[1].Smtp.SmtpPassword, InstanceTable[1].Smtp.SmtpPasswordSize,
+                                      password, sizeof password));
+    EXPECT_STREQ("s3cret pass", password);
+    // A duplicate signs in as its source does.
+    ASSERT_EQ(2, AddInstance(1, NULL));
+    EXPECT_EQ(0, memcmp(&saved, &InstanceTable[2].Smtp, sizeof saved));
+
+    // Back to the defaults, the values leave the key, which is as before.
+    memset(&InstanceTable[1].Smtp, 0, sizeof InstanceTable[1].Smtp);
+    InstanceTable[1].Smtp.SmtpPort = 25;
+    ASSERT_EQ(2, SaveInstances(0));
+    EXPECT_EQ(ValueNames(ParametersKeyPath(1)), plain);
 }
 
 TEST(InstanceSettingsText, CopiesAreBoundedAndTerminated)

@@ -1,4 +1,5 @@
 #include "PageText.h"
+#include "Parameters.h"
 
 #include <gtest/gtest.h>
 #include <string.h>
@@ -68,4 +69,42 @@ TEST(ParseDecimal, ReadsLikeGetDlgItemInt)
     }
     EXPECT_FALSE(ParseDecimal("-5", 0, &v));
     EXPECT_FALSE(ParseDecimal("4294967296", 0, &v));
+}
+
+TEST(MailBoxes, PortDigitsUpTo65535AndZeroForTheDefault)
+{
+    int clamped;
+    EXPECT_EQ(PortFromText("587", &clamped), 587u);
+    EXPECT_FALSE(clamped);
+    EXPECT_EQ(PortFromText("", &clamped), 0u);
+    EXPECT_EQ(PortFromText("65535", &clamped), 65535u);
+    EXPECT_FALSE(clamped);
+    EXPECT_EQ(PortFromText("65536", &clamped), 65535u);
+    EXPECT_TRUE(clamped);
+    EXPECT_EQ(PortFromText("99999999999", &clamped), 65535u);
+    EXPECT_TRUE(clamped);
+    char text[8];
+    FormatPortText(0, text, sizeof text);
+    EXPECT_STREQ(text, "25");
+    FormatPortText(465, text, sizeof text);
+    EXPECT_STREQ(text, "465");
+}
+
+TEST(MailBoxes, ThePlaceholderKeepsEmptyClearsAnythingElseReplaces)
+{
+    char password[SMTP_PASSWORD_SIZE];
+    EXPECT_EQ(ReadPasswordText(PASSWORD_PLACEHOLDER, password, sizeof password), PasswordKept);
+    EXPECT_EQ(ReadPasswordText("", password, sizeof password), PasswordCleared);
+    EXPECT_EQ(ReadPasswordText("s3cret pass", password, sizeof password), PasswordReplaced);
+    EXPECT_STREQ(password, "s3cret pass");
+    // Part of the placeholder deleted and typed on: only the typing counts;
+    // all of it deleted but one character: nothing is left, the password goes.
+    std::string edited = std::string(PASSWORD_PLACEHOLDER).substr(3) + "new";
+    EXPECT_EQ(ReadPasswordText(edited.c_str(), password, sizeof password), PasswordReplaced);
+    EXPECT_STREQ(password, "new");
+    EXPECT_EQ(ReadPasswordText("\x1F", password, sizeof password), PasswordCleared);
+    // Bounded by the buffer.
+    std::string longer(300, 'p');
+    EXPECT_EQ(ReadPasswordText(longer.c_str(), password, sizeof password), PasswordReplaced);
+    EXPECT_EQ(strlen(password), sizeof password - 1);
 }

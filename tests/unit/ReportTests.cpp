@@ -126,6 +126,71 @@ TEST_F(Reporting, ConfigurationReportNamesEveryCodeAndSurvivesBadOnes)
     EXPECT_NE(report.find("Stop Bits: ?\r\n"), std::string::npos);
 }
 
+// The fixed report ends with this line; the optional mail values follow it.
+static std::string AfterFixedReport(const char *text)
+{
+    std::string report = text;
+    const std::string last = "Timestamp Format: 0\r\n";
+    size_t end = report.find(last);
+    return end == std::string::npos ? "<no fixed report>" : report.substr(end + last.size());
+}
+
+TEST_F(Reporting, ConfigurationReportAddsTheMailValuesWhenAnyIsStored)
+{
+    char text[4096];
+    // Only the password stored: every line but the password's, which never shows.
+    Params.SmtpStates.State[SmtpPasswordValue] = SmtpValueTaken;
+    memset(Params.Smtp.SmtpPassword, 0x41, 64);
+    Params.Smtp.SmtpPasswordSize = 64;
+    FormatConfigurationReport(text, sizeof text);
+    EXPECT_EQ(AfterFixedReport(text),
+              "SMTP Port: 25\r\n"
+              "SMTP Security: None\r\n"
+              "SMTP User: \r\n"
+              "SMTP Trusted CA: \r\n");
+
+    Params.Smtp.SmtpPort = 587;
+    Params.Smtp.SmtpSecurity = SecurityStartTls;
+    strcpy(Params.Smtp.SmtpUser, "alice@plant.example");
+    strcpy(Params.Smtp.SmtpTrustedCa, "C:\\certs\\relay-ca.pem");
+    for (int i = 0; i < SMTP_VALUE_COUNT; i++)
+        Params.SmtpStates.State[i] = SmtpValueTaken;
+    FormatConfigurationReport(text, sizeof text);
+    EXPECT_EQ(AfterFixedReport(text),
+              "SMTP Port: 587\r\n"
+              "SMTP Security: STARTTLS\r\n"
+              "SMTP User: alice@plant.example\r\n"
+              "SMTP Trusted CA: C:\\certs\\relay-ca.pem\r\n");
+    Params.Smtp.SmtpSecurity = SecurityImplicitTls;
+    FormatConfigurationReport(text, sizeof text);
+    EXPECT_NE(std::string(text).find("SMTP Security: SSL/TLS\r\n"), std::string::npos);
+}
+
+TEST_F(Reporting, ConfigurationReportSaysWhichMailValuesFellBackOrStopTheMail)
+{
+    char text[4096];
+    for (int i = 0; i < SMTP_VALUE_COUNT; i++)
+        Params.SmtpStates.State[i] = SmtpValueInvalid;
+    Params.Smtp.SmtpSecurity = SMTP_SECURITY_INVALID;
+    FormatConfigurationReport(text, sizeof text);
+    EXPECT_EQ(AfterFixedReport(text),
+              "SMTP Port: 25 (the stored value is not a port number; 25 is used)\r\n"
+              "SMTP Security: (the stored value is not 0, 1 or 2; no mail is sent)\r\n"
+              "SMTP User: (the stored value is not valid; none is used)\r\n"
+              "SMTP Trusted CA: (the stored value is not valid; none is used)\r\n"
+              "SMTP Password: (the stored value is not valid; none is used)\r\n");
+
+    // A user to sign in over plain text: the mail will not go out.
+    memset(&Params.SmtpStates, 0, sizeof Params.SmtpStates);
+    Params.SmtpStates.State[SmtpUserValue] = SmtpValueTaken;
+    Params.Smtp.SmtpSecurity = SecurityNone;
+    strcpy(Params.Smtp.SmtpUser, "alice");
+    FormatConfigurationReport(text, sizeof text);
+    EXPECT_NE(std::string(text).find(
+                  "SMTP User: alice (signing in needs STARTTLS or SSL/TLS; no mail is sent)\r\n"),
+              std::string::npos);
+}
+
 TEST_F(Reporting, ConfigurationReportIsBoundedByItsBuffer)
 {
     memset(Params.CustomTimeoutCmd, 'c', sizeof Params.CustomTimeoutCmd - 1);

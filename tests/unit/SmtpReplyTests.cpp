@@ -57,4 +57,36 @@ TEST(SmtpReply, LinesShorterThanACodeAreMalformed)
     EXPECT_EQ(SmtpReplyMalformed, FeedInPieces(reply, "250-ok\r\n\r\n", 100));
 }
 
+TEST(SmtpReply, EhloKeywordsAreFoundHoweverTheReplyIsSplit)
+{
+    const std::string ehlo = "250-mail.example.org greets KVT\r\n250-SIZE 35882577\r\n"
+                             "250-starttls\r\n250-AUTH LOGIN PLAIN XOAUTH2\r\n250 HELP\r\n";
+    for (size_t piece = 1; piece <= ehlo.size(); piece++) {
+        SmtpReply reply;
+        ASSERT_EQ(SmtpReplyComplete, FeedInPieces(reply, ehlo, piece)) << piece;
+        EXPECT_EQ(reply.Extensions, (unsigned)(SMTP_EXTENSION_STARTTLS | SMTP_EXTENSION_AUTH_PLAIN |
+                                               SMTP_EXTENSION_AUTH_LOGIN)) << piece;
+    }
+}
+
+TEST(SmtpReply, OnlyKeywordsAndTheMechanismsOfAnAuthLineCount)
+{
+    SmtpReply reply;
+    // The older "AUTH=" form, a final line that carries a keyword, and
+    // mechanisms named only once each.
+    FeedInPieces(reply, "250-example.org\r\n250-AUTH=LOGIN\r\n250 STARTTLS\r\n", 100);
+    EXPECT_EQ(reply.Extensions, (unsigned)(SMTP_EXTENSION_AUTH_LOGIN | SMTP_EXTENSION_STARTTLS));
+    // Words that are not in the keyword's place, mechanisms outside an AUTH
+    // line, and longer names that merely begin like ours.
+    FeedInPieces(reply, "250-example.org offers STARTTLS\r\n250-X-PLAIN PLAIN LOGIN\r\n"
+                        "250-STARTTLSX\r\n250-AUTH PLAINTEXT LOGINS CRAM-MD5\r\n250 OK\r\n", 7);
+    EXPECT_EQ(reply.Extensions, 0u);
+    // The first line names the server, whatever it says; a word longer than
+    // the record holds is skipped whole, the ones after it still read.
+    FeedInPieces(reply, "250 STARTTLS\r\n", 100);
+    EXPECT_EQ(reply.Extensions, 0u);
+    FeedInPieces(reply, "250-example.org\r\n250-AUTH " + std::string(200, 'Q') + " PLAIN\r\n250 OK\r\n", 9);
+    EXPECT_EQ(reply.Extensions, (unsigned)SMTP_EXTENSION_AUTH_PLAIN);
+}
+
 } // namespace

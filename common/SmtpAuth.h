@@ -1,0 +1,26 @@
+// Signing in to the SMTP server (AUTH PLAIN or LOGIN) once the connection is
+// secure. The password is decrypted only here, for the command that carries
+// it, and every buffer that held it in clear is wiped before returning.
+#pragma once
+
+#include <windows.h>
+#include <stddef.h>
+
+#include "MailLogFile.h"
+#include "SmtpChannel.h"
+
+// "AUTH PLAIN <base64 of NUL user NUL password>\r\n". Returns its length, 0
+// when it does not fit.
+int FormatAuthPlain(char *buffer, size_t size, const char *user, const char *password);
+
+// One base64 line of text, "\r\n" ended, as AUTH LOGIN answers a challenge.
+// Returns its length, 0 when it does not fit.
+int FormatBase64Line(char *buffer, size_t size, const char *text);
+
+// Signs in with the mechanism the EHLO reply offered (SMTP_EXTENSION_*
+// bits), PLAIN before LOGIN. Sent when the server accepted the user and
+// password; AuthenticationRefused when it refused them, when it offers
+// neither mechanism or the stored password cannot be decrypted (nothing is
+// sent then); BadReply for a reply that is malformed or does not come.
+MailResult AuthenticateSmtp(SmtpChannel *channel, unsigned extensions, const char *user,
+                            const BYTE *passwordBlob, DWORD passwordBlobSize, DWORD timeoutMs);

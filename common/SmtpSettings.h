@@ -1,0 +1,56 @@
+// How an instance reaches its SMTP server beyond the server's name: port,
+// TLS, user and password, and a private root CA to trust. Five optional
+// values of the parameters key, read by the service and read and written by
+// the configuration program. Absent values are the defaults, and an instance
+// with all of them absent mails exactly as before they existed.
+#pragma once
+
+#include "Parameters.h"
+
+struct SmtpSettings {
+    DWORD SmtpPort;                              // 0: SMTP_DEFAULT_PORT
+    DWORD SmtpSecurity;                          // SmtpSecurityKind or SMTP_SECURITY_INVALID
+    char  SmtpUser[SMTP_USER_SIZE];              // empty: no AUTH
+    char  SmtpTrustedCa[SMTP_TRUSTED_CA_SIZE];   // PEM or DER file; empty: none
+    BYTE  SmtpPassword[SMTP_PASSWORD_BLOB_SIZE]; // encrypted (SmtpPassword.h), never clear
+    DWORD SmtpPasswordSize;                      // bytes of SmtpPassword in use; 0: none
+};
+
+// The five values, in the order both programs read and write them.
+enum SmtpValue {
+    SmtpPortValue = 0,
+    SmtpSecurityValue,
+    SmtpUserValue,
+    SmtpTrustedCaValue,
+    SmtpPasswordValue,
+    SMTP_VALUE_COUNT
+};
+extern const char *const SmtpValueNames[SMTP_VALUE_COUNT];
+
+// What the registry held for each value.
+enum SmtpValueState {
+    SmtpValueAbsent  = 0,
+    SmtpValueTaken   = 1,
+    SmtpValueInvalid = 2    // wrong type, too long or out of range: the default is used
+};
+struct SmtpValueStates {
+    int State[SMTP_VALUE_COUNT];
+};
+
+// Reads the five values from an open parameters key into settings (which it
+// first sets to the defaults) and, when states is not null, notes what each
+// value was. Never reads past a member; a string is always terminated.
+void ReadSmtpSettings(HKEY key, SmtpSettings *settings, SmtpValueStates *states);
+
+// Writes the values that differ from their defaults and deletes those that do
+// not, so a key that never had them is left as it was. An invalid
+// SmtpSecurity is left in the registry untouched: it stands for a value this
+// program cannot show, and deleting it would turn mail back to plain text.
+// Non-zero when every value was written or deleted.
+int WriteSmtpSettings(HKEY key, const SmtpSettings *settings);
+
+// Non-zero when any of the five values was in the registry, valid or not.
+int AnySmtpValuePresent(const SmtpValueStates *states);
+
+// The TCP port to connect to.
+DWORD SmtpPortOf(const SmtpSettings *settings);

@@ -1,0 +1,205 @@
+"""The E-mail page's port, security, user, trusted CA and password under
+Xvfb, driven from guidriver.exe: the password box's placeholder kept,
+cleared and replaced, E-mail Now over STARTTLS with AUTH and its two new
+messages, what Save puts in the registry, and a service that mails each
+rotated file with the saved settings."""
+
+import email
+import email.policy
+import os
+import shutil
+import time
+
+import pytest
+
+from client_gui import *  # noqa: F401,F403  (fixtures)
+from client_driver import wait_for
+from harness import VirtualPort
+from test_client_props import EMAIL, EMAIL_NOW, GENERAL, LOG_FILE, OK, SERVICES, Sheet, error_box, install, \
+    no_error_box, saved
+from tlssink import PASSWORD, STARTTLS, USER, TlsSink, certificates, windows_path
+
+PORT_BOX, SECURITY, USER_BOX, CA_BOX, BROWSE, PASSWORD_BOX = 1044, 1045, 1046, 1047, 1048, 1049
+PLACEHOLDER = "\x1f" * 12
+FROM, TO = "tallyline@plant.example", "ops@plant.example"
+MAIL_VALUES = ("SmtpPort", "SmtpSecurity", "SmtpUser", "SmtpTrustedCa", "SmtpPassword")
+
+
+@pytest.fixture(scope="module")
+def certs(tmp_path_factory):
+    return certificates(str(tmp_path_factory.mktemp("certs")))
+
+
+def stored(gui, n, name):
+    """A value of instance n's parameters key as `reg query` prints its data, or None."""
+    return gui.reg_query(SERVICES + "\\Quillbox%d\\Parameters" % n, name)
+
+
+def password_blob(gui, n):
+    data = stored(gui, n, "SmtpPassword")
+    return bytes.fromhex(data) if data is not None else None
+
+
+def holds_no_clear_password(blob, password):
+    return password.encode() not in blob and password.encode("utf-16-le") not in blob
+
+
+def fill_in(s, ca_path, password=PASSWORD):
+    s.type(PORT_BOX, "5x8y7")            # digits only
+    s.choose(SECURITY, STARTTLS)
+    s.type(USER_BOX, USER)
+    s.type(CA_BOX, ca_path)
+    s.type(PASSWORD_BOX, password)
+
+
+def make_log(gui, folder, name):
+    path = gui.c_drive(folder, name)
+    shutil.rmtree(os.path.dirname(path), ignore_errors=True)
+    os.makedirs(os.path.dirname(path))
+    with open(path, "wb") as f:
+        f.write(b"2026-12-08 00:00:00.000: first call\r\n")
+    return "C:\\%s\\%s" % (folder, name)
+
+
+def test_password_box_keeps_clears_and_replaces_and_email_now_signs_in(client, gui, certs):
+    log = make_log(gui, "tlsmaillogs", "Quillbox1.log")
+    install(gui, 1, LogFilename=log, SmtpServer="127.0.12.20", SmtpFromAddress=FROM, SmtpToAddress=TO)
+    # An instance that never used the new values keeps its key as it was
+    # through an edit and a save.
+    install(gui, 2, LogFilename=log)
+    before = [stored(gui, 2, name) for name in MAIL_VALUES]
+    c = client()
+    s = Sheet(c, 2)
+    s.tab(EMAIL)
+    assert not s.apply_enabled()
+    assert [s.text(PORT_BOX), s.ctl(SECURITY).cursel, s.text(USER_BOX), s.text(CA_BOX), s.text(PASSWORD_BOX)] == \
+        ["25", 0, "", "", ""]
+    s.tab(GENERAL)
+    s.type(LOG_FILE, log + ".old")
+    s.close(OK)
+    saved(c)
+    assert [stored(gui, 2, name) for name in MAIL_VALUES] == before == [None] * 5
+
+    ca = windows_path(certs, "ca.pem")
+    s = Sheet(c, 1)
+    s.tab(EMAIL)
+    fill_in(s, ca)
+    assert s.text(PORT_BOX) == "587" and s.apply_enabled()
+    with TlsSink("127.0.12.20", certs, STARTTLS, port=587) as sink:
+        s.click(EMAIL_NOW)           # not applied yet: the button uses the boxes
+        assert no_error_box(c)
+        assert sink.logins == [("PLAIN", USER, PASSWORD, True)] and len(sink.messages) == 1
+        s.type(PASSWORD_BOX, "wrong")
+        s.d("postclick %d" % EMAIL_NOW)
+        assert error_box(c) == "The SMTP server refused the user name or password"
+        s.type(CA_BOX, "")
+        s.d("postclick %d" % EMAIL_NOW)
+        assert error_box(c) == "Could not establish a secure connection to the SMTP server"
+        assert len(sink.messages) == 1
+        s.type(CA_BOX, ca)
+        s.type(PASSWORD_BOX, PASSWORD)
+        s.close(OK)
+        saved(c)
+        assert [stored(gui, 1, name) for name in MAIL_VALUES[:4]] == ["0x24b", "0x1", USER, ca]
+        first = password_blob(gui, 1)
+        assert first and holds_no_clear_password(first, PASSWORD)
+
+        # Kept: the box shows the placeholder, never the password; an edit
+        # elsewhere and a save leave the stored password as it was, and it
+        # still signs in.
+        s = Sheet(c, 1)
+        s.tab(EMAIL)
+        assert s.text(PASSWORD_BOX) == PLACEHOLDER
+        assert not s.apply_enabled()
+        s.type(USER_BOX, USER)
+        s.click(EMAIL_NOW)
+        assert no_error_box(c) and sink.logins[-1] == ("PLAIN", USER, PASSWORD, True)
+        s.close(OK)
+        saved(c)
+        assert password_blob(gui, 1) == first
+
+        # Replaced: a new password is stored, encrypted, and is the one used.
+        sink.recorder.passwords = {"n3w pass"}
+        s = Sheet(c, 1)
+        s.tab(EMAIL)
+        s.type(PASSWORD_BOX, "n3w pass")
+        s.click(EMAIL_NOW)
+        assert no_error_box(c) and sink.logins[-1] == ("PLAIN", USER, "n3w pass", True)
+        s.close(OK)
+        saved(c)
+        second = password_blob(gui, 1)
+        assert second and second != first and holds_no_clear_password(second, "n3w pass")
+
+        # Browse opens the file dialog on the box's file; OK puts the
+        # chosen file in the box, Cancel leaves the box as it was.
+        s = Sheet(c, 1)
+        s.tab(EMAIL)
+        der = windows_path(certs, "ca.der")
+        s.type(CA_BOX, der)
+        for button, expected in ((2, der), (1, der)):
+            s.d("postclick %d" % BROWSE)
+            assert c.dialog("Trusted CA file", 20000)
+            if button == 1:
+                s.type(CA_BOX, "")          # the dialog already holds the file it was opened on
+            c.press("Trusted CA file", button)
+            assert wait_for(lambda: c.d("dialog 300 Trusted CA file", check=False)[-1].startswith("ERR"), 10)
+            assert wait_for(lambda: s.text(CA_BOX) == expected, 10), (button, s.text(CA_BOX))
+        s.close(OK)
+        saved(c)
+        assert stored(gui, 1, "SmtpTrustedCa") == der
+
+        # Cleared: the value leaves the registry.
+        s = Sheet(c, 1)
+        s.tab(EMAIL)
+        s.type(PASSWORD_BOX, "")
+        s.close(OK)
+        saved(c)
+        assert stored(gui, 1, "SmtpPassword") is None
+        assert stored(gui, 1, "SmtpUser") == USER
+
+
+def test_a_service_mails_each_rotated_file_with_the_saved_settings(client, gui, certs, workdir):
+    port = VirtualPort(gui, 44, os.path.join(workdir, "tls-ports")).open()
+    folder = gui.c_drive("tlsrotation")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    try:
+        install(gui, 3, PortName=port.name, LogFilename="C:\\tlsrotation\\Quillbox3.log", LogRotation=5,
+                VerboseLevel=9, SmtpServer="127.0.12.21", SmtpFromAddress=FROM, SmtpToAddress=TO)
+        c = client()
+        s = Sheet(c, 3)
+        s.tab(EMAIL)
+        fill_in(s, windows_path(certs, "ca.pem"))
+        s.close(OK)
+        saved(c)
+        blob = password_blob(gui, 3)
+        assert blob and holds_no_clear_password(blob, PASSWORD)
+
+        with TlsSink("127.0.12.21", certs, STARTTLS, port=587) as sink:
+            mark = gui.mark()
+            started = time.time()
+            gui.scctl("start", "Quillbox3")
+            # Two minute boundaries pass while the device talks.
+            sent = []
+            while len(sink.messages) < 2 and time.time() < started + 150:
+                line = b"call %d at %.1f\r\n" % (len(sent), time.time())
+                port.send(line)
+                sent.append(line)
+                time.sleep(0.5)
+            gui.scctl("control", "Quillbox3", "stop", check=False)
+            gui.scctl("wait", "Quillbox3", "1", "70000", check=False, timeout=90)
+            assert len(sink.messages) >= 2
+            assert all(login == ("PLAIN", USER, PASSWORD, True) for login in sink.logins)
+            assert all(authenticated for _, authenticated in sink.recorder.messages)
+            files = sorted(f for f in os.listdir(folder))
+            for envelope in sink.messages[:2]:
+                message = email.message_from_bytes(envelope.original_content, policy=email.policy.compat32)
+                attachment = message.get_payload()[1]
+                name = attachment.get_filename()
+                assert name in files and name.startswith("Quillbox3") and name != "Quillbox3.log"
+                with open(os.path.join(folder, name), "rb") as f:
+                    assert attachment.get_payload(decode=True) == f.read()
+            reported = [e.text for e in gui.events_since(mark) if "emailed logfile" in e.text]
+            assert any(text.startswith("Successfully emailed logfile C:\\tlsrotation\\Quillbox3") for text in reported)
+    finally:
+        port.close()

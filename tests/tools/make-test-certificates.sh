@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Makes the certificates of the TLS tests with openssl, into the folder $1:
+#   ca.pem ca.der          the test root CA ("Tallyline Test CA")
+#   other-ca.pem           a second root that signed nothing the servers use
+#   server.pem/.key        signed by the test CA for localhost: subjectAltName
+#                          DNS:localhost, IP:127.0.0.1 and the test sinks'
+#                          addresses 127.0.12.1 to 127.0.12.40
+#   expired.pem/.key       the same names, expired since yesterday
+#   client-only.pem/.key   the same names, usable only for client authentication
+#   intermediate.pem       a CA below the test root
+#   leaf.pem/.key          signed by the intermediate for localhost
+#   leaf-chain.pem         leaf.pem followed by intermediate.pem
+#   two-cas.pem            other-ca.pem followed by ca.pem
+# Tests trust the test CA only through SmtpTrustedCa, never through a
+# system store or the host's certificate files.
+set -euo pipefail
+out=$1
+mkdir -p "$out"
+cd "$out"
+
+names="DNS:localhost,IP:127.0.0.1"
+for i in $(seq 1 40); do names="$names,IP:127.0.12.$i"; done
+
+root() {   # name subject
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$1.key" -out "$1.pem" -days 3650 -subj "/CN=$2" \
+    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+}
+
+# leaf name issuer days usage [ca]
+issue() {
+  local name=$1 issuer=$2 days=$3 usage=$4 ca=${5:-}
+  local subject="/CN=localhost"
+  [ -n "$ca" ] && subject="/CN=Tallyline Test Intermediate CA"
+  openssl req -newkey rsa:2048 -nodes -keyout "$name.key" -out "$name.csr" -subj "$subject" 2>/dev/null
+  if [ -n "$ca" ]; then
+    printf 'basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n' > "$name.ext"
+  else
+    printf 'basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=%s\nsubjectAltName=%s\n' \
+      "$usage" "$names" > "$name.ext"
+  fi
+  openssl x509 -req -in "$name.csr" -CA "$issuer.pem" -CAkey "$issuer.key" -set_serial "0x$(openssl rand -hex 8)" \
+    -out "$name.pem" -days "$days" -extfile "$name.ext" 2>/dev/null
+  rm -f "$name.csr" "$name.ext"
+}
+
+root ca "Tallyline Test CA"
+root other-ca "Another Test CA"
+openssl x509 -in ca.pem -outform DER -out ca.der
+issue server ca 365 serverAuth
+issue expired ca -1 serverAuth
+issue client-only ca 365 clientAuth
+issue intermediate ca 365 "" ca
+issue leaf intermediate 365 serverAuth
+cat leaf.pem intermediate.pem > leaf-chain.pem
+cat other-ca.pem ca.pem > two-cas.pem
