@@ -204,7 +204,8 @@ class Outcome:
 def check_capture(n, folder, sent_lines):
     """Joins instance n's rotated files in order and compares with what was sent."""
     o = Outcome()
-    o.files = sorted(os.path.basename(p) for p in glob.glob(os.path.join(folder, "Quillbox%d2*.log" % n)))
+    own = re.compile(r"Quillbox%d\d{12}\.log$" % n)
+    o.files = sorted(f for f in os.listdir(folder) if own.match(f))
     data = b"".join(open(os.path.join(folder, f), "rb").read() for f in o.files)
     o.stamps = len(STAMP.findall(data))
     text = STAMP.sub(b"", data)
@@ -237,7 +238,8 @@ def check_capture(n, folder, sent_lines):
 
 def check_mail(n, folder, files, received):
     closed = files[:-1]                 # the file open at the stop is not mailed
-    mine = [r for r in received if r[0] and r[0].startswith("Quillbox%d2" % n)]
+    own = re.compile(r"Quillbox%d\d{12}\.log$" % n)
+    mine = [r for r in received if r[0] and own.match(r[0])]
     by_name = {}
     for name, size, digest in mine:
         by_name.setdefault(name, []).append((size, digest))

@@ -1,58 +1,37 @@
 // Figures of running services' processes for the soak and scale runs:
-//   procstat NAME...
+//   procstat NAME...          (at most 64)
 // prints for each service "NAME pid=P state=S cpu_ms=C working_set_kb=W handles=H"
 // (pid 0 and zeros when the service has no process).
 // Under Wine GetProcessHandleCount answers 0 for another process; the
-// system's handle table, which Wine keeps, is counted instead.
+// handles are then counted by duplicating each possible handle value (Wine
+// numbers them 4, 8, 12, ... from the bottom). The system's handle table
+// (NtQuerySystemInformation) would say the same, but reading it now and then
+// brought Wine 8's wineserver down within minutes. The count is the least
+// of a few reads 100 ms apart: a call in progress holds a handle for a
+// moment (Wine's flush of a file waits on an event of its own), which is no
+// handle the process keeps.
 #include <windows.h>
 #include <psapi.h>
 
 #include <stdio.h>
 
-struct HandleEntry {
-    ULONG OwnerPid;
-    BYTE ObjectType;
-    BYTE Flags;
-    USHORT Handle;
-    PVOID Object;
-    ACCESS_MASK Access;
-};
-struct HandleTable {
-    ULONG Count;
-    HandleEntry Handles[1];
-};
-typedef LONG(NTAPI *QuerySystemInformation)(ULONG, PVOID, ULONG, PULONG);
-#define SYSTEM_HANDLE_INFORMATION 16
+#define READS 5
+#define READ_SPACING_MS 100
+#define MAX_SERVICES 64
 
-static BYTE TableBuffer[16 << 20];
+#define HIGHEST_HANDLE 0x4000
 
-static const HandleTable *ReadHandleTable()
-{
-    static BOOL read;
-    static const HandleTable *table;
-    if (read)
-        return table;
-    read = TRUE;
-    QuerySystemInformation query = (QuerySystemInformation)(void *)GetProcAddress(
-        GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation");
-    ULONG needed = 0;
-    if (query != NULL && query(SYSTEM_HANDLE_INFORMATION, TableBuffer, sizeof TableBuffer, &needed) == 0)
-        table = (const HandleTable *)TableBuffer;
-    return table;
-}
-
-static DWORD CountHandles(HANDLE process, DWORD pid)
+static DWORD CountByDuplicating(HANDLE process)
 {
     DWORD count = 0;
-    if (GetProcessHandleCount(process, &count) && count > 0)
-        return count;
-    const HandleTable *table = ReadHandleTable();
-    if (table == NULL)
-        return 0;
-    count = 0;
-    for (ULONG i = 0; i < table->Count; i++)
-        if (table->Handles[i].OwnerPid == pid)
+    for (ULONG_PTR value = 4; value < HIGHEST_HANDLE; value += 4) {
+        HANDLE copy;
+        if (DuplicateHandle(process, (HANDLE)value, GetCurrentProcess(), &copy, 0, FALSE,
+                            DUPLICATE_SAME_ACCESS)) {
+            CloseHandle(copy);
             count++;
+        }
+    }
     return count;
 }
 
@@ -68,34 +47,54 @@ int main(int argc, char **argv)
         printf("error OpenSCManager %lu\n", GetLastError());
         return 1;
     }
-    for (int i = 1; i < argc; i++) {
+    int n = argc - 1 < MAX_SERVICES ? argc - 1 : MAX_SERVICES;
+    DWORD pids[MAX_SERVICES] = {}, states[MAX_SERVICES] = {}, handles[MAX_SERVICES];
+    HANDLE processes[MAX_SERVICES] = {};
+    for (int i = 0; i < n; i++) {
         SERVICE_STATUS_PROCESS status = {};
         DWORD needed;
-        SC_HANDLE service = OpenServiceA(scm, argv[i], SERVICE_QUERY_STATUS);
+        SC_HANDLE service = OpenServiceA(scm, argv[i + 1], SERVICE_QUERY_STATUS);
         if (service != NULL) {
             QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (BYTE *)&status, sizeof status,
                                  &needed);
             CloseServiceHandle(service);
         }
+        pids[i] = status.dwProcessId;
+        states[i] = status.dwCurrentState;
+        if (pids[i] != 0)
+            processes[i] = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE,
+                                       FALSE, pids[i]);
+        handles[i] = MAXDWORD;
+    }
+    for (int round = 0; round < READS; round++) {
+        if (round > 0)
+            Sleep(READ_SPACING_MS);
+        for (int i = 0; i < n; i++) {
+            DWORD count = 0;
+            if (processes[i] == NULL)
+                continue;
+            if (!GetProcessHandleCount(processes[i], &count) || count == 0)
+                count = CountByDuplicating(processes[i]);
+            if (count < handles[i])
+                handles[i] = count;
+        }
+    }
+    for (int i = 0; i < n; i++) {
         ULONGLONG cpu = 0, workingSet = 0;
-        DWORD handles = 0;
-        HANDLE process = status.dwProcessId != 0
-                             ? OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
-                                           status.dwProcessId)
-                             : NULL;
-        if (process != NULL) {
+        if (processes[i] != NULL) {
             FILETIME created, exited, kernel, user;
-            if (GetProcessTimes(process, &created, &exited, &kernel, &user))
+            if (GetProcessTimes(processes[i], &created, &exited, &kernel, &user))
                 cpu = Milliseconds(kernel) + Milliseconds(user);
             PROCESS_MEMORY_COUNTERS memory = {};
             memory.cb = sizeof memory;
-            if (GetProcessMemoryInfo(process, &memory, sizeof memory))
+            if (GetProcessMemoryInfo(processes[i], &memory, sizeof memory))
                 workingSet = memory.WorkingSetSize / 1024;
-            handles = CountHandles(process, status.dwProcessId);
-            CloseHandle(process);
+            CloseHandle(processes[i]);
+        } else {
+            handles[i] = 0;
         }
-        printf("%s pid=%lu state=%lu cpu_ms=%llu working_set_kb=%llu handles=%lu\n", argv[i],
-               status.dwProcessId, status.dwCurrentState, cpu, workingSet, handles);
+        printf("%s pid=%lu state=%lu cpu_ms=%llu working_set_kb=%llu handles=%lu\n", argv[i + 1],
+               pids[i], states[i], cpu, workingSet, handles[i]);
     }
     CloseServiceHandle(scm);
     return 0;
