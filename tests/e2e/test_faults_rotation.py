@@ -161,9 +161,11 @@ def run(_shared_session, workdir):
         r.vanishing = instance(SmtpServer="127.0.13.30")
 
         # Far enough from a boundary to start the services before it comes.
-        if time.time() % 60 > 40:
-            sleep_until(time.time() - time.time() % 60 + 61)
-        b1 = time.time() - time.time() % 60 + 60
+        now = time.time()
+        if now % 60 > 40:
+            sleep_until(now - now % 60 + 61)
+        now = time.time()
+        b1 = now - now % 60 + 60
         r.minutes = [minute_stamp(b1 - 60), minute_stamp(b1)]
         r.mark = session.mark()
         for inst in instances:
