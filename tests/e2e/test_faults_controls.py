@@ -45,27 +45,32 @@ class Lines(threading.Thread):
 def test_500_pause_continue_pairs_while_data_flows_lose_and_leak_nothing(wine, port, instance):
     inst = instance(PortName=port.name, BaudRate=115200, TimestampFormat=1, LogRotation=5,
                     VerboseLevel=1)
+    folder = os.path.dirname(inst.log_path())
+
+    def captured():
+        """The rotated files joined, without stamps, and the number of stamps."""
+        data = b"".join(open(os.path.join(folder, f), "rb").read() for f in sorted(os.listdir(folder)))
+        return STAMP.sub(b"", data), len(STAMP.findall(data))
+
+    def wait_for_capture(length):
+        deadline = time.time() + 20
+        while len(captured()[0]) < length:
+            assert time.time() < deadline, "the log did not catch up"
+            time.sleep(0.05)
+
     inst.start()
     mark = wine.mark()
     feeder = Lines(port)
     feeder.start()
-    time.sleep(0.5)
-    before = handles(wine, inst.name)
+    wait_for_capture(1)
+    before = handles(wine, inst.name)       # with data flowing
 
     out = wine.scctl("cycle", inst.name, "500", timeout=900)
     assert "pairs=500 " in out and "failure=0" in out, out
     feeder.done.set()
     feeder.join(10)
     sent = bytes(feeder.sent)
-    folder = os.path.dirname(inst.log_path())
-
-    def captured():
-        data = b"".join(open(os.path.join(folder, f), "rb").read() for f in sorted(os.listdir(folder)))
-        return STAMP.sub(b"", data), len(STAMP.findall(data))
-
-    deadline = time.time() + 20
-    while len(captured()[0]) < len(sent) and time.time() < deadline:
-        time.sleep(0.1)
+    wait_for_capture(len(sent))
     assert inst.query()["state"] == RUNNING
     after = handles(wine, inst.name)
     status = inst.stop()

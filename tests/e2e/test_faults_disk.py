@@ -46,6 +46,17 @@ def size_of(path):
         return -1
 
 
+def start_with_first_lines(wine, inst, port, log, data, size):
+    """Starts the instance and sends it lines until the log holds them;
+    returns the event mark from before the lines and the lines."""
+    inst.start()
+    mark = wine.mark()
+    first = data.lines(size)
+    port.send(first)
+    wait_until(lambda: size_of(log) == len(first), what="the first bytes")
+    return mark, first
+
+
 def texts(events):
     return [(e.type, e.text) for e in events if "Starting. Logging" not in e.text]
 
@@ -97,12 +108,8 @@ def test_a_full_disk_holds_a_bounded_amount_counts_the_loss_and_writes_on_in_the
                     VerboseLevel=1)
     log = os.path.join(small_drive, "disk.log")
     windows_log = "T:\\disk.log"
-    inst.start()
-    mark = wine.mark()
     data = Counter()
-    a = data.lines(10000)
-    port.send(a)
-    wait_until(lambda: size_of(log) == len(a), what="the first bytes")
+    mark, a = start_with_first_lines(wine, inst, port, log, data, 10000)
 
     filler = fill(small_drive)
     b = data.lines(200000)
@@ -178,12 +185,8 @@ def test_a_log_deleted_while_open_is_created_again_with_everything_received_sinc
     inst = instance(PortName=port.name, VerboseLevel=1)
     log = inst.log_path()
     windows_log = inst.values["LogFilename"]
-    inst.start()
-    mark = wine.mark()
     data = Counter()
-    a = data.lines(5000)
-    port.send(a)
-    wait_until(lambda: size_of(log) == len(a), what="the first bytes")
+    mark, a = start_with_first_lines(wine, inst, port, log, data, 5000)
     if what == "folder":
         shutil.rmtree(os.path.dirname(log))
     else:

@@ -201,7 +201,10 @@ def run(_shared_session, workdir):
         feeder.join(10)
         r.sent = feeder.sent
         r.running = {inst.name: inst.query() for inst in instances}
-        time.sleep(1)       # the last lines travel the pty
+        deadline = time.time() + 10
+        while time.time() < deadline and any(
+                len(_joined(inst)) < len(feeder.sent[inst.port.name]) for inst in instances):
+            time.sleep(0.1)
         r.final = {inst.name: inst.stop() for inst in instances}
         r.events = session.events_since(r.mark)
         yield r
