@@ -144,7 +144,7 @@ def start_sink(address):
 
 def procstat(session, names):
     """{service name: {pid, state, cpu_ms, working_set_kb, handles}} from procstat.exe."""
-    out = session.run(["procstat.exe"] + list(names), timeout=120, check=False)
+    out = session.run(["procstat.exe"] + list(names), timeout=600, check=False)
     figures = {}
     for line in out.splitlines():
         parts = line.split()
@@ -324,7 +324,9 @@ def run(session, workdir, minutes, count, sink_address, port_numbers, instance_n
             sleep_until(at)
             if not unix_pids:
                 unix_pids = service_unix_pids(folders)
+            read_began = time.time()
             stats = procstat(session, ["Quillbox%d" % n for n in numbers])
+            read_took = time.time() - read_began
             for n in numbers:
                 pid = unix_pids.get(n)
                 s = stats.get("Quillbox%d" % n, {})
@@ -332,7 +334,8 @@ def run(session, workdir, minutes, count, sink_address, port_numbers, instance_n
                 s["rss_kb"] = unix_rss_kb(pid) if pid else None
             r.samples[label] = (at, stats)
             unix_cpu[label] = (time.time(), {n: unix_cpu_seconds(p) for n, p in unix_pids.items()})
-            log("  %s sample taken at %s" % (label, time.strftime("%H:%M:%S", time.localtime(at))))
+            log("  %s sample taken at %s in %.1f s" % (label, time.strftime("%H:%M:%S", time.localtime(at)),
+                                                       read_took))
             if label == "middle" and client is not None:
                 r.client = client()
 
@@ -451,6 +454,8 @@ def measure_client(session, seconds=30):
             after = unix_cpu_seconds(p)
             if before[p] is not None and after is not None:
                 name = name_of(p)
+                # wineserver runs as wineserver64
+                name = "wineserver" if name.startswith("wineserver") else name
                 out[name] = out.get(name, 0.0) + (after - before[p]) / elapsed
         return out
 

@@ -4,12 +4,13 @@
 // (pid 0 and zeros when the service has no process).
 // Under Wine GetProcessHandleCount answers 0 for another process; the
 // handles are then counted by duplicating each possible handle value (Wine
-// numbers them 4, 8, 12, ... from the bottom). The system's handle table
+// numbers them 4, 8, 12, ... from the bottom, reusing the lowest free one),
+// up to a run of values that are no handle. The system's handle table
 // (NtQuerySystemInformation) would say the same, but reading it now and then
-// brought Wine 8's wineserver down within minutes. The count is the least
-// of a few reads 100 ms apart: a call in progress holds a handle for a
-// moment (Wine's flush of a file waits on an event of its own), which is no
-// handle the process keeps.
+// brought Wine 8's wineserver down within minutes. The count given is the
+// one most reads agree on: a call in progress holds a handle of Wine's for a
+// moment (an overlapped read or a flush waits on one), so a single read may
+// see one more or one less than the process keeps.
 #include <windows.h>
 #include <psapi.h>
 
@@ -19,20 +20,41 @@
 #define READ_SPACING_MS 100
 #define MAX_SERVICES 64
 
-#define HIGHEST_HANDLE 0x4000
+#define HIGHEST_HANDLE 0x10000
+#define EMPTY_RUN 64
 
 static DWORD CountByDuplicating(HANDLE process)
 {
-    DWORD count = 0;
-    for (ULONG_PTR value = 4; value < HIGHEST_HANDLE; value += 4) {
+    DWORD count = 0, empty = 0;
+    for (ULONG_PTR value = 4; value < HIGHEST_HANDLE && empty < EMPTY_RUN; value += 4) {
         HANDLE copy;
         if (DuplicateHandle(process, (HANDLE)value, GetCurrentProcess(), &copy, 0, FALSE,
                             DUPLICATE_SAME_ACCESS)) {
             CloseHandle(copy);
             count++;
+            empty = 0;
+        } else {
+            empty++;
         }
     }
     return count;
+}
+
+// The value most of the reads gave; of equally common ones the smallest.
+static DWORD MostCommon(const DWORD *values, int n)
+{
+    DWORD best = 0;
+    int bestTimes = 0;
+    for (int i = 0; i < n; i++) {
+        int times = 0;
+        for (int j = 0; j < n; j++)
+            times += values[j] == values[i];
+        if (times > bestTimes || (times == bestTimes && values[i] < best)) {
+            best = values[i];
+            bestTimes = times;
+        }
+    }
+    return best;
 }
 
 static ULONGLONG Milliseconds(const FILETIME &t)
@@ -48,7 +70,8 @@ int main(int argc, char **argv)
         return 1;
     }
     int n = argc - 1 < MAX_SERVICES ? argc - 1 : MAX_SERVICES;
-    DWORD pids[MAX_SERVICES] = {}, states[MAX_SERVICES] = {}, handles[MAX_SERVICES];
+    DWORD pids[MAX_SERVICES] = {}, states[MAX_SERVICES] = {}, handles[MAX_SERVICES] = {};
+    DWORD counts[MAX_SERVICES][READS] = {};
     HANDLE processes[MAX_SERVICES] = {};
     for (int i = 0; i < n; i++) {
         SERVICE_STATUS_PROCESS status = {};
@@ -64,7 +87,6 @@ int main(int argc, char **argv)
         if (pids[i] != 0)
             processes[i] = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE,
                                        FALSE, pids[i]);
-        handles[i] = MAXDWORD;
     }
     for (int round = 0; round < READS; round++) {
         if (round > 0)
@@ -75,10 +97,11 @@ int main(int argc, char **argv)
                 continue;
             if (!GetProcessHandleCount(processes[i], &count) || count == 0)
                 count = CountByDuplicating(processes[i]);
-            if (count < handles[i])
-                handles[i] = count;
+            counts[i][round] = count;
         }
     }
+    for (int i = 0; i < n; i++)
+        handles[i] = MostCommon(counts[i], READS);
     for (int i = 0; i < n; i++) {
         ULONGLONG cpu = 0, workingSet = 0;
         if (processes[i] != NULL) {
@@ -90,8 +113,6 @@ int main(int argc, char **argv)
             if (GetProcessMemoryInfo(processes[i], &memory, sizeof memory))
                 workingSet = memory.WorkingSetSize / 1024;
             CloseHandle(processes[i]);
-        } else {
-            handles[i] = 0;
         }
         printf("%s pid=%lu state=%lu cpu_ms=%llu working_set_kb=%llu handles=%lu\n", argv[i + 1],
                pids[i], states[i], cpu, workingSet, handles[i]);
