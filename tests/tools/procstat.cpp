@@ -5,14 +5,15 @@
 // Under Wine GetProcessHandleCount answers 0 for another process; the
 // handles are then counted by duplicating each possible handle value (Wine
 // numbers them 4, 8, 12, ... from the bottom, reusing the lowest free one),
-// up to a run of values that are no handle. The system's handle table
-// (NtQuerySystemInformation) would say the same, but reading it now and then
-// brought Wine 8's wineserver down within minutes. The count given is the
-// one most reads agree on: a call in progress holds a handle of Wine's for a
-// moment (an overlapped read or a flush waits on one), so a single read may
-// see one more or one less than the process keeps.
+// up to a run of values that are no handle. Wine's own wait handles of I/O
+// in progress (an overlapped read, a flush) come and go with the call and
+// have no type name: they are not counted. The system's handle table
+// (NtQuerySystemInformation) would give the same list, but reading it now
+// and then brought Wine 8's wineserver down within minutes. The count given
+// is the one most of five reads agree on.
 #include <windows.h>
 #include <psapi.h>
+#include <winternl.h>
 
 #include <stdio.h>
 
@@ -23,6 +24,20 @@
 #define HIGHEST_HANDLE 0x10000
 #define EMPTY_RUN 64
 
+typedef LONG(NTAPI *QueryObject)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+
+// Whether a handle's object has a type name (Wine's I/O wait handles have none).
+static BOOL HasTypeName(HANDLE handle)
+{
+    static QueryObject query = (QueryObject)(void *)GetProcAddress(GetModuleHandleA("ntdll.dll"),
+                                                                   "NtQueryObject");
+    static BYTE info[4096];
+    ULONG needed = 0;
+    if (query == NULL || query(handle, ObjectTypeInformation, info, sizeof info, &needed) != 0)
+        return TRUE;
+    return ((const UNICODE_STRING *)info)->Length > 0;
+}
+
 static DWORD CountByDuplicating(HANDLE process)
 {
     DWORD count = 0, empty = 0;
@@ -30,8 +45,9 @@ static DWORD CountByDuplicating(HANDLE process)
         HANDLE copy;
         if (DuplicateHandle(process, (HANDLE)value, GetCurrentProcess(), &copy, 0, FALSE,
                             DUPLICATE_SAME_ACCESS)) {
+            if (HasTypeName(copy))
+                count++;
             CloseHandle(copy);
-            count++;
             empty = 0;
         } else {
             empty++;
