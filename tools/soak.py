@@ -304,10 +304,16 @@ def run(session, workdir, minutes, count, sink_address, port_numbers, instance_n
         exe = to_windows_path(os.path.join(BIN_DIR, "tallysvc.exe"))
         list(pool.map(lambda n: session.scctl("create", "Quillbox%d" % n, exe), numbers))
         r.mark = session.mark()
-        started = list(pool.map(lambda n: instances[n].start(), numbers))
+        # A loaded machine starts 64 services slowly: up to a minute each.
+        started = list(pool.map(lambda n: instances[n].start(timeout_ms=60000), numbers))
         not_running = [n for n, s in zip(numbers, started) if not s or s["state"] != RUNNING]
         if not_running:
-            raise RuntimeError("instances not running: %s" % not_running)
+            raise RuntimeError("instances not running: %s; their states %s, start answers %s; "
+                               "events since the starts: %s"
+                               % (not_running, [started[numbers.index(n)] for n in not_running],
+                                  [instances[n].start_output for n in not_running],
+                                  [(e.type, e.text[:120]) for e in session.events_since(r.mark)
+                                   if e.type != "information"]))
         feeder = Feeder([(n, ports[n]) for n in numbers])
         feeder.start()
         r.began = time.time()
@@ -322,6 +328,12 @@ def run(session, workdir, minutes, count, sink_address, port_numbers, instance_n
         unix_cpu = {}
         for label, at in (("start", first), ("middle", middle), ("end", last)):
             sleep_until(at)
+            # A mail in progress holds a thread, the file and a socket: the
+            # figures are read once the mails of the files closed so far are in.
+            closed = count * int((time.time() - (r.began - r.began % 60)) // 60)
+            deadline = time.time() + 25
+            while len(sink.received) + sink.faulty < closed and time.time() < deadline:
+                time.sleep(0.2)
             if not unix_pids:
                 unix_pids = service_unix_pids(folders)
             read_began = time.time()
