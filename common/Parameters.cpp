@@ -51,15 +51,21 @@ int ReadParameterValue(HKEY key, const ParameterSpec &spec, void *member)
         return 0;
     if (RegQueryValueExA(key, spec.Name, NULL, &type, scratch, &size) != ERROR_SUCCESS)
         return 0;
+    // A value of another type is not read as raw bytes: a string's first
+    // bytes are no number, nor a number's bytes a path.
+    if (type != spec.Type)
+        return 0;
     if (spec.Type == REG_DWORD) {
         if (size != 4)
             return 0;
         memcpy(member, scratch, 4);
         return 1;
     }
-    // Strings: cut at the buffer's end so the member is always terminated.
+    // A string that fills the whole buffer without its terminator is too long.
+    if (size > 0 && scratch[size - 1] == '\0')
+        size--;
     if (size >= spec.Size)
-        size = spec.Size - 1;
+        return 0;
     memcpy(member, scratch, size);
     ((char *)member)[size] = '\0';
     return 1;

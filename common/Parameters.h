@@ -105,8 +105,9 @@ extern const ParameterSpec RegistryParameters[PARAMETER_COUNT];
 
 // Reads one value into a member of spec.Size bytes. Never writes past the
 // member; a string member is always left NUL-terminated. A value that does
-// not fit (a string longer than the member, a number of other than 4 bytes)
-// is not taken and the member keeps what it held. Returns non-zero when the value was present and taken.
+// not fit (another type than the table's, a string longer than the member, a
+// number of other than 4 bytes) is not taken and the member keeps what it
+// held. Returns non-zero when the value was present and taken.
 int ReadParameterValue(HKEY key, const ParameterSpec &spec, void *member);
 
 // Writes one value from a member (strings with their length plus one).

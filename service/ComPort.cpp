@@ -1,4 +1,5 @@
 #include "ComPort.h"
+#include "CheckParameters.h"
 #include "ReportServiceEvent.h"
 #include "ServiceState.h"
 
@@ -50,7 +51,8 @@ static int OpenAndConfigurePort(BOOL report)
     dcb.Parity = (BYTE)Params.Parity;
     dcb.StopBits = (BYTE)Params.StopBits;
     dcb.fParity = Params.Parity != 0;
-    if (!SetCommState(port, &dcb)) {
+    // Each field takes a byte: a stored 264 would become a ByteSize of 8.
+    if (!ByteFormatInRange() || !SetCommState(port, &dcb)) {
         if (report)
             ReportServiceEvent("Unable to set com port state for \"%s\"", EVENTLOG_ERROR_TYPE,
                                Params.PortName);

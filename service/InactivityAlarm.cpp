@@ -1,4 +1,5 @@
 #include "InactivityAlarm.h"
+#include "CheckParameters.h"
 #include "MessengerPopup.h"
 #include "ServiceState.h"
 
@@ -19,6 +20,10 @@ int AlarmMayAct(const SYSTEMTIME *now, const ServiceParameters *params)
                     params->EndMin == 0;
     if (wholeDay)
         return 1;
+    // Hours and minutes beyond the clock's (written by hand) make no window
+    // that anyone meant: the alarm does not act rather than act at odd times.
+    if (!AlarmWindowInRange(params->StartHour, params->StartMin, params->EndHour, params->EndMin))
+        return 0;
     // Unsigned 32-bit arithmetic throughout, as the stored values are.
     DWORD minute = (DWORD)now->wHour * 100 + now->wMinute;
     DWORD start = params->StartHour * 100 + params->StartMin;

@@ -22,7 +22,8 @@
 // strictly inside the window (start < now < end at minute resolution). Only
 // the stored whole-day window 0:00 to 24:00 skips the time test; any other
 // window, also one that ends at 24:xx, takes the plain test, so a window
-// whose end is not later than its start never lets the alarm act.
+// whose end is not later than its start never lets the alarm act, nor does
+// one with an hour or minute outside the clock's (EndHour up to 24).
 int AlarmMayAct(const SYSTEMTIME *now, const ServiceParameters *params);
 
 // "%s has not received data for %d seconds (TIMED OUT)", cut to fit `size`.

@@ -1,4 +1,5 @@
 #include "LogFile.h"
+#include "LogWriter.h"
 #include "ServiceState.h"
 
 #include <stdio.h>
@@ -61,16 +62,26 @@ int OpenLogFileAt(const SYSTEMTIME &now)
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return 0;
     }
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE file = OpenLogPath(path);
     if (file == INVALID_HANDLE_VALUE)
         return 0;
-    SetFilePointer(file, 0, NULL, FILE_END);
 
     memcpy(CurrentLogPath, path, strlen(path) + 1);
     LogOpenedAt = now;
     LogHandle = file;
+    LogFileOpened();
     return 1;
+}
+
+HANDLE OpenLogPath(const char *path)
+{
+    // Readable too: what went into a file deleted while open is read back
+    // from it into the file made again.
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file != INVALID_HANDLE_VALUE)
+        SetFilePointer(file, 0, NULL, FILE_END);
+    return file;
 }
 
 void FormatTimestamp(const SYSTEMTIME &now, char text[TIMESTAMP_LENGTH + 1])
@@ -88,10 +99,4 @@ int WriteTimestamp()
     GetLocalTime(&now);
     FormatTimestamp(now, text);
     return WriteToLog(text, (DWORD)strlen(text));
-}
-
-int WriteToLog(const void *data, DWORD length)
-{
-    DWORD written = 0;
-    return WriteFile(LogHandle, data, length, &written, NULL) && written == length;
 }

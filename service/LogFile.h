@@ -26,9 +26,10 @@ int OpenLogFileAt(const SYSTEMTIME &now);
 // Formats the timestamp text of `now` (TIMESTAMP_LENGTH characters plus NUL).
 void FormatTimestamp(const SYSTEMTIME &now, char text[TIMESTAMP_LENGTH + 1]);
 
-// Writes the timestamp for the current local time to LogHandle.
-// Non-zero when the write succeeded.
-int WriteTimestamp();
+// Opens (or creates) a log file for appending, readable and shared with
+// readers. INVALID_HANDLE_VALUE on failure, with GetLastError() telling why.
+HANDLE OpenLogPath(const char *path);
 
-// Writes bytes to LogHandle. Non-zero when every byte was written.
-int WriteToLog(const void *data, DWORD length);
+// Writes the timestamp for the current local time through WriteToLog.
+// Non-zero when it was written or held.
+int WriteTimestamp();

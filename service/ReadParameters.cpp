@@ -1,4 +1,5 @@
 #include "ReadParameters.h"
+#include "CheckParameters.h"
 #include "ReportServiceEvent.h"
 #include "ServiceState.h"
 
@@ -22,7 +23,7 @@ static void ReadKeyValues(HKEY key, ParameterKeyKind kind)
     for (int i = 0; i < PARAMETER_COUNT; i++) {
         const ParameterSpec &spec = RegistryParameters[i];
         if (spec.Key == kind)
-            ReadParameterValue(key, spec, (char *)&Params + ServiceParameterOffsets[i]);
+            NoteValueRead(key, i, ReadParameterValue(key, spec, (char *)&Params + ServiceParameterOffsets[i]));
     }
 }
 
@@ -53,5 +54,6 @@ int ReadParameters()
                      Params.SmtpFromAddress[0] != '\0';
     ExtensionPos = FindExtensionPos(Params.LogFilename);
     ParametersRead = TRUE;
+    ReportParameterProblems();
     return 1;
 }

@@ -2,26 +2,13 @@
 #include "ComPort.h"
 #include "InactivityAlarm.h"
 #include "LogFile.h"
+#include "LogWriter.h"
 #include "ReportServiceEvent.h"
 #include "ServiceState.h"
 
 BOOL LineStart;
 
-// One error event per run of failed writes, not one per byte.
-static BOOL LogWriteFailing;
-
 static BOOL StopRequested() { return WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0; }
-
-static void NoteWrite(int ok)
-{
-    if (ok) {
-        LogWriteFailing = FALSE;
-    } else if (!LogWriteFailing) {
-        LogWriteFailing = TRUE;
-        ReportServiceEvent("Could not write to the log file \"%s\" (error %lu); received data is lost",
-                           EVENTLOG_ERROR_TYPE, CurrentLogPath, GetLastError());
-    }
-}
 
 void CaptureBytes(const BYTE *data, DWORD count)
 {
@@ -31,16 +18,16 @@ void CaptureBytes(const BYTE *data, DWORD count)
         BYTE b = data[i];
         if (LineStart && b != '\n' && stamps) {
             if (i > run)
-                NoteWrite(WriteToLog(data + run, i - run));
+                WriteToLog(data + run, i - run);
             run = i;
-            NoteWrite(WriteTimestamp());
+            WriteTimestamp();
             LineStart = FALSE;
         }
         if (b == '\r' && stamps)
             LineStart = TRUE;
     }
     if (count > run)
-        NoteWrite(WriteToLog(data + run, count - run));
+        WriteToLog(data + run, count - run);
 }
 
 void CaptureByte(BYTE b) { CaptureBytes(&b, 1); }
@@ -73,8 +60,11 @@ static BOOL EnterLogForWriting()
 void HoldReader()
 {
     ResetEvent(ReaderGate);
-    // A byte being written right now is finished before the pause is reported.
+    // A byte being written right now is finished before the pause is
+    // reported, and what was written is on disk for the length of the pause.
     EnterCriticalSection(&LogLock);
+    if (LogCareDueInMs() != INFINITE)
+        LogCare();
     LeaveCriticalSection(&LogLock);
 }
 
@@ -91,9 +81,32 @@ void ReleaseReader()
     SetEvent(ReaderGate);
 }
 
+// How long a wait for the port may last before the log needs its care
+// (flush, held bytes, a deleted file), read under the lock its writers hold.
+static DWORD LogCareWaitMs()
+{
+    EnterCriticalSection(&LogLock);
+    DWORD ms = LogCareDueInMs();
+    LeaveCriticalSection(&LogLock);
+    return ms;
+}
+
+// The log's care while the reader waits for bytes: not during a pause (the
+// pause flushed, and nothing is written while paused) nor once a stop began.
+static void CareForLogBetweenReads()
+{
+    EnterCriticalSection(&LogLock);
+    if (!StopRequested() && WaitForSingleObject(ReaderGate, 0) == WAIT_OBJECT_0)
+        LogCare();
+    else
+        PostponeLogCare();
+    LeaveCriticalSection(&LogLock);
+}
+
 enum ReadOutcome { ReadStopped, ReadFailed, ReadDone };
 
-// One overlapped read that a stop can interrupt at any moment.
+// One overlapped read that a stop can interrupt at any moment. While it
+// waits, the log is flushed once a second after the last bytes came.
 static ReadOutcome ReadOverlapped(OVERLAPPED *overlapped, BYTE *buffer, DWORD size, DWORD *count)
 {
     *count = 0;
@@ -106,7 +119,10 @@ static ReadOutcome ReadOverlapped(OVERLAPPED *overlapped, BYTE *buffer, DWORD si
     if (GetLastError() != ERROR_IO_PENDING)
         return ReadFailed;
     HANDLE events[2] = {StopEvent, overlapped->hEvent};
-    if (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0) {
+    DWORD woken;
+    while ((woken = WaitForMultipleObjects(2, events, FALSE, LogCareWaitMs())) == WAIT_TIMEOUT)
+        CareForLogBetweenReads();
+    if (woken == WAIT_OBJECT_0) {
         CancelIo(PortHandle);
         GetOverlappedResult(PortHandle, overlapped, count, TRUE);
         return ReadStopped;
@@ -153,8 +169,17 @@ static BOOL RecoverPort(DWORD error)
     CloseHandle(PortHandle);
     PortHandle = INVALID_HANDLE_VALUE;
     for (;;) {
-        if (WaitForSingleObject(StopEvent, PORT_RETRY_MS) == WAIT_OBJECT_0)
-            return FALSE;
+        // The last bytes before the failure still reach the disk in time.
+        DWORD began = GetTickCount();
+        DWORD waited;
+        while ((waited = GetTickCount() - began) < PORT_RETRY_MS) {
+            DWORD care = LogCareWaitMs();
+            DWORD wait = PORT_RETRY_MS - waited < care ? PORT_RETRY_MS - waited : care;
+            if (WaitForSingleObject(StopEvent, wait) == WAIT_OBJECT_0)
+                return FALSE;
+            if (wait == care)
+                CareForLogBetweenReads();
+        }
         if (ReopenComPort()) {
             if (Params.VerboseLevel & VERBOSE_START_STOP)
                 ReportServiceEvent("\"%s\" is open again; capture continues", EVENTLOG_INFORMATION_TYPE,
@@ -252,6 +277,8 @@ DWORD WINAPI ReaderThread(LPVOID)
             EndInactivityAlarm();
         }
         CaptureBytes(received, count);
+        if (LogCareDueInMs() == 0)
+            LogCare();
         LeaveCriticalSection(&LogLock);
         RestartSilence();
         if (readShortened)

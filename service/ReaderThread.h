@@ -10,7 +10,8 @@ extern BOOL LineStart;
 // Writes received bytes to the log, each line preceded by a timestamp
 // (TimestampFormat not 0) before its first byte. A carriage return ends a
 // line; line feeds at the start of a line are written unstamped. The bytes
-// are on disk when it returns. Called with LogLock held.
+// are written, or held while the log cannot be written (LogWriter.h), when
+// it returns. Called with LogLock held.
 void CaptureBytes(const BYTE *data, DWORD count);
 void CaptureByte(BYTE b);
 

@@ -1,5 +1,6 @@
 #include "RotationThread.h"
 #include "LogFile.h"
+#include "LogWriter.h"
 #include "MailThread.h"
 #include "ReportServiceEvent.h"
 #include "ServiceState.h"
@@ -103,6 +104,14 @@ int RotateLogFile(const SYSTEMTIME &now)
     // Woken a moment early, or the clock went back: the period has not
     // changed, and opening the open file a second time would only fail.
     if (strcmp(next, CurrentLogPath) == 0) {
+        LeaveCriticalSection(&LogLock);
+        return 0;
+    }
+    // The finished file is complete and on disk before it is closed and
+    // mailed. While bytes for it are still held (a full disk) or it was
+    // deleted and cannot be made again, it stays open, as when the next
+    // file cannot be opened; both faults have been reported already.
+    if (!FinishLogFile()) {
         LeaveCriticalSection(&LogLock);
         return 0;
     }

@@ -50,7 +50,9 @@ RotationStep NextRotationStep(DWORD rotation, const SYSTEMTIME &now, SYSTEMTIME 
 // closed only once the next one is open: when the next cannot be opened the
 // service reports it and keeps writing into the open file. Mails the finished
 // file when mail is configured. Non-zero when the files were swapped; 0 when
-// the next file could not be opened or would be the open one again.
+// the next file could not be opened or would be the open one again, or the
+// open one cannot be finished yet (bytes for it held, or it was deleted and
+// cannot be made again): it then stays open until the next rotation time.
 int RotateLogFile(const SYSTEMTIME &now);
 
 // Waits for each rotation time and rotates, until the service pauses or stops.

@@ -2,6 +2,7 @@
 #include "ComPort.h"
 #include "InactivityAlarm.h"
 #include "LogFile.h"
+#include "LogWriter.h"
 #include "MailThread.h"
 #include "ReadParameters.h"
 #include "ReaderThread.h"
@@ -153,6 +154,8 @@ static void StopService()
     EnterCriticalSection(&LogLock);
     CloseHandle(PortHandle);
     PortHandle = INVALID_HANDLE_VALUE;
+    if (!FinishLogFile())
+        ReportLogLostAtStop();
     CloseHandle(LogHandle);
     LogHandle = INVALID_HANDLE_VALUE;
     LeaveCriticalSection(&LogLock);

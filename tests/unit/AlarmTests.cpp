@@ -84,6 +84,18 @@ TEST(AlarmDecision, OtherWindowsEndingAt24TakeThePlainTest)
     EXPECT_TRUE(MayAct(lateStart, 4, 0, 2));
 }
 
+TEST(AlarmDecision, HoursAndMinutesBeyondTheClockNeverAct)
+{
+    // Each would otherwise let the alarm act at 12:00 (17:75 reads as 18:15).
+    const ServiceParameters windows[] = {Window(0x7F, 9, 0, 17, 75), Window(0x7F, 9, 60, 17, 0),
+                                         Window(0x7F, 9, 0, 25, 0), Window(0x7F, 0, 0, 99, 0),
+                                         Window(0x7F, 0xFFFFFFFF, 0, 17, 0)};
+    for (const ServiceParameters &w : windows)
+        EXPECT_FALSE(MayAct(w, 3, 12, 0)) << w.StartHour << ":" << w.StartMin << "-"
+                                          << w.EndHour << ":" << w.EndMin;
+    EXPECT_TRUE(MayAct(Window(0x7F, 9, 0, 17, 59), 3, 12, 0));
+}
+
 TEST(AlarmDecision, DayMaskSelectsWeekdaysSundayHighest)
 {
     ServiceParameters none = Window(0, 0, 0, 24, 0);

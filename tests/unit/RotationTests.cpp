@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "LogFile.h"
+#include "LogWriter.h"
 #include "TestTime.h"
 #include "ReadParameters.h"
 #include "ReaderThread.h"
@@ -260,6 +261,7 @@ protected:
         Params.VerboseLevel = 1;
         ParametersRead = TRUE;
         MailConfigured = FALSE;
+        ResetLogWriter();
         char temp[MAX_PATH];
         GetTempPathA(sizeof temp, temp);
         dir = std::string(temp) + "rotation" + std::to_string(GetCurrentProcessId()) + "_" +
@@ -421,6 +423,33 @@ TEST_F(Rotation, ANextFileThatCannotBeOpenedKeepsEveryByteInTheOpenOne)
     EXPECT_EQ(ReadFileText(Path("202612071020")), "before during ");
     EXPECT_EQ(ReadFileText(Path("202612071022")), "after");
     EXPECT_EQ(Events.size(), 1u);
+}
+
+TEST_F(Rotation, AFileWhoseBytesAreStillHeldStaysOpenUntilTheyAreWritten)
+{
+    Configure(RotationMinutely);
+    ASSERT_TRUE(OpenLogFileAt(At(2026, 12, 7, 10, 20, 30)));
+    LineStart = TRUE;
+    Write("before ");
+    // Writes fail from here (a full disk), so the next bytes are held.
+    HANDLE writable = LogHandle;
+    LogHandle = CreateFileA(CurrentLogPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            NULL, OPEN_EXISTING, 0, NULL);
+    Write("held ");
+    int rotated;
+    SYSTEMTIME t = NextRotation(At(2026, 12, 7, 10, 20, 30), &rotated);
+    EXPECT_FALSE(rotated);
+    EXPECT_EQ(CurrentLogPath, Path("202612071020"));
+    ASSERT_EQ(Events.size(), 1u);           // the failed write; the kept file says nothing more
+
+    // Space is back: the held bytes go into their own file before it is closed.
+    CloseHandle(LogHandle);
+    LogHandle = writable;
+    NextRotation(t, &rotated);
+    EXPECT_TRUE(rotated);
+    Write("after");
+    EXPECT_EQ(ReadFileText(Path("202612071020")), "before held ");
+    EXPECT_EQ(ReadFileText(Path("202612071022")), "after");
 }
 
 TEST_F(Rotation, ARotationTimeThatNamesTheOpenFileChangesNothing)
