@@ -83,11 +83,14 @@ cp "$top/client/res/Tallyline.ico" "$out/package/Tallyline.ico"
 (cd "$out/package" && wixl -a x64 -D Version="$version" -D Manufacturer="$company" -D Stage="Tallyline-$version" \
                            -D Icon=Tallyline.ico -o "$msi" "$top/installer/Tallyline.wxs")
 # What wixl 0.101 cannot write: CONFIG as a secure property (an install that
-# Windows elevates drops others), and Execute="rollback", which it writes as
-# an immediate action (2130 = exe file 18 + no wait check 64 + no
-# impersonation 2048; the rollback form adds in-script 1024 and rollback 256).
+# Windows elevates drops others); Execute="rollback", which it writes as an
+# immediate action (2130 = exe file 18 + no wait check 64 + no impersonation
+# 2048; the rollback form adds in-script 1024 and rollback 256); and the
+# programs' file versions, without which an upgrade replaces a program only
+# when the installed file looks unmodified.
 msibuild "$msi" -q "UPDATE \`Property\` SET \`Value\` = 'OLDERFOUND;NEWERFOUND;CONFIG' WHERE \`Property\` = 'SecureCustomProperties'" \
-                -q "UPDATE \`CustomAction\` SET \`Type\` = 3410 WHERE \`Type\` = 2130"
+                -q "UPDATE \`CustomAction\` SET \`Type\` = 3410 WHERE \`Type\` = 2130" \
+                -q "UPDATE \`File\` SET \`Version\` = '$version.0' WHERE \`File\` = 'client.exe' OR \`File\` = 'tallysvc.exe'"
 if [ -n "${TALLY_SIGN_PFX:-}" ]; then
   sign "$msi"
 fi

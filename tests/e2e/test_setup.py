@@ -4,6 +4,7 @@ program started from Program Files, an upgrade while a device sends, the
 uninstall, and the cases that must change nothing; the MSI package under
 Wine's msiexec; signing."""
 
+import glob
 import os
 import shutil
 import subprocess
@@ -124,14 +125,18 @@ def instance_keys(session):
 
 
 def setup_log(session):
-    with open(session.c_drive("setup.log"), encoding="latin-1") as f:
+    with open(session.c_drive("setup.log"), encoding="latin-1", newline="") as f:
         return f.read()
 
 
 def quiet_uninstall(session):
     """Runs the uninstall command Windows keeps for the product, as a
     deployment tool does: returns its exit code when the work is done."""
-    return run_typed(session, session.reg_query(UNINSTALL_KEY, "QuietUninstallString"))
+    quiet = session.reg_query(UNINSTALL_KEY, "QuietUninstallString")
+    program, rest = quiet[1:].split('"', 1)
+    # Split at its blanks, the arguments come to the program as typed
+    # (_?= takes the rest of the line, blanks and all, unquoted).
+    return run_setup(session, program, *rest.split())
 
 
 def uninstall(session):
@@ -570,12 +575,11 @@ def test_msi_installs_upgrades_with_instances_as_they_were_and_uninstalls_keepin
     assert sorted(os.listdir(program_folder(machine))) == [n for n in INSTALLED if n != "uninstall.exe"]
     for name in ("client.exe", "tallysvc.exe", "README.txt", "LICENSE.txt"):
         assert read(program_folder(machine, name)) == staged(version, name), name
-    # Wine's msiexec puts per-machine shortcuts in the installing user's
-    # Start menu; Windows in ProgramData's.
-    menus = [start_menu(machine), machine.c_drive("users", os.environ.get("USER", "root"), "AppData", "Roaming",
-                                                  *START_MENU_FOLDER[1:])]
-    assert any(os.path.exists(os.path.join(m, "Tallyline Configuration.lnk")) and
-               os.path.exists(os.path.join(m, "Uninstall Tallyline.lnk")) for m in menus), menus
+    # Wine's msiexec puts per-machine shortcuts in a user's Start menu;
+    # Windows in ProgramData's.
+    links = sorted(os.path.basename(p) for p in glob.glob(machine.c_drive("**", "Start Menu", "Programs",
+                                                                          "Tallyline", "*.lnk"), recursive=True))
+    assert links == ["Tallyline Configuration.lnk", "Uninstall Tallyline.lnk"]
     assert machine.reg_query(r"HKLM\Software\Tallyline", "MsiInstallLocation") == PROGRAM_FOLDER + "\\"
     # One machine, one way of installing.
     assert run_setup(machine, setup_exe, "/S") == EXIT_ENDED_BY_MESSAGE
@@ -598,7 +602,8 @@ def test_msi_installs_upgrades_with_instances_as_they_were_and_uninstalls_keepin
         setup, next_version = next_setup
         mark = machine.mark()
         assert msiexec(machine, "/i", to_windows_path(msi_beside(setup))) == 0
-        assert version_info(machine, PROGRAM_FOLDER + "\\tallysvc.exe")["FileVersion"] == next_version
+        for program in ("client.exe", "tallysvc.exe"):
+            assert version_info(machine, PROGRAM_FOLDER + "\\" + program)["FileVersion"] == next_version
         assert [state_of(machine, n) for n in (1, 2)] == [RUNNING, PAUSED]
         restarted = [e.text for e in machine.events_since(mark) if e.text.startswith("Quillbox")]
         assert restarted == ["Quillbox1 Stopping", "Quillbox2 Stopping",
