@@ -135,12 +135,19 @@ def quiet_uninstall(session):
     quiet = session.reg_query(UNINSTALL_KEY, "QuietUninstallString")
     program, rest = quiet[1:].split('"', 1)
     # Split at its blanks, the arguments come to the program as typed
-    # (_?= takes the rest of the line, blanks and all, unquoted).
-    return run_setup(session, program, *rest.split())
+    # (_?= takes the rest of the line, blanks and all, unquoted). Its
+    # output on no pipe: waiting for the end of a pipe would also wait for
+    # any copy of it still running.
+    with open(session.events_path, "ab") as err:
+        return subprocess.run(["wine", program] + rest.split(), env=session.env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=err, timeout=300).returncode
 
 
 def uninstall(session):
     assert quiet_uninstall(session) == 0
+    # Done when it returns (looked at at once, not through another Wine
+    # process, which would give an uninstaller that returns early its time).
+    assert not os.path.exists(program_folder(session, "client.exe"))
     assert session.reg_query(UNINSTALL_KEY, "DisplayName") is None
     # A copy of the uninstaller deletes it once it has ended.
     assert wait_for(lambda: not os.path.exists(program_folder(session, "uninstall.exe")), timeout=30,
