@@ -78,6 +78,8 @@ int StopAllInstances(const char *file, CommandReport report)
 {
     DeleteFileA(file);
     LoadInstances();
+    if (ScmHandle == NULL)
+        return INSTANCES_NOT_REACHED;   // nothing is known to be stopped
     int numbers[MAX_INSTANCES];
     char states[MAX_INSTANCES + 1] = {0};
     int count = 0;
@@ -110,7 +112,7 @@ int StopAllInstances(const char *file, CommandReport report)
         DeleteFileA(file);
     }
     CloseServiceHandles();
-    return hung < 0 ? 1 : hung;
+    return hung < 0 ? INSTANCES_NOT_REACHED : hung;
 }
 
 int ServiceCommandProgram(const char *commandLine, char *program, size_t size)
@@ -157,6 +159,8 @@ int StartStoppedInstances(const char *file, CommandReport report)
     if (!ServiceProgramPath(ours, sizeof ours, 0) || !ServiceProgramPath(quoted, sizeof quoted, 1))
         secure = 0;
     LoadInstances();
+    if (ScmHandle == NULL)
+        failed++;
     char states[MAX_INSTANCES + 1] = {0};
     for (int n = 1; n <= MAX_INSTANCES; n++) {
         if (!InstanceTable[n].InUse || InstanceTable[n].ServiceHandle == NULL || !secure || !RunsAnotherCopy(n, ours))

@@ -17,8 +17,10 @@ typedef void (*CommandReport)(const char *line);
 
 // Stops every instance that is running, starting, paused or pausing, waits
 // for each (bounded) and lists it in file. Returns 0 when all stopped;
-// otherwise the number of the first that did not, and then the instances it
-// stopped are started again and file is removed.
+// otherwise the number of the first that did not (INSTANCES_NOT_REACHED when
+// the Service Control Manager could not be opened or the list not written),
+// and then the instances it stopped are started again and file is removed.
+#define INSTANCES_NOT_REACHED 255
 int StopAllInstances(const char *file, CommandReport report);
 
 // Makes sure non-administrators cannot change this program's folder (as
