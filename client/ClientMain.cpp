@@ -1,17 +1,16 @@
-// client.exe: with "/uninstall" it removes every instance's service and ends;
-// otherwise it opens the main window.
+// client.exe: a command-line verb ("/uninstall" removes every instance's
+// service, CommandLine.cpp) runs and ends; otherwise the main window opens.
 #include <windows.h>
 #include <commctrl.h>
 
 #include "MainFrame.h"
-#include "InstanceCommands.h"
+#include "CommandLine.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
 {
-    if (IsUninstallCommand(commandLine)) {
-        UninstallServices();
-        return 0;
-    }
+    int exitCode = 0;
+    if (RunCommandLine(commandLine, &exitCode))
+        return exitCode;
 
     INITCOMMONCONTROLSEX controls;
     controls.dwSize = sizeof controls;

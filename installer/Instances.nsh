@@ -126,7 +126,7 @@ Function ${un}StopInstances
       ${EndIf}
       ${If} $1 <> ${SERVICE_STOPPED}
       ${AndIf} $1 <> 0
-        DetailPrint "Stopping ${SERVICE_BASE_NAME}$R1"
+        ${Step} "Stopping ${SERVICE_BASE_NAME}$R1"
         Call ${un}StopInstance
         ${If} $4 = 0
           StrCpy $R0 $R1
@@ -141,6 +141,7 @@ Function ${un}StopInstances
     ${EndIf}
   ${Next}
   System::Call 'advapi32::CloseServiceHandle(p $ScmHandle)'
+  StrCpy $R1 ""   ; none failed to start again (RestartInstances lists them)
   ${If} $R0 != ""
     Push $R0
     Call ${un}RestartInstances
@@ -164,7 +165,7 @@ Function ${un}RestartInstances
     ${If} $R5 == ""
       ${Continue}
     ${EndIf}
-    DetailPrint "Starting ${SERVICE_BASE_NAME}$R2"
+    ${Step} "Starting ${SERVICE_BASE_NAME}$R2"
     System::Call 'advapi32::OpenServiceW(p $ScmHandle, w "${SERVICE_BASE_NAME}$R2", i ${INSTANCE_RIGHTS}) p.r0'
     ${If} $0 P= 0
       StrCpy $R1 "$R1 $R2"

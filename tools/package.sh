@@ -1,39 +1,104 @@
 #!/usr/bin/env bash
-# Builds the two release artefacts into build/dist:
+# Builds the three release artefacts into build/dist:
 #   Tallyline-<version>-setup.exe   the setup program (NSIS, 64-bit)
+#   Tallyline-<version>-x64.msi     the Windows Installer package (wixl), for
+#                                   Group Policy and deployment tools
 #   Tallyline-<version>-win64.zip   the two programs, README and licence, for
 #                                   administrators who deploy without Setup
 # The version is the one of project(... VERSION) in CMakeLists.txt.
+#
+# Signing (Authenticode, osslsigncode), when TALLY_SIGN_PFX names a PKCS#12
+# file with a code-signing certificate and its key: both programs, the setup
+# program, its uninstaller and the package. TALLY_SIGN_PASSWORD is the
+# file's password, TALLY_SIGN_TIMESTAMP_URL an RFC 3161 time-stamping
+# server (optional). Without TALLY_SIGN_PFX nothing is signed.
+# TALLY_PACKAGE_OUT puts package/ and dist/ in another folder than the build;
+# TALLY_PACKAGE_CLIENT packs that program as client.exe (tests: a stand-in).
+#
+#   tools/package.sh --sign FILE    signs FILE in place (makensis calls this)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${TALLY_BUILD_DIR:-$top/build}
+
+sign() {
+  local file=$1 pass
+  pass=$(mktemp)
+  trap 'rm -f "$pass"' RETURN
+  # Through a file, not the command line, where other users could read it.
+  printf '%s' "${TALLY_SIGN_PASSWORD:-}" > "$pass"
+  local args=(sign -pkcs12 "$TALLY_SIGN_PFX" -readpass "$pass" -h sha256 -n Tallyline)
+  if [ -n "${TALLY_SIGN_TIMESTAMP_URL:-}" ]; then
+    args+=(-ts "$TALLY_SIGN_TIMESTAMP_URL")
+  fi
+  osslsigncode "${args[@]}" -in "$file" -out "$file.signed" >/dev/null
+  mv -f "$file.signed" "$file"
+}
+
+if [ "${1:-}" = "--sign" ]; then
+  sign "$2"
+  exit 0
+fi
 
 "$top/tools/setup-packages.sh"
 "$top/tools/build.sh" --target client tallysvc >/dev/null
 
 header=$build/generated/TallyVersion.h
 version=$(sed -n 's/^#define TALLY_VERSION_STRING "\(.*\)"$/\1/p' "$header")
+company=$(sed -n 's/^#define TALLY_COMPANY_NAME "\(.*\)"$/\1/p' "$header")
 [ -n "$version" ] || { echo "No version in $header" >&2; exit 1; }
 
-stage=$build/package/Tallyline-$version
-dist=$build/dist
+out=${TALLY_PACKAGE_OUT:-$build}
+stage=$out/package/Tallyline-$version
+dist=$out/dist
 rm -rf "$stage"
 mkdir -p "$stage" "$dist"
 # Without the debugging information of the RelWithDebInfo build.
 for program in client.exe tallysvc.exe; do
-  x86_64-w64-mingw32-strip -o "$stage/$program" "$build/bin/$program"
+  source=$build/bin/$program
+  if [ "$program" = client.exe ] && [ -n "${TALLY_PACKAGE_CLIENT:-}" ]; then
+    source=$TALLY_PACKAGE_CLIENT
+  fi
+  x86_64-w64-mingw32-strip -o "$stage/$program" "$source"
+  if [ -n "${TALLY_SIGN_PFX:-}" ]; then
+    sign "$stage/$program"
+  fi
 done
 # Text files with CR LF, for Notepad on older Windows.
 sed 's/$/\r/' "$top/README.md" > "$stage/README.txt"
 sed 's/$/\r/' "$top/LICENSE.txt" > "$stage/LICENSE.txt"
 
 setup=$dist/Tallyline-$version-setup.exe
+signing=()
+if [ -n "${TALLY_SIGN_PFX:-}" ]; then
+  # makensis signs the uninstaller before it embeds it, then the setup.
+  signing=(-DSIGN_COMMAND="bash \"$top/tools/package.sh\" --sign")
+fi
 makensis -V2 -NOCD -DVERSION_HEADER="$header" -DSTAGE="$stage" -DICON="$top/client/res/Tallyline.ico" \
-         -DOUTFILE="$setup" "$top/installer/Tallyline.nsi"
+         -DOUTFILE="$setup" "${signing[@]}" "$top/installer/Tallyline.nsi"
+
+msi=$dist/Tallyline-$version-x64.msi
+rm -f "$msi"
+# wixl finds sources by relative paths only.
+cp "$top/client/res/Tallyline.ico" "$out/package/Tallyline.ico"
+(cd "$out/package" && wixl -a x64 -D Version="$version" -D Manufacturer="$company" -D Stage="Tallyline-$version" \
+                           -D Icon=Tallyline.ico -o "$msi" "$top/installer/Tallyline.wxs")
+# What wixl 0.101 cannot write: CONFIG as a secure property (an install that
+# Windows elevates drops others); Execute="rollback", which it writes as an
+# immediate action (2130 = exe file 18 + no wait check 64 + no impersonation
+# 2048; the rollback form adds in-script 1024 and rollback 256); and the
+# programs' file versions, without which an upgrade replaces a program only
+# when the installed file looks unmodified.
+msibuild "$msi" -q "UPDATE \`Property\` SET \`Value\` = 'OLDERFOUND;NEWERFOUND;CONFIG' WHERE \`Property\` = 'SecureCustomProperties'" \
+                -q "UPDATE \`CustomAction\` SET \`Type\` = 3410 WHERE \`Type\` = 2130" \
+                -q "UPDATE \`File\` SET \`Version\` = '$version.0' WHERE \`File\` = 'client.exe' OR \`File\` = 'tallysvc.exe'"
+if [ -n "${TALLY_SIGN_PFX:-}" ]; then
+  sign "$msi"
+fi
 
 zip=$dist/Tallyline-$version-win64.zip
 rm -f "$zip"
-(cd "$build/package" && zip -q -X "$zip" "Tallyline-$version/client.exe" "Tallyline-$version/tallysvc.exe" \
-                                         "Tallyline-$version/README.txt" "Tallyline-$version/LICENSE.txt")
+(cd "$out/package" && zip -q -X "$zip" "Tallyline-$version/client.exe" "Tallyline-$version/tallysvc.exe" \
+                                       "Tallyline-$version/README.txt" "Tallyline-$version/LICENSE.txt")
 echo "$setup"
+echo "$msi"
 echo "$zip"

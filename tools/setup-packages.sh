@@ -8,7 +8,7 @@ PACKAGES=(
   wine wine64 fonts-wine
   xvfb xauth x11-utils imagemagick
   socat openssl
-  nsis zip
+  nsis zip msitools wixl osslsigncode
   python3-aiosmtpd python3-pytest
   cmake ninja-build g++ googletest
 )

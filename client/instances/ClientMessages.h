@@ -14,3 +14,4 @@ extern MessageBoxFunction ShowMessageBox;
 #define LEAVING_PROMPT_TEXT      "The settings have changed.\n\nDo you want to save the changes?"
 #define LEAVING_PROMPT_CAPTION   "Tallyline Configuration"
 #define SAVE_FAILED_CAPTION      "Tallyline Configuration"
+#define PROGRAM_FOLDER_CAPTION   "Tallyline Configuration"

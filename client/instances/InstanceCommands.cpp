@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "InstanceStore.h"
+#include "ProgramFolder.h"
 
 void AddSaveFailure(SaveFailures *failures, int n)
 {
@@ -50,7 +51,7 @@ int LoadInstances()
 SC_HANDLE RegisterService(int n)
 {
     SC_HANDLE service = OpenInstanceService(n);
-    if (service == NULL)
+    if (service == NULL && ServiceFolderMayBeRegistered())
         service = CreateInstanceService(n, IsInstanceNumber(n) && InstanceTable[n].AutoStart);
     // The keys are made even without a service, so the values can be written.
     CreateInstanceKeys(n);
@@ -152,15 +153,15 @@ int RestartInstances(const int *numbers, int count, SaveFailures *failures, Wait
 int UninstallServices()
 {
     LoadInstances();
-    int deleted = 0;
+    int failed = 0;
     for (int n = 1; n <= MAX_INSTANCES; n++) {
         // The event source goes only with its service (DeleteInstanceService):
         // a service that is still there keeps its messages readable.
-        if (InstanceTable[n].InUse && InstanceTable[n].ServiceHandle != NULL && DeleteInstanceService(n))
-            deleted++;
+        if (InstanceTable[n].InUse && InstanceTable[n].ServiceHandle != NULL && !DeleteInstanceService(n))
+            failed++;
     }
     CloseServiceHandles();
-    return deleted;
+    return failed;
 }
 
 int IsUninstallCommand(const char *commandLine)

@@ -27,7 +27,8 @@ int LoadInstances();
 // Returns a handle to the service of instance N, creating the service when it
 // does not exist, and creates its Parameters and Port1 keys and its event
 // source registration. Null when the service neither exists nor could be
-// created.
+// created; it is not created from a folder that non-administrators can change
+// and that cannot be protected (ServiceFolderMayBeRegistered).
 SC_HANDLE RegisterService(int n);
 
 // n = 0: every slot; 1..64: that instance alone. Deletes the services of
@@ -47,7 +48,9 @@ void StartInstances(const int *numbers, int count, SaveFailures *failures);
 int RestartInstances(const int *numbers, int count, SaveFailures *failures, WaitPump pump);
 
 // "/uninstall": loads the instances and deletes every service found, and the
-// event source of each one deleted. Returns the number of services deleted.
+// event source of each one deleted. Returns the number of services that could
+// not be deleted (0: none is left), so that an uninstaller can stop before it
+// removes the program they run.
 int UninstallServices();
 
 // The command line starts with "/uninstall" (case-sensitive, first ten

@@ -1,8 +1,10 @@
 """The setup program and its uninstaller on fresh Windows machines (a copy
 of a pristine Wine prefix per test): a silent install, the configuration
 program started from Program Files, an upgrade while a device sends, the
-uninstall, and the cases that must change nothing."""
+uninstall, and the cases that must change nothing; the MSI package under
+Wine's msiexec; signing."""
 
+import glob
 import os
 import shutil
 import subprocess
@@ -16,12 +18,17 @@ from client_driver import DISPLAY, Client, Driver, bin_path, screenshot, start_x
 from harness import BIN_DIR, Instance, VirtualPort, WineSession
 from harness.instance import PAUSED, RUNNING, STOPPED, SERVICES_KEY
 from harness.release import (PROGRAM_FOLDER, SETUP_TESTS_DIR, START_MENU_FOLDER, UNINSTALL_KEY, fresh_prefix,
-                             package, package_next_version, project_version, version_info)
+                             msi_beside, package, package_next_version, package_with_stand_in_client,
+                             project_version, security, version_info, writers)
 from harness.wine import BUILD_DIR, to_windows_path
 
 INSTALLED = ["LICENSE.txt", "README.txt", "client.exe", "tallysvc.exe", "uninstall.exe"]
 QUOTED_SERVICE = '"%s\\tallysvc.exe"' % PROGRAM_FOLDER
 EXIT_ENDED_BY_MESSAGE = 2
+EXIT_ANOTHER_SETUP = 4
+EXIT_HALF_CHANGED = 5
+EXIT_NOT_CONFIGURED = 6
+SETUP_LOG = "C:\\setup.log"
 
 
 @pytest.fixture(scope="module")
@@ -117,13 +124,41 @@ def instance_keys(session):
     return dump
 
 
-def uninstall(session):
-    """Runs the uninstall command Windows keeps for the product, and waits
-    for its result: the uninstaller goes on in the background."""
+def setup_log(session):
+    with open(session.c_drive("setup.log"), encoding="latin-1", newline="") as f:
+        return f.read()
+
+
+def quiet_uninstall(session):
+    """Runs the uninstall command Windows keeps for the product, as a
+    deployment tool does: returns its exit code when the work is done."""
     quiet = session.reg_query(UNINSTALL_KEY, "QuietUninstallString")
-    program, switch = quiet.rsplit(" ", 1)
-    assert run_setup(session, program.strip('"'), switch) == 0
-    assert wait_for(lambda: session.reg_query(UNINSTALL_KEY, "DisplayName") is None, timeout=60, interval=0.2)
+    program, rest = quiet[1:].split('"', 1)
+    # Split at its blanks, the arguments come to the program as typed
+    # (_?= takes the rest of the line, blanks and all, unquoted). Its
+    # output on no pipe: waiting for the end of a pipe would also wait for
+    # any copy of it still running.
+    with open(session.events_path, "ab") as err:
+        return subprocess.run(["wine", program] + rest.split(), env=session.env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=err, timeout=300).returncode
+
+
+def uninstall(session):
+    assert quiet_uninstall(session) == 0
+    # Done when it returns (looked at at once, not through another Wine
+    # process, which would give an uninstaller that returns early its time).
+    assert not os.path.exists(program_folder(session, "client.exe"))
+    assert session.reg_query(UNINSTALL_KEY, "DisplayName") is None
+    # A copy of the uninstaller deletes it once it has ended.
+    assert wait_for(lambda: not os.path.exists(program_folder(session, "uninstall.exe")), timeout=30,
+                    interval=0.2)
+
+
+def without_write_for_others(session, windows_path):
+    """Only SYSTEM, the Administrators and the installing administrator may
+    change it (under Wine the DACL is read back from the Unix mode bits)."""
+    sddl = security(session, windows_path)
+    return writers(sddl) <= {"SY", "BA", sddl.split("O:")[1].split("D:")[0]}, sddl
 
 
 def test_silent_install_lays_down_files_shortcuts_and_uninstall_key(machine, setup_exe):
@@ -152,7 +187,7 @@ def test_silent_install_lays_down_files_shortcuts_and_uninstall_key(machine, set
         "Publisher": "Tallyline",
         "InstallLocation": PROGRAM_FOLDER,
         "UninstallString": '"%s\\uninstall.exe"' % PROGRAM_FOLDER,
-        "QuietUninstallString": '"%s\\uninstall.exe" /S' % PROGRAM_FOLDER,
+        "QuietUninstallString": '"%s\\uninstall.exe" /S _?=%s' % (PROGRAM_FOLDER, PROGRAM_FOLDER),
         "DisplayIcon": PROGRAM_FOLDER + "\\client.exe,0",
         "NoModify": "0x1",
         "NoRepair": "0x1",
@@ -176,6 +211,10 @@ def test_setup_wizard_installs_and_its_finish_page_starts_the_configuration_prog
             assert wait_for(lambda: any(heading in t for t in driver("dialog 1000 " + caption, check=False)),
                             timeout=60), heading
             texts = driver("dialog 1000 " + caption)
+            if heading.startswith("Welcome"):
+                # A second setup, or the uninstaller, meanwhile says so and ends.
+                assert run_setup(machine, setup_exe, "/S", "/LOG=" + SETUP_LOG) == EXIT_ANOTHER_SETUP
+                assert "Another Tallyline setup or uninstaller is running" in setup_log(machine)
             driver("press 1 " + caption)
         # The finish page offered the configuration program, ticked.
         assert any(t.endswith("\tStart Tallyline Configuration") for t in texts), texts
@@ -204,14 +243,23 @@ def test_zip_holds_the_programs_readme_and_licence(setup_exe):
 
 def test_chosen_folder_and_an_upgrade_that_names_another_one(machine, setup_exe):
     folder = "C:\\Apps\\Tally Line"
+    # Made beforehand, open to everyone (as a folder outside Program Files
+    # is to Authenticated Users): Setup closes it to all but administrators.
+    os.makedirs(machine.c_drive("Apps", "Tally Line"))
+    os.chmod(machine.c_drive("Apps", "Tally Line"), 0o777)
+    assert not without_write_for_others(machine, folder)[0]
     assert run_setup_in(machine, setup_exe, folder) == 0
     assert sorted(os.listdir(machine.c_drive("Apps", "Tally Line"))) == INSTALLED
+    assert without_write_for_others(machine, folder)[0], security(machine, folder)
     assert not os.path.exists(program_folder(machine))
     assert machine.reg_query(UNINSTALL_KEY, "InstallLocation") == folder
     # The services run the installed folder's program: a second copy
     # elsewhere is refused, and nothing changes.
-    assert run_setup_in(machine, setup_exe, "C:\\Other Place") == EXIT_ENDED_BY_MESSAGE
+    assert run_typed(machine, "%s /S /LOG=%s /D=C:\\Other Place" % (to_windows_path(setup_exe), SETUP_LOG)) == \
+        EXIT_ENDED_BY_MESSAGE
     assert not os.path.exists(machine.c_drive("Other Place"))
+    # The log has the text of the message a person would have seen.
+    assert ('Message: Tallyline is installed in "%s" and is upgraded there.' % folder) in setup_log(machine)
     assert machine.reg_query(UNINSTALL_KEY, "InstallLocation") == folder
     # Without /D an upgrade goes where the installation is.
     assert run_setup(machine, setup_exe, "/S") == 0
@@ -248,11 +296,17 @@ def test_configuration_program_from_program_files_registers_the_quoted_path_and_
         assert version_info(machine, PROGRAM_FOLDER + "\\client.exe")["FileVersion"] == version
         assert c.info()["visible"] == "1"
         assert state_of(machine, 1) == RUNNING
-        # Once more with the old program still open: its moved-aside file
-        # holds the place the installed one would go to. Nothing changes.
-        installed = {n: read(program_folder(machine, n)) for n in ("client.exe", "tallysvc.exe")}
-        assert run_setup(machine, setup, "/S") == EXIT_ENDED_BY_MESSAGE
-        assert {n: read(program_folder(machine, n)) for n in installed} == installed
+        # Once more with the old program still open in the moved-aside
+        # folder: it is renamed aside there, and the upgrade goes through.
+        assert run_setup(machine, setup, "/S") == 0
+        assert version_info(machine, PROGRAM_FOLDER + "\\client.exe")["FileVersion"] == version
+        assert c.info()["visible"] == "1"
+        assert state_of(machine, 1) == RUNNING
+        # Back to the older version: only when asked for (/FORCE when silent).
+        assert run_setup(machine, setup_exe, "/S") == EXIT_ENDED_BY_MESSAGE
+        assert machine.reg_query(UNINSTALL_KEY, "DisplayVersion") == version
+        assert run_setup(machine, setup_exe, "/S", "/FORCE") == 0
+        assert machine.reg_query(UNINSTALL_KEY, "DisplayVersion") == project_version()
         assert state_of(machine, 1) == RUNNING
     finally:
         driver("kill", check=False)
@@ -418,11 +472,190 @@ def test_a_file_held_open_leaves_everything_as_it_was(machine, setup_exe, next_s
     try:
         assert holder.stdout.readline().strip() == b"held"
         assert run_setup(machine, setup, "/S") == EXIT_ENDED_BY_MESSAGE
+        assert state_of(machine, 1) == RUNNING
+        assert sorted(os.listdir(program_folder(machine))) == INSTALLED
+        for name in ("client.exe", "tallysvc.exe", "README.txt", "LICENSE.txt"):
+            assert read(program_folder(machine, name)) == staged(version, name), name
+        assert machine.reg_query(UNINSTALL_KEY, "DisplayVersion") == version
+
+        # Again, and a second program opens client.exe as soon as Setup has
+        # moved it aside: it cannot be put back, and Setup says so.
+        with open(machine.events_path, "ab") as err:
+            late = subprocess.Popen(["wine", os.path.join(BIN_DIR, "mailfile.exe"), "-hold",
+                                     PROGRAM_FOLDER + "\\~setup-old\\client.exe", "wait"],
+                                    env=machine.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err)
+        try:
+            assert late.stdout.readline().strip() == b"waiting"
+            assert run_setup(machine, setup, "/S", "/LOG=" + SETUP_LOG) == EXIT_HALF_CHANGED
+            assert late.stdout.readline().strip() == b"held"
+        finally:
+            late.stdin.close()
+            late.wait(timeout=30)
+        assert ("%s\\client.exe is missing: its earlier version is in %s\\~setup-old."
+                % (PROGRAM_FOLDER, PROGRAM_FOLDER)) in setup_log(machine)
+        assert "Nothing else has been changed" not in setup_log(machine)
     finally:
         holder.stdin.close()
         holder.wait(timeout=30)
+    # With the files free again, Setup completes the installation.
+    assert run_setup(machine, setup, "/S") == 0
+    assert machine.reg_query(UNINSTALL_KEY, "DisplayVersion") == next_setup[1]
     assert state_of(machine, 1) == RUNNING
+
+
+def test_zip_deployment_is_closed_to_users_when_it_registers_and_repointed_by_setup(machine, setup_exe):
+    zip_folder = machine.c_drive("Unpacked Zip")
+    os.makedirs(zip_folder)
+    version = project_version()
+    for name in ("client.exe", "tallysvc.exe"):
+        shutil.copy(os.path.join(BUILD_DIR, "package", "Tallyline-" + version, name), zip_folder)
+    for path in (zip_folder, os.path.join(zip_folder, "tallysvc.exe")):
+        os.chmod(path, 0o777)
+    driver = Driver(machine)
+    try:
+        # Its first start registers Quillbox1 from the unpacked folder, once
+        # that folder is closed to everyone but administrators.
+        Client(driver).launch(exe='"C:\\Unpacked Zip\\client.exe"')
+        assert machine.reg_query(SERVICES_KEY + r"\Quillbox1", "ImagePath") == '"C:\\Unpacked Zip\\tallysvc.exe"'
+        for path in ("C:\\Unpacked Zip", "C:\\Unpacked Zip\\tallysvc.exe"):
+            assert without_write_for_others(machine, path)[0], security(machine, path)
+    finally:
+        driver("kill", check=False)
+        driver.close()
+    # Setup points the instance at the installed program.
+    assert run_setup(machine, setup_exe, "/S") == 0
+    assert machine.reg_query(SERVICES_KEY + r"\Quillbox1", "ImagePath") == QUOTED_SERVICE
+    assert machine.reg_query(SERVICES_KEY + r"\EventLog\Application\Quillbox1", "EventMessageFile") == \
+        PROGRAM_FOLDER + "\\tallysvc.exe"
+
+
+def standin_calls(session):
+    path = session.c_drive("standin-client.txt")
+    with open(path, encoding="latin-1") as f:
+        return f.read().splitlines()
+
+
+def test_config_file_reaches_the_configuration_program_and_failures_are_reported(machine):
+    """With a stand-in client.exe that fails the verb it is told to: the
+    import that /CONFIG (NSIS) and CONFIG (MSI) run, and the removal of the
+    services at the uninstall. (A real import: client.exe /import, later.)"""
+    setup = package_with_stand_in_client()
+    with open(machine.c_drive("site.ini"), "w") as f:
+        f.write("[Instance 1]\r\n")
+
+    # The MSI: the failed import undoes the whole installation.
+    machine.env["TALLY_STANDIN_FAIL"] = "/import=2"
+    code, _ = machine.run_status(["msiexec", "/i", to_windows_path(msi_beside(setup)), "/qn", "CONFIG=C:\\site.ini"],
+                                 timeout=300)
+    assert code != 0   # 1603 on Windows; Wine's msiexec ends with 1627, of which Unix keeps 91
+    assert '/import "C:\\site.ini"' in standin_calls(machine)
+    assert not os.path.exists(program_folder(machine, "client.exe"))
+
+    # Setup: installed, the import's exit code and output in the log, exit 6.
+    assert run_setup(machine, setup, "/S", "/CONFIG=C:\\site.ini", "/LOG=" + SETUP_LOG) == EXIT_NOT_CONFIGURED
+    assert standin_calls(machine)[-1] == '/import "C:\\site.ini"'
+    log = setup_log(machine)
+    assert 'client.exe /import: exit code 2\r\nstand-in client.exe called with: /import "C:\\site.ini"' in log, log
+    assert log.endswith("Exit code %d\r\n" % EXIT_NOT_CONFIGURED), log
+    assert machine.reg_query(UNINSTALL_KEY, "DisplayVersion") == project_version()
+
+    # The uninstaller whose "client.exe /uninstall" leaves a service stops
+    # and keeps the program, the Start menu and the entry.
+    machine.env["TALLY_STANDIN_FAIL"] = "/uninstall=1"
+    assert quiet_uninstall(machine) == EXIT_ENDED_BY_MESSAGE
+    assert standin_calls(machine)[-1] == "/uninstall"
     assert sorted(os.listdir(program_folder(machine))) == INSTALLED
+    assert sorted(os.listdir(start_menu(machine))) == ["Tallyline Configuration.lnk", "Uninstall Tallyline.lnk"]
+    assert machine.reg_query(UNINSTALL_KEY, "DisplayVersion") == project_version()
+
+
+def msiexec(session, *args):
+    code, _ = session.run_status(["msiexec"] + list(args) + ["/qn"], timeout=300)
+    return code
+
+
+def test_msi_installs_upgrades_with_instances_as_they_were_and_uninstalls_keeping_logs(
+        machine, setup_exe, next_setup, workdir):
+    msi = to_windows_path(msi_beside(setup_exe))
+    assert msiexec(machine, "/i", msi) == 0
+    version = project_version()
+    assert sorted(os.listdir(program_folder(machine))) == [n for n in INSTALLED if n != "uninstall.exe"]
     for name in ("client.exe", "tallysvc.exe", "README.txt", "LICENSE.txt"):
         assert read(program_folder(machine, name)) == staged(version, name), name
-    assert machine.reg_query(UNINSTALL_KEY, "DisplayVersion") == version
+    # Wine's msiexec puts per-machine shortcuts in a user's Start menu;
+    # Windows in ProgramData's.
+    links = sorted(os.path.basename(p) for p in glob.glob(machine.c_drive("**", "Start Menu", "Programs",
+                                                                          "Tallyline", "*.lnk"), recursive=True))
+    assert links == ["Tallyline Configuration.lnk", "Uninstall Tallyline.lnk"]
+    assert machine.reg_query(r"HKLM\Software\Tallyline", "MsiInstallLocation") == PROGRAM_FOLDER + "\\"
+    # One machine, one way of installing.
+    assert run_setup(machine, setup_exe, "/S") == EXIT_ENDED_BY_MESSAGE
+
+    ports = os.path.join(workdir, "msi-ports")
+    busy, quiet = VirtualPort(machine, 3, ports).open(), VirtualPort(machine, 4, ports).open()
+    try:
+        running = Instance(machine, 1, PortName=busy.name, LogFilename=PROGRAM_FOLDER + "\\Quillbox1.log")
+        paused = Instance(machine, 2, PortName=quiet.name, LogFilename=PROGRAM_FOLDER + "\\Quillbox2.log")
+        for inst in (running, paused):
+            inst.install(program=QUOTED_SERVICE)
+            inst.start()
+        paused.pause()
+        assert paused.wait(PAUSED)["state"] == PAUSED
+        busy.send(b"before the upgrade\r\n")
+        assert wait_for(lambda: os.path.exists(running.log_path()) and read(running.log_path()).endswith(b"\r\n"))
+
+        # The upgrade stops both on the old program and starts them again on
+        # the new one, the paused one paused again.
+        setup, next_version = next_setup
+        mark = machine.mark()
+        assert msiexec(machine, "/i", to_windows_path(msi_beside(setup))) == 0
+        for program in ("client.exe", "tallysvc.exe"):
+            assert version_info(machine, PROGRAM_FOLDER + "\\" + program)["FileVersion"] == next_version
+        assert [state_of(machine, n) for n in (1, 2)] == [RUNNING, PAUSED]
+        restarted = [e.text for e in machine.events_since(mark) if e.text.startswith("Quillbox")]
+        assert restarted == ["Quillbox1 Stopping", "Quillbox2 Stopping",
+                             "Quillbox1 Starting. Logging COM3 to %s\\Quillbox1.log" % PROGRAM_FOLDER,
+                             "Quillbox2 Starting. Logging COM4 to %s\\Quillbox2.log" % PROGRAM_FOLDER], restarted
+        busy.send(b"after the upgrade\r\n")
+        assert wait_for(lambda: read(running.log_path()) == b"before the upgrade\r\nafter the upgrade\r\n")
+        # The older package may not replace it.
+        assert msiexec(machine, "/i", msi) != 0
+        assert version_info(machine, PROGRAM_FOLDER + "\\client.exe")["FileVersion"] == next_version
+
+        # The uninstall removes the services and the program, not the logs.
+        assert msiexec(machine, "/x", to_windows_path(msi_beside(setup))) == 0
+        assert not service_exists(machine, 1) and not service_exists(machine, 2)
+        assert sorted(os.listdir(program_folder(machine))) == ["Quillbox1.log", "Quillbox2.log"]
+        assert machine.reg_query(r"HKLM\Software\Tallyline", "MsiInstallLocation") is None
+    finally:
+        busy.close()
+        quiet.close()
+
+
+def test_signed_release_verifies(machine, setup_exe, workdir):
+    """tools/package.sh signs both programs, the setup program, its
+    uninstaller and the package with a throwaway code-signing certificate."""
+    keys = os.path.join(workdir, "signing")
+    os.makedirs(keys, exist_ok=True)
+    cert, key, pfx = (os.path.join(keys, n) for n in ("cert.pem", "key.pem", "sign.pfx"))
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "2", "-subj", "/CN=Tallyline Test Signing", "-addext", "keyUsage=digitalSignature",
+                    "-addext", "extendedKeyUsage=codeSigning"], check=True, capture_output=True)
+    subprocess.run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx,
+                    "-passout", "pass:throwaway"], check=True, capture_output=True)
+    out = os.path.join(SETUP_TESTS_DIR, "signed")
+    setup = package(out=out, TALLY_SIGN_PFX=pfx, TALLY_SIGN_PASSWORD="throwaway")
+
+    def verifies(path):
+        result = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", path], capture_output=True)
+        return result.returncode == 0 and b"Succeeded" in result.stdout
+
+    version = project_version()
+    stage = os.path.join(out, "package", "Tallyline-" + version)
+    for path in (os.path.join(stage, "client.exe"), os.path.join(stage, "tallysvc.exe"), setup, msi_beside(setup)):
+        assert verifies(path), path
+    # The uninstaller exists only once Setup has written it.
+    assert run_setup(machine, setup, "/S") == 0
+    assert verifies(program_folder(machine, "uninstall.exe"))
+    # Without a certificate nothing is signed.
+    assert not verifies(setup_exe)

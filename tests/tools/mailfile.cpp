@@ -8,9 +8,10 @@
 //     secure connection failed ("tls=F certificate=V"). -p, -s, -u, -a set
 //     the SMTP settings of every group; -w's password is encrypted as the
 //     configuration program stores it.
-//   mailfile -hold path
+//   mailfile -hold path [wait]
 //     holds the file open for writing (read sharing only, as the service
-//     holds its log) until standard input closes.
+//     holds its log) until standard input closes; with "wait", first waits
+//     for another program to create or move it there.
 #include <winsock2.h>
 #include <windows.h>
 #include <psapi.h>
@@ -21,8 +22,14 @@
 #include "MailLogFile.h"
 #include "SmtpPassword.h"
 
-static int Hold(const char *path)
+static int Hold(const char *path, int wait)
 {
+    if (wait) {
+        printf("waiting\n");
+        fflush(stdout);
+        while (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES)
+            Sleep(5);
+    }
     HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
@@ -40,8 +47,8 @@ static int Hold(const char *path)
 
 int main(int argc, char **argv)
 {
-    if (argc == 3 && strcmp(argv[1], "-hold") == 0)
-        return Hold(argv[2]);
+    if ((argc == 3 || (argc == 4 && strcmp(argv[3], "wait") == 0)) && strcmp(argv[1], "-hold") == 0)
+        return Hold(argv[2], argc == 4);
 
     int measure = 0;
     int verbose = 0;
@@ -88,7 +95,7 @@ int main(int argc, char **argv)
     if (arg >= argc || (argc - arg) % 4 != 0) {
         fprintf(stderr, "usage: mailfile [-c ms] [-r ms] [-m] [-v] [-p port] [-s security] [-u user]\n"
                         "                [-w password] [-a ca] path server from to [...]\n"
-                        "       mailfile -hold path\n");
+                        "       mailfile -hold path [wait]\n");
         return 100;
     }
 

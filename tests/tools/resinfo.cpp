@@ -3,8 +3,11 @@
 //                           "<name>\t<value>" for each string of the version
 //                           resource's first translation
 //   resinfo manifest PATH   the embedded application manifest, as stored
+//   resinfo security PATH   a file's or folder's owner and DACL, as SDDL
 // Exits 1 (with "error <what> <code>") when the resource is missing.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -64,12 +67,30 @@ static int PrintManifest(const char *path)
     return 0;
 }
 
+static int PrintSecurity(const char *path)
+{
+    const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    PSECURITY_DESCRIPTOR sd = NULL;
+    char *text = NULL;
+    DWORD result = GetNamedSecurityInfoA(path, SE_FILE_OBJECT, what, NULL, NULL, NULL, NULL, &sd);
+    if (result != ERROR_SUCCESS) {
+        SetLastError(result);
+        return Fail("GetNamedSecurityInfo");
+    }
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1, what, &text, NULL))
+        return Fail("ConvertSecurityDescriptorToStringSecurityDescriptor");
+    printf("%s\n", text);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     if (argc == 3 && strcmp(argv[1], "version") == 0)
         return PrintVersion(argv[2]);
     if (argc == 3 && strcmp(argv[1], "manifest") == 0)
         return PrintManifest(argv[2]);
-    fprintf(stderr, "usage: resinfo version|manifest PATH\n");
+    if (argc == 3 && strcmp(argv[1], "security") == 0)
+        return PrintSecurity(argv[2]);
+    fprintf(stderr, "usage: resinfo version|manifest|security PATH\n");
     return 2;
 }

@@ -2,7 +2,12 @@
 // Service Control Manager of the Wine session.
 #include "ClientTestSupport.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <string.h>
+
+#include "InstanceRestart.h"
+#include "ProgramFolder.h"
 
 static std::string SlowServiceCommand(int stopDelayMs)
 {
@@ -150,7 +155,7 @@ TEST_F(ServiceControl, UninstallDeletesEveryInstalledService)
     CloseServiceHandles();
     memset(InstanceTable, 0, sizeof InstanceTable);
 
-    EXPECT_EQ(2, UninstallServices());
+    EXPECT_EQ(0, UninstallServices());   // none failed
     EXPECT_FALSE(ServiceExists(1));
     EXPECT_FALSE(ServiceExists(3));
     EXPECT_FALSE(KeyExists(EventSourceKeyPath(1)));
@@ -251,9 +256,11 @@ TEST_F(ServiceControl, UninstallKeepsTheEventSourceOfAServiceItCouldNotDelete)
     ASSERT_TRUE(KeyExists(EventSourceKeyPath(2)));
 
     DeleteServiceCall = RefuseDelete;
-    int deleted = UninstallServices();
+    int failed = UninstallServices();
     DeleteServiceCall = DeleteService;
-    EXPECT_EQ(0, deleted);
+    // Counted, so that "/uninstall" ends non-zero and the uninstaller keeps
+    // the program this service runs.
+    EXPECT_EQ(1, failed);
     EXPECT_TRUE(ServiceExists(2));
     // Still registered, so Event Viewer must still find its messages.
     EXPECT_TRUE(KeyExists(EventSourceKeyPath(2)));
@@ -290,4 +297,116 @@ TEST_F(ServiceControl, AControlTheServiceRefusesStillRecordsTheStatusReturned)
     int numbers[1] = {11};
     PauseInstances(numbers, 1);
     EXPECT_EQ((DWORD)SERVICE_STOPPED, InstanceTable[11].LastStatus.dwCurrentState);
+}
+
+static int WritableBy(const char *sddl, const char *self = NULL)
+{
+    PSECURITY_DESCRIPTOR sd = NULL;
+    PSID selfSid = NULL;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, NULL) ||
+        (self != NULL && !ConvertStringSidToSidA(self, &selfSid)))
+        return -1;
+    int writable = SecurityLetsOthersWrite(sd, selfSid);
+    LocalFree(sd);
+    LocalFree(selfSid);
+    return writable;
+}
+
+TEST(ProgramFolder, OnlySystemAdministratorsAndTheInstallerMayChangeIt)
+{
+    EXPECT_EQ(0, WritableBy(PROTECTED_FOLDER_SDDL));
+    // Program Files: TrustedInstaller owns it; CREATOR OWNER only for what
+    // is created inside (inherit-only).
+    const char *installer = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    std::string programFiles = std::string("O:") + installer + "D:PAI(A;;FA;;;" + installer +
+                               ")(A;OICIIO;GA;;;CO)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+    EXPECT_EQ(0, WritableBy(programFiles.c_str()));
+    // A folder made outside Program Files: Authenticated Users may modify.
+    EXPECT_EQ(1, WritableBy("O:BAD:AI(A;OICIID;FA;;;BA)(A;OICIID;0x1301bf;;;AU)"));
+    EXPECT_EQ(0, WritableBy("O:BAD:(A;OICIIO;0x1301bf;;;AU)(A;OICI;FA;;;BA)"));
+    EXPECT_EQ(1, WritableBy("O:BAD:(A;;0x2;;;BU)"));        // add a file
+    EXPECT_EQ(1, WritableBy("O:BAD:(A;;0x10000;;;WD)"));    // delete
+    EXPECT_EQ(1, WritableBy("O:BAD:(A;;WD;;;BU)"));         // re-secure
+    // A null DACL (Wine's SDDL parser makes "D:NO_ACCESS_CONTROL" an empty one).
+    SECURITY_DESCRIPTOR open;
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof administrators;
+    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, administrators, &size));
+    InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorOwner(&open, administrators, FALSE);
+    SetSecurityDescriptorDacl(&open, TRUE, NULL, FALSE);
+    EXPECT_EQ(1, SecurityLetsOthersWrite(&open, NULL));
+    // A user's own folder, or one a user owns: the owner may rewrite the DACL.
+    EXPECT_EQ(1, WritableBy("O:S-1-5-21-1-2-3-1001D:(A;OICI;FA;;;BA)"));
+    EXPECT_EQ(0, WritableBy("O:S-1-5-21-1-2-3-500D:(A;OICI;FA;;;S-1-5-21-1-2-3-500)", "S-1-5-21-1-2-3-500"));
+}
+
+TEST(ProgramFolder, AFolderEveryoneMayChangeIsProtectedAndReadsSoAfterwards)
+{
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    std::string folder = std::string(temp) + "tally-open-folder";
+    std::string program = folder + "\\tallysvc.exe";
+    CreateDirectoryA(folder.c_str(), NULL);
+    CloseHandle(CreateFileA(program.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+    PSECURITY_DESCRIPTOR open = NULL;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;OICI;FA;;;WD)", SDDL_REVISION_1, &open,
+                                                                     NULL));
+    BOOL present, defaulted;
+    PACL dacl = NULL;
+    GetSecurityDescriptorDacl(open, &present, &dacl, &defaulted);
+    for (const std::string &path : {folder, program})
+        ASSERT_EQ(0u, SetNamedSecurityInfoA((LPSTR)path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL,
+                                            NULL, dacl, NULL));
+    LocalFree(open);
+    DWORD error = 0;
+    ASSERT_EQ(1, PathLetsOthersWrite(folder.c_str(), &error));
+
+    char reason[1024] = "";
+    EXPECT_TRUE(SecureProgramFolder(folder.c_str(), program.c_str(), reason, sizeof reason)) << reason;
+    EXPECT_EQ(0, PathLetsOthersWrite(folder.c_str(), &error));
+    EXPECT_EQ(0, PathLetsOthersWrite(program.c_str(), &error));
+    DeleteFileA(program.c_str());
+    RemoveDirectoryA(folder.c_str());
+}
+
+TEST_F(ServiceControl, SetupStopsEveryInstanceAndStartsItAgainOnThisFolder)
+{
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    std::string list = std::string(temp) + "tally-stopped.ini";
+    InstallService(1, SlowServiceCommand(0));
+    InstallService(2, SlowServiceCommand(0));
+    InstallService(3, "\"C:\\Unpacked Zip\\tallysvc.exe\"");   // stopped, another copy
+    ASSERT_EQ(3, LoadInstances());
+    for (int n : {1, 2}) {
+        ASSERT_TRUE(StartServiceA(InstanceTable[n].ServiceHandle, 0, NULL));
+        ASSERT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(n, SERVICE_RUNNING, 5000));
+    }
+    int paused = 2;
+    PauseInstances(&paused, 1);
+    ASSERT_EQ((DWORD)SERVICE_PAUSED, WaitForServiceState(2, SERVICE_PAUSED, 5000));
+    CloseServiceHandles();
+
+    EXPECT_EQ(0, StopAllInstances(list.c_str(), NULL));
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, ServiceState(1));
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, ServiceState(2));
+    char value[4];
+    GetPrivateProfileStringA("stopped", "2", "", value, sizeof value, list.c_str());
+    EXPECT_STREQ("P", value);
+
+    EXPECT_EQ(0, StartStoppedInstances(list.c_str(), NULL));
+    EXPECT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(1, SERVICE_RUNNING, 5000));
+    EXPECT_EQ((DWORD)SERVICE_PAUSED, WaitForServiceState(2, SERVICE_PAUSED, 5000));
+    EXPECT_EQ((DWORD)INVALID_FILE_ATTRIBUTES, GetFileAttributesA(list.c_str()));
+    // The other copy's instance now runs the program beside this one and
+    // stays stopped; the test services (not tallysvc.exe) are left alone.
+    ASSERT_TRUE(ConnectServiceManager());
+    for (int n : {1, 3}) {
+        SC_HANDLE service = OpenInstanceService(n);
+        std::string program = ServiceConfig(service)->lpBinaryPathName;
+        CloseServiceHandle(service);
+        EXPECT_EQ(n == 1 ? SlowServiceCommand(0) : ProgramFolder() + "tallysvc.exe", program);
+    }
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, ServiceState(3));
 }

@@ -1,8 +1,9 @@
 """The release artefacts for the tests: the version of project(VERSION), the
-setup program as tools/package.sh builds it (and one of a higher version, built
-the same way from a copy of the sources), fresh Windows machines (copies of a
+setup program and MSI package as tools/package.sh builds them (and those of a
+higher version, built the same way from a copy of the sources; and a setup
+program whose client.exe is a stand-in), fresh Windows machines (copies of a
 pristine Wine prefix) to install into, and what Windows reads from a
-program's resources (resinfo.exe)."""
+program's resources and a folder's permissions (resinfo.exe)."""
 
 import glob
 import os
@@ -10,7 +11,7 @@ import re
 import shutil
 import subprocess
 
-from .wine import BUILD_DIR, TOP
+from .wine import BIN_DIR, BUILD_DIR, TOP
 
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tallyline"
 PROGRAM_FOLDER = "C:\\Program Files\\Tallyline"
@@ -28,20 +29,63 @@ def project_version(top=TOP):
     return ".".join(m.groups())
 
 
-def package(top=TOP, build_dir=BUILD_DIR, build_type=None):
-    """Runs tools/package.sh (incremental) and returns the setup program's path.
-    Always run, so the tests never install a setup left from older programs."""
-    env = dict(os.environ, TALLY_BUILD_DIR=build_dir)
+def package(top=TOP, build_dir=BUILD_DIR, build_type=None, out=None, **settings):
+    """Runs tools/package.sh (incremental) and returns the setup program's path
+    (msi_beside() gives the package's). Always run, so the tests never install
+    a setup left from older programs. out: TALLY_PACKAGE_OUT; settings: more
+    of its environment (TALLY_SIGN_PFX, ...)."""
+    env = dict(os.environ, TALLY_BUILD_DIR=build_dir, **settings)
     if build_type:
         env["CMAKE_BUILD_TYPE"] = build_type
+    if out:
+        env["TALLY_PACKAGE_OUT"] = out
     result = subprocess.run(["bash", os.path.join(top, "tools", "package.sh")], env=env,
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             timeout=1800)
-    out = result.stdout.decode("utf-8", "replace")
-    assert result.returncode == 0, "tools/package.sh failed:\n" + out
-    setup = os.path.join(build_dir, "dist", "Tallyline-%s-setup.exe" % project_version(top))
-    assert os.path.exists(setup), out
+    printed = result.stdout.decode("utf-8", "replace")
+    assert result.returncode == 0, "tools/package.sh failed:\n" + printed
+    setup = os.path.join(out or build_dir, "dist", "Tallyline-%s-setup.exe" % project_version(top))
+    assert os.path.exists(setup) and os.path.exists(msi_beside(setup)), printed
     return setup
+
+
+def msi_beside(setup):
+    """The MSI package tools/package.sh built with that setup program."""
+    return setup[:-len("-setup.exe")] + "-x64.msi"
+
+
+def package_with_stand_in_client():
+    """The setup program and MSI package with tests/tools' stand-in as
+    client.exe: it records how it is called (C:\\standin-client.txt) and
+    fails the verb TALLY_STANDIN_FAIL ("VERB=CODE") names."""
+    return package(out=os.path.join(SETUP_TESTS_DIR, "standin"),
+                   TALLY_PACKAGE_CLIENT=os.path.join(BIN_DIR, "standin_client.exe"))
+
+
+# Rights that let a holder change a file or folder, as SDDL writes them.
+_CHANGING_RIGHTS = ("FA", "FW", "GA", "GW", "WD", "WO", "SD", "DC", "CC")
+_CHANGING_MASK = 0x2 | 0x4 | 0x40 | 0x10000 | 0x40000 | 0x80000 | 0x10000000 | 0x40000000
+
+
+def writers(sddl):
+    """The SIDs an SDDL text's allow entries let change the object itself."""
+    found = set()
+    for ace in re.findall(r"\(([^)]*)\)", sddl.split("D:", 1)[1] if "D:" in sddl else ""):
+        kind, flags, rights, _, _, sid = ace.split(";")[:6]
+        if kind != "A" or "IO" in flags:
+            continue
+        if rights.startswith("0x"):
+            changes = int(rights, 16) & _CHANGING_MASK
+        else:
+            changes = any(rights[i:i + 2] in _CHANGING_RIGHTS for i in range(0, len(rights), 2))
+        if changes:
+            found.add(sid)
+    return found
+
+
+def security(session, windows_path):
+    """Owner and DACL of a file or folder as SDDL, as Windows reports them."""
+    return session.run(["resinfo.exe", "security", windows_path]).strip()
 
 
 # What a copy of the sources needs for tools/package.sh.

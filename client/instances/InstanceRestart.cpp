@@ -1,0 +1,204 @@
+#include "InstanceRestart.h"
+
+#include <windows.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "InstanceCommands.h"
+#include "ProgramFolder.h"
+#include "ServiceControl.h"
+
+#define STOPPED_SECTION "stopped"
+#define SERVICE_PROGRAM_FILE_NAME "\\tallysvc.exe"
+
+static void Report(CommandReport report, const char *format, ...)
+{
+    char line[1200];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (report != NULL)
+        report(line);
+}
+
+static DWORD CurrentState(int n)
+{
+    QueryInstanceStatus(n);
+    return InstanceTable[n].LastStatus.dwCurrentState;
+}
+
+// 'R' for an instance that runs or is on its way there, 'P' for a paused
+// one, 0 for one that is stopped or already stopping (it stays stopped).
+static char StateToRestore(DWORD state)
+{
+    switch (state) {
+    case SERVICE_RUNNING:
+    case SERVICE_START_PENDING:
+    case SERVICE_CONTINUE_PENDING:
+        return 'R';
+    case SERVICE_PAUSED:
+    case SERVICE_PAUSE_PENDING:
+        return 'P';
+    }
+    return 0;
+}
+
+// Starts instance N and, when it was paused, pauses it again. Non-zero when
+// it got back to that state.
+static int StartAgain(int n, char state)
+{
+    if (InstanceTable[n].ServiceHandle == NULL || !StartServiceA(InstanceTable[n].ServiceHandle, 0, NULL))
+        return 0;
+    DWORD started = GetTickCount();
+    while (CurrentState(n) == SERVICE_START_PENDING && GetTickCount() - started < INSTANCE_START_WAIT_MS)
+        Sleep(100);
+    if (InstanceTable[n].LastStatus.dwCurrentState != SERVICE_RUNNING)
+        return 0;
+    if (state == 'P')
+        PauseInstances(&n, 1);
+    return 1;
+}
+
+// Stops the listed instances and waits; returns the first that did not stop,
+// 0 when all did.
+static int StopAndWait(const int *numbers, int count)
+{
+    StopInstances(numbers, count);
+    if (WaitForServicesStopped(numbers, count, INSTANCE_STOP_WAIT_MS, NULL))
+        return 0;
+    for (int i = 0; i < count; i++)
+        if (CurrentState(numbers[i]) != SERVICE_STOPPED)
+            return numbers[i];
+    return 0;
+}
+
+int StopAllInstances(const char *file, CommandReport report)
+{
+    DeleteFileA(file);
+    LoadInstances();
+    if (ScmHandle == NULL)
+        return INSTANCES_NOT_REACHED;   // nothing is known to be stopped
+    int numbers[MAX_INSTANCES];
+    char states[MAX_INSTANCES + 1] = {0};
+    int count = 0;
+    for (int n = 1; n <= MAX_INSTANCES; n++) {
+        if (!InstanceTable[n].InUse || InstanceTable[n].ServiceHandle == NULL)
+            continue;
+        DWORD state = InstanceTable[n].LastStatus.dwCurrentState;
+        if (state == SERVICE_STOPPED || state == 0)
+            continue;
+        numbers[count++] = n;
+        states[n] = StateToRestore(state);
+        Report(report, "Stopping " SERVICE_BASE_NAME "%d", n);
+    }
+    int hung = StopAndWait(numbers, count);
+    for (int i = 0; i < count && !hung; i++) {
+        char value[2] = {states[numbers[i]], '\0'};
+        char key[8];
+        snprintf(key, sizeof key, "%d", numbers[i]);
+        if (value[0] != 0 && !WritePrivateProfileStringA(STOPPED_SECTION, key, value, file)) {
+            Report(report, "The list of stopped instances could not be written to %s", file);
+            hung = -1;
+        }
+    }
+    if (hung != 0) {
+        if (hung > 0)
+            Report(report, "The service " SERVICE_BASE_NAME "%d did not stop.", hung);
+        for (int i = 0; i < count; i++)
+            if (states[numbers[i]] != 0 && CurrentState(numbers[i]) == SERVICE_STOPPED)
+                StartAgain(numbers[i], states[numbers[i]]);
+        DeleteFileA(file);
+    }
+    CloseServiceHandles();
+    return hung < 0 ? INSTANCES_NOT_REACHED : hung;
+}
+
+int ServiceCommandProgram(const char *commandLine, char *program, size_t size)
+{
+    const char *start = commandLine;
+    size_t length = strlen(commandLine);
+    if (start[0] == '"') {
+        start++;
+        const char *end = strchr(start, '"');
+        length = end != NULL ? (size_t)(end - start) : strlen(start);
+    }
+    if (length >= size)
+        return 0;
+    memcpy(program, start, length);
+    program[length] = '\0';
+    return 1;
+}
+
+// Whether instance N's service runs a tallysvc.exe other than ours.
+static int RunsAnotherCopy(int n, const char *ours)
+{
+    static BYTE buffer[8192];
+    DWORD needed = 0;
+    QUERY_SERVICE_CONFIGA *config = (QUERY_SERVICE_CONFIGA *)buffer;
+    char program[MAX_PATH + 3];
+    if (!QueryServiceConfigA(InstanceTable[n].ServiceHandle, config, sizeof buffer, &needed) ||
+        config->lpBinaryPathName == NULL || !ServiceCommandProgram(config->lpBinaryPathName, program, sizeof program))
+        return 0;
+    size_t length = strlen(program), name = strlen(SERVICE_PROGRAM_FILE_NAME);
+    return length > name && _stricmp(program + length - name, SERVICE_PROGRAM_FILE_NAME) == 0 &&
+           _stricmp(program, ours) != 0;
+}
+
+int StartStoppedInstances(const char *file, CommandReport report)
+{
+    int failed = 0;
+    char reason[1024];
+    int secure = SecureServiceProgramFolder(reason, sizeof reason);
+    if (!secure) {
+        Report(report, "%s", reason);
+        failed++;
+    }
+    char ours[MAX_PATH + 3], quoted[MAX_PATH + 3];
+    if (!ServiceProgramPath(ours, sizeof ours, 0) || !ServiceProgramPath(quoted, sizeof quoted, 1))
+        secure = 0;
+    LoadInstances();
+    if (ScmHandle == NULL)
+        failed++;
+    char states[MAX_INSTANCES + 1] = {0};
+    for (int n = 1; n <= MAX_INSTANCES; n++) {
+        if (!InstanceTable[n].InUse || InstanceTable[n].ServiceHandle == NULL || !secure || !RunsAnotherCopy(n, ours))
+            continue;
+        char state = StateToRestore(CurrentState(n));
+        if (InstanceTable[n].LastStatus.dwCurrentState != SERVICE_STOPPED && StopAndWait(&n, 1) != 0) {
+            Report(report, "The service " SERVICE_BASE_NAME "%d did not stop, so it still runs its old program.", n);
+            failed++;
+            continue;
+        }
+        if (!ChangeServiceConfigA(InstanceTable[n].ServiceHandle, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                  SERVICE_NO_CHANGE, quoted, NULL, NULL, NULL, NULL, NULL, NULL)) {
+            Report(report, "The service " SERVICE_BASE_NAME "%d could not be pointed at %s.", n, ours);
+            failed++;
+        } else {
+            RegisterInstanceEventSource(n);
+            Report(report, SERVICE_BASE_NAME "%d now runs %s", n, ours);
+        }
+        states[n] = state;
+    }
+    for (int n = 1; n <= MAX_INSTANCES && file != NULL; n++) {
+        char key[8], value[4];
+        snprintf(key, sizeof key, "%d", n);
+        GetPrivateProfileStringA(STOPPED_SECTION, key, "", value, sizeof value, file);
+        if (states[n] == 0 && (value[0] == 'R' || value[0] == 'P') && value[1] == '\0')
+            states[n] = value[0];
+    }
+    for (int n = 1; n <= MAX_INSTANCES; n++) {
+        if (states[n] == 0 || !InstanceTable[n].InUse)
+            continue;
+        Report(report, "Starting " SERVICE_BASE_NAME "%d", n);
+        if (!StartAgain(n, states[n])) {
+            Report(report, "The service " SERVICE_BASE_NAME "%d did not start again.", n);
+            failed++;
+        }
+    }
+    if (file != NULL)
+        DeleteFileA(file);
+    CloseServiceHandles();
+    return failed;
+}

@@ -1,0 +1,172 @@
+#include "ProgramFolder.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "ClientMessages.h"
+#include "ServiceControl.h"
+
+// Rights that let a holder replace or rewrite the program: write or append
+// data (on a folder: add a file or subfolder), delete it or a child, change
+// its DACL or owner, and the generic forms of those.
+#define CHANGING_RIGHTS (FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC | \
+                         WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL)
+
+// NT SERVICE\TrustedInstaller, which owns Windows' own folders.
+#define TRUSTED_INSTALLER_SID "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+
+static int IsTrustedSid(PSID sid, PSID self)
+{
+    if (sid == NULL || !IsValidSid(sid))
+        return 0;
+    if (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid))
+        return 1;
+    if (self != NULL && EqualSid(sid, self))
+        return 1;
+    PSID installer = NULL;
+    int trusted = 0;
+    if (ConvertStringSidToSidA(TRUSTED_INSTALLER_SID, &installer)) {
+        trusted = EqualSid(sid, installer);
+        LocalFree(installer);
+    }
+    return trusted;
+}
+
+int SecurityLetsOthersWrite(PSECURITY_DESCRIPTOR sd, PSID self)
+{
+    PSID owner = NULL;
+    BOOL defaulted = FALSE, present = FALSE;
+    PACL dacl = NULL;
+    if (!GetSecurityDescriptorOwner(sd, &owner, &defaulted) || !IsTrustedSid(owner, self))
+        return 1;
+    if (!GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present || dacl == NULL)
+        return 1;   // no DACL: everyone has every right
+    for (DWORD i = 0; i < dacl->AceCount; i++) {
+        ACE_HEADER *header = NULL;
+        if (!GetAce(dacl, i, (void **)&header))
+            return 1;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE))
+            continue;
+        ACCESS_ALLOWED_ACE *ace = (ACCESS_ALLOWED_ACE *)header;
+        if ((ace->Mask & CHANGING_RIGHTS) != 0 && !IsTrustedSid((PSID)&ace->SidStart, self))
+            return 1;
+    }
+    return 0;
+}
+
+// The user SID of this process's token, in a buffer of the caller.
+static PSID CurrentUserSid(BYTE *buffer, DWORD size)
+{
+    HANDLE token = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return NULL;
+    DWORD needed = 0;
+    BOOL ok = GetTokenInformation(token, TokenUser, buffer, size, &needed);
+    CloseHandle(token);
+    return ok ? ((TOKEN_USER *)buffer)->User.Sid : NULL;
+}
+
+int PathLetsOthersWrite(const char *path, DWORD *error)
+{
+    PSECURITY_DESCRIPTOR sd = NULL;
+    PSID owner = NULL;
+    PACL dacl = NULL;
+    DWORD result = GetNamedSecurityInfoA(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                         &owner, NULL, &dacl, NULL, &sd);
+    if (result != ERROR_SUCCESS) {
+        *error = result;
+        return -1;
+    }
+    BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    int writable = SecurityLetsOthersWrite(sd, CurrentUserSid(user, sizeof user));
+    LocalFree(sd);
+    return writable;
+}
+
+int ProtectPath(const char *path, DWORD *error)
+{
+    PSECURITY_DESCRIPTOR sd = NULL;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(PROTECTED_FOLDER_SDDL, SDDL_REVISION_1, &sd, NULL)) {
+        *error = GetLastError();
+        return 0;
+    }
+    PSID owner = NULL;
+    PACL dacl = NULL;
+    BOOL present = FALSE, defaulted = FALSE;
+    GetSecurityDescriptorOwner(sd, &owner, &defaulted);
+    GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+    // SetNamedSecurityInfo also hands the inheritable entries down to what
+    // the folder holds.
+    DWORD result = SetNamedSecurityInfoA((LPSTR)path, SE_FILE_OBJECT,
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                             PROTECTED_DACL_SECURITY_INFORMATION,
+                                         owner, NULL, dacl, NULL);
+    LocalFree(sd);
+    *error = result;
+    return result == ERROR_SUCCESS;
+}
+
+int SecureProgramFolder(const char *folder, const char *program, char *text, size_t size)
+{
+    const char *paths[2] = {folder, program};
+    // The permissions of a whole drive are not this program's to change.
+    int root = strlen(folder) == 3 && folder[1] == ':';
+    for (int i = 0; i < 2; i++) {
+        DWORD error = 0;
+        int writable = PathLetsOthersWrite(paths[i], &error);
+        if (writable == 1 && !(root && i == 0) && ProtectPath(paths[i], &error))
+            writable = PathLetsOthersWrite(paths[i], &error);
+        if (writable == 0)
+            continue;
+        if (writable < 0)
+            snprintf(text, size, "The permissions of \"%s\" could not be read (error %lu).", paths[i], error);
+        else
+            snprintf(text, size,
+                     "Users who are not administrators can change \"%s\", and its permissions could not be "
+                     "restricted (error %lu). The Tallyline services run tallysvc.exe from there as "
+                     "LocalSystem, so they could run any program with full control of this machine.\n\n"
+                     "Install Tallyline in a folder that only administrators can change, such as "
+                     "C:\\Program Files\\Tallyline.",
+                     paths[i], error);
+        return 0;
+    }
+    return 1;
+}
+
+int SecureServiceProgramFolder(char *text, size_t size)
+{
+    char program[MAX_PATH + 3];
+    if (!ServiceProgramPath(program, sizeof program, 0)) {
+        snprintf(text, size, "The folder of this program could not be determined.");
+        return 0;
+    }
+    char folder[MAX_PATH + 3];
+    snprintf(folder, sizeof folder, "%s", program);
+    char *slash = strrchr(folder, '\\');
+    if (slash == NULL) {
+        snprintf(text, size, "The folder of this program could not be determined.");
+        return 0;
+    }
+    *slash = '\0';
+    if (slash == folder + 2 && folder[1] == ':')
+        strcat(folder, "\\");   // a drive's root: "D:" alone would name its current folder
+    return SecureProgramFolder(folder, program, text, size);
+}
+
+int ServiceFolderMayBeRegistered()
+{
+    static int checked = 0, safe = 0;
+    if (!checked) {
+        checked = 1;
+        char reason[1024];
+        safe = SecureServiceProgramFolder(reason, sizeof reason);
+        if (!safe) {
+            char text[1200];
+            snprintf(text, sizeof text, "No Tallyline service can be registered.\n\n%s", reason);
+            ShowMessageBox(NULL, text, PROGRAM_FOLDER_CAPTION, MB_OK | MB_ICONSTOP);
+        }
+    }
+    return safe;
+}

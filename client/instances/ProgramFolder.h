@@ -1,0 +1,47 @@
+// The folder the services run tallysvc.exe from. They run as LocalSystem, so
+// whoever can change that folder or the program in it can run code as
+// LocalSystem at the service's next start. A folder under Program Files is
+// safe; one chosen elsewhere (D:\Apps, a zip unpacked by a user) usually
+// lets Authenticated Users write. Before a service is registered or started
+// from such a folder it is given the DACL the setup program gives the folder
+// it installs into.
+#pragma once
+
+#include <windows.h>
+#include <stddef.h>
+
+// Administrators and SYSTEM full control, Users read and execute, inherited
+// by everything inside, nothing inherited from above; owned by the
+// Administrators.
+#define PROTECTED_FOLDER_SDDL "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+
+// Whether a security descriptor lets anyone but SYSTEM, the Administrators,
+// TrustedInstaller and self (the administrator running this program) change
+// the object: an owner outside them (an owner may always rewrite the DACL), a
+// null DACL, or an allow entry that applies to the object itself with a right
+// to write, add, delete or re-secure. Deny entries are not weighed: an allow
+// entry counts even where a deny entry would stop it.
+int SecurityLetsOthersWrite(PSECURITY_DESCRIPTOR sd, PSID self);
+
+// Reads the path's owner and DACL and judges them as above. 1: others can
+// write; 0: they cannot; -1: the security could not be read (*error says
+// why).
+int PathLetsOthersWrite(const char *path, DWORD *error);
+
+// Gives the path PROTECTED_FOLDER_SDDL. Non-zero on success, else 0 with
+// *error.
+int ProtectPath(const char *path, DWORD *error);
+
+// Checks the folder and the program in it, and protects each that others can
+// write. Non-zero when neither can be changed by others afterwards; 0 with
+// the reason in text (for the user: what, where and the error) when they
+// still can or the check itself failed.
+int SecureProgramFolder(const char *folder, const char *program, char *text, size_t size);
+
+// SecureProgramFolder for the folder of tallysvc.exe beside this program.
+int SecureServiceProgramFolder(char *text, size_t size);
+
+// Called before a service is registered: secures the folder once per run (a
+// save may register 64 instances) and, when it cannot, says why in a message
+// and returns 0 from then on. Non-zero when services may be registered.
+int ServiceFolderMayBeRegistered();
