@@ -439,12 +439,12 @@ static MailResult MailLog(const char *path, const char *server, const char *from
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return FileNotOpened;
-    // A part must lie inside the file: a file that changed since its plan
-    // was made is not the file planned.
+    // A part must be one of a plan and lie inside the file: a file that
+    // changed since its plan was made is not the file planned.
     LARGE_INTEGER size;
     MailChoice choice = {kind < MAIL_ATTACHMENT_COUNT ? kind : (DWORD)AttachLog, part, 0, 0};
     if (!GetFileSizeEx(file, &size) ||
-        (part != NULL && (part->Index == 0 || part->Index > part->Count ||
+        (part != NULL && (part->Index == 0 || part->Index > part->Count || part->Count > MAIL_MAX_PARTS ||
                           part->Offset > (ULONGLONG)size.QuadPart ||
                           part->Length > (ULONGLONG)size.QuadPart - part->Offset))) {
         CloseHandle(file);

@@ -33,8 +33,9 @@ MailResult MailLogFile(const char *path, const char *server, const char *from, c
                        MailPlan *plan = NULL);
 
 // Mails one part of a log (GetMailPart) as its own message: the part's
-// bytes zipped as "<log>-part<k>of<n>.<ext>.zip", "(part k of n)" in the
-// subject. MessageTooLarge when even it exceeds the server's SIZE now.
+// bytes zipped as "<stem>-part<k>of<n><ext>.zip", "(part k of n)" in the
+// subject. MessageTooLarge when even it exceeds the server's SIZE now;
+// FileNotOpened for a part that is not one of a plan or not inside the file.
 MailResult MailLogPart(const char *path, const char *server, const char *from, const char *to,
                        const SmtpSettings *settings, const MailPart *part);
 

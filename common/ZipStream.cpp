@@ -113,11 +113,9 @@ static int RunDeflate(int flush)
 static void DosStamp(const FILETIME *modified)
 {
     FILETIME local;
-    DosDate = 0x21;     // 1980-01-01
-    DosTime = 0;
     if (modified == NULL || !FileTimeToLocalFileTime(modified, &local) ||
         !FileTimeToDosDateTime(&local, &DosDate, &DosTime)) {
-        DosDate = 0x21;
+        DosDate = 0x21;     // 1980-01-01, the first day a zip can name
         DosTime = 0;
     }
 }
