@@ -19,6 +19,7 @@ const char *EmailNowMessage(int result)
     case FileNotOpened:     return "The logfile to be sent could not be opened";
     case SecureConnectionFailed: return "Could not establish a secure connection to the SMTP server";
     case AuthenticationRefused:  return "The SMTP server refused the user name or password";
+    case MessageTooLarge:        return "The logfile is too large for the SMTP server";
     default:                return NULL;   // sent: success is not announced
     }
 }
@@ -169,8 +170,11 @@ void CEmailProps::OnEmailNow()
 {
     HWND button = GetDlgItem(Handle(), IDC_EMAIL_NOW);
     EnableWindow(button, FALSE);
-    int result = MailLogFile(m_Settings->LogFilename, m_Settings->SmtpServer, m_Settings->SmtpFromAddress,
-                             m_Settings->SmtpToAddress, &m_Settings->Smtp);
+    static MailPlan plan;
+    DWORD failedPart;
+    int result = MailLogInFull(m_Settings->LogFilename, m_Settings->SmtpServer, m_Settings->SmtpFromAddress,
+                               m_Settings->SmtpToAddress, &m_Settings->Smtp, m_Settings->Mail.MailAttachment, &plan,
+                               &failedPart);
     const char *message = EmailNowMessage(result);
     if (message != NULL)
         ShowMessageBox(Handle(), message, EMAIL_ERROR_CAPTION, MB_OK | MB_ICONERROR);

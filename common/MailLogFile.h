@@ -7,6 +7,8 @@
 
 #include <winsock2.h>
 
+#include "MailParts.h"
+#include "MailSettings.h"
 #include "SmtpSettings.h"
 
 enum MailResult {
@@ -16,11 +18,33 @@ enum MailResult {
     BadReply               = 3,
     FileNotOpened          = 4,
     SecureConnectionFailed = 5,    // handshake, certificate, STARTTLS not offered, or security not usable
-    AuthenticationRefused  = 6     // the server refused the user or password, or offers no way we sign in
+    AuthenticationRefused  = 6,    // the server refused the user or password, or offers no way we sign in
+    MessageTooLarge        = 7     // larger than the server's SIZE; found before MAIL FROM, nothing sent
 };
 
+// Mails the log in one message. `attachment` (MailAttachmentKind) says
+// whether it goes as it is or zipped as "<log>.zip"; the message is measured
+// exactly (header, base64 lines, trailer) against the SIZE the server
+// declares, and one that would exceed it is not sent: MessageTooLarge. Then,
+// when the attachment may be zipped and plan is not null, the plan says how
+// the log goes in parts (plan->Count 0: it cannot be cut to fit).
 MailResult MailLogFile(const char *path, const char *server, const char *from, const char *to,
-                       const SmtpSettings *settings = NULL);
+                       const SmtpSettings *settings = NULL, DWORD attachment = AttachLog,
+                       MailPlan *plan = NULL);
+
+// Mails one part of a log (GetMailPart) as its own message: the part's
+// bytes zipped as "<stem>-part<k>of<n><ext>.zip", "(part k of n)" in the
+// subject. MessageTooLarge when even it exceeds the server's SIZE now;
+// FileNotOpened for a part that is not one of a plan or not inside the file.
+MailResult MailLogPart(const char *path, const char *server, const char *from, const char *to,
+                       const SmtpSettings *settings, const MailPart *part);
+
+// Mails a log as `attachment` asks: in one message, or, when it must be cut,
+// part after part in order, each its own message. The first failure ends it
+// (*failedPart names that part, 0 when the log was not cut); plan holds the
+// parts afterwards (Count 0 when it was not cut).
+MailResult MailLogInFull(const char *path, const char *server, const char *from, const char *to,
+                         const SmtpSettings *settings, DWORD attachment, MailPlan *plan, DWORD *failedPart);
 
 // Bounds on the waits, so a silent server cannot hang the caller: a connect
 // that takes longer fails with ConnectFailed, a reply with BadReply, a TLS

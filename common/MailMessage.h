@@ -9,6 +9,8 @@
 // it, and a file name as a Windows path can hold it.
 #define MAIL_ADDRESS_SIZE   64
 #define MAIL_FILE_NAME_SIZE 260
+// A part's name adds "-part999of999", a zip's ".zip".
+#define MAIL_ATTACHMENT_NAME_SIZE (MAIL_FILE_NAME_SIZE + 20)
 // Room for the header with every field at its longest.
 #define MAIL_HEADER_SIZE    2048
 
@@ -20,10 +22,31 @@ void CopyMailField(char *field, size_t size, const char *text);
 // The part of the path after its last backslash, or the whole path.
 const char *MailFileName(const char *path);
 
+// What the header says of an attachment other than the log as it is: its
+// name and type, and which part of the log it holds.
+struct AttachmentLabel {
+    const char *Name;           // the attachment's file name
+    const char *ContentType;    // "application/zip"
+    DWORD Part, Parts;          // 0 of 0: the whole log
+};
+
 // Formats the 24-line message header for the given local time and tick count
-// (the boundary number). Returns the header's length, 0 if it did not fit.
+// (the boundary number). Without a label the attachment is the log itself.
+// Returns the header's length, 0 if it did not fit.
 int FormatMailHeader(char *buffer, size_t size, const SYSTEMTIME *now, DWORD tick,
-                     const char *from, const char *to, const char *fileName);
+                     const char *from, const char *to, const char *fileName,
+                     const AttachmentLabel *label = NULL);
+
+// The name of part `part` of `parts` of a log: "-part<k>of<n>" before the
+// name's extension, k with as many digits as n ("Quillbox1.log", 2 of 12:
+// "Quillbox1-part02of12.log"), so that the parts sort in order and never
+// share a name.
+void FormatPartName(char *out, size_t size, const char *fileName, DWORD part, DWORD parts);
+
+// Bytes of the base64 lines (76 characters and CR LF) that `bytes` bytes of
+// attachment take, and the most bytes whose lines fit in `room`.
+ULONGLONG Base64LinesSize(ULONGLONG bytes);
+ULONGLONG LargestAttachment(ULONGLONG room);
 
 // The closing delimiter line, the end of the DATA phase included.
 int FormatMailTrailer(char *buffer, size_t size, DWORD tick);

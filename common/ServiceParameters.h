@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Parameters.h"
+#include "MailSettings.h"
 #include "SmtpSettings.h"
 
 struct ServiceParameters {
@@ -35,6 +36,9 @@ struct ServiceParameters {
     // service, and what the registry held for each (for the report).
     SmtpSettings Smtp;
     SmtpValueStates SmtpStates;
+    // The optional values of how finished logs are mailed, likewise.
+    MailSettings Mail;
+    MailValueStates MailStates;
 };
 
 // Offsets of the 23 members in the order of RegistryParameters.

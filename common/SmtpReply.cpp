@@ -13,8 +13,23 @@ static int WordIs(const SmtpReply *reply, const char *word)
     return reply->WordLength == (int)strlen(word) && memcmp(reply->Word, word, reply->WordLength) == 0;
 }
 
+// SIZE's number: digits only, else no limit is known.
+static ULONGLONG WordNumber(const SmtpReply *reply)
+{
+    if (reply->WordLength > SMTP_WORD_SIZE)
+        return 0;
+    ULONGLONG number = 0;
+    for (int i = 0; i < reply->WordLength; i++) {
+        if (reply->Word[i] < '0' || reply->Word[i] > '9')
+            return 0;
+        number = number * 10 + (ULONGLONG)(reply->Word[i] - '0');
+    }
+    return number;
+}
+
 // One word of a line is complete. The first word is the keyword; after AUTH
-// come the mechanisms ("250-AUTH PLAIN LOGIN", or the older "250-AUTH=LOGIN").
+// come the mechanisms ("250-AUTH PLAIN LOGIN", or the older "250-AUTH=LOGIN"),
+// after SIZE its limit ("250-SIZE 35882577").
 static void EndWord(SmtpReply *reply)
 {
     if (reply->WordLength == 0 || reply->LineIndex == 0)
@@ -23,6 +38,10 @@ static void EndWord(SmtpReply *reply)
         if (WordIs(reply, "STARTTLS"))
             reply->Extensions |= SMTP_EXTENSION_STARTTLS;
         reply->AuthLine = WordIs(reply, "AUTH");
+        reply->SizeLine = WordIs(reply, "SIZE");
+    } else if (reply->SizeLine) {
+        if (reply->WordIndex == 1)
+            reply->SizeLimit = WordNumber(reply);
     } else if (reply->AuthLine) {
         if (WordIs(reply, "PLAIN"))
             reply->Extensions |= SMTP_EXTENSION_AUTH_PLAIN;
@@ -53,6 +72,7 @@ static void EndReplyLine(SmtpReply *reply)
     reply->WordIndex = 0;
     reply->WordLength = 0;
     reply->AuthLine = 0;
+    reply->SizeLine = 0;
     reply->LineIndex++;
     if (reply->LineLength < 3) {
         reply->State = SmtpReplyMalformed;

@@ -32,6 +32,11 @@ struct SmtpReply {
     int WordLength;             // its length; beyond SMTP_WORD_SIZE when too long
     int WordIndex;              // words of the line before it
     int AuthLine;               // the line's keyword is AUTH: its words are mechanisms
+    int SizeLine;               // the line's keyword is SIZE: its word is the limit
+    // SIZE (RFC 1870): the largest message the server takes, in bytes; 0:
+    // none declared, or "SIZE 0", no fixed maximum. A number too long to keep
+    // is taken as none.
+    ULONGLONG SizeLimit;
 };
 
 enum SmtpReplyState {

@@ -29,7 +29,7 @@ static int QueryValue(HKEY key, const char *name, DWORD expectedType, BYTE *scra
     return (int)size;
 }
 
-static int ReadNumber(HKEY key, const char *name, DWORD highest, DWORD *member)
+int ReadOptionalNumber(HKEY key, const char *name, DWORD highest, DWORD *member)
 {
     BYTE scratch[LARGEST_SMTP_VALUE];
     int state;
@@ -79,9 +79,10 @@ void ReadSmtpSettings(HKEY key, SmtpSettings *settings, SmtpValueStates *states)
 {
     memset(settings, 0, sizeof *settings);
     int state[SMTP_VALUE_COUNT];
-    state[SmtpPortValue] = ReadNumber(key, SmtpValueNames[SmtpPortValue], 65535, &settings->SmtpPort);
-    state[SmtpSecurityValue] = ReadNumber(key, SmtpValueNames[SmtpSecurityValue], SMTP_SECURITY_COUNT - 1,
-                                          &settings->SmtpSecurity);
+    state[SmtpPortValue] = ReadOptionalNumber(key, SmtpValueNames[SmtpPortValue], 65535,
+                                              &settings->SmtpPort);
+    state[SmtpSecurityValue] = ReadOptionalNumber(key, SmtpValueNames[SmtpSecurityValue],
+                                                  SMTP_SECURITY_COUNT - 1, &settings->SmtpSecurity);
     if (state[SmtpSecurityValue] == SmtpValueInvalid)
         settings->SmtpSecurity = SMTP_SECURITY_INVALID;
     state[SmtpUserValue] = ReadText(key, SmtpValueNames[SmtpUserValue], settings->SmtpUser,
@@ -99,11 +100,16 @@ static int DeleteValue(HKEY key, const char *name)
     return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }
 
-static int SetNumber(HKEY key, SmtpValue value, DWORD number, DWORD unset)
+int WriteOptionalNumber(HKEY key, const char *name, DWORD number, DWORD unset)
 {
     if (number == unset)
-        return DeleteValue(key, SmtpValueNames[value]);
-    return RegSetValueExA(key, SmtpValueNames[value], 0, REG_DWORD, (const BYTE *)&number, 4) == ERROR_SUCCESS;
+        return DeleteValue(key, name);
+    return RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE *)&number, 4) == ERROR_SUCCESS;
+}
+
+static int SetNumber(HKEY key, SmtpValue value, DWORD number, DWORD unset)
+{
+    return WriteOptionalNumber(key, SmtpValueNames[value], number, unset);
 }
 
 static int SetText(HKEY key, SmtpValue value, const char *text, size_t size)

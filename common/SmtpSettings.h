@@ -52,5 +52,13 @@ int WriteSmtpSettings(HKEY key, const SmtpSettings *settings);
 // Non-zero when any of the five values was in the registry, valid or not.
 int AnySmtpValuePresent(const SmtpValueStates *states);
 
+// One optional number of the parameters key, for these values and the
+// others beside them (MailSettings.h): read into member when present, of
+// type REG_DWORD and at most `highest`, returning what the registry held (a
+// SmtpValueState); written only while it differs from `unset`, deleted
+// otherwise. The write returns non-zero on success.
+int ReadOptionalNumber(HKEY key, const char *name, DWORD highest, DWORD *member);
+int WriteOptionalNumber(HKEY key, const char *name, DWORD number, DWORD unset);
+
 // The TCP port to connect to.
 DWORD SmtpPortOf(const SmtpSettings *settings);

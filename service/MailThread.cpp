@@ -19,10 +19,16 @@ static HANDLE HandedPredecessor;
 static HANDLE PathTaken;            // auto reset: the new thread has its copy
 static HANDLE LastMail;             // the mail thread started last
 
+// A log too large for one message goes out in parts, one after another;
+// what became of them, for the report (mail threads run one at a time).
+static MailPlan Plan;
+static DWORD FailedPart;
+
 static int CallMailLogFile(const char *path, const char *server, const char *from,
                            const char *to)
 {
-    return MailLogFile(path, server, from, to, &Params.Smtp);
+    return MailLogInFull(path, server, from, to, &Params.Smtp, Params.Mail.MailAttachment, &Plan,
+                         &FailedPart);
 }
 
 MailFunction MailLogFileFunction = CallMailLogFile;
@@ -38,8 +44,15 @@ static void ReportMailResult(const char *path, int result)
 {
     if (!(Params.VerboseLevel & VERBOSE_MAIL))
         return;
-    if (result == Sent)
+    unsigned long parts = Plan.Count;
+    if (result == Sent && parts > 0)
+        ReportServiceEvent("Successfully emailed logfile %s in %lu parts", EVENTLOG_INFORMATION_TYPE, path,
+                           parts);
+    else if (result == Sent)
         ReportServiceEvent("Successfully emailed logfile %s", EVENTLOG_INFORMATION_TYPE, path);
+    else if (parts > 0)
+        ReportServiceEvent("Failed to email part %lu of %lu of logfile %s (reason: %d)", EVENTLOG_ERROR_TYPE,
+                           (unsigned long)FailedPart, parts, path, result);
     else
         ReportServiceEvent("Failed to email logfile %s (reason: %d)", EVENTLOG_ERROR_TYPE, path,
                            result);

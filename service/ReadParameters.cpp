@@ -46,6 +46,7 @@ int ReadParameters()
 
     ReadKeyValues(parametersKey, InParametersKey);
     ReadSmtpSettings(parametersKey, &Params.Smtp, &Params.SmtpStates);
+    ReadMailSettings(parametersKey, &Params.Mail, &Params.MailStates);
     ReadKeyValues(portKey, InPortKey);
     RegCloseKey(portKey);
     RegCloseKey(parametersKey);

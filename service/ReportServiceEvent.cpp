@@ -68,6 +68,29 @@ static int FormatSmtpLines(char *buffer, size_t size)
     return length < 0 ? 0 : length;
 }
 
+// A line for each optional value of the mailing that is in the registry,
+// after the mail values: an instance without them reports as before.
+static int FormatMailLines(char *buffer, size_t size)
+{
+    const MailSettings &m = Params.Mail;
+    const int *state = Params.MailStates.State;
+    char retry[96] = "", attachment[128] = "";
+    if (state[MailRetryHoursValue] == SmtpValueInvalid)
+        snprintf(retry, sizeof retry, "Mail Retry Hours: 0 (the stored value is not 0 to %d; 0 is used)\r\n",
+                 MAIL_RETRY_HOURS_MAX);
+    else if (state[MailRetryHoursValue] == SmtpValueTaken)
+        snprintf(retry, sizeof retry, "Mail Retry Hours: %lu\r\n", (unsigned long)m.MailRetryHours);
+    if (state[MailAttachmentValue] == SmtpValueInvalid)
+        snprintf(attachment, sizeof attachment,
+                 "Mail Attachment: %s (the stored value is not 0, 1 or 2; 0 is used)\r\n",
+                 MailAttachmentNames[AttachLog]);
+    else if (state[MailAttachmentValue] == SmtpValueTaken)
+        snprintf(attachment, sizeof attachment, "Mail Attachment: %s\r\n",
+                 m.MailAttachment < MAIL_ATTACHMENT_COUNT ? MailAttachmentNames[m.MailAttachment] : "?");
+    int length = snprintf(buffer, size, "%s%s", retry, attachment);
+    return length < 0 ? 0 : length;
+}
+
 int FormatConfigurationReport(char *buffer, size_t size)
 {
     const ServiceParameters &p = Params;
@@ -108,6 +131,8 @@ int FormatConfigurationReport(char *buffer, size_t size)
         p.SmtpServer, p.SmtpFromAddress, p.SmtpToAddress, (int)p.TimestampFormat);
     if (length >= 0 && (size_t)length < size && AnySmtpValuePresent(&p.SmtpStates))
         length += FormatSmtpLines(buffer + length, size - length);
+    if (length >= 0 && (size_t)length < size)
+        length += FormatMailLines(buffer + length, size - length);
     if (size > 0)
         buffer[size - 1] = '\0';
     if (length < 0)

@@ -4,11 +4,11 @@
 set -euo pipefail
 
 PACKAGES=(
-  g++-mingw-w64-x86-64-posix mingw-w64-tools
+  g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
   wine wine64 fonts-wine
   xvfb xauth x11-utils imagemagick
   socat openssl
-  nsis zip msitools wixl osslsigncode
+  nsis zip unzip msitools wixl osslsigncode
   python3-aiosmtpd python3-pytest
   cmake ninja-build g++ googletest
 )

@@ -7,6 +7,7 @@
 #include <stddef.h>
 
 #include "Parameters.h"
+#include "MailSettings.h"
 #include "SmtpSettings.h"
 
 struct InstanceSettings {
@@ -43,6 +44,9 @@ struct InstanceSettings {
     // written only when they differ from their defaults. The password only
     // in its encrypted form.
     SmtpSettings Smtp;
+    // How finished logs are mailed (retries, zipping): written likewise only
+    // while they differ from 0.
+    MailSettings Mail;
 };
 
 // Indexed directly by instance number 1..MAX_INSTANCES; slot 0 is never used.

@@ -55,8 +55,10 @@ void ReadInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
     for (int i = 0; i < PARAMETER_COUNT; i++)
         if (RegistryParameters[i].Key == kind)
             ReadParameterValue(key, RegistryParameters[i], ParameterMember(record, i));
-    if (kind == InParametersKey)
+    if (kind == InParametersKey) {
         ReadSmtpSettings(key, &record->Smtp, NULL);
+        ReadMailSettings(key, &record->Mail, NULL);
+    }
 }
 
 void ReadInstanceParameters(int n, InstanceSettings *record)
@@ -78,6 +80,8 @@ int WriteInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
         if (RegistryParameters[i].Key == kind && !WriteParameterValue(key, RegistryParameters[i], ParameterMember(record, i)))
             ok = 0;
     if (kind == InParametersKey && !WriteSmtpSettings(key, &record->Smtp))
+        ok = 0;
+    if (kind == InParametersKey && !WriteMailSettings(key, &record->Mail))
         ok = 0;
     return ok;
 }
@@ -144,6 +148,7 @@ int AddInstance(int source, HWND owner)
             memcpy(ParameterMember(record, i), ParameterMember(&copy, i), RegistryParameters[i].Size);
         // Machine-scope encryption: the copy's password decrypts as well.
         record->Smtp = copy.Smtp;
+        record->Mail = copy.Mail;
         record->AutoStart = copy.AutoStart;
         record->InUse = 1;
     } else {

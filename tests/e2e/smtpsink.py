@@ -2,12 +2,17 @@
 
 Each test gives its sink its own loopback address in 127.0.3.0/24 on port 25,
 so the tests never share a server."""
+import email
+import email.policy
 import glob
+import io
 import os
+import random
 import socket
 import subprocess
 import threading
 import time
+import zipfile
 
 import pytest
 from aiosmtpd.controller import Controller
@@ -222,3 +227,26 @@ class ScriptedServer:
             if not self.discard:
                 chunks.append(line)
         self.messages.append(b"".join(chunks))
+
+
+def call_log(lines, seed=1):
+    """A log of call records: text that zips to about a third."""
+    rng = random.Random(seed)
+    return b"".join(b"2026-12-07 23:%02d:%02d.%03d: %05d EXT %03d TRUNK %02d OUT 0%09d DUR 00:%02d:%02d\r\n"
+                    % (i // 600 % 60, i // 10 % 60, rng.randrange(1000), i, rng.randrange(200, 400),
+                       rng.randrange(1, 9), rng.randrange(10 ** 9), rng.randrange(60), rng.randrange(60))
+                    for i in range(lines))
+
+
+def unzipped(raw):
+    """(subject, attachment name, content type, entry name, entry bytes) of a message."""
+    message = email.message_from_bytes(raw, policy=email.policy.compat32)
+    attachment = message.get_payload()[1]
+    payload = attachment.get_payload(decode=True)
+    if attachment.get_content_type() != "application/zip":
+        return message["Subject"], attachment.get_filename(), attachment.get_content_type(), None, payload
+    with zipfile.ZipFile(io.BytesIO(payload)) as archive:
+        assert archive.testzip() is None
+        [entry] = archive.namelist()
+        return (message["Subject"], attachment.get_filename(), "application/zip", entry,
+                archive.read(entry))

@@ -1,18 +1,21 @@
 """MailLogFile against real and scripted SMTP servers, through mailfile.exe under Wine."""
+import contextlib
 import datetime
 import email
 import email.policy
 import os
+import random
 import re
 import subprocess
 import time
 
 import pytest
 
-from smtpsink import (MAILFILE, AiosmtpdSink, ScriptedServer, run_mailfile, wine_env,
-                      wine_session, winpath)
+from smtpsink import (MAILFILE, AiosmtpdSink, ScriptedServer, call_log, run_mailfile, unzipped,
+                      wine_env, wine_session, winpath)
 
 SENT, NOT_RESOLVED, CONNECT_FAILED, BAD_REPLY, NOT_OPENED = range(5)
+TOO_LARGE = 7
 FROM, TO = "tallyline@plant.example", "ops@plant.example"
 
 pytestmark = pytest.mark.usefixtures("wine_session")
@@ -212,3 +215,86 @@ def test_addresses_cannot_inject_commands_or_overflow(tmp_path):
     assert injected.rcpt_tos == ["ops@plant.example"]
     assert b"evil" not in injected.original_content
     assert long.mail_from == long_from[:63]
+
+
+def size_ehlo(limit):
+    return (b"250-scripted\r\n250-SIZE %d\r\n250 HELP\r\n" % limit,)
+
+
+def test_a_log_larger_than_the_server_takes_fails_before_data_or_goes_zipped_in_parts(tmp_path):
+    big, binary, small = tmp_path / "big.log", tmp_path / "dump", tmp_path / "small.log"
+    big.write_bytes(call_log(12000))                     # 1 MB, its zip about 300 KB
+    # No line end at all: the parts are cut inside the one line.
+    binary.write_bytes(random.Random(2).randbytes(300000).replace(b"\n", b"-"))
+    small.write_bytes(b"fits as it is\r\n" * 100)
+    groups = [(f, "127.0.3.21", FROM, TO) for f in (big, binary, small)]
+    with ScriptedServer("127.0.3.20", ehlo=size_ehlo(100000)) as refusing, \
+            AiosmtpdSink("127.0.3.21", data_size_limit=100000) as sink:
+        plain = run_mailfile(winpath(big), "127.0.3.20", FROM, TO)
+        zipped = run_mailfile("-z", "1", *[winpath(x) if isinstance(x, type(big)) else x
+                                           for group in groups for x in group])
+    # The log as it is: refused before MAIL FROM, with a QUIT.
+    assert plain.results == [TOO_LARGE]
+    assert [c[:4] for c in refusing.commands] == [b"EHLO", b"QUIT"]
+    assert zipped.results == [SENT] * 3, zipped.stdout
+    counts = [int(n) for n in re.findall(r"parts=(\d+) failed_part=0", zipped.stdout)]
+    assert len(counts) == 2 and min(counts) >= 2
+    messages = [unzipped(e.original_content) for e in sink.messages]
+    sizes = [len(e.original_content) for e in sink.messages]
+    assert len(messages) == sum(counts) + 1 and max(sizes) <= 100000
+    at = 0
+    for path, count, stem, extension in ((big, counts[0], "big", ".log"), (binary, counts[1], "dump", "")):
+        pieces = messages[at:at + count]
+        parts = sizes[at:at + count]
+        at += count
+        for k, (subject, name, kind, entry, _) in enumerate(pieces, 1):
+            assert subject == "Tallyline Log File %s (part %d of %d)" % (path.name, k, count)
+            assert entry == "%s-part%0*dof%d%s" % (stem, len(str(count)), k, count, extension)
+            assert (name, kind) == (entry + ".zip", "application/zip")
+        data = [piece[4] for piece in pieces]
+        assert b"".join(data) == path.read_bytes()
+        # Cut at line ends where there are any; no part much smaller than it must be.
+        assert all(d.endswith(b"\n") for d in data[:-1]) == (path is big)
+        assert min(parts[:-1]) > 60000, parts
+    assert messages[-1][1:] == ("small.log", "application/octet-stream", None, small.read_bytes())
+
+
+def test_the_message_size_is_counted_exactly_as_it_is_and_zipped(tmp_path):
+    log = tmp_path / "exact.log"
+    log.write_bytes(call_log(3000))
+    with ScriptedServer("127.0.3.22") as as_it_is, ScriptedServer("127.0.3.23") as zipped:
+        run_mailfile(winpath(log), "127.0.3.22", FROM, TO)
+        run_mailfile("-z", "2", winpath(log), "127.0.3.23", FROM, TO)
+    raw, zip_size = as_it_is.data_bytes, zipped.data_bytes
+    limits = (raw, raw - 1, zip_size, zip_size - 1)
+    with contextlib.ExitStack() as stack:
+        servers = [stack.enter_context(ScriptedServer("127.0.3.%d" % (24 + i), ehlo=size_ehlo(limit)))
+                   for i, limit in enumerate(limits)]
+        run = run_mailfile("-z", "1", *[x for server in servers
+                                        for x in (winpath(log), server.address, FROM, TO)])
+    assert run.results == [SENT] * 4, run.stdout
+    # A limit of exactly the message's size takes it; one byte less does not.
+    assert [s.data_bytes for s in servers[:3]] == [raw, zip_size, zip_size]
+    kinds = [[unzipped(m)[2] for m in s.messages] for s in servers]
+    assert kinds[:3] == [["application/octet-stream"], ["application/zip"], ["application/zip"]]
+    assert len(kinds[3]) == 2 and b"".join(unzipped(m)[4] for m in servers[3].messages) == log.read_bytes()
+
+
+def test_zip64_records_as_standard_tools_read_them(tmp_path):
+    large, small = tmp_path / "large.log", tmp_path / "small.log"
+    large.write_bytes(call_log(100))
+    small.write_bytes(b"x" * 999)
+    with AiosmtpdSink("127.0.3.30") as sink:
+        # Entries of 1,000 bytes and more get the records meant for 4 GiB.
+        run = run_mailfile("-z", "2", "-Z", "1000", winpath(large), "127.0.3.30", FROM, TO,
+                           winpath(small), "127.0.3.30", FROM, TO)
+    assert run.results == [SENT, SENT]
+    for path, envelope, zip64 in zip((large, small), sink.messages, (True, False)):
+        message = email.message_from_bytes(envelope.original_content, policy=email.policy.compat32)
+        archive = tmp_path / message.get_payload()[1].get_filename()
+        archive.write_bytes(message.get_payload()[1].get_payload(decode=True))
+        assert (b"PK\x06\x06" in archive.read_bytes()) == zip64
+        assert unzipped(envelope.original_content)[3:] == (path.name, path.read_bytes())
+        subprocess.run(["unzip", "-tq", str(archive)], check=True, stdout=subprocess.DEVNULL)
+        assert subprocess.run(["unzip", "-p", str(archive)], capture_output=True, check=True).stdout == \
+            path.read_bytes()

@@ -1,6 +1,6 @@
 """Minutely log rotation and mailing under the real Service Control Manager.
 
-Rotation tests take real minutes, so one run serves them all: six instances
+Rotation tests take real minutes, so one run serves them all: eight instances
 start together, live through two minute boundaries side by side, each
 playing one situation, and the tests below then check what each left
 behind (files, mails, events, reported states)."""
@@ -20,7 +20,7 @@ import conftest
 from harness import Instance, VirtualPort
 from harness.events import ERROR, INFORMATION
 from harness.instance import PAUSED, RUNNING, STOP_PENDING, STOPPED, parse_status
-from smtpsink import AiosmtpdSink
+from smtpsink import AiosmtpdSink, call_log, unzipped
 
 STAMP = re.compile(rb"\d{4}-\d\d-\d\d (\d\d):(\d\d):(\d\d)\.\d{3}: ")
 FROM, TO = "tallyline@plant.example", "ops@plant.example"
@@ -162,8 +162,10 @@ def run(_shared_session, workdir):
 
     try:
         with AiosmtpdSink("127.0.5.1") as sink, AiosmtpdSink("127.0.5.3") as unused_sink, \
-                SlowSink("127.0.5.6") as slow_sink:
+                SlowSink("127.0.5.6") as slow_sink, \
+                AiosmtpdSink("127.0.5.7", data_size_limit=100000) as limited_sink:
             r.sink, r.unused_sink, r.slow_sink = sink, unused_sink, slow_sink
+            r.limited_sink = limited_sink
             mail = dict(SmtpFromAddress=FROM, SmtpToAddress=TO)
             r.streamed = instance(port(), TimestampFormat=1, VerboseLevel=9, BaudRate=115200,
                                   SmtpServer="127.0.5.1", **mail)
@@ -173,8 +175,12 @@ def run(_shared_session, workdir):
             r.paused = instance(port(), VerboseLevel=1)
             r.blocked = instance(port(), VerboseLevel=1)
             r.slow = instance(port(), VerboseLevel=9, SmtpServer="127.0.5.6", **mail)
+            # A first file of 1 MB for a server that takes 100,000 bytes.
+            r.zipped = instance(port(), VerboseLevel=8, BaudRate=115200, SmtpServer="127.0.5.7",
+                                MailAttachment=1, **mail)
+            r.too_large = instance(port(), VerboseLevel=8, BaudRate=115200, SmtpServer="127.0.5.7", **mail)
 
-            # Far enough from a boundary to start six services before it comes.
+            # Far enough from a boundary to start eight services before it comes.
             if time.time() % 60 > 40:
                 sleep_until(time.time() - time.time() % 60 + 61)
             t0 = time.time()
@@ -195,6 +201,9 @@ def run(_shared_session, workdir):
             poller.start()
             r.blocked.port.send(b"one ")
             r.paused.port.send(b"before ")
+            r.big = call_log(12000)
+            r.zipped.port.send(r.big)
+            r.too_large.port.send(r.big)
 
             sleep_until(b1 - 3)
             r.paused_status = r.paused.pause()
@@ -346,6 +355,25 @@ def test_a_stop_during_a_slow_mail_is_pending_until_the_mail_ends(run):
         (INFORMATION, "Successfully emailed logfile " + _windows_path(inst, run.minutes[0])),
         (INFORMATION, "%s Stopping" % inst.name)]
     assert run.files[inst.name] == [_name(inst, m) for m in run.minutes[:2]]
+
+
+def test_a_log_too_large_for_the_server_goes_zipped_in_parts_or_fails_with_7(run):
+    zipped, refused = run.zipped, run.too_large
+    assert _read(zipped, run.minutes[0]) == _read(refused, run.minutes[0]) == run.big
+    messages = [unzipped(e.original_content) for e in run.limited_sink.messages]
+    first = [m for m in messages if _name(zipped, run.minutes[0]) in m[0]]
+    assert len(first) >= 2
+    assert b"".join(m[4] for m in first) == run.big
+    # The empty second files fit as they are; the first of too_large never went.
+    assert len(messages) == len(first) + 2
+    assert not any(_name(refused, run.minutes[0]) in m[0] for m in messages)
+    assert _events_about(run, zipped) == [
+        (INFORMATION, "Successfully emailed logfile %s in %d parts" % (_windows_path(zipped, run.minutes[0]),
+                                                                     len(first))),
+        (INFORMATION, "Successfully emailed logfile " + _windows_path(zipped, run.minutes[1]))]
+    assert _events_about(run, refused) == [
+        (ERROR, "Failed to email logfile %s (reason: 7)" % _windows_path(refused, run.minutes[0])),
+        (INFORMATION, "Successfully emailed logfile " + _windows_path(refused, run.minutes[1]))]
 
 
 def test_every_instance_stopped_cleanly(run):

@@ -1,13 +1,15 @@
 // Test helper: mails files with MailLogFile and prints each MailResult.
 //   mailfile [-c connectMs] [-r replyMs] [-m] [-v] [-p port] [-s security]
-//            [-u user] [-w password] [-a trustedCaFile]
-//            path server from to [path server from to ...]
+//            [-u user] [-w password] [-a trustedCaFile] [-z attachment]
+//            [-Z zip64Bytes] path server from to [path server from to ...]
 //     several groups run in one process, one after the other, so the
 //     process-wide resolve state carries over; -m adds the time spent mailing
 //     and the process's peak working set; -v adds, after each result, why a
 //     secure connection failed ("tls=F certificate=V"). -p, -s, -u, -a set
 //     the SMTP settings of every group; -w's password is encrypted as the
-//     configuration program stores it.
+//     configuration program stores it. -z is MailAttachment: a log cut into
+//     parts is mailed as the service mails it, and "parts=N failed_part=K"
+//     follows its result; -Z lowers the entry size that gets ZIP64 records.
 //   mailfile -hold path [wait]
 //     holds the file open for writing (read sharing only, as the service
 //     holds its log) until standard input closes; with "wait", first waits
@@ -21,6 +23,7 @@
 
 #include "MailLogFile.h"
 #include "SmtpPassword.h"
+#include "ZipStream.h"
 
 static int Hold(const char *path, int wait)
 {
@@ -52,6 +55,7 @@ int main(int argc, char **argv)
 
     int measure = 0;
     int verbose = 0;
+    DWORD attachment = AttachLog;
     int arg = 1;
     static SmtpSettings settings;
     while (arg < argc && argv[arg][0] == '-' && argv[arg][1] != '\0') {
@@ -82,6 +86,12 @@ int main(int argc, char **argv)
                 return 101;
             }
             arg += 2;
+        } else if (strcmp(argv[arg], "-z") == 0 && value != NULL) {
+            attachment = (DWORD)strtoul(value, NULL, 10);
+            arg += 2;
+        } else if (strcmp(argv[arg], "-Z") == 0 && value != NULL) {
+            ZipLargeEntrySize = strtoull(value, NULL, 10);
+            arg += 2;
         } else if (strcmp(argv[arg], "-c") == 0 && arg + 1 < argc) {
             MailConnectTimeoutMs = (DWORD)strtoul(argv[arg + 1], NULL, 10);
             arg += 2;
@@ -94,7 +104,8 @@ int main(int argc, char **argv)
     }
     if (arg >= argc || (argc - arg) % 4 != 0) {
         fprintf(stderr, "usage: mailfile [-c ms] [-r ms] [-m] [-v] [-p port] [-s security] [-u user]\n"
-                        "                [-w password] [-a ca] path server from to [...]\n"
+                        "                [-w password] [-a ca] [-z attachment] [-Z bytes]\n"
+                        "                path server from to [...]\n"
                         "       mailfile -hold path [wait]\n");
         return 100;
     }
@@ -102,8 +113,13 @@ int main(int argc, char **argv)
     int result = 0;
     DWORD start = GetTickCount();
     for (; arg < argc; arg += 4) {
-        result = MailLogFile(argv[arg], argv[arg + 1], argv[arg + 2], argv[arg + 3], &settings);
+        static MailPlan plan;
+        DWORD failedPart = 0;
+        result = MailLogInFull(argv[arg], argv[arg + 1], argv[arg + 2], argv[arg + 3], &settings, attachment,
+                               &plan, &failedPart);
         printf("%d\n", result);
+        if (plan.Count > 0)
+            printf("parts=%lu failed_part=%lu\n", (unsigned long)plan.Count, (unsigned long)failedPart);
         if (verbose)
             printf("tls=%d certificate=%d\n", LastTlsFailure, LastCertificateVerdict);
         fflush(stdout);

@@ -376,13 +376,16 @@ TEST_F(InstanceStore, MailServiceValuesAreWrittenOnlyWhileTheyDifferFromTheDefau
     smtp.SmtpPasswordSize = ProtectSmtpPassword("s3cret pass", smtp.SmtpPassword, sizeof smtp.SmtpPassword);
     ASSERT_GT(smtp.SmtpPasswordSize, 0u);
     const SmtpSettings saved = smtp;
+    InstanceTable[1].Mail = {48, AttachZipAlways};
     ASSERT_EQ(1, SaveInstances(0));
-    EXPECT_EQ(ValueNames(ParametersKeyPath(1)).size(), plain.size() + SMTP_VALUE_COUNT);
+    EXPECT_EQ(ValueNames(ParametersKeyPath(1)).size(), plain.size() + SMTP_VALUE_COUNT + MAIL_VALUE_COUNT);
 
     CloseServiceHandles();
     memset(InstanceTable, 0, sizeof InstanceTable);
     ASSERT_EQ(1, LoadInstances());
     EXPECT_EQ(0, memcmp(&saved, &InstanceTable[1].Smtp, sizeof saved));
+    EXPECT_EQ(InstanceTable[1].Mail.MailRetryHours, 48u);
+    EXPECT_EQ(InstanceTable[1].Mail.MailAttachment, (DWORD)AttachZipAlways);
     char password[SMTP_PASSWORD_SIZE];
     ASSERT_TRUE(UnprotectSmtpPassword(InstanceTable[1].Smtp.SmtpPassword, InstanceTable[1].Smtp.SmtpPasswordSize,
                                       password, sizeof password));
@@ -390,9 +393,11 @@ TEST_F(InstanceStore, MailServiceValuesAreWrittenOnlyWhileTheyDifferFromTheDefau
     // A duplicate signs in as its source does.
     ASSERT_EQ(2, AddInstance(1, NULL));
     EXPECT_EQ(0, memcmp(&saved, &InstanceTable[2].Smtp, sizeof saved));
+    EXPECT_EQ(0, memcmp(&InstanceTable[1].Mail, &InstanceTable[2].Mail, sizeof(MailSettings)));
 
     // Back to the defaults, the values leave the key, which is as before.
     memset(&InstanceTable[1].Smtp, 0, sizeof InstanceTable[1].Smtp);
+    memset(&InstanceTable[1].Mail, 0, sizeof InstanceTable[1].Mail);
     InstanceTable[1].Smtp.SmtpPort = 25;
     ASSERT_EQ(2, SaveInstances(0));
     EXPECT_EQ(ValueNames(ParametersKeyPath(1)), plain);

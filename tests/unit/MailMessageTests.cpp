@@ -92,6 +92,21 @@ TEST(MailMessage, LongestFieldsFitAndLineBreaksCannotInject)
     EXPECT_NE(std::string::npos, text.find("From: <" + std::string(63, 'a') + ">\r\n"));
     EXPECT_NE(std::string::npos, text.find("\tfilename=\"" + std::string(259, 'n') + "\"\r\n\r\n"));
     EXPECT_EQ(text.size() - 4, text.rfind("\r\n\r\n"));
+    // The longest part of a zipped log fits too.
+    char part[MAIL_ATTACHMENT_NAME_SIZE];
+    FormatPartName(part, sizeof part, std::string(259, 'n').c_str(), 998, 999);
+    std::string zip = std::string(part) + ".zip";
+    AttachmentLabel label = {zip.c_str(), "application/zip", 998, 999};
+    length = FormatMailHeader(header, sizeof header, &now, 0xFFFFFFFF, address.c_str(), address.c_str(),
+                              name.c_str(), &label);
+    ASSERT_GT(length, 0);
+    text.assign(header, length);
+    EXPECT_NE(std::string::npos, text.find(std::string(259, 'n') + " (part 998 of 999)\r\nDate: "));
+    EXPECT_NE(std::string::npos, text.find(std::string(259, 'n') + " (part 998 of 999).\r\n----"));
+    EXPECT_NE(std::string::npos, text.find("Content-Type: application/zip;\r\n\tname=\"" +
+                                           std::string(259, 'n') + "-part998of999.zip\"\r\n"));
+    const std::string end = "\tfilename=\"" + std::string(259, 'n') + "-part998of999.zip\"\r\n\r\n";
+    EXPECT_EQ(text.size() - end.size(), text.rfind(end));
 
     char field[MAIL_ADDRESS_SIZE];
     CopyMailField(field, sizeof field, "me@x.example>\r\nRCPT TO: <evil@x.example");
@@ -113,6 +128,17 @@ TEST(MailMessage, FileNameIsWhatFollowsTheLastBackslash)
     EXPECT_STREQ("Quillbox1.log", MailFileName("Quillbox1.log"));
     EXPECT_STREQ("logs/Quillbox1.log", MailFileName("C:\\x\\logs/Quillbox1.log"));
     EXPECT_STREQ("", MailFileName("C:\\logs\\"));
+}
+
+TEST(MailMessage, PartNamesSortInOrderAndKeepTheExtension)
+{
+    char name[MAIL_ATTACHMENT_NAME_SIZE];
+    FormatPartName(name, sizeof name, "Quillbox1202612071021.log", 2, 12);
+    EXPECT_STREQ("Quillbox1202612071021-part02of12.log", name);
+    FormatPartName(name, sizeof name, "a.b.log", 7, 7);
+    EXPECT_STREQ("a.b-part7of7.log", name);
+    FormatPartName(name, sizeof name, ".log", 1, 100);
+    EXPECT_STREQ(".log-part001of100", name);
 }
 
 } // namespace

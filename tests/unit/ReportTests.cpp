@@ -191,6 +191,28 @@ TEST_F(Reporting, ConfigurationReportSaysWhichMailValuesFellBackOrStopTheMail)
               std::string::npos);
 }
 
+TEST_F(Reporting, ConfigurationReportAddsALineForEachStoredMailingValue)
+{
+    char text[4096];
+    Params.MailStates.State[MailAttachmentValue] = SmtpValueTaken;
+    Params.Mail.MailAttachment = AttachZipWhenTooLarge;
+    FormatConfigurationReport(text, sizeof text);
+    EXPECT_EQ(AfterFixedReport(text), "Mail Attachment: Zipped when too large\r\n");
+
+    Params.MailStates.State[MailRetryHoursValue] = SmtpValueInvalid;
+    Params.MailStates.State[MailAttachmentValue] = SmtpValueInvalid;
+    Params.Mail.MailAttachment = AttachLog;
+    Params.SmtpStates.State[SmtpPortValue] = SmtpValueTaken;
+    FormatConfigurationReport(text, sizeof text);
+    EXPECT_EQ(AfterFixedReport(text),
+              "SMTP Port: 25\r\n"
+              "SMTP Security: None\r\n"
+              "SMTP User: \r\n"
+              "SMTP Trusted CA: \r\n"
+              "Mail Retry Hours: 0 (the stored value is not 0 to 240; 0 is used)\r\n"
+              "Mail Attachment: Log as it is (the stored value is not 0, 1 or 2; 0 is used)\r\n");
+}
+
 TEST_F(Reporting, ConfigurationReportIsBoundedByItsBuffer)
 {
     memset(Params.CustomTimeoutCmd, 'c', sizeof Params.CustomTimeoutCmd - 1);

@@ -66,6 +66,22 @@ TEST(SmtpReply, EhloKeywordsAreFoundHoweverTheReplyIsSplit)
         ASSERT_EQ(SmtpReplyComplete, FeedInPieces(reply, ehlo, piece)) << piece;
         EXPECT_EQ(reply.Extensions, (unsigned)(SMTP_EXTENSION_STARTTLS | SMTP_EXTENSION_AUTH_PLAIN |
                                                SMTP_EXTENSION_AUTH_LOGIN)) << piece;
+        EXPECT_EQ(reply.SizeLimit, 35882577u) << piece;
+    }
+}
+
+TEST(SmtpReply, SizeIsTheNumberAfterTheKeywordElseNoLimit)
+{
+    SmtpReply reply;
+    FeedInPieces(reply, "250-example.org\r\n250-SIZE 100000 more\r\n250 OK\r\n", 100);
+    EXPECT_EQ(reply.SizeLimit, 100000u);
+    // No number, 0 (no fixed maximum), not a number, a number too long to
+    // keep, the line that names the server, another keyword.
+    for (const char *ehlo : {"250-e\r\n250 SIZE\r\n", "250-e\r\n250 SIZE 0\r\n", "250-e\r\n250 SIZE 12k\r\n",
+                             "250-e\r\n250 SIZE 12345678901234567\r\n", "250 SIZE 5000\r\n",
+                             "250-e\r\n250-X-SIZE 5\r\n250 AUTH 5\r\n"}) {
+        FeedInPieces(reply, ehlo, 100);
+        EXPECT_EQ(reply.SizeLimit, 0u) << ehlo;
     }
 }
 

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <string>
 
+#include "MailSettings.h"
 #include "SmtpSettings.h"
 
 namespace {
@@ -170,6 +171,39 @@ TEST_F(SmtpValues, AnInvalidSecurityIsLeftAsItIs)
     EXPECT_EQ(security, 9u);
     // The port had fallen back to 25, what the programs show and use.
     EXPECT_EQ(TypeOf("SmtpPort"), 0u);
+}
+
+TEST_F(SmtpValues, MailValuesAreTakenInRangeAndWrittenOnlyWhileNotZero)
+{
+    MailSettings mail;
+    MailValueStates states;
+    SetNumber("MailRetryHours", MAIL_RETRY_HOURS_MAX);
+    SetNumber("MailAttachment", AttachZipAlways);
+    ReadMailSettings(m_Key, &mail, &states);
+    EXPECT_EQ(mail.MailRetryHours, 240u);
+    EXPECT_EQ(mail.MailAttachment, (DWORD)AttachZipAlways);
+    EXPECT_EQ(states.State[MailRetryHoursValue], SmtpValueTaken);
+    EXPECT_EQ(states.State[MailAttachmentValue], SmtpValueTaken);
+    // Out of range or of another type: 0, and noted.
+    SetNumber("MailRetryHours", 241);
+    SetText("MailAttachment", "1");
+    ReadMailSettings(m_Key, &mail, &states);
+    EXPECT_EQ(mail.MailRetryHours, 0u);
+    EXPECT_EQ(mail.MailAttachment, 0u);
+    EXPECT_EQ(states.State[MailRetryHoursValue], SmtpValueInvalid);
+    EXPECT_EQ(states.State[MailAttachmentValue], SmtpValueInvalid);
+
+    mail = {12, AttachZipWhenTooLarge};
+    ASSERT_TRUE(WriteMailSettings(m_Key, &mail));
+    EXPECT_EQ(TypeOf("MailAttachment"), (DWORD)REG_DWORD);
+    ReadMailSettings(m_Key, &mail, &states);
+    EXPECT_EQ(mail.MailRetryHours, 12u);
+    EXPECT_EQ(mail.MailAttachment, (DWORD)AttachZipWhenTooLarge);
+    mail = {};
+    ASSERT_TRUE(WriteMailSettings(m_Key, &mail));
+    EXPECT_EQ(ValueCount(), 0u);
+    ReadMailSettings(m_Key, &mail, &states);
+    EXPECT_EQ(states.State[MailRetryHoursValue], SmtpValueAbsent);
 }
 
 }  // namespace
