@@ -19,6 +19,7 @@ const char *EmailNowMessage(int result)
     case FileNotOpened:     return "The logfile to be sent could not be opened";
     case SecureConnectionFailed: return "Could not establish a secure connection to the SMTP server";
     case AuthenticationRefused:  return "The SMTP server refused the user name or password";
+    case AccessTokenNotObtained: return "Could not obtain an access token from the token server";
     default:                return NULL;   // sent: success is not announced
     }
 }

@@ -16,7 +16,8 @@ enum MailResult {
     BadReply               = 3,
     FileNotOpened          = 4,
     SecureConnectionFailed = 5,    // handshake, certificate, STARTTLS not offered, or security not usable
-    AuthenticationRefused  = 6     // the server refused the user or password, or offers no way we sign in
+    AuthenticationRefused  = 6,    // the server refused the user or password, or offers no way we sign in
+    AccessTokenNotObtained = 8     // OAuth 2.0: the token server gave no access token (OAuthToken.h says why)
 };
 
 MailResult MailLogFile(const char *path, const char *server, const char *from, const char *to,
