@@ -200,33 +200,32 @@ void CloseJwtKey(JwtSigner *signer)
     signer->Kind = JwtNoKey;
 }
 
-// SHA-256 of data, with the key's provider or an ephemeral one.
+// SHA-256 of data with provider.
 static int HashSha256(HCRYPTPROV provider, const char *data, size_t length, HCRYPTHASH *hash)
 {
-    HCRYPTPROV own = 0;
-    if (provider == 0) {
-        if (!CryptAcquireContextW(&own, NULL, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
-                                  CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
-            return 0;
-        provider = own;
-    }
-    int ok = CryptCreateHash(provider, CALG_SHA_256, 0, 0, hash);
-    if (ok && !CryptHashData(*hash, (const BYTE *)data, (DWORD)length, 0)) {
-        CryptDestroyHash(*hash);
-        ok = 0;
-    }
-    // The hash object keeps its provider alive until it is destroyed.
-    if (own != 0)
-        CryptReleaseContext(own, 0);
-    return ok;
+    if (!CryptCreateHash(provider, CALG_SHA_256, 0, 0, hash))
+        return 0;
+    if (CryptHashData(*hash, (const BYTE *)data, (DWORD)length, 0))
+        return 1;
+    CryptDestroyHash(*hash);
+    return 0;
 }
 
 // The RS256 signature of data, big-endian, into signature.
 static DWORD Sign(JwtSigner *signer, const char *data, size_t length, BYTE *signature, DWORD size)
 {
+    // A CNG key is given the digest, made by a provider of this call's own.
+    HCRYPTPROV provider = signer->Provider;
+    if (signer->Kind == JwtCngKey && !CryptAcquireContextW(&provider, NULL, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
+                                                           CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
+        return Fail(signer, "no RSA and AES cryptographic provider", GetLastError());
     HCRYPTHASH hash = 0;
-    if (!HashSha256(signer->Kind == JwtCryptoApiKey ? signer->Provider : 0, data, length, &hash))
-        return Fail(signer, "SHA-256 is not available", GetLastError());
+    if (!HashSha256(provider, data, length, &hash)) {
+        Fail(signer, "SHA-256 is not available", GetLastError());
+        if (provider != signer->Provider)
+            CryptReleaseContext(provider, 0);
+        return 0;
+    }
     DWORD signed_ = 0;
     if (signer->Kind == JwtCryptoApiKey) {
         DWORD signatureLength = size;
@@ -256,6 +255,8 @@ static DWORD Sign(JwtSigner *signer, const char *data, size_t length, BYTE *sign
             Fail(signer, "the private key could not sign", (DWORD)status);
     }
     CryptDestroyHash(hash);
+    if (provider != signer->Provider)
+        CryptReleaseContext(provider, 0);
     return signed_;
 }
 

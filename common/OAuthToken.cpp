@@ -236,6 +236,7 @@ static int TransportFailed(const HttpsReply *reply)
             snprintf(Failure, sizeof Failure, "no secure connection to the token server (TLS failure %d)",
                      reply->TlsFailure);
         return 0;
+    case HttpsRequestFailed: return Failed("the token request could not be sent");
     case HttpsReplyTooLarge: return Failed("the token server's reply is too large");
     default:                 return Failed("the token server gave no complete reply");
     }
