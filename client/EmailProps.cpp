@@ -20,6 +20,7 @@ const char *EmailNowMessage(int result)
     case SecureConnectionFailed: return "Could not establish a secure connection to the SMTP server";
     case AuthenticationRefused:  return "The SMTP server refused the user name or password";
     case MessageTooLarge:        return "The logfile is too large for the SMTP server";
+    case AccessTokenNotObtained: return "Could not obtain an access token from the token server";
     default:                return NULL;   // sent: success is not announced
     }
 }

@@ -5,6 +5,7 @@
 
 #include "Base64Codec.h"
 #include "MailMessage.h"
+#include "OAuthToken.h"
 #include "SmtpAuth.h"
 #include "SmtpChannel.h"
 #include "SmtpReply.h"
@@ -37,7 +38,6 @@ int LastCertificateVerdict;
 // The name ServerAddress was resolved from: a call naming another server
 // resolves that one instead of mailing to the old address.
 static char ResolvedServer[SERVER_NAME_SIZE];
-static int WinsockStarted = 0;
 
 static char MessageBuffer[SMTP_RECEIVE_SIZE];
 static char HeaderBuffer[MAIL_HEADER_SIZE];
@@ -50,64 +50,24 @@ static int ResolveServer(const char *server)
     if (!MustResolve && strcmp(server, ResolvedServer) == 0)
         return 1;
     MustResolve = 1;
-    if (strlen(server) >= sizeof ResolvedServer)
-        return 0;
-    // Started once per run and never shut down; a failed start leaves the
-    // name unresolved and is tried again by the next call.
-    if (!WinsockStarted) {
-        WSADATA data;
-        WinsockStarted = WSAStartup(0x0102, &data) == 0;
-    }
-    hostent *host = gethostbyname(server);
-    if (host == NULL || host->h_addrtype != AF_INET || host->h_length != 4 ||
-        host->h_addr_list[0] == NULL)
+    in_addr address;
+    // A failed start of Winsock leaves the name unresolved and is tried
+    // again by the next call.
+    if (strlen(server) >= sizeof ResolvedServer || !ResolveIpv4(server, &address))
         return 0;
     memset(&ServerAddress, 0, sizeof ServerAddress);
     ServerAddress.sin_family = AF_INET;
     ServerAddress.sin_port = htons(SMTP_DEFAULT_PORT);
-    memcpy(&ServerAddress.sin_addr, host->h_addr_list[0], 4);
+    ServerAddress.sin_addr = address;
     strcpy(ResolvedServer, server);
     MustResolve = 0;
     return 1;
 }
 
-// Connects with a bounded wait: non-blocking connect, then select.
+// Connects with a bounded wait.
 static SOCKET ConnectServer()
 {
-    SOCKET sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (sock == INVALID_SOCKET)
-        return INVALID_SOCKET;
-    u_long nonBlocking = 1;
-    int connected = 0;
-    if (ioctlsocket(sock, FIONBIO, &nonBlocking) == 0) {
-        if (connect(sock, (sockaddr *)&ServerAddress, sizeof ServerAddress) == 0) {
-            connected = 1;
-        } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
-            fd_set writable, failed;
-            FD_ZERO(&writable);
-            FD_ZERO(&failed);
-            FD_SET(sock, &writable);
-            FD_SET(sock, &failed);
-            timeval wait;
-            wait.tv_sec = (long)(MailConnectTimeoutMs / 1000);
-            wait.tv_usec = (long)((MailConnectTimeoutMs % 1000) * 1000);
-            if (select(0, NULL, &writable, &failed, &wait) == 1 && FD_ISSET(sock, &writable)) {
-                int error = 0;
-                int size = sizeof error;
-                connected = getsockopt(sock, SOL_SOCKET, SO_ERROR, (char *)&error, &size) == 0 &&
-                            error == 0;
-            }
-        }
-    }
-    u_long blocking = 0;
-    if (!connected || ioctlsocket(sock, FIONBIO, &blocking) != 0) {
-        closesocket(sock);
-        return INVALID_SOCKET;
-    }
-    // A server that stops reading must not block a send for ever either.
-    DWORD sendTimeout = MailReplyTimeoutMs;
-    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, (const char *)&sendTimeout, sizeof sendTimeout);
-    return sock;
+    return ConnectWithin(&ServerAddress, MailConnectTimeoutMs, MailReplyTimeoutMs);
 }
 
 static int SendText(SmtpChannel *channel, const char *text)
@@ -209,12 +169,17 @@ static int Hello(SmtpChannel *channel, SmtpReply *reply)
            strcmp(reply->Code, "250") == 0;
 }
 
+static int UsesOAuth(const SmtpSettings *settings)
+{
+    return settings->OAuth.SmtpAuthMethod == AuthOAuth2;
+}
+
 // From the greeting to a server that will take MAIL FROM: the plain
 // greeting and EHLO, with STARTTLS and a second EHLO, or with TLS from the
 // first byte; then AUTH when a user is set. The last EHLO's SIZE, if any,
 // goes to sizeLimit.
 static MailResult OpenSession(SmtpChannel *channel, const char *server, const SmtpSettings *settings,
-                              ULONGLONG *sizeLimit)
+                              const char *token, ULONGLONG *sizeLimit)
 {
     if (settings->SmtpSecurity == SecurityImplicitTls && !SecureChannel(channel, server, settings))
         return SecureConnectionFailed;
@@ -234,6 +199,8 @@ static MailResult OpenSession(SmtpChannel *channel, const char *server, const Sm
             return BadReply;
     }
     *sizeLimit = reply.SizeLimit;
+    if (UsesOAuth(settings))
+        return AuthenticateXoauth2(channel, reply.Extensions, settings, token, MailReplyTimeoutMs);
     if (settings->SmtpUser[0] == '\0')
         return Sent;
     return AuthenticateSmtp(channel, reply.Extensions, settings->SmtpUser, settings->SmtpPassword,
@@ -352,9 +319,9 @@ static MailResult SendZipped(SmtpChannel *channel, HANDLE file, const Attachment
 // answered QUIT.
 static MailResult TalkSmtp(SmtpChannel *channel, HANDLE file, const SYSTEMTIME *now, DWORD tick,
                            const char *from, const char *to, const char *fileName, const char *server,
-                           const SmtpSettings *settings, MailChoice *choice)
+                           const SmtpSettings *settings, const char *token, MailChoice *choice)
 {
-    MailResult opened = OpenSession(channel, server, settings, &choice->SizeLimit);
+    MailResult opened = OpenSession(channel, server, settings, token, &choice->SizeLimit);
     if (opened != Sent)
         return opened;
     Attachment attachment;
@@ -409,12 +376,12 @@ static void PlanParts(MailPlan *plan, HANDLE file, const MailChoice *choice, con
 }
 
 // Settings the mail cannot go out with, whatever the server: a security
-// value that is not one of the codes, or a user to sign in without TLS (the
-// password would cross the network in clear).
+// value that is not one of the codes, or a user or token to sign in without
+// TLS (the password or token would cross the network in clear).
 static int Unusable(const SmtpSettings *settings)
 {
     return settings->SmtpSecurity >= SMTP_SECURITY_COUNT ||
-           (settings->SmtpSecurity == SecurityNone && settings->SmtpUser[0] != '\0');
+           (settings->SmtpSecurity == SecurityNone && (settings->SmtpUser[0] != '\0' || UsesOAuth(settings)));
 }
 
 // One message: the whole log (part null) or one part; plan, when not null,
@@ -468,6 +435,13 @@ static MailResult MailLog(const char *path, const char *server, const char *from
         CloseHandle(file);
         return ServerNotResolved;
     }
+    // The token first: a mail that cannot sign in is not begun. OAuth names
+    // the mailbox in SmtpUser; without it nothing is asked or sent.
+    const char *token = NULL;
+    if (UsesOAuth(settings) && (settings->SmtpUser[0] == '\0' || (token = ObtainAccessToken(settings, 0)) == NULL)) {
+        CloseHandle(file);
+        return settings->SmtpUser[0] == '\0' ? AuthenticationRefused : AccessTokenNotObtained;
+    }
     ServerAddress.sin_port = htons((u_short)SmtpPortOf(settings));
     SOCKET sock = ConnectServer();
     if (sock == INVALID_SOCKET) {
@@ -476,7 +450,7 @@ static MailResult MailLog(const char *path, const char *server, const char *from
     }
     SmtpChannel channel = {sock, NULL};
     MailResult result = TalkSmtp(&channel, file, &now, tick, fromField, toField, nameField, server, settings,
-                                 &choice);
+                                 token, &choice);
     TlsEnd(&Tls);
     closesocket(sock);
     // Planned with the connection closed: cutting a large log takes a while.

@@ -19,7 +19,8 @@ enum MailResult {
     FileNotOpened          = 4,
     SecureConnectionFailed = 5,    // handshake, certificate, STARTTLS not offered, or security not usable
     AuthenticationRefused  = 6,    // the server refused the user or password, or offers no way we sign in
-    MessageTooLarge        = 7     // larger than the server's SIZE; found before MAIL FROM, nothing sent
+    MessageTooLarge        = 7,    // larger than the server's SIZE; found before MAIL FROM, nothing sent
+    AccessTokenNotObtained = 8     // OAuth 2.0: the token server gave no access token (OAuthToken.h says why)
 };
 
 // Mails the log in one message. `attachment` (MailAttachmentKind) says

@@ -38,6 +38,23 @@
 #define SMTP_PASSWORD_SIZE      128     // the clear password, only ever in memory
 #define SMTP_PASSWORD_BLOB_SIZE 1024    // its DPAPI-encrypted form, as the registry holds it
 
+// The optional values of an OAuth 2.0 sign-in (OAuthSettings.h).
+#define OAUTH_URL_SIZE            260
+#define OAUTH_CLIENT_ID_SIZE      128
+#define OAUTH_SCOPE_SIZE          260
+#define OAUTH_CERTIFICATE_SIZE    64     // SHA-1 thumbprint in hex, blanks allowed
+#define OAUTH_KEY_FILE_SIZE       260
+#define OAUTH_PROXY_SIZE          128    // host:port
+#define OAUTH_DEFAULT_SCOPE       "https://outlook.office365.com/.default"
+#define OAUTH_GOOGLE_SCOPE        "https://mail.google.com/"
+
+// SmtpAuthMethod codes.
+enum SmtpAuthMethodKind {
+    AuthUserPassword = 0,
+    AuthOAuth2       = 1
+};
+#define SMTP_AUTH_METHOD_COUNT 2
+
 // SmtpSecurity codes, as the E-mail page lists them.
 enum SmtpSecurityKind {
     SecurityNone        = 0,    // plain SMTP

@@ -4,6 +4,8 @@
 // same moment both fill the same values: harmless.
 static CryptFunctions CryptTable;
 static int CryptState;              // 0 not tried, 1 loaded, -1 unavailable
+static NCryptFunctions NCryptTable;
+static int NCryptState;
 static const SecurityFunctionTableA *SchannelTable;
 static int SchannelState;
 
@@ -31,7 +33,9 @@ const CryptFunctions *Crypt()
                  Resolve(crypt32, "CryptDecodeObjectEx", &f.CryptDecodeObjectEx) &&
                  Resolve(crypt32, "CryptStringToBinaryA", &f.CryptStringToBinaryA) &&
                  Resolve(crypt32, "CryptProtectData", &f.CryptProtectData) &&
-                 Resolve(crypt32, "CryptUnprotectData", &f.CryptUnprotectData);
+                 Resolve(crypt32, "CryptUnprotectData", &f.CryptUnprotectData) &&
+                 Resolve(crypt32, "CertFindCertificateInStore", &f.CertFindCertificateInStore) &&
+                 Resolve(crypt32, "CertGetCertificateContextProperty", &f.CertGetCertificateContextProperty);
         CryptState = ok ? 1 : -1;
     }
     return CryptState == 1 ? &CryptTable : NULL;
@@ -53,4 +57,19 @@ const SecurityFunctionTableA *Schannel()
         SchannelState = ok ? 1 : -1;
     }
     return SchannelState == 1 ? SchannelTable : NULL;
+}
+
+const NCryptFunctions *NCrypt()
+{
+    if (NCryptState == 0) {
+        HMODULE ncrypt = LoadLibraryA("ncrypt.dll");
+        NCryptFunctions &f = NCryptTable;
+        int ok = ncrypt != NULL &&
+                 Resolve(ncrypt, "NCryptOpenStorageProvider", &f.NCryptOpenStorageProvider) &&
+                 Resolve(ncrypt, "NCryptOpenKey", &f.NCryptOpenKey) &&
+                 Resolve(ncrypt, "NCryptSignHash", &f.NCryptSignHash) &&
+                 Resolve(ncrypt, "NCryptFreeObject", &f.NCryptFreeObject);
+        NCryptState = ok ? 1 : -1;
+    }
+    return NCryptState == 1 ? &NCryptTable : NULL;
 }

@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 #include <dpapi.h>
+#include <ncrypt.h>
 #define SECURITY_WIN32
 #include <security.h>
 
@@ -26,10 +27,22 @@ struct CryptFunctions {
     decltype(&::CryptStringToBinaryA) CryptStringToBinaryA;
     decltype(&::CryptProtectData) CryptProtectData;
     decltype(&::CryptUnprotectData) CryptUnprotectData;
+    decltype(&::CertFindCertificateInStore) CertFindCertificateInStore;
+    decltype(&::CertGetCertificateContextProperty) CertGetCertificateContextProperty;
 };
 
 // The functions, or null when crypt32.dll or one of them is missing.
 const CryptFunctions *Crypt();
+
+// The CNG key storage functions that sign with a certificate's key kept by
+// a key storage provider (ncrypt.dll, Vista and later), or null.
+struct NCryptFunctions {
+    decltype(&::NCryptOpenStorageProvider) NCryptOpenStorageProvider;
+    decltype(&::NCryptOpenKey) NCryptOpenKey;
+    decltype(&::NCryptSignHash) NCryptSignHash;
+    decltype(&::NCryptFreeObject) NCryptFreeObject;
+};
+const NCryptFunctions *NCrypt();
 
 // Schannel's function table (InitSecurityInterfaceA), or null when
 // secur32.dll is missing.

@@ -22,8 +22,7 @@ static int FindText(const BYTE *text, int length, const char *word)
     return -1;
 }
 
-// Reads the whole file, which must be smaller than the buffer.
-static int ReadSmallFile(const char *path, BYTE *buffer, DWORD size)
+int ReadSmallFile(const char *path, BYTE *buffer, DWORD size)
 {
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                               NULL);

@@ -20,6 +20,11 @@ enum CertificateVerdict {
 // Largest trusted CA file read; a root certificate is a few kilobytes.
 #define TRUSTED_CA_FILE_LIMIT 32768
 
+// Reads a whole file (a CA's certificate, a key file), which must be
+// smaller than the buffer. Its length, or -1 when it cannot be read or does
+// not fit.
+int ReadSmallFile(const char *path, BYTE *buffer, DWORD size);
+
 // Reads a PEM or DER file holding one certificate (the first of a PEM file)
 // and adds it to store. Returns the added certificate (free it with
 // CertFreeCertificateContext), or null when the file cannot be read or holds

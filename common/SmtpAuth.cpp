@@ -4,6 +4,8 @@
 #include <string.h>
 
 #include "Base64Codec.h"
+#include "Base64Text.h"
+#include "OAuthToken.h"
 #include "Parameters.h"
 #include "SmtpPassword.h"
 #include "SmtpReply.h"
@@ -97,5 +99,82 @@ MailResult AuthenticateSmtp(SmtpChannel *channel, unsigned extensions, const cha
     MailResult result = SignIn(channel, extensions, user, password, command, timeoutMs);
     WipeSecret(password, sizeof password);
     WipeSecret(command, sizeof command);
+    return result;
+}
+
+// "user=" 63 "\x01auth=Bearer " token "\x01\x01", and its command.
+#define XOAUTH2_TOKEN_SIZE (SMTP_USER_SIZE + ACCESS_TOKEN_SIZE + 32)
+#define XOAUTH2_COMMAND_SIZE (XOAUTH2_TOKEN_SIZE / 3 * 4 + 32)
+
+static char Xoauth2Text[XOAUTH2_TOKEN_SIZE];
+static char Xoauth2Command[XOAUTH2_COMMAND_SIZE];
+
+int FormatAuthXoauth2(char *buffer, size_t size, const char *user, const char *token)
+{
+    int text = snprintf(Xoauth2Text, sizeof Xoauth2Text, "user=%s\x01" "auth=Bearer %s\x01\x01", user, token);
+    int written = 0;
+    static const char Prefix[] = "AUTH XOAUTH2 ";
+    size_t prefix = sizeof Prefix - 1;
+    if (text > 0 && (size_t)text < sizeof Xoauth2Text && size > prefix + 2) {
+        memcpy(buffer, Prefix, prefix);
+        size_t encoded = EncodeBase64Text((const BYTE *)Xoauth2Text, (size_t)text, buffer + prefix,
+                                          size - prefix - 2, 0);
+        if (encoded > 0) {
+            memcpy(buffer + prefix + encoded, "\r\n", 3);
+            written = (int)(prefix + encoded + 2);
+        }
+    }
+    WipeSecret(Xoauth2Text, sizeof Xoauth2Text);
+    if (written == 0)
+        WipeSecret(buffer, size);
+    return written;
+}
+
+// One XOAUTH2 attempt: Sent, AuthenticationRefused, BadReply; *challenged
+// when the server answered with a 334 error challenge (then answered with
+// the empty line it waits for).
+static MailResult TryXoauth2(SmtpChannel *channel, const char *user, const char *token, int *challenged,
+                             DWORD timeoutMs)
+{
+    *challenged = 0;
+    int length = FormatAuthXoauth2(Xoauth2Command, sizeof Xoauth2Command, user, token);
+    SmtpReply reply;
+    int answered = length > 0 && ChannelSend(channel, Xoauth2Command, length) &&
+                   ReadSmtpReply(channel, &reply, timeoutMs);
+    WipeSecret(Xoauth2Command, sizeof Xoauth2Command);
+    if (length == 0)
+        return AuthenticationRefused;
+    if (!answered)
+        return BadReply;
+    if (strcmp(reply.Code, "235") == 0)
+        return Sent;
+    if (strcmp(reply.Code, "334") != 0)
+        return AuthenticationRefused;
+    *challenged = 1;
+    // The challenge carries the server's error; the empty line ends the
+    // attempt, and the server's refusal follows.
+    if (!ChannelSend(channel, "\r\n", 2) || !ReadSmtpReply(channel, &reply, timeoutMs))
+        return BadReply;
+    return AuthenticationRefused;
+}
+
+MailResult AuthenticateXoauth2(SmtpChannel *channel, unsigned extensions, const SmtpSettings *settings,
+                               const char *token, DWORD timeoutMs)
+{
+    if (!(extensions & SMTP_EXTENSION_AUTH_XOAUTH2) || settings->SmtpUser[0] == '\0' || token == NULL)
+        return AuthenticationRefused;
+    MailResult result = AuthenticationRefused;
+    for (int attempt = 0; attempt < 2; attempt++) {
+        if (attempt > 0 && (token = ObtainAccessToken(settings, 1)) == NULL)
+            return AccessTokenNotObtained;
+        int challenged = 0;
+        result = TryXoauth2(channel, settings->SmtpUser, token, &challenged, timeoutMs);
+        if (result == Sent)
+            return Sent;
+        // A refused token is not offered again, to this server or the next.
+        ForgetAccessToken();
+        if (!challenged)
+            return result;
+    }
     return result;
 }

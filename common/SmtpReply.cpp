@@ -47,6 +47,8 @@ static void EndWord(SmtpReply *reply)
             reply->Extensions |= SMTP_EXTENSION_AUTH_PLAIN;
         else if (WordIs(reply, "LOGIN"))
             reply->Extensions |= SMTP_EXTENSION_AUTH_LOGIN;
+        else if (WordIs(reply, "XOAUTH2"))
+            reply->Extensions |= SMTP_EXTENSION_AUTH_XOAUTH2;
     }
     reply->WordIndex++;
     reply->WordLength = 0;

@@ -12,6 +12,7 @@
 #define SMTP_EXTENSION_STARTTLS   0x1
 #define SMTP_EXTENSION_AUTH_PLAIN 0x2
 #define SMTP_EXTENSION_AUTH_LOGIN 0x4
+#define SMTP_EXTENSION_AUTH_XOAUTH2 0x8
 
 // Longest keyword or mechanism name kept; longer words are skipped whole.
 #define SMTP_WORD_SIZE 16

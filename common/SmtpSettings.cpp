@@ -92,6 +92,7 @@ void ReadSmtpSettings(HKEY key, SmtpSettings *settings, SmtpValueStates *states)
     state[SmtpPasswordValue] = ReadPassword(key, settings);
     if (states != NULL)
         memcpy(states->State, state, sizeof state);
+    ReadOAuthSettings(key, &settings->OAuth, states != NULL ? &states->OAuth : NULL);
 }
 
 static int DeleteValue(HKEY key, const char *name)
@@ -142,6 +143,7 @@ int WriteSmtpSettings(HKEY key, const SmtpSettings *settings)
         ok &= size <= sizeof settings->SmtpPassword &&
               RegSetValueExA(key, SmtpValueNames[SmtpPasswordValue], 0, REG_BINARY, settings->SmtpPassword,
                              size) == ERROR_SUCCESS;
+    ok &= WriteOAuthSettings(key, &settings->OAuth);
     return ok;
 }
 

@@ -5,6 +5,7 @@
 // with all of them absent mails exactly as before they existed.
 #pragma once
 
+#include "OAuthSettings.h"
 #include "Parameters.h"
 
 struct SmtpSettings {
@@ -14,6 +15,7 @@ struct SmtpSettings {
     char  SmtpTrustedCa[SMTP_TRUSTED_CA_SIZE];   // PEM or DER file; empty: none
     BYTE  SmtpPassword[SMTP_PASSWORD_BLOB_SIZE]; // encrypted (SmtpPassword.h), never clear
     DWORD SmtpPasswordSize;                      // bytes of SmtpPassword in use; 0: none
+    OAuthSettings OAuth;                         // sign-in with OAuth 2.0 instead of the password
 };
 
 // The five values, in the order both programs read and write them.
@@ -35,14 +37,15 @@ enum SmtpValueState {
 };
 struct SmtpValueStates {
     int State[SMTP_VALUE_COUNT];
+    OAuthValueStates OAuth;
 };
 
-// Reads the five values from an open parameters key into settings (which it
+// Reads the five values (and the OAuth values) from an open parameters key into settings (which it
 // first sets to the defaults) and, when states is not null, notes what each
 // value was. Never reads past a member; a string is always terminated.
 void ReadSmtpSettings(HKEY key, SmtpSettings *settings, SmtpValueStates *states);
 
-// Writes the values that differ from their defaults and deletes those that do
+// Writes the values (the OAuth values too) that differ from their defaults and deletes those that do
 // not, so a key that never had them is left as it was. An invalid
 // SmtpSecurity is left in the registry untouched: it stands for a value this
 // program cannot show, and deleting it would turn mail back to plain text.

@@ -1,8 +1,22 @@
 // Bounded waits and whole sends on a connected socket, shared by the plain
-// SMTP dialogue and the TLS layer beneath it.
+// SMTP dialogue, the TLS layer beneath it and the token server's client;
+// and the resolve and connect both of them start with.
 #pragma once
 
 #include <winsock2.h>
+
+// Starts Winsock (version 2.1) once per run; it is never shut down. A start
+// that failed is tried again by the next call. Non-zero once started.
+int StartWinsock();
+
+// The first IPv4 address of a host name or dotted address. Non-zero when
+// resolved.
+int ResolveIpv4(const char *name, in_addr *address);
+
+// Connects to address, waiting at most connectTimeoutMs; a send then waits
+// at most sendTimeoutMs (a peer that stops reading cannot block it for
+// ever). The socket, or INVALID_SOCKET.
+SOCKET ConnectWithin(const sockaddr_in *address, DWORD connectTimeoutMs, DWORD sendTimeoutMs);
 
 // Waits until the socket is readable or timeoutMs have passed since start
 // (a GetTickCount value). Non-zero when readable.

@@ -1,4 +1,5 @@
 #include "MailLogFile.h"
+#include "OAuthToken.h"
 
 #include "MailThread.h"
 #include "ReportServiceEvent.h"
@@ -53,6 +54,12 @@ static void ReportMailResult(const char *path, int result)
     else if (parts > 0)
         ReportServiceEvent("Failed to email part %lu of %lu of logfile %s (reason: %d)", EVENTLOG_ERROR_TYPE,
                            (unsigned long)FailedPart, parts, path, result);
+    else if (result == AccessTokenNotObtained)
+        // The token server's own words say what to fix (a secret expired,
+        // a permission missing).
+        ReportServiceEvent("Failed to email logfile %s (reason: %d, access token not obtained%s%s)",
+                           EVENTLOG_ERROR_TYPE, path, result, AccessTokenFailure()[0] != '\0' ? ": " : "",
+                           AccessTokenFailure());
     else
         ReportServiceEvent("Failed to email logfile %s (reason: %d)", EVENTLOG_ERROR_TYPE, path,
                            result);

@@ -91,6 +91,53 @@ static int FormatMailLines(char *buffer, size_t size)
     return length < 0 ? 0 : length;
 }
 
+// What the report says of the sign-in method, and why a mail will not go out.
+static void FormatSignIn(char *text, size_t size)
+{
+    const SmtpSettings &s = Params.Smtp;
+    if (Params.SmtpStates.OAuth.State[SmtpAuthMethodValue] == SmtpValueInvalid)
+        snprintf(text, size, "User and password (the stored value is not 0 or 1; user and password are used)");
+    else if (s.OAuth.SmtpAuthMethod != AuthOAuth2)
+        snprintf(text, size, "User and password");
+    else if (s.SmtpSecurity == SecurityNone)
+        snprintf(text, size, "OAuth 2.0 (signing in needs STARTTLS or SSL/TLS; no mail is sent)");
+    else if (s.SmtpUser[0] == '\0')
+        snprintf(text, size, "OAuth 2.0 (SMTP User must name the mailbox; no mail is sent)");
+    else
+        snprintf(text, size, "OAuth 2.0");
+}
+
+// The lines of the OAuth 2.0 values, only when one of them is stored. Never
+// the client secret.
+static int FormatOAuthLines(char *buffer, size_t size)
+{
+    static const struct {
+        int Value;
+        const char *Label;
+    } Shown[] = {
+        {OAuthTokenUrlValue, "OAuth Token URL"},     {OAuthClientIdValue, "OAuth Client Id"},
+        {OAuthScopeValue, "OAuth Scope"},            {OAuthCertificateValue, "OAuth Certificate"},
+        {OAuthKeyFileValue, "OAuth Key File"},       {OAuthProxyValue, "OAuth Proxy"},
+    };
+    const OAuthSettings &o = Params.Smtp.OAuth;
+    const int *state = Params.SmtpStates.OAuth.State;
+    char signIn[128];
+    FormatSignIn(signIn, sizeof signIn);
+    int length = snprintf(buffer, size, "SMTP Sign-in: %s\r\n", signIn);
+    for (size_t i = 0; i < sizeof Shown / sizeof Shown[0] && length >= 0 && (size_t)length < size; i++) {
+        int value = Shown[i].Value;
+        const char *text = (const char *)&o + OAuthValues[value].Offset;
+        if (state[value] == SmtpValueInvalid)
+            text = NOT_VALID_NONE_USED;
+        else if (value == OAuthScopeValue)
+            text = OAuthScopeOf(&o);
+        length += snprintf(buffer + length, size - length, "%s: %s\r\n", Shown[i].Label, text);
+    }
+    if (length >= 0 && (size_t)length < size && state[OAuthClientSecretValue] == SmtpValueInvalid)
+        length += snprintf(buffer + length, size - length, "OAuth Client Secret: " NOT_VALID_NONE_USED "\r\n");
+    return length < 0 ? 0 : length;
+}
+
 int FormatConfigurationReport(char *buffer, size_t size)
 {
     const ServiceParameters &p = Params;
@@ -133,6 +180,8 @@ int FormatConfigurationReport(char *buffer, size_t size)
         length += FormatSmtpLines(buffer + length, size - length);
     if (length >= 0 && (size_t)length < size)
         length += FormatMailLines(buffer + length, size - length);
+    if (length >= 0 && (size_t)length < size && AnyOAuthValuePresent(&p.SmtpStates.OAuth))
+        length += FormatOAuthLines(buffer + length, size - length);
     if (size > 0)
         buffer[size - 1] = '\0';
     if (length < 0)

@@ -9,7 +9,7 @@ PACKAGES=(
   xvfb xauth x11-utils imagemagick
   socat openssl
   nsis zip unzip msitools wixl osslsigncode
-  python3-aiosmtpd python3-pytest
+  python3-aiosmtpd python3-pytest python3-cryptography
   cmake ninja-build g++ googletest
 )
 

@@ -71,6 +71,7 @@ def winpath(path):
 class MailRun:
     def __init__(self, proc, elapsed):
         self.stdout = proc.stdout
+        self.stderr = proc.stderr
         self.returncode = proc.returncode
         self.elapsed = elapsed
         self.results = [int(line) for line in proc.stdout.split() if line.isdigit()]

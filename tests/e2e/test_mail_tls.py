@@ -1,4 +1,5 @@
-"""MailLogFile over STARTTLS and TLS from the first byte, with AUTH, through
+"""MailLogFile over STARTTLS and TLS from the first byte, with AUTH (a
+password, or an OAuth 2.0 access token from a token server), through
 mailfile.exe under Wine, against aiosmtpd with a test CA made by openssl and
 trusted through SmtpTrustedCa; and servers that refuse, stall or misbehave."""
 import os
@@ -7,10 +8,11 @@ import re
 import pytest
 
 from smtpsink import AiosmtpdSink, ScriptedServer, run_mailfile, wine_session, winpath  # noqa: F401
-from tlssink import (IMPLICIT, NONE, PASSWORD, STARTTLS, USER, RawServer, TlsSink, certificates,
-                     oversized_record_after_handshake, stall_after_starttls, stall_in_handshake, windows_path)
+from tlssink import (CLIENT_ID, CLIENT_SECRET, IMPLICIT, JWT_BEARER, NONE, PASSWORD, STARTTLS, USER, RawServer,
+                     TlsSink, TokenServer, certificates, connect_proxy, oversized_record_after_handshake,
+                     stall_after_starttls, stall_in_handshake, windows_path)
 
-SENT, BAD_REPLY, SECURE_CONNECTION_FAILED, AUTHENTICATION_REFUSED = 0, 3, 5, 6
+SENT, BAD_REPLY, SECURE_CONNECTION_FAILED, AUTHENTICATION_REFUSED, ACCESS_TOKEN_NOT_OBTAINED = 0, 3, 5, 6, 8
 # Why a secure connection failed (TlsFailure) and the certificate's verdict.
 TLS_HANDSHAKE_FAILED, TLS_TIMED_OUT, TLS_CERTIFICATE_REFUSED = 2, 3, 5
 NOT_TRUSTED, NAME_MISMATCH, CA_UNREADABLE = 2, 3, 4
@@ -145,3 +147,83 @@ def test_what_is_not_tls_fails_promptly(certs, log):
         assert run.results == [BAD_REPLY]
         assert run.elapsed < 15
         assert plain.messages == []
+
+
+@pytest.fixture(scope="module")
+def client_certificate(certs):
+    """The thumbprint of client.pem, imported with its key into the machine's store."""
+    assert run_mailfile("-import", windows_path(certs, "client.pfx"), "tallyline").stdout.split() == ["imported", "1"]
+    with open(os.path.join(certs, "client.thumbprint")) as f:
+        return f.read().strip()
+
+
+def oauth(certs, url, *extra):
+    """mailfile options for STARTTLS and an OAuth 2.0 sign-in at url."""
+    return ["-v", "-s", STARTTLS, "-p", 587, "-a", windows_path(certs, "ca.pem"), "-u", USER, "-o", url,
+            "-i", CLIENT_ID] + list(extra)
+
+
+def test_oauth_signs_in_with_a_secret_a_certificate_or_a_key_file_one_token_for_several_mails(
+        certs, log, client_certificate, tmp_path):
+    with TokenServer("127.0.12.31", certs, chunked=True) as tokens, TlsSink("127.0.12.31", certs, tokens=tokens) \
+            as sink, RawServer("127.0.12.35", 3128, connect_proxy) as proxy:
+        group = [winpath(log), "127.0.12.31", FROM, TO]
+        runs = [run_mailfile(*oauth(certs, tokens.url, "-k", CLIENT_SECRET, "-x", "127.0.12.35:3128"), *group * 3),
+                run_mailfile(*oauth(certs, tokens.url, "-t", client_certificate), *group),
+                run_mailfile(*oauth(certs, "", "-j", tokens.key_file(str(tmp_path / "key.json"))), *group)]
+        assert [run.results for run in runs] == [[SENT] * 3, [SENT], [SENT]], [run.stderr for run in runs]
+        # One token served the three mails of one process. The server judged
+        # each grant: the secret, the certificate's assertion (signature,
+        # x5t, aud, iss, sub, times), the key file's for the mailbox.
+        assert tokens.refusals == [] and len(tokens.requests) == 3
+        forms = [form for _, form in tokens.requests]
+        assert forms[0]["client_secret"] == CLIENT_SECRET and "client_secret" not in forms[1]
+        assert forms[1]["client_assertion"].count(".") == 2 and forms[2]["grant_type"] == JWT_BEARER
+        assert [user for user, _, accepted in sink.recorder.xoauth2 if accepted] == [USER] * 5
+        assert len(sink.messages) == 5 and all(authenticated for _, authenticated in sink.recorder.messages)
+    # The proxy opened the tunnel and saw only TLS: never the secret.
+    [(request, relayed)] = proxy.received
+    assert request.startswith(b"CONNECT 127.0.12.31:443 HTTP/1.1\r\n") and relayed[:1] == b"\x16"
+    assert CLIENT_SECRET.encode() not in relayed
+
+
+def test_a_refused_or_expiring_token_is_replaced_once(certs, log):
+    # expires_in 300 lies within the five minutes a token is not used in.
+    with TokenServer("127.0.12.32", certs, expires_in=300) as tokens, TlsSink("127.0.12.32", certs, tokens=tokens) \
+            as sink:
+        group = [winpath(log), "127.0.12.32", FROM, TO]
+        sink.recorder.refuse = 1
+        run = run_mailfile(*oauth(certs, tokens.url, "-k", CLIENT_SECRET), *group * 2)
+        assert run.results == [SENT, SENT] and len(tokens.requests) == 3
+        # The refusal's challenge was answered with an empty line, then a new
+        # token signed in; the next mail asked for another.
+        attempts = sink.recorder.xoauth2
+        assert [accepted for _, _, accepted in attempts] == [False, False, True, True]
+        assert attempts[1] == ("answer", b"", False)
+        assert len({token for user, token, _ in attempts if user == USER}) == 3
+        sink.recorder.refuse = 2
+        run = run_mailfile(*oauth(certs, tokens.url, "-k", CLIENT_SECRET), *group)
+        assert run.results == [AUTHENTICATION_REFUSED] and len(tokens.requests) == 5
+        assert len(sink.messages) == 2
+
+
+def test_without_a_token_nothing_is_mailed_and_the_secret_goes_nowhere_else(certs, log):
+    with TokenServer("127.0.12.33", certs) as tokens, TokenServer("127.0.12.34", certs, cert="expired") as untrusted, \
+            TlsSink("127.0.12.33", certs, tokens=tokens) as sink:
+        group = [winpath(log), "127.0.12.33", FROM, TO]
+        wrong = run_mailfile(*oauth(certs, tokens.url, "-k", "wrong"), *group)
+        assert wrong.results == [ACCESS_TOKEN_NOT_OBTAINED]
+        # The server's error and the first line of its description.
+        assert wrong.stderr.strip() == ("invalid_client: AADSTS7000215: Invalid client secret provided. Ensure the "
+                                        "secret being sent in the request is the client secret value, not the "
+                                        "client secret ID.")
+        # A token server whose certificate fails the check hears nothing.
+        refused = run_mailfile(*oauth(certs, untrusted.url, "-k", CLIENT_SECRET), *group)
+        assert refused.results == [ACCESS_TOKEN_NOT_OBTAINED] and untrusted.requests == []
+        assert refused.stderr.strip() == "the token server's certificate was refused: it is not trusted"
+        # No TLS to the SMTP server, or a token URL in clear: nothing is asked.
+        plain = run_mailfile(*oauth(certs, tokens.url, "-k", CLIENT_SECRET, "-s", NONE), *group)
+        clear = run_mailfile(*oauth(certs, tokens.url.replace("https:", "http:"), "-k", CLIENT_SECRET), *group)
+        assert plain.results == [SECURE_CONNECTION_FAILED] and clear.results == [ACCESS_TOKEN_NOT_OBTAINED]
+        assert len(tokens.requests) == 1
+    assert sink.messages == [] and sink.recorder.xoauth2 == []

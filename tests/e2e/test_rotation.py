@@ -1,6 +1,6 @@
 """Minutely log rotation and mailing under the real Service Control Manager.
 
-Rotation tests take real minutes, so one run serves them all: eight instances
+Rotation tests take real minutes, so one run serves them all: eleven instances
 start together, live through two minute boundaries side by side, each
 playing one situation, and the tests below then check what each left
 behind (files, mails, events, reported states)."""
@@ -20,7 +20,8 @@ import conftest
 from harness import Instance, VirtualPort
 from harness.events import ERROR, INFORMATION
 from harness.instance import PAUSED, RUNNING, STOP_PENDING, STOPPED, parse_status
-from smtpsink import AiosmtpdSink, call_log, unzipped
+from smtpsink import AiosmtpdSink, call_log, unzipped, winpath
+from tlssink import CLIENT_ID, CLIENT_SECRET, STARTTLS, USER, TlsSink, TokenServer, certificates
 
 STAMP = re.compile(rb"\d{4}-\d\d-\d\d (\d\d):(\d\d):(\d\d)\.\d{3}: ")
 FROM, TO = "tallyline@plant.example", "ops@plant.example"
@@ -160,13 +161,29 @@ def run(_shared_session, workdir):
         instances.append(inst)
         return inst
 
+    certs = certificates(os.path.join(workdir, "rotation-certs"))
     try:
         with AiosmtpdSink("127.0.5.1") as sink, AiosmtpdSink("127.0.5.3") as unused_sink, \
                 SlowSink("127.0.5.6") as slow_sink, \
-                AiosmtpdSink("127.0.5.7", data_size_limit=100000) as limited_sink:
+                AiosmtpdSink("127.0.5.7", data_size_limit=100000) as limited_sink, \
+                TokenServer("127.0.12.30", certs) as tokens, \
+                TlsSink("127.0.12.30", certs, STARTTLS, tokens=tokens) as oauth_sink:
             r.sink, r.unused_sink, r.slow_sink = sink, unused_sink, slow_sink
-            r.limited_sink = limited_sink
+            r.limited_sink, r.tokens, r.oauth_sink = limited_sink, tokens, oauth_sink
             mail = dict(SmtpFromAddress=FROM, SmtpToAddress=TO)
+            # Signing in with OAuth 2.0: the client secret stored encrypted as
+            # the configuration program stores it, the certificate imported
+            # with its key into the machine's store.
+            session.run(["mailfile.exe", "-import", winpath(os.path.join(certs, "client.pfx")), "tallyline"])
+            with open(os.path.join(certs, "client.thumbprint")) as f:
+                thumbprint = f.read().strip()
+            oauth = dict(mail, VerboseLevel=8, SmtpServer="127.0.12.30", SmtpPort=587, SmtpSecurity=STARTTLS,
+                         SmtpUser=USER, SmtpTrustedCa=winpath(os.path.join(certs, "ca.pem")), SmtpAuthMethod=1,
+                         OAuthTokenUrl=tokens.url, OAuthClientId=CLIENT_ID)
+            protect = lambda secret: bytes.fromhex(session.run(["mailfile.exe", "-protect", secret]).strip())
+            r.oauth_secret = instance(port(), OAuthClientSecret=protect(CLIENT_SECRET), **oauth)
+            r.oauth_certificate = instance(port(), OAuthCertificate=thumbprint, **oauth)
+            r.oauth_refused = instance(port(), OAuthClientSecret=protect("an expired secret"), **oauth)
             r.streamed = instance(port(), TimestampFormat=1, VerboseLevel=9, BaudRate=115200,
                                   SmtpServer="127.0.5.1", **mail)
             r.unreachable = instance(port(), VerboseLevel=8, SmtpServer=UNREACHABLE, **mail)
@@ -180,7 +197,7 @@ def run(_shared_session, workdir):
                                 MailAttachment=1, **mail)
             r.too_large = instance(port(), VerboseLevel=8, BaudRate=115200, SmtpServer="127.0.5.7", **mail)
 
-            # Far enough from a boundary to start eight services before it comes.
+            # Far enough from a boundary to start every service before it comes.
             if time.time() % 60 > 40:
                 sleep_until(time.time() - time.time() % 60 + 61)
             t0 = time.time()
@@ -374,6 +391,29 @@ def test_a_log_too_large_for_the_server_goes_zipped_in_parts_or_fails_with_7(run
     assert _events_about(run, refused) == [
         (ERROR, "Failed to email logfile %s (reason: 7)" % _windows_path(refused, run.minutes[0])),
         (INFORMATION, "Successfully emailed logfile " + _windows_path(refused, run.minutes[1]))]
+
+
+def test_oauth_instances_mail_each_closed_file_with_one_token_or_say_why_they_cannot(run):
+    mailed = {}
+    for envelope in run.oauth_sink.messages:
+        attachment = email.message_from_bytes(envelope.original_content, policy=email.policy.compat32).get_payload()[1]
+        mailed[attachment.get_filename()] = attachment.get_payload(decode=True)
+    for inst in (run.oauth_secret, run.oauth_certificate):
+        for minute in run.minutes[:2]:
+            assert mailed.get(_name(inst, minute)) == _read(inst, minute), (sorted(mailed), _events_about(run, inst))
+        assert _events_about(run, inst) == [
+            (INFORMATION, "Successfully emailed logfile " + _windows_path(inst, m)) for m in run.minutes[:2]]
+    assert len(mailed) == 4 and all(accepted for _, _, accepted in run.oauth_sink.recorder.xoauth2)
+    # One token request of each instance served both of its mails; the
+    # refused one asked again at its second mail.
+    forms = [form for _, form in run.tokens.requests]
+    assert sum("client_assertion" in form for form in forms) == 1
+    assert sorted(form["client_secret"] for form in forms if "client_secret" in form) == \
+        sorted(["an expired secret", "an expired secret", CLIENT_SECRET])
+    assert _events_about(run, run.oauth_refused) == [
+        (ERROR, "Failed to email logfile %s (reason: 8, access token not obtained: invalid_client: AADSTS7000215: "
+                "Invalid client secret provided. Ensure the secret being sent in the request is the client secret "
+                "value, not the client secret ID.)" % _windows_path(run.oauth_refused, m)) for m in run.minutes[:2]]
 
 
 def test_every_instance_stopped_cleanly(run):

@@ -1,7 +1,9 @@
 // Test helper: mails files with MailLogFile and prints each MailResult.
 //   mailfile [-c connectMs] [-r replyMs] [-m] [-v] [-p port] [-s security]
 //            [-u user] [-w password] [-a trustedCaFile] [-z attachment]
-//            [-Z zip64Bytes] path server from to [path server from to ...]
+//            [-Z zip64Bytes]
+//            [-o tokenUrl [-i clientId] [-k secret | -t thumbprint | -j keyFile] [-x proxy]]
+//            path server from to [path server from to ...]
 //     several groups run in one process, one after the other, so the
 //     process-wide resolve state carries over; -m adds the time spent mailing
 //     and the process's peak working set; -v adds, after each result, why a
@@ -10,10 +12,19 @@
 //     configuration program stores it. -z is MailAttachment: a log cut into
 //     parts is mailed as the service mails it, and "parts=N failed_part=K"
 //     follows its result; -Z lowers the entry size that gets ZIP64 records.
+//     -o (or -j) signs in with OAuth 2.0 from that token URL (-k's secret
+//     encrypted like the password); with -v, why no access token came goes
+//     to standard error.
 //   mailfile -hold path [wait]
 //     holds the file open for writing (read sharing only, as the service
 //     holds its log) until standard input closes; with "wait", first waits
 //     for another program to create or move it there.
+//   mailfile -protect secret
+//     prints the secret encrypted as the configuration program stores it, in
+//     hex.
+//   mailfile -import file.pfx password
+//     imports a certificate and its private key into the local machine's
+//     Personal store, as an administrator's import does on Windows.
 #include <winsock2.h>
 #include <windows.h>
 #include <psapi.h>
@@ -22,6 +33,8 @@
 #include <string.h>
 
 #include "MailLogFile.h"
+#include "OAuthToken.h"
+#include "ServerCertificate.h"
 #include "SmtpPassword.h"
 #include "ZipStream.h"
 
@@ -48,10 +61,57 @@ static int Hold(const char *path, int wait)
     return 0;
 }
 
+// Wine's import records the key's provider without CRYPT_MACHINE_KEYSET and
+// with dwKeySpec 3; Windows's records the machine key set and
+// AT_KEYEXCHANGE, as this puts right.
+static int ImportPfx(const char *path, const char *password)
+{
+    static BYTE data[32768];
+    WCHAR widePassword[128];
+    int length = ReadSmallFile(path, data, sizeof data);
+    if (length <= 0 || MultiByteToWideChar(CP_ACP, 0, password, -1, widePassword, 128) == 0)
+        return 1;
+    CRYPT_DATA_BLOB pfx = {(DWORD)length, data};
+    HCERTSTORE imported = PFXImportCertStore(&pfx, widePassword, CRYPT_MACHINE_KEYSET);
+    HCERTSTORE personal = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "MY");
+    if (imported == NULL || personal == NULL)
+        return 2;
+    int added = 0;
+    PCCERT_CONTEXT certificate = NULL;
+    while ((certificate = CertEnumCertificatesInStore(imported, certificate)) != NULL) {
+        static BYTE info[2048];
+        DWORD size = sizeof info;
+        PCCERT_CONTEXT stored = NULL;
+        if (!CertGetCertificateContextProperty(certificate, CERT_KEY_PROV_INFO_PROP_ID, info, &size) ||
+            !CertAddCertificateContextToStore(personal, certificate, CERT_STORE_ADD_REPLACE_EXISTING, &stored))
+            continue;
+        CRYPT_KEY_PROV_INFO *provider = (CRYPT_KEY_PROV_INFO *)info;
+        provider->dwFlags |= CRYPT_MACHINE_KEYSET;
+        provider->dwKeySpec = AT_KEYEXCHANGE;
+        added += CertSetCertificateContextProperty(stored, CERT_KEY_PROV_INFO_PROP_ID, 0, provider) != 0;
+        // The store writes itself out only once nothing refers to it.
+        CertFreeCertificateContext(stored);
+    }
+    CertCloseStore(imported, 0);
+    CertCloseStore(personal, 0);
+    printf("imported %d\n", added);
+    return added > 0 ? 0 : 3;
+}
+
 int main(int argc, char **argv)
 {
     if ((argc == 3 || (argc == 4 && strcmp(argv[3], "wait") == 0)) && strcmp(argv[1], "-hold") == 0)
         return Hold(argv[2], argc == 4);
+    if (argc == 4 && strcmp(argv[1], "-import") == 0)
+        return ImportPfx(argv[2], argv[3]);
+    if (argc == 3 && strcmp(argv[1], "-protect") == 0) {
+        static BYTE blob[SMTP_PASSWORD_BLOB_SIZE];
+        DWORD size = ProtectOAuthClientSecret(argv[2], blob, sizeof blob);
+        for (DWORD i = 0; i < size; i++)
+            printf("%02x", blob[i]);
+        printf("\n");
+        return size > 0 ? 0 : 1;
+    }
 
     int measure = 0;
     int verbose = 0;
@@ -92,6 +152,27 @@ int main(int argc, char **argv)
         } else if (strcmp(argv[arg], "-Z") == 0 && value != NULL) {
             ZipLargeEntrySize = strtoull(value, NULL, 10);
             arg += 2;
+        } else if (strcmp(argv[arg], "-o") == 0 && value != NULL) {
+            settings.OAuth.SmtpAuthMethod = AuthOAuth2;
+            snprintf(settings.OAuth.OAuthTokenUrl, sizeof settings.OAuth.OAuthTokenUrl, "%s", value);
+            arg += 2;
+        } else if (strcmp(argv[arg], "-i") == 0 && value != NULL) {
+            snprintf(settings.OAuth.OAuthClientId, sizeof settings.OAuth.OAuthClientId, "%s", value);
+            arg += 2;
+        } else if (strcmp(argv[arg], "-t") == 0 && value != NULL) {
+            snprintf(settings.OAuth.OAuthCertificate, sizeof settings.OAuth.OAuthCertificate, "%s", value);
+            arg += 2;
+        } else if (strcmp(argv[arg], "-j") == 0 && value != NULL) {
+            settings.OAuth.SmtpAuthMethod = AuthOAuth2;
+            snprintf(settings.OAuth.OAuthKeyFile, sizeof settings.OAuth.OAuthKeyFile, "%s", value);
+            arg += 2;
+        } else if (strcmp(argv[arg], "-x") == 0 && value != NULL) {
+            snprintf(settings.OAuth.OAuthProxy, sizeof settings.OAuth.OAuthProxy, "%s", value);
+            arg += 2;
+        } else if (strcmp(argv[arg], "-k") == 0 && value != NULL) {
+            settings.OAuth.OAuthClientSecretSize = ProtectOAuthClientSecret(
+                value, settings.OAuth.OAuthClientSecret, sizeof settings.OAuth.OAuthClientSecret);
+            arg += 2;
         } else if (strcmp(argv[arg], "-c") == 0 && arg + 1 < argc) {
             MailConnectTimeoutMs = (DWORD)strtoul(argv[arg + 1], NULL, 10);
             arg += 2;
@@ -105,8 +186,11 @@ int main(int argc, char **argv)
     if (arg >= argc || (argc - arg) % 4 != 0) {
         fprintf(stderr, "usage: mailfile [-c ms] [-r ms] [-m] [-v] [-p port] [-s security] [-u user]\n"
                         "                [-w password] [-a ca] [-z attachment] [-Z bytes]\n"
+                        "                [-o url [-i id] [-k secret | -t thumbprint | -j keyfile] [-x proxy]]\n"
                         "                path server from to [...]\n"
-                        "       mailfile -hold path [wait]\n");
+                        "       mailfile -hold path [wait]\n"
+                        "       mailfile -protect secret\n"
+                        "       mailfile -import file.pfx password\n");
         return 100;
     }
 
@@ -122,6 +206,8 @@ int main(int argc, char **argv)
             printf("parts=%lu failed_part=%lu\n", (unsigned long)plan.Count, (unsigned long)failedPart);
         if (verbose)
             printf("tls=%d certificate=%d\n", LastTlsFailure, LastCertificateVerdict);
+        if (verbose && result == AccessTokenNotObtained)
+            fprintf(stderr, "%s\n", AccessTokenFailure());
         fflush(stdout);
     }
     if (measure) {

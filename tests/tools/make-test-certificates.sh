@@ -11,6 +11,10 @@
 #   leaf.pem/.key          signed by the intermediate for localhost
 #   leaf-chain.pem         leaf.pem followed by intermediate.pem
 #   two-cas.pem            other-ca.pem followed by ca.pem
+#   client.pem/.key/.pfx   a self-signed certificate an OAuth sign-in proves
+#                          itself with (the PFX's password: tallyline), and
+#                          client.thumbprint, its SHA-1 thumbprint in hex
+#   service-account.key    a Google service account's private key (PKCS #8)
 # Tests trust the test CA only through SmtpTrustedCa, never through a
 # system store or the host's certificate files.
 set -euo pipefail
@@ -53,3 +57,8 @@ issue intermediate ca 365 "" ca
 issue leaf intermediate 365 serverAuth
 cat leaf.pem intermediate.pem > leaf-chain.pem
 cat other-ca.pem ca.pem > two-cas.pem
+openssl req -x509 -newkey rsa:2048 -nodes -keyout client.key -out client.pem -days 365 \
+  -subj "/CN=Tallyline Test Client" 2>/dev/null
+openssl pkcs12 -export -in client.pem -inkey client.key -out client.pfx -passout pass:tallyline
+openssl x509 -in client.pem -noout -fingerprint -sha1 | sed 's/.*=//; s/://g' > client.thumbprint
+openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out service-account.key 2>/dev/null

@@ -395,6 +395,31 @@ TEST_F(InstanceStore, MailServiceValuesAreWrittenOnlyWhileTheyDifferFromTheDefau
     EXPECT_EQ(0, memcmp(&saved, &InstanceTable[2].Smtp, sizeof saved));
     EXPECT_EQ(0, memcmp(&InstanceTable[1].Mail, &InstanceTable[2].Mail, sizeof(MailSettings)));
 
+    // OAuth 2.0: the values written, the client secret only encrypted, and
+    // the service's reading of the key decrypts it.
+    OAuthSettings &oauth = InstanceTable[1].Smtp.OAuth;
+    oauth.SmtpAuthMethod = AuthOAuth2;
+    COPY_SETTING(oauth.OAuthTokenUrl, "https://login.microsoftonline.com/plant/oauth2/v2.0/token");
+    COPY_SETTING(oauth.OAuthClientId, "6731de76-14a6-49ae-97bc-6eba6914391e");
+    oauth.OAuthClientSecretSize =
+        ProtectOAuthClientSecret("Kx8Q~client.secret", oauth.OAuthClientSecret, sizeof oauth.OAuthClientSecret);
+    ASSERT_GT(oauth.OAuthClientSecretSize, 0u);
+    ASSERT_EQ(2, SaveInstances(0));
+    EXPECT_EQ(ValueNames(ParametersKeyPath(1)).size(), plain.size() + SMTP_VALUE_COUNT + MAIL_VALUE_COUNT + 4);
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, ParametersKeyPath(1).c_str(), 0, KEY_READ, &key));
+    BYTE stored[SMTP_PASSWORD_BLOB_SIZE];
+    DWORD type = 0, size = sizeof stored;
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(key, "OAuthClientSecret", NULL, &type, stored, &size));
+    EXPECT_EQ(std::string((char *)stored, size).find("Kx8Q"), std::string::npos);
+    SmtpSettings read;
+    ReadSmtpSettings(key, &read, NULL);
+    RegCloseKey(key);
+    char secret[SMTP_PASSWORD_SIZE];
+    ASSERT_TRUE(UnprotectOAuthClientSecret(read.OAuth.OAuthClientSecret, read.OAuth.OAuthClientSecretSize, secret,
+                                           sizeof secret));
+    EXPECT_STREQ("Kx8Q~client.secret", secret);
+
     // Back to the defaults, the values leave the key, which is as before.
     memset(&InstanceTable[1].Smtp, 0, sizeof InstanceTable[1].Smtp);
     memset(&InstanceTable[1].Mail, 0, sizeof InstanceTable[1].Mail);

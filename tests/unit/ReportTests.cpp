@@ -213,6 +213,46 @@ TEST_F(Reporting, ConfigurationReportAddsALineForEachStoredMailingValue)
               "Mail Attachment: Log as it is (the stored value is not 0, 1 or 2; 0 is used)\r\n");
 }
 
+TEST_F(Reporting, ConfigurationReportAddsTheOAuthValuesButNeverTheSecret)
+{
+    char text[4096];
+    OAuthSettings &o = Params.Smtp.OAuth;
+    int *state = Params.SmtpStates.OAuth.State;
+    o.SmtpAuthMethod = AuthOAuth2;
+    strcpy(o.OAuthTokenUrl, "https://login.microsoftonline.com/plant/oauth2/v2.0/token");
+    strcpy(o.OAuthClientId, "6731de76");
+    memcpy(o.OAuthClientSecret, "Kx8Q~secret", 11);     // whatever is stored, it never shows
+    o.OAuthClientSecretSize = 11;
+    for (int value : {SmtpAuthMethodValue, OAuthTokenUrlValue, OAuthClientIdValue, OAuthClientSecretValue})
+        state[value] = SmtpValueTaken;
+    Params.Smtp.SmtpSecurity = SecurityStartTls;
+    strcpy(Params.Smtp.SmtpUser, "tallyline@plant.example");
+    FormatConfigurationReport(text, sizeof text);
+    EXPECT_EQ(AfterFixedReport(text),
+              "SMTP Sign-in: OAuth 2.0\r\n"
+              "OAuth Token URL: https://login.microsoftonline.com/plant/oauth2/v2.0/token\r\n"
+              "OAuth Client Id: 6731de76\r\n"
+              "OAuth Scope: https://outlook.office365.com/.default\r\n"
+              "OAuth Certificate: \r\n"
+              "OAuth Key File: \r\n"
+              "OAuth Proxy: \r\n");
+
+    // What keeps the mail from going out, and values that fell back.
+    Params.Smtp.SmtpSecurity = SecurityNone;
+    state[OAuthCertificateValue] = state[OAuthClientSecretValue] = SmtpValueInvalid;
+    FormatConfigurationReport(text, sizeof text);
+    std::string report = text;
+    EXPECT_NE(report.find("SMTP Sign-in: OAuth 2.0 (signing in needs STARTTLS or SSL/TLS; no mail is sent)\r\n"),
+              std::string::npos);
+    EXPECT_NE(report.find("OAuth Certificate: (the stored value is not valid; none is used)\r\n"), std::string::npos);
+    EXPECT_NE(report.find("OAuth Client Secret: (the stored value is not valid; none is used)\r\n"), std::string::npos);
+    EXPECT_EQ(report.find("Kx8Q"), std::string::npos);
+    Params.Smtp.SmtpSecurity = SecurityImplicitTls;
+    Params.Smtp.SmtpUser[0] = '\0';
+    FormatConfigurationReport(text, sizeof text);
+    EXPECT_NE(std::string(text).find("OAuth 2.0 (SMTP User must name the mailbox; no mail is sent)"), std::string::npos);
+}
+
 TEST_F(Reporting, ConfigurationReportIsBoundedByItsBuffer)
 {
     memset(Params.CustomTimeoutCmd, 'c', sizeof Params.CustomTimeoutCmd - 1);

@@ -65,7 +65,8 @@ TEST(SmtpReply, EhloKeywordsAreFoundHoweverTheReplyIsSplit)
         SmtpReply reply;
         ASSERT_EQ(SmtpReplyComplete, FeedInPieces(reply, ehlo, piece)) << piece;
         EXPECT_EQ(reply.Extensions, (unsigned)(SMTP_EXTENSION_STARTTLS | SMTP_EXTENSION_AUTH_PLAIN |
-                                               SMTP_EXTENSION_AUTH_LOGIN)) << piece;
+                                               SMTP_EXTENSION_AUTH_LOGIN |
+                                               SMTP_EXTENSION_AUTH_XOAUTH2)) << piece;
         EXPECT_EQ(reply.SizeLimit, 35882577u) << piece;
     }
 }

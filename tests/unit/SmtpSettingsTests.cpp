@@ -123,6 +123,19 @@ TEST_F(SmtpValues, WrongTypesSizesAndRangesFallBackAndAreNoted)
     EXPECT_EQ(m_States.State[SmtpPortValue], SmtpValueInvalid);
     EXPECT_EQ(m_States.State[SmtpUserValue], SmtpValueInvalid);
     EXPECT_EQ(m_States.State[SmtpPasswordValue], SmtpValueInvalid);
+
+    // The OAuth values alike: the sign-in falls back to the password.
+    SetNumber("SmtpAuthMethod", 2);
+    SetText("OAuthTokenUrl", std::string(OAUTH_URL_SIZE, 'u'));
+    SetNumber("OAuthClientId", 7);
+    SetText("OAuthClientSecret", "clear text");
+    Read();
+    EXPECT_EQ(m_Settings.OAuth.SmtpAuthMethod, (DWORD)AuthUserPassword);
+    EXPECT_STREQ(m_Settings.OAuth.OAuthTokenUrl, "");
+    EXPECT_EQ(m_Settings.OAuth.OAuthClientSecretSize, 0u);
+    for (int value : {SmtpAuthMethodValue, OAuthTokenUrlValue, OAuthClientIdValue, OAuthClientSecretValue})
+        EXPECT_EQ(m_States.OAuth.State[value], SmtpValueInvalid) << OAuthValues[value].Name;
+    EXPECT_EQ(m_States.OAuth.State[OAuthScopeValue], SmtpValueAbsent);
 }
 
 TEST_F(SmtpValues, DefaultsAreNeverWrittenAndLeaveTheKeyAsItWas)

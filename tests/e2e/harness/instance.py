@@ -22,8 +22,13 @@ PARAMETERS = [
     ("EndMin", "port", "dword"),
 ]
 PARAMETER_NAMES = [p[0] for p in PARAMETERS]
-# Optional values of the parameters key, written only when a test gives them.
-OPTIONAL_PARAMETERS = [("MailRetryHours", "params", "dword"), ("MailAttachment", "params", "dword")]
+# The optional values of the parameters key: name -> type (hex: bytes).
+OPTIONAL_VALUES = {
+    "SmtpPort": "dword", "SmtpSecurity": "dword", "SmtpUser": "sz", "SmtpTrustedCa": "sz", "SmtpPassword": "hex",
+    "SmtpAuthMethod": "dword", "OAuthTokenUrl": "sz", "OAuthClientId": "sz", "OAuthScope": "sz",
+    "OAuthClientSecret": "hex", "OAuthCertificate": "sz", "OAuthKeyFile": "sz", "OAuthProxy": "sz",
+    "MailRetryHours": "dword", "MailAttachment": "dword",
+}
 
 STOPPED, START_PENDING, STOP_PENDING, RUNNING, CONTINUE_PENDING, PAUSE_PENDING, PAUSED = range(1, 8)
 
@@ -52,14 +57,17 @@ def reg_file_text(n, values):
     the given values (values left out are absent)."""
     key = SERVICES_KEY + "\\Quillbox%d\\Parameters" % n
     lines = ["REGEDIT4", "", "[-%s]" % key, ""]
+    optional = [(name, "params", kind) for name, kind in OPTIONAL_VALUES.items()]
     for section, path in (("params", key), ("port", key + "\\Port1")):
         lines.append("[%s]" % path)
-        for name, where, kind in PARAMETERS + OPTIONAL_PARAMETERS:
+        for name, where, kind in PARAMETERS + optional:
             if where != section or name not in values:
                 continue
             v = values[name]
             if kind == "dword":
                 lines.append('"%s"=dword:%08x' % (name, v & 0xFFFFFFFF))
+            elif kind == "hex":
+                lines.append('"%s"=hex:%s' % (name, ",".join("%02x" % b for b in v)))
             else:
                 lines.append('"%s"=%s' % (name, _reg_string(v)))
         lines.append("")
