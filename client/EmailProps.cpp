@@ -25,7 +25,33 @@ const char *EmailNowMessage(int result)
     }
 }
 
-CEmailProps::CEmailProps(InstanceSettings *settings) : CPropertyPage(IDD_EMAIL_PROPS), m_Settings(settings) {}
+CEmailProps::CEmailProps(InstanceSettings *settings)
+    : CPropertyPage(IDD_EMAIL_PROPS), m_Settings(settings), m_PasswordPlaceholder(0)
+{
+}
+
+// The page is an ANSI dialog, whose edit fields keep their text in the ANSI
+// code page: a password with other characters would lose them. The box is
+// made again as a Unicode window in the same place, tab order and font.
+static HWND MakeUnicodeEdit(HWND page, int id)
+{
+    HWND ansi = GetDlgItem(page, id);
+    if (ansi == NULL)
+        return NULL;
+    RECT place;
+    GetWindowRect(ansi, &place);
+    MapWindowPoints(NULL, page, (POINT *)&place, 2);
+    HWND edit = CreateWindowExW((DWORD)GetWindowLongW(ansi, GWL_EXSTYLE), L"EDIT", L"",
+                                (DWORD)GetWindowLongW(ansi, GWL_STYLE), place.left, place.top,
+                                place.right - place.left, place.bottom - place.top, page, (HMENU)(INT_PTR)id,
+                                (HINSTANCE)GetWindowLongPtrW(page, GWLP_HINSTANCE), NULL);
+    if (edit == NULL)
+        return ansi;
+    SendMessageW(edit, WM_SETFONT, (WPARAM)SendMessageW(ansi, WM_GETFONT, 0, 0), FALSE);
+    SetWindowPos(edit, ansi, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    DestroyWindow(ansi);
+    return edit;
+}
 
 CProps *CEmailProps::Props() const { return static_cast<CProps *>(Sheet()); }
 
@@ -33,12 +59,15 @@ BOOL CEmailProps::OnInitDialog()
 {
     HWND page = Handle();
     FillListsFromTemplate(page, IDD_EMAIL_PROPS);
-    // Credentials and the path are not cut silently: the boxes take no more
-    // than the values hold.
+    // Nothing is cut silently: the boxes take no more than the values hold.
+    static const int fields[] = {IDC_SMTP_SERVER, IDC_SMTP_FROM, IDC_SMTP_TO};
+    for (int field : fields)
+        SendDlgItemMessageA(page, field, EM_LIMITTEXT, SMTP_FIELD_SIZE - 1, 0);
     SendDlgItemMessageA(page, IDC_SMTP_PORT, EM_LIMITTEXT, 5, 0);
     SendDlgItemMessageA(page, IDC_SMTP_USER, EM_LIMITTEXT, SMTP_USER_SIZE - 1, 0);
     SendDlgItemMessageA(page, IDC_SMTP_TRUSTED_CA, EM_LIMITTEXT, SMTP_TRUSTED_CA_SIZE - 1, 0);
-    SendDlgItemMessageA(page, IDC_SMTP_PASSWORD, EM_LIMITTEXT, SMTP_PASSWORD_SIZE - 1, 0);
+    HWND password = MakeUnicodeEdit(page, IDC_SMTP_PASSWORD);
+    SendMessageW(password, EM_LIMITTEXT, SMTP_PASSWORD_SIZE - 1, 0);
     CProps::Flags flags = Props()->RememberFlags();
     SetDlgItemTextA(page, IDC_SMTP_SERVER, m_Settings->SmtpServer);
     SetDlgItemTextA(page, IDC_SMTP_FROM, m_Settings->SmtpFromAddress);
@@ -53,7 +82,8 @@ BOOL CEmailProps::OnInitDialog()
                         (WPARAM)(smtp.SmtpSecurity < SMTP_SECURITY_COUNT ? (int)smtp.SmtpSecurity : -1), 0);
     SetDlgItemTextA(page, IDC_SMTP_USER, smtp.SmtpUser);
     SetDlgItemTextA(page, IDC_SMTP_TRUSTED_CA, smtp.SmtpTrustedCa);
-    SetDlgItemTextA(page, IDC_SMTP_PASSWORD, smtp.SmtpPasswordSize > 0 ? PASSWORD_PLACEHOLDER : "");
+    m_PasswordPlaceholder = smtp.SmtpPasswordSize > 0;
+    SetWindowTextA(password, m_PasswordPlaceholder ? PASSWORD_PLACEHOLDER : "");
     Props()->RestoreFlags(flags);
     return TRUE;
 }
@@ -117,23 +147,30 @@ void CEmailProps::OnChangeTrustedCa()
 // never kept in the settings, only on this stack for the moment it takes.
 void CEmailProps::OnChangePassword()
 {
-    char text[SMTP_PASSWORD_SIZE + 16];
+    WCHAR text[SMTP_PASSWORD_SIZE + 16];
+    WCHAR shown[SMTP_PASSWORD_SIZE];
     char password[SMTP_PASSWORD_SIZE];
-    GetDlgItemTextA(Handle(), IDC_SMTP_PASSWORD, text, sizeof text);
-    SmtpSettings &smtp = m_Settings->Smtp;
-    switch (ReadPasswordText(text, password, sizeof password)) {
-    case PasswordKept:
-        break;
-    case PasswordCleared:
-        WipeSecret(smtp.SmtpPassword, sizeof smtp.SmtpPassword);
-        smtp.SmtpPasswordSize = 0;
-        break;
-    case PasswordReplaced:
-        // Should the encryption fail, no password is better than an old one.
-        smtp.SmtpPasswordSize = ProtectSmtpPassword(password, smtp.SmtpPassword, sizeof smtp.SmtpPassword);
-        break;
+    HWND box = GetDlgItem(Handle(), IDC_SMTP_PASSWORD);
+    GetWindowTextW(box, text, sizeof text / sizeof text[0]);
+    PasswordEdit edit = ReadPasswordText(text, m_PasswordPlaceholder, password, sizeof password, shown,
+                                         sizeof shown / sizeof shown[0]);
+    if (edit != PasswordKept && m_PasswordPlaceholder) {
+        m_PasswordPlaceholder = 0;
+        // Undo must not bring the placeholder back over a changed password.
+        SendMessageW(box, EM_EMPTYUNDOBUFFER, 0, 0);
+    }
+    if (edit == PasswordRetyped || edit == PasswordTooLong) {
+        if (edit == PasswordTooLong)
+            MessageBeep(MB_OK);   // as the box's own limit does
+        SetWindowTextW(box, shown);   // comes back here as a change of its own
+        int end = lstrlenW(shown);
+        SendMessageW(box, EM_SETSEL, (WPARAM)end, end);
+    } else if (!StorePasswordEdit(edit, password, &m_Settings->Smtp, ProtectSmtpPassword)) {
+        ShowMessageBox(Handle(), PASSWORD_NOT_STORED_TEXT, EMAIL_ERROR_CAPTION, MB_OK | MB_ICONERROR);
+        SetWindowTextW(box, L"");   // shows what is stored: nothing
     }
     WipeSecret(text, sizeof text);
+    WipeSecret(shown, sizeof shown);
     WipeSecret(password, sizeof password);
     Props()->MarkChanged();
 }
@@ -141,10 +178,8 @@ void CEmailProps::OnChangePassword()
 // Typing over the placeholder replaces it whole.
 void CEmailProps::OnPasswordFocus()
 {
-    char text[sizeof PASSWORD_PLACEHOLDER + 1];
-    GetDlgItemTextA(Handle(), IDC_SMTP_PASSWORD, text, sizeof text);
-    if (strcmp(text, PASSWORD_PLACEHOLDER) == 0)
-        SendDlgItemMessageA(Handle(), IDC_SMTP_PASSWORD, EM_SETSEL, 0, -1);
+    if (m_PasswordPlaceholder)
+        SendDlgItemMessageW(Handle(), IDC_SMTP_PASSWORD, EM_SETSEL, 0, -1);
 }
 
 void CEmailProps::OnBrowseCa()

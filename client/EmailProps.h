@@ -31,8 +31,10 @@ private:
     void OnEmailNow();
 
     InstanceSettings *m_Settings;
+    int m_PasswordPlaceholder;   // the password box still shows the untouched placeholder
 };
 
 // The message OnEmailNow shows for a MailLogFile result; NULL for none.
 const char *EmailNowMessage(int result);
 #define EMAIL_ERROR_CAPTION "E-mail Error"
+#define PASSWORD_NOT_STORED_TEXT "The password could not be encrypted, so it is not stored. Please type it again."

@@ -167,6 +167,7 @@ BOOL CGeneralProps::OnCommand(WORD id, WORD code, HWND control)
         if (code != BN_CLICKED)
             return FALSE;
         m_Settings->AutoStart = IsChecked(Handle(), IDC_AUTO_START) ? 1 : 0;
+        m_Settings->StartDisabled = 0;   // chosen here: no longer kept Disabled
         Props()->MarkChanged();
         return TRUE;
     }

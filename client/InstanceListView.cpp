@@ -58,18 +58,21 @@ int InstanceListView::Create(CFrameWindow *frame, UINT id)
     SetPropA(m_Handle, LIST_PROPERTY, (HANDLE)this);
     m_DefaultProc = (WNDPROC)SetWindowLongPtrA(m_Handle, GWLP_WNDPROC, (LONG_PTR)ListProc);
 
-    if (LoadInstances() > 0) {
-        // In increasing instance number, gaps and all.
-        for (int n = 1; n <= MAX_INSTANCES; n++)
-            if (InstanceTable[n].InUse)
-                InsertRowAt(RowCount(), n);
-    } else {
-        // First run: instance 1 is registered and saved before the window shows.
-        OnNew();
-        SaveFailures failures = {0, {0}};
-        SaveInstances(0, &failures);
+    SaveFailures unreadable = {0, {0}};
+    SaveFailures failures = {0, {0}};
+    int firstRun = OpenInstances(&unreadable, &failures);
+    // In increasing instance number, gaps and all.
+    for (int n = 1; n <= MAX_INSTANCES; n++)
+        if (InstanceTable[n].InUse)
+            InsertRowAt(RowCount(), n);
+    if (firstRun) {
         SettingsModified = 0;
         ReportSaveFailures(failures);
+    }
+    if (unreadable.Count > 0) {
+        char text[512];
+        FormatLoadFailures(unreadable, text, sizeof text);
+        ShowMessageBox(NULL, text, SAVE_FAILED_CAPTION, MB_OK | MB_ICONERROR);
     }
     SetTimer(m_Handle, STATUS_TIMER_ID, STATUS_TIMER_PERIOD, NULL);
     return 1;
@@ -311,6 +314,7 @@ void InstanceListView::OnStartAutomatically()
         if (decided < 0)
             decided = InstanceTable[n].AutoStart ? 0 : 1;
         InstanceTable[n].AutoStart = decided;
+        InstanceTable[n].StartDisabled = 0;   // chosen here: no longer kept Disabled
         SetCellText(row, ColumnAutoStart, decided ? "Yes" : "No");
     }
     SettingsModified = 1;
@@ -330,11 +334,22 @@ void InstanceListView::ReportSaveFailures(const SaveFailures &failures)
                    text, SAVE_FAILED_CAPTION, MB_OK | MB_ICONERROR);
 }
 
-// Keeps the windows painted and the Status column current while Restart
-// waits for services to stop. The frame is disabled meanwhile, so no input
-// can start another command in the middle of this one.
+// The frame of a command that may wait for services to stop (Restart, a
+// save that stops deleted instances), and whether the wait has begun.
+static HWND WaitingFrame = NULL;
+static int FrameDisabledForWait = 0;
+static HCURSOR CursorBeforeWait = NULL;
+
+// Keeps the windows painted and the Status column current while a command
+// waits for services to stop. From the first call the frame is disabled, so
+// no input can start another command in the middle of this one.
 static void PumpWhileWaiting()
 {
+    if (WaitingFrame != NULL && !FrameDisabledForWait) {
+        EnableWindow(WaitingFrame, FALSE);
+        CursorBeforeWait = SetCursor(LoadCursorA(NULL, (LPCSTR)IDC_WAIT));
+        FrameDisabledForWait = 1;
+    }
     MsgWaitForMultipleObjects(0, NULL, FALSE, 50, QS_ALLINPUT);
     MSG msg;
     while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
@@ -345,6 +360,30 @@ static void PumpWhileWaiting()
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }
+}
+
+void InstanceListView::BeginWait()
+{
+    WaitingFrame = m_Frame->Handle();
+    FrameDisabledForWait = 0;
+}
+
+void InstanceListView::EndWait()
+{
+    if (FrameDisabledForWait) {
+        SetCursor(CursorBeforeWait);
+        EnableWindow(WaitingFrame, TRUE);
+        SetFocus(m_Handle);
+    }
+    WaitingFrame = NULL;
+    FrameDisabledForWait = 0;
+}
+
+void InstanceListView::SaveAll(SaveFailures *failures)
+{
+    BeginWait();
+    SaveInstances(0, failures, PumpWhileWaiting);
+    EndWait();
 }
 
 void InstanceListView::OnServiceCommand(UINT id)
@@ -365,16 +404,11 @@ void InstanceListView::OnServiceCommand(UINT id)
     case ID_SERVICE_CONTINUE:
         ContinueInstances(numbers, count);
         break;
-    case ID_SERVICE_RESTART: {
-        HWND frame = m_Frame->Handle();
-        EnableWindow(frame, FALSE);
-        HCURSOR cursor = SetCursor(LoadCursorA(NULL, (LPCSTR)IDC_WAIT));
+    case ID_SERVICE_RESTART:
+        BeginWait();
         RestartInstances(numbers, count, &failures, PumpWhileWaiting);
-        SetCursor(cursor);
-        EnableWindow(frame, TRUE);
-        SetFocus(m_Handle);
+        EndWait();
         break;
-    }
     }
     ReportSaveFailures(failures);
 }

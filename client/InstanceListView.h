@@ -27,7 +27,8 @@ public:
     InstanceListView();
 
     // Creates the list in the frame, loads the instances (first run when
-    // there are none) and starts StatusTimer. Returns 0 on failure.
+    // there are none and the load failed nowhere) and starts StatusTimer.
+    // Returns 0 on failure.
     int Create(CFrameWindow *frame, UINT id);
     HWND Handle() const { return m_Handle; }
 
@@ -47,6 +48,10 @@ public:
 
     void OnStatusTimer();
 
+    // Save Settings: every slot, the windows kept painted while deleted
+    // instances are stopped.
+    void SaveAll(struct SaveFailures *failures);
+
 private:
     void OnNew();
     void OnDuplicate();
@@ -59,6 +64,8 @@ private:
     void SetCellText(int row, int column, const char *text);
     void ShowStatus(int row, int n);
     void ReportSaveFailures(const struct SaveFailures &failures);
+    void BeginWait();
+    void EndWait();
 
     static LRESULT CALLBACK ListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -62,7 +62,7 @@ void CMainFrame::RunCommand(UINT id)
 void CMainFrame::OnSaveSettings()
 {
     SaveFailures failures = {0, {0}};
-    SaveInstances(0, &failures);
+    m_List.SaveAll(&failures);
     SettingsModified = 0;
     if (failures.Count > 0) {
         // Not saved completely: the changes stay pending.
@@ -75,9 +75,9 @@ void CMainFrame::OnSaveSettings()
 
 int CMainFrame::OnClose()
 {
-    // Restart waiting for services to stop keeps the windows painted but
-    // takes no input; a close request meanwhile would pull the service
-    // handles from under it.
+    // A command waiting for services to stop (Restart, a save that stops
+    // deleted instances) keeps the windows painted but takes no input; a
+    // close request meanwhile would pull the service handles from under it.
     if (!IsWindowEnabled(m_Handle))
         return 0;
     if (SettingsModified) {

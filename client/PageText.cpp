@@ -1,5 +1,7 @@
 #include "PageText.h"
 #include "Parameters.h"
+#include "SmtpPassword.h"
+#include "SmtpSettings.h"
 
 #include <limits.h>
 #include <stdio.h>
@@ -90,17 +92,51 @@ void FormatPortText(DWORD port, char *text, size_t size)
     snprintf(text, size, "%lu", (unsigned long)(port == 0 ? SMTP_DEFAULT_PORT : port));
 }
 
-PasswordEdit ReadPasswordText(const char *text, char *password, size_t size)
+PasswordEdit ReadPasswordText(const WCHAR *text, int showsPlaceholder, char *password, size_t size, WCHAR *shown,
+                              size_t shownSize)
 {
-    if (size == 0)
+    if (size == 0 || shownSize == 0)
         return PasswordCleared;
     password[0] = '\0';
-    if (strcmp(text, PASSWORD_PLACEHOLDER) == 0)
+    size_t length = 0, placeholder = 0, total = 0;
+    for (; text[total] != 0; total++) {
+        if (text[total] == PASSWORD_PLACEHOLDER_CHAR)
+            placeholder++;
+        else if (length + 1 < shownSize)
+            shown[length++] = text[total];
+    }
+    shown[length] = 0;
+    if (showsPlaceholder && placeholder == PASSWORD_PLACEHOLDER_LENGTH && total == placeholder)
         return PasswordKept;
-    size_t length = 0;
-    for (; *text != '\0'; text++)
-        if (*text != PASSWORD_PLACEHOLDER_CHAR && length + 1 < size)
-            password[length++] = *text;
-    password[length] = '\0';
-    return length == 0 ? PasswordCleared : PasswordReplaced;
+    if (placeholder > 0)
+        return PasswordRetyped;
+    if (length == 0)
+        return PasswordCleared;
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, shown, (int)length, password, (int)size - 1, NULL, NULL);
+    if (bytes > 0) {
+        password[bytes] = '\0';
+        return PasswordReplaced;
+    }
+    password[0] = '\0';
+    // Too long in UTF-8: cut where it fits, never inside a surrogate pair.
+    size_t fit = length;
+    while (fit > 0 && WideCharToMultiByte(CP_UTF8, 0, shown, (int)fit, NULL, 0, NULL, NULL) > (int)size - 1) {
+        fit--;
+        if (fit > 0 && IS_HIGH_SURROGATE(shown[fit - 1]))
+            fit--;
+    }
+    shown[fit] = 0;
+    return PasswordTooLong;
+}
+
+int StorePasswordEdit(PasswordEdit edit, const char *password, SmtpSettings *smtp, ProtectFunction protect)
+{
+    if (edit == PasswordKept)
+        return 1;
+    WipeSecret(smtp->SmtpPassword, sizeof smtp->SmtpPassword);
+    smtp->SmtpPasswordSize = 0;
+    if (edit != PasswordReplaced)
+        return 1;
+    smtp->SmtpPasswordSize = protect(password, smtp->SmtpPassword, sizeof smtp->SmtpPassword);
+    return smtp->SmtpPasswordSize > 0;
 }

@@ -27,16 +27,31 @@ DWORD PortFromText(const char *text, int *clamped);
 void FormatPortText(DWORD port, char *text, size_t size);
 
 // The Password box never shows a stored password: it shows this placeholder,
-// characters no keyboard types. Leaving it as it is keeps the stored
-// password, emptying the box removes it, anything else is the new password.
+// characters no keyboard types. Left as it is, the stored password is kept;
+// any edit of it starts from empty (the box then holds only what was typed
+// into it), and from then on the box holds exactly the password that will
+// be stored: emptied, the password is removed.
 #define PASSWORD_PLACEHOLDER_CHAR '\x1F'
 #define PASSWORD_PLACEHOLDER "\x1F\x1F\x1F\x1F\x1F\x1F\x1F\x1F\x1F\x1F\x1F\x1F"
+#define PASSWORD_PLACEHOLDER_LENGTH 12
 enum PasswordEdit {
     PasswordKept     = 0,
     PasswordCleared  = 1,
-    PasswordReplaced = 2
+    PasswordReplaced = 2,
+    PasswordRetyped  = 3,   // the box must show what was typed into the placeholder
+    PasswordTooLong  = 4    // the box must show the longest start whose UTF-8 fits
 };
-// Judges the box's text. For a new password, its text without what is left
-// of the placeholder goes to password (size bytes, terminated): a user who
-// deleted part of the dots and typed on meant only what was typed.
-PasswordEdit ReadPasswordText(const char *text, char *password, size_t size);
+// Judges the box's text, as typed (UTF-16), after a change; showsPlaceholder:
+// the box held the untouched placeholder until this change. For a new
+// password its UTF-8 goes to password (size bytes, terminated; the mail
+// goes out in UTF-8). For Retyped and TooLong the box must show shown
+// (shownSize characters, terminated) instead; that change is judged anew.
+PasswordEdit ReadPasswordText(const WCHAR *text, int showsPlaceholder, char *password, size_t size, WCHAR *shown,
+                              size_t shownSize);
+
+// Applies a judged edit to the stored password: Kept leaves it, Cleared
+// removes it, Replaced stores password encrypted by protect. Returns 0 when
+// the encryption failed: the password is then removed, no old one kept.
+struct SmtpSettings;
+typedef DWORD (*ProtectFunction)(const char *password, BYTE *blob, DWORD blobSize);
+int StorePasswordEdit(PasswordEdit edit, const char *password, SmtpSettings *smtp, ProtectFunction protect);

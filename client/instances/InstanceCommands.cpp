@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "InstanceStore.h"
+#include "KeySecurity.h"
 #include "ProgramFolder.h"
 
 void AddSaveFailure(SaveFailures *failures, int n)
@@ -17,35 +18,92 @@ void AddSaveFailure(SaveFailures *failures, int n)
         failures->Instances[failures->Count++] = n;
 }
 
-void FormatSaveFailures(const SaveFailures &failures, char *text, size_t size)
+static void FormatInstanceList(const char *lead, const SaveFailures &failures, char *text, size_t size)
 {
     if (size == 0)
         return;
-    int used = snprintf(text, size, "The settings of these instances could not be saved:");
+    int used = snprintf(text, size, "%s", lead);
     for (int i = 0; i < failures.Count && used >= 0 && (size_t)used < size; i++)
         used += snprintf(text + used, size - used, "%s %d", i == 0 ? "" : ",", failures.Instances[i]);
     text[size - 1] = '\0';
 }
 
+void FormatSaveFailures(const SaveFailures &failures, char *text, size_t size)
+{
+    FormatInstanceList("The settings of these instances could not be saved:", failures, text, size);
+}
+
+void FormatLoadFailures(const SaveFailures &failures, char *text, size_t size)
+{
+    FormatInstanceList("The settings of these instances could not be read:", failures, text, size);
+}
+
+// Whether instance N has a service key, read without the Service Control
+// Manager.
+static int ServiceKeyExists(int n)
+{
+    char path[128];
+    snprintf(path, sizeof path, "SYSTEM\\CurrentControlSet\\Services\\" SERVICE_NAME_FORMAT, n);
+    HKEY key;
+    LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key);
+    if (result == ERROR_SUCCESS)
+        RegCloseKey(key);
+    return result != ERROR_FILE_NOT_FOUND;
+}
+
 int LoadInstances()
 {
-    if (!ConnectServiceManager())
+    if (!ConnectServiceManager()) {
+        // Without the services nothing is known of the instances that have
+        // keys: none of them may be taken or written over.
+        for (int n = 1; n <= MAX_INSTANCES; n++)
+            InstanceTable[n].Unreadable = ServiceKeyExists(n);
         return 0;
+    }
     int found = 0;
     for (int n = 1; n <= MAX_INSTANCES; n++) {
-        SC_HANDLE service = OpenInstanceService(n);
-        if (service == NULL)
-            continue;   // gaps in the numbering are normal
-        found++;
         InstanceSettings *record = &InstanceTable[n];
-        ReadInstanceParameters(n, record);
+        SC_HANDLE service = OpenInstanceService(n);
+        if (service == NULL) {
+            // Gaps in the numbering are normal; a service that is there but
+            // cannot be opened is not a gap.
+            record->Unreadable = GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
+            continue;
+        }
+        if (!ReadInstanceParameters(n, record) ||
+            !ReadServiceStartType(service, &record->AutoStart, &record->StartDisabled)) {
+            CloseServiceHandle(service);
+            memset(record, 0, sizeof *record);
+            record->Unreadable = 1;
+            continue;
+        }
+        found++;
         record->ServiceHandle = service;
-        ReadServiceStartType(service, &record->AutoStart);
         record->InUse = 1;
         if (!QueryInstanceStatus(n))
             memset(&record->LastStatus, 0, sizeof record->LastStatus);
     }
     return found;
+}
+
+int OpenInstances(SaveFailures *unreadable, SaveFailures *failures)
+{
+    int found = LoadInstances();
+    int refused = 0;
+    for (int n = 1; n <= MAX_INSTANCES; n++) {
+        if (InstanceTable[n].Unreadable) {
+            refused++;
+            // Without the service manager its own message says it all.
+            if (ScmHandle != NULL)
+                AddSaveFailure(unreadable, n);
+        }
+    }
+    if (found > 0 || refused > 0 || ScmHandle == NULL)
+        return 0;
+    // First run: instance 1 is registered and saved before the window shows.
+    AddInstance(0, NULL);
+    SaveInstances(0, failures);
+    return 1;
 }
 
 SC_HANDLE RegisterService(int n)
@@ -86,12 +144,18 @@ static int SaveInstance(int n)
         RegisterInstance(n);
         key = OpenInstanceKey(n, InParametersKey, KEY_ALL_ACCESS);
     }
-    if (record->ServiceHandle == NULL || !SetServiceStartType(record->ServiceHandle, record->AutoStart))
+    // A service an administrator disabled stays so until Start
+    // Automatically is chosen here.
+    int keepDisabled = record->StartDisabled && !record->AutoStart;
+    if (record->ServiceHandle == NULL ||
+        (!keepDisabled && !SetServiceStartType(record->ServiceHandle, record->AutoStart)) ||
+        !SetServiceRecovery(record->ServiceHandle))
         ok = 0;
+    // Both keys are protected at every save, also those an older version made.
     if (key == NULL) {
         ok = 0;
     } else {
-        if (!WriteInstanceKey(key, InParametersKey, record))
+        if (!ProtectInstanceKey(key) || !WriteInstanceKey(key, InParametersKey, record))
             ok = 0;
         RegCloseKey(key);
     }
@@ -99,25 +163,52 @@ static int SaveInstance(int n)
     if (key == NULL) {
         ok = 0;
     } else {
-        if (!WriteInstanceKey(key, InPortKey, record))
+        if (!ProtectInstanceKey(key) || !WriteInstanceKey(key, InPortKey, record))
             ok = 0;
         RegCloseKey(key);
     }
     return ok;
 }
 
-int SaveInstances(int n, SaveFailures *failures)
+static int DeletedAndRunning(int n)
+{
+    const InstanceSettings &record = InstanceTable[n];
+    return !record.InUse && record.ServiceHandle != NULL && QueryInstanceStatus(n) &&
+           record.LastStatus.dwCurrentState != SERVICE_STOPPED;
+}
+
+// Stops the services of the deleted instances among first..last that still
+// run, and waits (bounded) until they have stopped: deleted while running, a
+// service would keep its port and go on logging, out of sight, until the
+// machine restarts.
+static void StopDeletedServices(int first, int last, WaitPump pump)
+{
+    int running[MAX_INSTANCES];
+    int count = 0;
+    for (int i = first; i <= last; i++)
+        if (DeletedAndRunning(i))
+            running[count++] = i;
+    if (count == 0)
+        return;
+    StopInstances(running, count);
+    WaitForServicesStopped(running, count, DELETE_STOP_WAIT_MS, pump);
+}
+
+int SaveInstances(int n, SaveFailures *failures, WaitPump pump)
 {
     int first = n == 0 ? 1 : n;
     int last = n == 0 ? MAX_INSTANCES : n;
     if (!IsInstanceNumber(first) || !IsInstanceNumber(last))
         return 0;
+    StopDeletedServices(first, last, pump);
     int written = 0;
     for (int i = first; i <= last; i++) {
         InstanceSettings *record = &InstanceTable[i];
         if (!record->InUse) {
-            // Deleted since the last save: its service goes now.
-            if (record->ServiceHandle != NULL && !DeleteInstanceService(i))
+            // Deleted since the last save: its service goes now, unless it
+            // is still running (it did not stop in time): then it stays, and
+            // the next save tries again.
+            if (record->ServiceHandle != NULL && (DeletedAndRunning(i) || !DeleteInstanceService(i)))
                 AddSaveFailure(failures, i);
             continue;
         }

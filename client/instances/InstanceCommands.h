@@ -19,10 +19,24 @@ void AddSaveFailure(SaveFailures *failures, int n);
 // "The settings of these instances could not be saved: 2, 5" (bounded).
 void FormatSaveFailures(const SaveFailures &failures, char *text, size_t size);
 
+// "The settings of these instances could not be read: 2, 5" (bounded).
+void FormatLoadFailures(const SaveFailures &failures, char *text, size_t size);
+
 // Connects to the Service Control Manager and fills the slots of the
 // installed services. Returns the number found (0 also when the Service
-// Control Manager could not be opened).
+// Control Manager could not be opened). A slot whose service exists but
+// cannot be opened, whose start type or keys cannot be read, and without the
+// Service Control Manager every slot with a service key, is marked
+// Unreadable: it is neither listed, nor taken by New, nor written.
 int LoadInstances();
+
+// The window's start: LoadInstances, then, when it found no instance and
+// failed nowhere, the first run (instance 1 added and saved, failures in
+// *failures). A load that failed is no first run and writes nothing; the
+// unreadable instances go to *unreadable (not listed when the Service Control
+// Manager could not be opened: its message was shown). Returns non-zero for
+// a first run.
+int OpenInstances(SaveFailures *unreadable, SaveFailures *failures);
 
 // Returns a handle to the service of instance N, creating the service when it
 // does not exist, and creates its Parameters and Port1 keys and its event
@@ -31,11 +45,17 @@ int LoadInstances();
 // and that cannot be protected (ServiceFolderMayBeRegistered).
 SC_HANDLE RegisterService(int n);
 
+#define DELETE_STOP_WAIT_MS 30000
+
 // n = 0: every slot; 1..64: that instance alone. Deletes the services of
-// deleted instances, registers new ones, sets start types and writes all 23
-// values of every instance in use. Returns the number of slots in use that
-// were written; failures are added to *failures when given.
-int SaveInstances(int n, SaveFailures *failures = NULL);
+// deleted instances (those still running are stopped first and waited for,
+// at most DELETE_STOP_WAIT_MS, calling pump meanwhile; one that has not
+// stopped by then is kept and counts as failed), registers new ones, sets
+// start types (a Disabled one is kept while AutoStart is 0) and recovery
+// actions, protects the keys and writes all 23 values of every instance in
+// use. Returns the number of slots in use that were written; failures are
+// added to *failures when given.
+int SaveInstances(int n, SaveFailures *failures = NULL, WaitPump pump = NULL);
 
 // Start saves each instance alone first (recording failed saves), then
 // starts its service.

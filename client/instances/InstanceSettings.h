@@ -10,12 +10,22 @@
 #include "MailSettings.h"
 #include "SmtpSettings.h"
 
+#define STORED_VALUE_SIZE 64
+
+struct StoredRegistryValue {
+    DWORD Type;
+    DWORD Size;
+    BYTE  Data[STORED_VALUE_SIZE];
+};
+
 struct InstanceSettings {
     // Run-time state; never written as parameter values.
     int            InUse;           // the slot holds an instance (0: free, or deleted since the last save)
     SC_HANDLE      ServiceHandle;   // open handle to Quillbox<N>, null while it has no service
     SERVICE_STATUS LastStatus;      // last status seen; only dwCurrentState is used
     int            AutoStart;       // 1: SERVICE_AUTO_START, 0: SERVICE_DEMAND_START
+    int            StartDisabled;   // the service was found Disabled: kept so until AutoStart is set by the user
+    int            Unreadable;      // the slot's service exists but could not be read: never used or written
     // Parameters, each under the registry value of the same name.
     char  SmtpServer[SMTP_FIELD_SIZE];
     char  SmtpToAddress[SMTP_FIELD_SIZE];
@@ -47,6 +57,11 @@ struct InstanceSettings {
     // How finished logs are mailed (retries, zipping): written likewise only
     // while they differ from 0.
     MailSettings Mail;
+    // A stored SmtpSecurity that is no code this program knows (Smtp holds
+    // SMTP_SECURITY_INVALID then), as the registry held it, so that a
+    // duplicate gets it too instead of mailing in clear. Size 0: too large
+    // to keep, or none.
+    StoredRegistryValue SmtpSecurityAsStored;
 };
 
 // Indexed directly by instance number 1..MAX_INSTANCES; slot 0 is never used.

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "ClientMessages.h"
+#include "KeySecurity.h"
 
 void FormatParametersKey(int n, char *out, size_t size)
 {
@@ -26,8 +27,9 @@ static int CreateKey(const char *path)
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL, &key,
                         NULL) != ERROR_SUCCESS)
         return 0;
+    int ok = ProtectInstanceKey(key);
     RegCloseKey(key);
-    return 1;
+    return ok;
 }
 
 int CreateInstanceKeys(int n)
@@ -39,15 +41,25 @@ int CreateInstanceKeys(int n)
     return CreateKey(path) && ok;
 }
 
-HKEY OpenInstanceKey(int n, ParameterKeyKind kind, REGSAM access)
+static LONG OpenKeyOf(int n, ParameterKeyKind kind, REGSAM access, HKEY *key)
 {
     char path[128];
     if (kind == InParametersKey)
         FormatParametersKey(n, path, sizeof path);
     else
         FormatPortKey(n, path, sizeof path);
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, key);
+}
+
+HKEY OpenInstanceKey(int n, ParameterKeyKind kind, REGSAM access)
+{
     HKEY key;
-    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, &key) == ERROR_SUCCESS ? key : NULL;
+    return OpenKeyOf(n, kind, access, &key) == ERROR_SUCCESS ? key : NULL;
+}
+
+static const char *SmtpSecurityName()
+{
+    return SmtpValueNames[SmtpSecurityValue];
 }
 
 void ReadInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
@@ -55,22 +67,52 @@ void ReadInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
     for (int i = 0; i < PARAMETER_COUNT; i++)
         if (RegistryParameters[i].Key == kind)
             ReadParameterValue(key, RegistryParameters[i], ParameterMember(record, i));
-    if (kind == InParametersKey) {
-        ReadSmtpSettings(key, &record->Smtp, NULL);
-        ReadMailSettings(key, &record->Mail, NULL);
+    if (kind != InParametersKey)
+        return;
+    ReadSmtpSettings(key, &record->Smtp, NULL);
+    ReadMailSettings(key, &record->Mail, NULL);
+    StoredRegistryValue &stored = record->SmtpSecurityAsStored;
+    memset(&stored, 0, sizeof stored);
+    if (record->Smtp.SmtpSecurity == SMTP_SECURITY_INVALID) {
+        stored.Size = sizeof stored.Data;
+        if (RegQueryValueExA(key, SmtpSecurityName(), NULL, &stored.Type, stored.Data, &stored.Size) !=
+                ERROR_SUCCESS ||
+            stored.Size > sizeof stored.Data)
+            memset(&stored, 0, sizeof stored);
     }
 }
 
-void ReadInstanceParameters(int n, InstanceSettings *record)
+int ReadInstanceParameters(int n, InstanceSettings *record)
 {
     static const ParameterKeyKind kinds[2] = {InParametersKey, InPortKey};
+    int ok = 1;
     for (int k = 0; k < 2; k++) {
-        HKEY key = OpenInstanceKey(n, kinds[k], KEY_READ);
-        if (key != NULL) {
+        HKEY key;
+        LONG result = OpenKeyOf(n, kinds[k], KEY_READ, &key);
+        if (result == ERROR_SUCCESS) {
             ReadInstanceKey(key, kinds[k], record);
             RegCloseKey(key);
+        } else if (result != ERROR_FILE_NOT_FOUND) {
+            ok = 0;   // there, but not ours to read
         }
     }
+    return ok;
+}
+
+// WriteSmtpSettings leaves an unknown SmtpSecurity in the key untouched; a
+// key without one (a duplicate's) gets the source's as it was stored, or,
+// when that was too large to keep, a code no version knows: never nothing,
+// which would mean plain text.
+static int WriteUnknownSmtpSecurity(HKEY key, const InstanceSettings *record)
+{
+    if (record->Smtp.SmtpSecurity != SMTP_SECURITY_INVALID ||
+        RegQueryValueExA(key, SmtpSecurityName(), NULL, NULL, NULL, NULL) != ERROR_FILE_NOT_FOUND)
+        return 1;
+    const StoredRegistryValue &stored = record->SmtpSecurityAsStored;
+    DWORD unknown = SMTP_SECURITY_INVALID;
+    if (stored.Size == 0)
+        return RegSetValueExA(key, SmtpSecurityName(), 0, REG_DWORD, (const BYTE *)&unknown, 4) == ERROR_SUCCESS;
+    return RegSetValueExA(key, SmtpSecurityName(), 0, stored.Type, stored.Data, stored.Size) == ERROR_SUCCESS;
 }
 
 int WriteInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
@@ -79,7 +121,7 @@ int WriteInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
     for (int i = 0; i < PARAMETER_COUNT; i++)
         if (RegistryParameters[i].Key == kind && !WriteParameterValue(key, RegistryParameters[i], ParameterMember(record, i)))
             ok = 0;
-    if (kind == InParametersKey && !WriteSmtpSettings(key, &record->Smtp))
+    if (kind == InParametersKey && (!WriteSmtpSettings(key, &record->Smtp) || !WriteUnknownSmtpSecurity(key, record)))
         ok = 0;
     if (kind == InParametersKey && !WriteMailSettings(key, &record->Mail))
         ok = 0;
@@ -126,7 +168,8 @@ int AddInstance(int source, HWND owner)
 {
     int n = 0;
     for (int i = 1; i <= MAX_INSTANCES; i++) {
-        if (!InstanceTable[i].InUse) {
+        // An unreadable slot holds a service this run knows nothing of.
+        if (!InstanceTable[i].InUse && !InstanceTable[i].Unreadable) {
             n = i;
             break;
         }
@@ -149,6 +192,7 @@ int AddInstance(int source, HWND owner)
         // Machine-scope encryption: the copy's password decrypts as well.
         record->Smtp = copy.Smtp;
         record->Mail = copy.Mail;
+        record->SmtpSecurityAsStored = copy.SmtpSecurityAsStored;
         record->AutoStart = copy.AutoStart;
         record->InUse = 1;
     } else {

@@ -13,7 +13,8 @@ void FormatParametersKey(int n, char *out, size_t size);
 void FormatPortKey(int n, char *out, size_t size);
 
 // Creates (or opens) the Parameters and Port1 keys of instance N, so the
-// values can be written. Non-zero when both exist afterwards.
+// values can be written, and protects them (KeySecurity.h). Non-zero when
+// both exist and are protected afterwards.
 int CreateInstanceKeys(int n);
 
 // Opens one of instance N's keys (InParametersKey or InPortKey) for reading
@@ -26,17 +27,19 @@ HKEY OpenInstanceKey(int n, ParameterKeyKind kind, REGSAM access);
 void ReadInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record);
 
 // Reads both keys of instance N into the record (a missing key leaves its
-// members as they were).
-void ReadInstanceParameters(int n, InstanceSettings *record);
+// members as they were). Returns 0 when a key is there but cannot be read.
+int ReadInstanceParameters(int n, InstanceSettings *record);
 
 // Writes every value of the record that belongs in the open key; of the
 // optional mail values only those that differ from their defaults, deleting
-// the others (WriteSmtpSettings). Non-zero when all were written.
+// the others (WriteSmtpSettings), and an unknown SmtpSecurity as it was read
+// where the key has none. Non-zero when all were written.
 int WriteInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record);
 
-// Adds an instance at the lowest free number: defaults (source 0) or a copy
-// of instance source. Returns the new number, or 0 after the "maximum number"
-// message (owned by owner) when the table is full. The caller inserts the row.
+// Adds an instance at the lowest free number (not in use, not unreadable):
+// defaults (source 0) or a copy of instance source. Returns the new number,
+// or 0 after the "maximum number" message (owned by owner) when the table is
+// full. The caller inserts the row.
 int AddInstance(int source, HWND owner);
 
 // Fills a record with the values a New instance gets.

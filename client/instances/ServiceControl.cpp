@@ -12,11 +12,14 @@
 
 SC_HANDLE ScmHandle = NULL;
 DeleteServiceFunction DeleteServiceCall = DeleteService;
+OpenServiceManagerFunction OpenServiceManagerCall = OpenSCManagerA;
+OpenServiceFunction OpenServiceCall = OpenServiceA;
+ChangeServiceConfig2Function ChangeServiceConfig2Call = ChangeServiceConfig2A;
 
 int ConnectServiceManager()
 {
     if (ScmHandle == NULL)
-        ScmHandle = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+        ScmHandle = OpenServiceManagerCall(NULL, NULL, SC_MANAGER_ALL_ACCESS);
     if (ScmHandle == NULL) {
         ShowMessageBox(NULL, SCM_NOT_OPENED_TEXT, SCM_NOT_OPENED_CAPTION, MB_OK);
         return 0;
@@ -106,7 +109,7 @@ SC_HANDLE OpenInstanceService(int n)
         return NULL;
     char name[32];
     snprintf(name, sizeof name, SERVICE_NAME_FORMAT, n);
-    return OpenServiceA(ScmHandle, name, SERVICE_ALL_ACCESS);
+    return OpenServiceCall(ScmHandle, name, SERVICE_ALL_ACCESS);
 }
 
 SC_HANDLE CreateInstanceService(int n, int autoStart)
@@ -132,7 +135,7 @@ int SetServiceStartType(SC_HANDLE service, int autoStart)
 // QueryServiceConfigA needs room for the whole configuration with its strings.
 #define SERVICE_CONFIG_BUFFER_SIZE 8192
 
-int ReadServiceStartType(SC_HANDLE service, int *autoStart)
+int ReadServiceStartType(SC_HANDLE service, int *autoStart, int *disabled)
 {
     static BYTE buffer[SERVICE_CONFIG_BUFFER_SIZE];
     DWORD needed = 0;
@@ -140,7 +143,38 @@ int ReadServiceStartType(SC_HANDLE service, int *autoStart)
     if (!QueryServiceConfigA(service, config, sizeof buffer, &needed))
         return 0;
     *autoStart = config->dwStartType == SERVICE_AUTO_START ? 1 : 0;
+    if (disabled != NULL)
+        *disabled = config->dwStartType == SERVICE_DISABLED ? 1 : 0;
     return 1;
+}
+
+// A service manager without the setting (Wine's refuses the flag and keeps
+// no actions) has nothing to fail: only a refusal of a known setting counts.
+static int ConfigAccepted(BOOL done)
+{
+    if (done)
+        return 1;
+    DWORD error = GetLastError();
+    return error == ERROR_INVALID_LEVEL || error == ERROR_INVALID_PARAMETER || error == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+int SetServiceRecovery(SC_HANDLE service)
+{
+    SC_ACTION actions[3] = {
+        {SC_ACTION_RESTART, RECOVERY_FIRST_DELAY_MS},
+        {SC_ACTION_RESTART, RECOVERY_FIRST_DELAY_MS},
+        {SC_ACTION_RESTART, RECOVERY_LATER_DELAY_MS},
+    };
+    SERVICE_FAILURE_ACTIONSA failureActions;
+    memset(&failureActions, 0, sizeof failureActions);
+    failureActions.dwResetPeriod = RECOVERY_RESET_SECONDS;
+    failureActions.cActions = 3;
+    failureActions.lpsaActions = actions;
+    // Also when the service stops itself with an error (a port that is not
+    // there yet), not only when its process dies.
+    SERVICE_FAILURE_ACTIONS_FLAG nonCrash = {TRUE};
+    int ok = ConfigAccepted(ChangeServiceConfig2Call(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions));
+    return ConfigAccepted(ChangeServiceConfig2Call(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &nonCrash)) && ok;
 }
 
 int QueryInstanceStatus(int n)

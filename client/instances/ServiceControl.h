@@ -28,7 +28,8 @@ int FormatServiceProgramPath(const char *modulePath, char *out, size_t size, int
 // The path of tallysvc.exe beside the running program (see above).
 int ServiceProgramPath(char *out, size_t size, int quoted);
 
-// A handle with full access to the existing service of instance N, or null.
+// A handle with full access to the existing service of instance N, or null
+// (GetLastError says why: ERROR_SERVICE_DOES_NOT_EXIST for a free number).
 SC_HANDLE OpenInstanceService(int n);
 
 // Creates the service of instance N ("Quillbox%d", "Tallyline (%d)", own
@@ -47,8 +48,19 @@ int RemoveInstanceEventSource(int n);
 int SetServiceStartType(SC_HANDLE service, int autoStart);
 
 // Reads the configured start type: *autoStart becomes 1 for automatic, 0
-// otherwise. Returns 0 (leaving *autoStart) when it cannot be read.
-int ReadServiceStartType(SC_HANDLE service, int *autoStart);
+// otherwise, and *disabled (when given) 1 for Disabled. Returns 0 (leaving
+// both) when it cannot be read.
+int ReadServiceStartType(SC_HANDLE service, int *autoStart, int *disabled = NULL);
+
+// The recovery actions of an instance's service: restart after a minute,
+// again after a minute, then every five minutes, also after a failure the
+// service reports itself (a USB adapter not yet there at boot is captured
+// once it appears). A day without failures starts the count again.
+// Non-zero when set, or when the service manager keeps no such setting.
+#define RECOVERY_FIRST_DELAY_MS 60000
+#define RECOVERY_LATER_DELAY_MS 300000
+#define RECOVERY_RESET_SECONDS  86400
+int SetServiceRecovery(SC_HANDLE service);
 
 // Reads the current status of instance N's service into LastStatus. When it
 // cannot be read LastStatus keeps the last status seen. Non-zero on success.
@@ -88,6 +100,15 @@ int DeleteInstanceService(int n);
 // for deletion, which counts as deleted.
 typedef BOOL (WINAPI *DeleteServiceFunction)(SC_HANDLE service);
 extern DeleteServiceFunction DeleteServiceCall;
+
+// The calls a test makes fail (a service manager or service that cannot be
+// opened) or records (Wine keeps no recovery actions to read back).
+typedef SC_HANDLE (WINAPI *OpenServiceManagerFunction)(LPCSTR machine, LPCSTR database, DWORD access);
+typedef SC_HANDLE (WINAPI *OpenServiceFunction)(SC_HANDLE manager, LPCSTR name, DWORD access);
+typedef BOOL (WINAPI *ChangeServiceConfig2Function)(SC_HANDLE service, DWORD level, LPVOID info);
+extern OpenServiceManagerFunction OpenServiceManagerCall;
+extern OpenServiceFunction OpenServiceCall;
+extern ChangeServiceConfig2Function ChangeServiceConfig2Call;
 
 // Closes every service handle and then ScmHandle.
 void CloseServiceHandles();

@@ -49,7 +49,7 @@ class Driver:
                                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err)
 
     def __call__(self, line, check=True):
-        self.proc.stdin.write((line + "\n").encode("latin-1"))
+        self.proc.stdin.write((line + "\n").encode("utf-8"))
         self.proc.stdin.flush()
         out = []
         while True:

@@ -15,8 +15,8 @@ import pytest
 from client_gui import *  # noqa: F401,F403  (fixtures)
 from client_driver import wait_for
 from harness import VirtualPort
-from test_client_props import EMAIL, EMAIL_NOW, GENERAL, LOG_FILE, OK, SERVICES, Sheet, error_box, install, \
-    no_error_box, saved
+from test_client_props import CANCEL, EMAIL, EMAIL_NOW, GENERAL, LOG_FILE, OK, SERVICES, Sheet, error_box, \
+    install, no_error_box, saved
 from tlssink import PASSWORD, STARTTLS, USER, TlsSink, certificates, windows_path
 
 PORT_BOX, SECURITY, USER_BOX, CA_BOX, BROWSE, PASSWORD_BOX = 1044, 1045, 1046, 1047, 1048, 1049
@@ -118,17 +118,29 @@ def test_password_box_keeps_clears_and_replaces_and_email_now_signs_in(client, g
         saved(c)
         assert password_blob(gui, 1) == first
 
-        # Replaced: a new password is stored, encrypted, and is the one used.
-        sink.recorder.passwords = {"n3w pass"}
+        # The box shows what will be stored: typing into the placeholder
+        # starts from empty, and undo cannot bring the placeholder back.
         s = Sheet(c, 1)
         s.tab(EMAIL)
-        s.type(PASSWORD_BOX, "n3w pass")
+        s.type(PASSWORD_BOX, "xy", at_caret=True)
+        assert s.text(PASSWORD_BOX) == "xy"
+        s.type(PASSWORD_BOX, "\x1a", at_caret=True)       # Ctrl+Z takes back the "y" only
+        assert s.text(PASSWORD_BOX) == "x"
+        s.close(CANCEL)
+
+        # Replaced: a new password is stored, encrypted, and is the one
+        # used; any character, sent as its UTF-8.
+        new = "n3w p\u00e4ss \u2713"
+        sink.recorder.passwords = {new}
+        s = Sheet(c, 1)
+        s.tab(EMAIL)
+        s.type(PASSWORD_BOX, new)
         s.click(EMAIL_NOW)
-        assert no_error_box(c) and sink.logins[-1] == ("PLAIN", USER, "n3w pass", True)
+        assert no_error_box(c) and sink.logins[-1] == ("PLAIN", USER, new, True)
         s.close(OK)
         saved(c)
         second = password_blob(gui, 1)
-        assert second and second != first and holds_no_clear_password(second, "n3w pass")
+        assert second and second != first and holds_no_clear_password(second, new)
 
         # Browse opens the file dialog on the box's file; OK puts the
         # chosen file in the box, Cancel leaves the box as it was.

@@ -316,6 +316,13 @@ def test_restart_leaves_a_slow_service_running(client, gui):
     c.post("restart")
     assert wait_status(c, 1, "Stopping", timeout=3)   # the window keeps updating meanwhile
     assert wait_status(c, 1, "Running", timeout=10)
+    # Deleted while running, it is stopped before its service goes (else it
+    # would keep its port and log on, unlisted).
+    c.select(1)
+    c.command("delete")
+    c.post("save")
+    assert c.wait_for(lambda: not exists(gui, 1), timeout=10)
+    assert c.menubar()["&Save Settings"] == (False, False)
 
 
 def test_uninstall_switch(gui_cleanup, gui):

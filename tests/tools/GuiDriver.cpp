@@ -39,7 +39,8 @@
 //   tab N                      show page N (0 General, 1 Timeout, 2 E-mail)
 //   ctl ID                     "<class>\t<enabled>\t<checked>\t<cursel>\t<text>"
 //   settext ID TEXT            set the text (for a combo box, its edit field)
-//   type ID TEXT               select the field's text and type TEXT over it
+//   type ID TEXT               select the field's text and type TEXT (UTF-8) over it
+//   typeat ID TEXT             type TEXT where the caret is (^Z: undo, as the keys do)
 //   click ID | postclick ID    click a button (sent and waited for, or posted)
 //   choose ID INDEX            pick a combo-box item as the user would
 //   time ID                    the picker's "<valid> <h> <m> <s>"
@@ -53,6 +54,8 @@
 //                              it answers while the sheet is busy
 #include <windows.h>
 #include <commctrl.h>
+#include <fcntl.h>
+#include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -415,15 +418,22 @@ static void PrintControl(HWND control)
     Done();
 }
 
-static void TypeText(HWND control, const char *text)
+// Types UTF-8 text as a keyboard would, one UTF-16 character after another,
+// over the whole text or (atCaret) where the caret is.
+static void TypeText(HWND control, const char *text, int atCaret)
 {
     HWND edit = EditOf(control);
-    SyncSend(edit, EM_SETSEL, 0, -1);
+    if (!atCaret)
+        SyncSend(edit, EM_SETSEL, 0, -1);
     if (*text == '\0') {
         SyncSend(edit, WM_CHAR, VK_BACK, 0);
     }
-    for (const char *p = text; *p; p++)
-        SyncSend(edit, WM_CHAR, (WPARAM)(unsigned char)*p, 1);
+    WCHAR wide[1024];
+    int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, sizeof wide / sizeof wide[0]);
+    for (int i = 0; i + 1 < length; i++) {
+        DWORD_PTR result;
+        SendMessageTimeoutW(edit, WM_CHAR, (WPARAM)wide[i], 1, SMTO_NORMAL, 60000, &result);
+    }
     Done();
 }
 
@@ -523,7 +533,7 @@ static int SheetCommand(const char *command, char *rest)
         return 1;
     }
     if (strcmp(command, "tab") != 0 && strcmp(command, "ctl") != 0 && strcmp(command, "settext") != 0 &&
-        strcmp(command, "type") != 0 && strcmp(command, "click") != 0 && strcmp(command, "postclick") != 0 &&
+        strcmp(command, "type") != 0 && strcmp(command, "typeat") != 0 && strcmp(command, "click") != 0 && strcmp(command, "postclick") != 0 &&
         strcmp(command, "choose") != 0 && strcmp(command, "time") != 0 && strcmp(command, "settime") != 0 && strcmp(command, "spin") != 0 &&
         strcmp(command, "closebox") != 0 && strcmp(command, "focus") != 0)
         return 0;
@@ -553,8 +563,8 @@ static int SheetCommand(const char *command, char *rest)
     } else if (strcmp(command, "settext") == 0) {
         SyncSend(EditOf(control), WM_SETTEXT, 0, (LPARAM)(argument != NULL ? argument : ""));
         Done();
-    } else if (strcmp(command, "type") == 0) {
-        TypeText(control, argument != NULL ? argument : "");
+    } else if (strcmp(command, "type") == 0 || strcmp(command, "typeat") == 0) {
+        TypeText(control, argument != NULL ? argument : "", command[4] == 'a');
     } else if (strcmp(command, "click") == 0) {
         if (!SyncSend(control, BM_CLICK, 0, 0))
             Error("click timed out");
@@ -594,6 +604,8 @@ int main()
 {
     char line[2048];
     setvbuf(stdout, NULL, _IOFBF, 1 << 16);
+    // In text mode a typed Ctrl+Z (0x1A) would end the input.
+    _setmode(_fileno(stdin), _O_BINARY);
     while (fgets(line, sizeof line, stdin) != NULL) {
         line[strcspn(line, "\r\n")] = '\0';
         char *command = strtok(line, " ");

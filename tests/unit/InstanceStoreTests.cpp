@@ -7,6 +7,9 @@
 #include "ClientMessages.h"
 #include "SmtpPassword.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -238,6 +241,96 @@ TEST_F(InstanceStore, SaveAndLoadRoundTripEveryValueAndTheStartType)
     InstanceTable[2].AutoStart = 0;
     EXPECT_EQ(2, SaveInstances(0));
     EXPECT_EQ((DWORD)SERVICE_DEMAND_START, StartType(2));
+
+    // Disabled by an administrator: kept through saves (shown as "No")
+    // until Start Automatically is chosen.
+    ASSERT_TRUE(ChangeServiceConfigA(InstanceTable[2].ServiceHandle, SERVICE_NO_CHANGE, SERVICE_DISABLED,
+                                     SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL, NULL, NULL, NULL));
+    CloseServiceHandles();
+    memset(InstanceTable, 0, sizeof InstanceTable);
+    ASSERT_EQ(2, LoadInstances());
+    EXPECT_EQ(0, InstanceTable[2].AutoStart);
+    EXPECT_EQ(2, SaveInstances(0));
+    EXPECT_EQ((DWORD)SERVICE_DISABLED, StartType(2));
+    InstanceTable[2].AutoStart = 1;
+    EXPECT_EQ(2, SaveInstances(0));
+    EXPECT_EQ((DWORD)SERVICE_AUTO_START, StartType(2));
+}
+
+// The key's DACL in SDDL.
+static std::string Dacl(const std::string &path)
+{
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    char *text = NULL;
+    std::string dacl = GetNamedSecurityInfoA(("MACHINE\\" + path).c_str(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION,
+                                             NULL, NULL, NULL, NULL, &descriptor) == ERROR_SUCCESS &&
+                               ConvertSecurityDescriptorToStringSecurityDescriptorA(
+                                   descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, NULL)
+                           ? text : "<none>";
+    LocalFree(text);
+    LocalFree(descriptor);
+    return dacl;
+}
+
+TEST_F(InstanceStore, SavedKeysAreForSystemAndAdministratorsOnlyAlsoThoseOfAnOlderVersion)
+{
+    InstallService(1, ProgramFolder() + "tallysvc.exe");   // keys with the default security
+    ASSERT_EQ(1, LoadInstances());
+    ASSERT_EQ(2, AddInstance(0, NULL));
+    SaveFailures failures = {0, {0}};
+    ASSERT_EQ(2, SaveInstances(0, &failures));
+    EXPECT_EQ(0, failures.Count);
+    for (int n = 1; n <= 2; n++) {
+        EXPECT_EQ("D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)", Dacl(ParametersKeyPath(n))) << n;
+        EXPECT_EQ("D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)", Dacl(PortKeyPath(n))) << n;
+    }
+}
+
+static SC_HANDLE WINAPI NoServiceManager(LPCSTR, LPCSTR, DWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return NULL;
+}
+
+static SC_HANDLE WINAPI Quillbox1Refused(SC_HANDLE manager, LPCSTR name, DWORD access)
+{
+    if (strcmp(name, "Quillbox1") != 0)
+        return OpenServiceA(manager, name, access);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return NULL;
+}
+
+TEST_F(InstanceStore, ALoadThatFailsIsNoFirstRunAndNothingIsWrittenOverItsKeys)
+{
+    InstallService(1, ProgramFolder() + "tallysvc.exe");
+    WriteString(PortKeyPath(1), "PortName", "COM9");
+    SaveFailures unreadable = {0, {0}};
+    SaveFailures failures = {0, {0}};
+    DWORD type, size;
+
+    CloseServiceHandles();
+    OpenServiceManagerCall = NoServiceManager;
+    EXPECT_FALSE(OpenInstances(&unreadable, &failures));
+    OpenServiceManagerCall = OpenSCManagerA;
+    EXPECT_EQ(SCM_NOT_OPENED_TEXT, Messages.Text);
+    EXPECT_EQ(0, unreadable.Count);
+    // New takes a number that has no keys; its save writes over nothing.
+    EXPECT_EQ(2, AddInstance(0, NULL));
+    SaveInstances(0);
+    EXPECT_EQ("COM9", ReadString(PortKeyPath(1), "PortName", &type, &size));
+
+    // A service that is there but cannot be opened: the same, and it is named.
+    memset(InstanceTable, 0, sizeof InstanceTable);
+    OpenServiceCall = Quillbox1Refused;
+    EXPECT_FALSE(OpenInstances(&unreadable, &failures));
+    OpenServiceCall = OpenServiceA;
+    ASSERT_EQ(1, unreadable.Count);
+    char text[128];
+    FormatLoadFailures(unreadable, text, sizeof text);
+    EXPECT_STREQ("The settings of these instances could not be read: 1", text);
+    EXPECT_EQ(2, AddInstance(0, NULL));
+    SaveInstances(0);
+    EXPECT_EQ("COM9", ReadString(PortKeyPath(1), "PortName", &type, &size));
 }
 
 TEST_F(InstanceStore, SavingOneInstanceWritesThatInstanceOnly)
@@ -426,6 +519,18 @@ TEST_F(InstanceStore, MailServiceValuesAreWrittenOnlyWhileTheyDifferFromTheDefau
     InstanceTable[1].Smtp.SmtpPort = 25;
     ASSERT_EQ(2, SaveInstances(0));
     EXPECT_EQ(ValueNames(ParametersKeyPath(1)), plain);
+
+    // A security code this program does not know reaches a duplicate as it
+    // is stored: without it the copy would mail in clear.
+    WriteNumber(ParametersKeyPath(1), "SmtpSecurity", 7);
+    CloseServiceHandles();
+    memset(InstanceTable, 0, sizeof InstanceTable);
+    ASSERT_EQ(2, LoadInstances());
+    ASSERT_EQ(3, AddInstance(1, NULL));
+    ASSERT_EQ(3, SaveInstances(0));
+    EXPECT_EQ("\x07", ReadString(ParametersKeyPath(3), "SmtpSecurity", &type, &size));
+    EXPECT_EQ((DWORD)REG_DWORD, type);
+    EXPECT_EQ(4u, size);
 }
 
 TEST(InstanceSettingsText, CopiesAreBoundedAndTerminated)

@@ -1,5 +1,7 @@
 #include "PageText.h"
 #include "Parameters.h"
+#include "SmtpPassword.h"
+#include "SmtpSettings.h"
 
 #include <gtest/gtest.h>
 #include <string.h>
@@ -90,21 +92,57 @@ TEST(MailBoxes, PortDigitsUpTo65535AndZeroForTheDefault)
     EXPECT_STREQ(text, "465");
 }
 
+static PasswordEdit Judge(const std::wstring &text, int showsPlaceholder, char *password, std::wstring *shown)
+{
+    WCHAR box[SMTP_PASSWORD_SIZE];
+    PasswordEdit edit = ReadPasswordText(text.c_str(), showsPlaceholder, password, SMTP_PASSWORD_SIZE, box,
+                                         SMTP_PASSWORD_SIZE);
+    *shown = box;
+    return edit;
+}
+
 TEST(MailBoxes, ThePlaceholderKeepsEmptyClearsAnythingElseReplaces)
 {
     char password[SMTP_PASSWORD_SIZE];
-    EXPECT_EQ(ReadPasswordText(PASSWORD_PLACEHOLDER, password, sizeof password), PasswordKept);
-    EXPECT_EQ(ReadPasswordText("", password, sizeof password), PasswordCleared);
-    EXPECT_EQ(ReadPasswordText("s3cret pass", password, sizeof password), PasswordReplaced);
+    std::wstring shown;
+    const std::wstring placeholder(PASSWORD_PLACEHOLDER_LENGTH, PASSWORD_PLACEHOLDER_CHAR);
+    EXPECT_EQ(Judge(placeholder, 1, password, &shown), PasswordKept);
+    EXPECT_EQ(Judge(L"", 0, password, &shown), PasswordCleared);
+    EXPECT_EQ(Judge(L"s3cret pass", 0, password, &shown), PasswordReplaced);
     EXPECT_STREQ(password, "s3cret pass");
-    // Part of the placeholder deleted and typed on: only the typing counts;
-    // all of it deleted but one character: nothing is left, the password goes.
-    std::string edited = std::string(PASSWORD_PLACEHOLDER).substr(3) + "new";
-    EXPECT_EQ(ReadPasswordText(edited.c_str(), password, sizeof password), PasswordReplaced);
-    EXPECT_STREQ(password, "new");
-    EXPECT_EQ(ReadPasswordText("\x1F", password, sizeof password), PasswordCleared);
-    // Bounded by the buffer.
-    std::string longer(300, 'p');
-    EXPECT_EQ(ReadPasswordText(longer.c_str(), password, sizeof password), PasswordReplaced);
-    EXPECT_EQ(strlen(password), sizeof password - 1);
+    // Any edit of the placeholder starts from empty: the box is to show only
+    // what was typed; and the placeholder brought back (undo) is no longer
+    // the stored password but an empty box.
+    EXPECT_EQ(Judge(placeholder.substr(3) + L"new" + placeholder.substr(9), 1, password, &shown), PasswordRetyped);
+    EXPECT_EQ(shown, L"new");
+    EXPECT_EQ(Judge(placeholder.substr(1), 1, password, &shown), PasswordRetyped);
+    EXPECT_EQ(shown, L"");
+    EXPECT_EQ(Judge(placeholder, 0, password, &shown), PasswordRetyped);
+    EXPECT_EQ(shown, L"");
+    // Any character as its UTF-8; what does not fit in UTF-8 is cut back to
+    // the longest start that does, never inside a surrogate pair.
+    EXPECT_EQ(Judge(L"P\u00e4ss \u20ac\u2713\U0001F600", 0, password, &shown), PasswordReplaced);
+    EXPECT_STREQ(password, "P\xc3\xa4ss \xe2\x82\xac\xe2\x9c\x93\xf0\x9f\x98\x80");
+    EXPECT_EQ(Judge(std::wstring(127, L'\u00e4'), 0, password, &shown), PasswordTooLong);
+    EXPECT_EQ(shown, std::wstring(63, L'\u00e4'));
+    std::wstring faces = L"a";
+    for (int i = 0; i < 40; i++)
+        faces += L"\U0001F600";
+    EXPECT_EQ(Judge(faces, 0, password, &shown), PasswordTooLong);
+    EXPECT_EQ(shown, faces.substr(0, 1 + 2 * 31));   // 125 bytes
+}
+
+static DWORD RefuseToProtect(const char *, BYTE *, DWORD) { return 0; }
+
+TEST(MailBoxes, AStoredPasswordIsItsUtf8EncryptedAndAFailedEncryptionKeepsNone)
+{
+    SmtpSettings smtp = {};
+    const char utf8[] = "P\xc3\xa4ss \xe2\x9c\x93";
+    ASSERT_TRUE(StorePasswordEdit(PasswordReplaced, utf8, &smtp, ProtectSmtpPassword));
+    char clear[SMTP_PASSWORD_SIZE];
+    ASSERT_TRUE(UnprotectSmtpPassword(smtp.SmtpPassword, smtp.SmtpPasswordSize, clear, sizeof clear));
+    EXPECT_STREQ(clear, utf8);
+    // The caller shows its message on 0: nothing is dropped silently.
+    EXPECT_FALSE(StorePasswordEdit(PasswordReplaced, "next", &smtp, RefuseToProtect));
+    EXPECT_EQ(smtp.SmtpPasswordSize, 0u);
 }

@@ -6,6 +6,9 @@
 #include <sddl.h>
 #include <string.h>
 
+#include <string>
+#include <vector>
+
 #include "InstanceRestart.h"
 #include "ProgramFolder.h"
 
@@ -409,4 +412,55 @@ TEST_F(ServiceControl, SetupStopsEveryInstanceAndStartsItAgainOnThisFolder)
         EXPECT_EQ(n == 1 ? SlowServiceCommand(0) : ProgramFolder() + "tallysvc.exe", program);
     }
     EXPECT_EQ((DWORD)SERVICE_STOPPED, ServiceState(3));
+}
+
+// Wine's service manager keeps no recovery actions to read back: the calls
+// are recorded on their way to it.
+static std::vector<std::string> RecoveryCalls;
+
+static BOOL WINAPI RecordRecovery(SC_HANDLE service, DWORD level, LPVOID info)
+{
+    std::string text = "non-crash " + std::to_string(((SERVICE_FAILURE_ACTIONS_FLAG *)info)->fFailureActionsOnNonCrashFailures);
+    const SERVICE_FAILURE_ACTIONSA *actions = (const SERVICE_FAILURE_ACTIONSA *)info;
+    if (level == SERVICE_CONFIG_FAILURE_ACTIONS)
+        text = "reset " + std::to_string(actions->dwResetPeriod);
+    for (DWORD i = 0; level == SERVICE_CONFIG_FAILURE_ACTIONS && i < actions->cActions; i++)
+        text += ", " + std::to_string(actions->lpsaActions[i].Type) + " after " + std::to_string(actions->lpsaActions[i].Delay);
+    RecoveryCalls.push_back(text);
+    return ChangeServiceConfig2A(service, level, info);
+}
+
+TEST_F(ServiceControl, EverySaveGivesTheServiceItsRecoveryActions)
+{
+    RecoveryCalls.clear();
+    ChangeServiceConfig2Call = RecordRecovery;
+    SetNewInstanceDefaults(&InstanceTable[4], 4);
+    SaveFailures failures = {0, {0}};
+    SaveInstances(0, &failures);   // registers Quillbox4
+    SaveInstances(0, &failures);   // an existing service
+    ChangeServiceConfig2Call = ChangeServiceConfig2A;
+    // Restart after 60 s, 60 s, then every 300 s; also after a failure the
+    // service reports. Wine refuses the flag: no failure of the save.
+    const std::string actions = "reset 86400, 1 after 60000, 1 after 60000, 1 after 300000";
+    EXPECT_EQ(RecoveryCalls, (std::vector<std::string>{actions, "non-crash 1", actions, "non-crash 1"}));
+    EXPECT_EQ(0, failures.Count);
+}
+
+TEST_F(ServiceControl, DeletingARunningInstanceStopsItsServiceBeforeDeletingIt)
+{
+    // Deleted while running, it would keep the port and log on, unlisted.
+    InstallService(12, SlowServiceCommand(1500));
+    ASSERT_EQ(1, LoadInstances());
+    int numbers[1] = {12};
+    SaveFailures failures = {0, {0}};
+    StartInstances(numbers, 1, &failures);
+    ASSERT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(12, SERVICE_RUNNING, 5000));
+    InstanceTable[12].InUse = 0;   // Delete in the list
+
+    static int pumped;
+    pumped = 0;
+    EXPECT_EQ(0, SaveInstances(0, &failures, [] { pumped++; Sleep(20); }));
+    EXPECT_EQ(0, failures.Count);
+    EXPECT_GT(pumped, 10);   // the windows were kept painted while it stopped
+    EXPECT_FALSE(ServiceExists(12));
 }
