@@ -11,6 +11,9 @@ BOOL LineStart;
 static BYTE Queue[CAPTURE_QUEUE_SIZE];
 static ULONGLONG Queued;        // bytes ever queued
 static ULONGLONG Written;       // bytes ever taken by the writer
+// The position at the start of the ring: moved up whenever the queue is
+// empty, so that a writer keeping up touches only the ring's first pages.
+static ULONGLONG Base;
 static ULONGLONG Dropped;       // received bytes dropped since last counted
 static BOOL Held;
 static BOOL AfterGap;            // bytes were dropped since the last one kept
@@ -30,7 +33,7 @@ static BOOL Nudged;             // woken once for a queue over half full
 // further on). Queued bytes span far less than 2^31, so the low 32 bits tell.
 static LONG StampWritten(DWORD slot) { return (LONG)((DWORD)Written - StampAt[slot]); }
 
-static void Put(BYTE b) { Queue[Queued++ & QUEUE_MASK] = b; }
+static void Put(BYTE b) { Queue[(Queued++ - Base) & QUEUE_MASK] = b; }
 
 static void PutStamp(const char *stamp)
 {
@@ -52,6 +55,9 @@ BOOL CaptureBytes(const BYTE *data, DWORD count, const SYSTEMTIME &arrival, BOOL
         LeaveCriticalSection(&CaptureLock);
         return FALSE;
     }
+    // The writer reads the ring only while bytes are queued.
+    if (Queued == Written)
+        Base = Queued;
     DWORD room = CAPTURE_QUEUE_SIZE - (DWORD)(Queued - Written);
     for (DWORD i = 0; i < count; i++) {
         BYTE b = data[i];
@@ -126,7 +132,7 @@ ULONGLONG DroppedBytes() { return Locked(Dropped); }
 DWORD PeekQueued(const BYTE **data)
 {
     EnterCriticalSection(&CaptureLock);
-    DWORD offset = (DWORD)(Written & QUEUE_MASK);
+    DWORD offset = (DWORD)((Written - Base) & QUEUE_MASK);
     DWORD length = (DWORD)(Queued - Written);
     LeaveCriticalSection(&CaptureLock);
     // The reader only ever writes beyond Queued, so this run stays as it is.
@@ -171,10 +177,10 @@ ULONGLONG ForgetDropped()
 
 void WakeWriter() { SetEvent(WriterEvent); }
 
-void AwaitWork(DWORD ms)
+void AwaitWork(DWORD ms, BOOL gathering)
 {
     EnterCriticalSection(&CaptureLock);
-    WriterIdle = Queued == Written;
+    WriterIdle = !gathering && Queued == Written;
     LeaveCriticalSection(&CaptureLock);
     WaitForSingleObject(WriterEvent, ms);
     EnterCriticalSection(&CaptureLock);
@@ -192,7 +198,7 @@ int CreateCaptureQueue()
 void ResetCaptureQueue()
 {
     EnterCriticalSection(&CaptureLock);
-    Queued = Written = Dropped = 0;
+    Queued = Written = Base = Dropped = 0;
     StampFirst = StampCount = 0;
     Held = AfterGap = WriterIdle = Nudged = FALSE;
     LeaveCriticalSection(&CaptureLock);

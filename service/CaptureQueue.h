@@ -45,10 +45,10 @@ ULONGLONG ForgetDropped();
 
 // Wakes the writer (a request for it, or bytes to write).
 void WakeWriter();
-// The writer waits at most `ms` for something to do. With nothing queued
-// the reader's next bytes wake it; with bytes queued only a request or a
-// queue filling up does, so that writes gather while data flows.
-void AwaitWork(DWORD ms);
+// The writer waits at most `ms` for something to do: a request, or a queue
+// filling up. While not `gathering`, with nothing queued, the reader's next
+// bytes wake it too; after a write they gather for a while instead.
+void AwaitWork(DWORD ms, BOOL gathering);
 
 // Creates the writer's wake-up event. Non-zero on success.
 int CreateCaptureQueue();

@@ -136,19 +136,21 @@ static void ReportOutage(BOOL allWritten)
 
 static int WriteAndReport(ULONGLONG upTo)
 {
+    // Caught up when everything queued at the start is written; bytes that
+    // come meanwhile do not keep an outage from ending.
+    BOOL everything = upTo >= QueuedPosition();
     int all = WriteQueuedUpTo(upTo);
-    ReportOutage(all && upTo == QueuedPosition());
+    ReportOutage(all && everything);
     return all;
 }
 
-int WriteQueuedBytes()
+void WriteQueuedBytes()
 {
     DWORD due = LogCareDueInMs();
-    if (WriteFailing && due != 0 && due != INFINITE) {
+    if (WriteFailing && due != 0 && due != INFINITE)
         ReportOutage(FALSE);        // tried again once a second; a loss is told at once
-        return 0;
-    }
-    return WriteAndReport(QueuedPosition());
+    else
+        WriteAndReport(QueuedPosition());
 }
 
 

@@ -28,8 +28,7 @@ extern LogFileApi LogFileCalls;
 
 // Writes what is queued, unless writes are failing and the next try is not
 // due yet. Reports the start and end of an outage or a loss, once each.
-// Non-zero when everything queued was written.
-int WriteQueuedBytes();
+void WriteQueuedBytes();
 
 // Milliseconds until LogCare is due: 0 when due now, INFINITE when nothing
 // waits (no unflushed bytes, nothing refused, no deleted file to make again).

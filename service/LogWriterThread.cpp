@@ -108,21 +108,23 @@ static void ServeSync()
 DWORD ServeLogWriter()
 {
     DWORD wait = ServeSwap();
-    BOOL writing = WriteQueuedBytes();
+    WriteQueuedBytes();
     if (LogCareDueInMs() == 0)
         LogCare();
     ServeSync();
-    wait = Shorter(wait, LogCareDueInMs());
-    // Bytes that came meanwhile; refused ones wait for the next try instead.
-    if (writing && WrittenPosition() != QueuedPosition())
-        wait = Shorter(wait, WRITE_GATHER_MS);
-    return wait;
+    return Shorter(wait, LogCareDueInMs());
 }
 
 static DWORD WINAPI LogWriterThread(LPVOID)
 {
-    while (!EndWanted)
-        AwaitWork(ServeLogWriter());
+    while (!EndWanted) {
+        ULONGLONG written = WrittenPosition();
+        DWORD wait = ServeLogWriter();
+        // After a write the next bytes gather for a while: one write for
+        // many reads while data flows. An idle writer is woken by them.
+        BOOL wrote = WrittenPosition() != written;
+        AwaitWork(wrote ? Shorter(wait, WRITE_GATHER_MS) : wait, wrote);
+    }
     // The reader has ended: everything it handed over is queued.
     if (!FinishLogFile(QueuedPosition()))
         ReportLogLostAtStop();

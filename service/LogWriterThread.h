@@ -34,6 +34,6 @@ void EndLogWriter();
 BOOL WaitForLogWriterEnd(DWORD ms);
 
 // One turn of the writer: a due swap, the queued bytes, the log's care, a
-// wanted sync. Returns how long the writer may wait before the next turn
-// (unless woken). The thread's body; unit tests run it directly.
+// wanted sync. Returns how long until the next try or flush is due
+// (INFINITE: none). The thread's body; unit tests run it directly.
 DWORD ServeLogWriter();
