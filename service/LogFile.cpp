@@ -1,5 +1,4 @@
 #include "LogFile.h"
-#include "LogWriter.h"
 #include "ServiceState.h"
 
 #include <stdio.h>
@@ -67,10 +66,19 @@ int OpenLogFileAt(const SYSTEMTIME &now)
         return 0;
 
     memcpy(CurrentLogPath, path, strlen(path) + 1);
+    EnterCriticalSection(&CaptureLock);
     LogOpenedAt = now;
+    LeaveCriticalSection(&CaptureLock);
     LogHandle = file;
-    LogFileOpened();
     return 1;
+}
+
+SYSTEMTIME OpenLogTime()
+{
+    EnterCriticalSection(&CaptureLock);
+    SYSTEMTIME at = LogOpenedAt;
+    LeaveCriticalSection(&CaptureLock);
+    return at;
 }
 
 HANDLE OpenLogPath(const char *path)
@@ -90,13 +98,4 @@ void FormatTimestamp(const SYSTEMTIME &now, char text[TIMESTAMP_LENGTH + 1])
     snprintf(text, TIMESTAMP_LENGTH + 1, "%.4d-%.2d-%.2d %.2d:%.2d:%.2d.%.3d: ",
              now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
              now.wMilliseconds);
-}
-
-int WriteTimestamp()
-{
-    SYSTEMTIME now;
-    char text[TIMESTAMP_LENGTH + 1];
-    GetLocalTime(&now);
-    FormatTimestamp(now, text);
-    return WriteToLog(text, (DWORD)strlen(text));
 }

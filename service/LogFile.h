@@ -16,12 +16,16 @@ int BuildLogFileName(const SYSTEMTIME &now, char *path, size_t size);
 
 // Opens the log named for the current local time, appending to what the file
 // holds; sets CurrentLogPath, LogOpenedAt and LogHandle. Non-zero on success;
-// on failure LogHandle and CurrentLogPath are left as they were.
+// on failure LogHandle and CurrentLogPath are left as they were. The writer
+// owns the open log; only LogOpenedAt is read elsewhere (OpenLogTime).
 int OpenLogFile();
 
 // The same for the log named for local time `now` (the rotation reads the
 // time once for its test and its file). On failure GetLastError() tells why.
 int OpenLogFileAt(const SYSTEMTIME &now);
+
+// The local time that named the open log, as the rotation thread reads it.
+SYSTEMTIME OpenLogTime();
 
 // Formats the timestamp text of `now` (TIMESTAMP_LENGTH characters plus NUL).
 void FormatTimestamp(const SYSTEMTIME &now, char text[TIMESTAMP_LENGTH + 1]);
@@ -29,7 +33,3 @@ void FormatTimestamp(const SYSTEMTIME &now, char text[TIMESTAMP_LENGTH + 1]);
 // Opens (or creates) a log file for appending, readable and shared with
 // readers. INVALID_HANDLE_VALUE on failure, with GetLastError() telling why.
 HANDLE OpenLogPath(const char *path);
-
-// Writes the timestamp for the current local time through WriteToLog.
-// Non-zero when it was written or held.
-int WriteTimestamp();

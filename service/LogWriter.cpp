@@ -1,20 +1,28 @@
 #include "LogWriter.h"
+#include "CaptureQueue.h"
 #include "LogFile.h"
+#include "MailThread.h"
 #include "ReportServiceEvent.h"
 #include "ServiceState.h"
 
 #include <string.h>
 
-// Bytes that could not be written yet, oldest first. Static: the data path
-// allocates nothing, and a full disk must not make the service ask for memory.
-static BYTE Held[LOG_HOLD_SIZE];
-static DWORD HeldLength;
+// A file whose state cannot be read is taken as still there.
+static BOOL FileDeleted(HANDLE file)
+{
+    FILE_STANDARD_INFO info;
+    if (!GetFileInformationByHandleEx(file, FileStandardInfo, &info, sizeof info))
+        return FALSE;
+    return info.NumberOfLinks == 0 || info.DeletePending;
+}
 
-// One run of failed writes: reported when it begins, when the buffer first
-// overflows, and when the held bytes are written.
+LogFileApi LogFileCalls = {WriteFile, ReadFile, FlushFileBuffers, CloseHandle, FileDeleted};
+
+// One run of refused writes: reported when it begins and when everything
+// queued is written again. A loss (queue full) likewise, once each.
 static BOOL WriteFailing;
 static BOOL LossReported;
-static ULONGLONG LostBytes;
+static BOOL FlushFailing;
 
 // Unflushed writes, and when the next LogCare is due.
 static BOOL Dirty;
@@ -45,13 +53,13 @@ static BOOL ReportsRecovery() { return (Params.VerboseLevel & VERBOSE_START_STOP
 // Writes as much as the file takes. Wine reports a write that filled the
 // disk as a success with fewer bytes, so the rest is tried again to learn
 // the error. Returns the bytes written; *error is set when not all were.
-static DWORD WriteAll(const BYTE *data, DWORD length, DWORD *error)
+static DWORD WriteAll(HANDLE file, const BYTE *data, DWORD length, DWORD *error)
 {
     DWORD done = 0;
     *error = ERROR_SUCCESS;
     while (done < length) {
         DWORD written = 0;
-        BOOL ok = WriteFile(LogHandle, data + done, length - done, &written, NULL);
+        BOOL ok = LogFileCalls.Write(file, data + done, length - done, &written, NULL);
         if (written > length - done)
             written = length - done;
         done += written;
@@ -69,79 +77,82 @@ static DWORD WriteAll(const BYTE *data, DWORD length, DWORD *error)
     return done;
 }
 
-static int Hold(const BYTE *data, DWORD length)
+// Writes the queued bytes up to `upTo`. Non-zero when all of them were written.
+static int WriteQueuedUpTo(ULONGLONG upTo)
 {
-    DWORD room = LOG_HOLD_SIZE - HeldLength;
-    DWORD taken = length < room ? length : room;
-    memcpy(Held + HeldLength, data, taken);
-    HeldLength += taken;
-    WantCare();
-    if (taken == length)
-        return 1;
-    LostBytes += length - taken;
-    if (!LossReported) {
+    for (;;) {
+        ULONGLONG written = WrittenPosition();
+        if (written >= upTo)
+            return 1;
+        const BYTE *data;
+        DWORD length = PeekQueued(&data);
+        if (length > upTo - written)
+            length = (DWORD)(upTo - written);
+        DWORD error;
+        DWORD done = WriteAll(LogHandle, data, length, &error);
+        TakeQueued(done);
+        if (done > 0)
+            WantCare();
+        if (done < length) {
+            if (!WriteFailing) {
+                WriteFailing = TRUE;
+                ReportServiceEvent("Could not write to the log file \"%s\" (error %lu); received "
+                                   "data is held until it can be written",
+                                   EVENTLOG_ERROR_TYPE, CurrentLogPath, error);
+            }
+            WantCare();
+            return 0;
+        }
+    }
+}
+
+// Reports a loss when it begins, and when everything queued has been written
+// (`allWritten`) the end of the outage or loss, with what was lost.
+static void ReportOutage(BOOL allWritten)
+{
+    if (!LossReported && DroppedBytes() > 0) {
         LossReported = TRUE;
         ReportServiceEvent("No more received data can be held for the log file \"%s\" (%lu bytes "
                            "wait); further data is lost until the file can be written",
-                           EVENTLOG_ERROR_TYPE, CurrentLogPath, (unsigned long)HeldLength);
+                           EVENTLOG_ERROR_TYPE, CurrentLogPath, (unsigned long)CAPTURE_QUEUE_SIZE);
     }
-    return 0;
-}
-
-int WriteToLog(const void *data, DWORD length)
-{
-    const BYTE *bytes = (const BYTE *)data;
-    // Nothing may overtake what already waits.
-    if (HeldLength > 0)
-        return Hold(bytes, length);
-    DWORD error;
-    DWORD written = WriteAll(bytes, length, &error);
-    if (written > 0)
-        WantCare();
-    if (written == length)
-        return 1;
-    if (!WriteFailing) {
-        WriteFailing = TRUE;
-        ReportServiceEvent("Could not write to the log file \"%s\" (error %lu); received data is "
-                           "held until it can be written",
-                           EVENTLOG_ERROR_TYPE, CurrentLogPath, error);
-    }
-    return Hold(bytes + written, length - written);
-}
-
-static void WriteHeld()
-{
-    if (HeldLength > 0) {
-        DWORD error;
-        DWORD written = WriteAll(Held, HeldLength, &error);
-        memmove(Held, Held + written, HeldLength - written);
-        HeldLength -= written;
-        if (HeldLength > 0)
-            return;
-    }
-    if (!WriteFailing)
+    if (!allWritten || (!WriteFailing && !LossReported))
         return;
-    if (LostBytes > 0)
+    ULONGLONG lost = ForgetDropped();
+    if (!WriteFailing)
+        ReportServiceEvent("The log file \"%s\" could not be written as fast as data arrived; "
+                           "%llu bytes of received data were lost",
+                           EVENTLOG_ERROR_TYPE, CurrentLogPath, (unsigned long long)lost);
+    else if (lost > 0)
         ReportServiceEvent("Writing to the log file \"%s\" works again; %llu bytes of received "
                            "data were lost",
-                           EVENTLOG_ERROR_TYPE, CurrentLogPath, (unsigned long long)LostBytes);
+                           EVENTLOG_ERROR_TYPE, CurrentLogPath, (unsigned long long)lost);
     else if (ReportsRecovery())
         ReportServiceEvent("Writing to the log file \"%s\" works again; capture continues",
                            EVENTLOG_INFORMATION_TYPE, CurrentLogPath);
     WriteFailing = FALSE;
     LossReported = FALSE;
-    LostBytes = 0;
 }
 
-// Whether the open file has lost its name (deleted, or its folder was). A
-// file whose state cannot be read is taken as still there.
-static BOOL OpenFileDeleted()
+static int WriteAndReport(ULONGLONG upTo)
 {
-    FILE_STANDARD_INFO info;
-    if (!GetFileInformationByHandleEx(LogHandle, FileStandardInfo, &info, sizeof info))
-        return FALSE;
-    return info.NumberOfLinks == 0 || info.DeletePending;
+    // Caught up when everything queued at the start is written; bytes that
+    // come meanwhile do not keep an outage from ending.
+    BOOL everything = upTo >= QueuedPosition();
+    int all = WriteQueuedUpTo(upTo);
+    ReportOutage(all && everything);
+    return all;
 }
+
+void WriteQueuedBytes()
+{
+    DWORD due = LogCareDueInMs();
+    if (WriteFailing && due != 0 && due != INFINITE)
+        ReportOutage(FALSE);        // tried again once a second; a loss is told at once
+    else
+        WriteAndReport(QueuedPosition());
+}
+
 
 static LONGLONG FileEnd(HANDLE file)
 {
@@ -171,8 +182,35 @@ static HANDLE CreateLogAgain(BOOL *madeFolder)
     return OpenLogPath(CurrentLogPath);
 }
 
+// Copies what was written to the deleted file since it was last seen into
+// the one made again; *carried counts the bytes copied. ERROR_SUCCESS, or why
+// the copy stopped.
+static DWORD CarryInto(HANDLE file, HANDLE deleted, LONGLONG from, LONGLONG end, LONGLONG *carried)
+{
+    *carried = 0;
+    while (from < end) {
+        OVERLAPPED at;
+        memset(&at, 0, sizeof at);
+        at.Offset = (DWORD)from;
+        at.OffsetHigh = (DWORD)(from >> 32);
+        DWORD want = end - from < CARRY_BLOCK ? (DWORD)(end - from) : CARRY_BLOCK;
+        DWORD got = 0;
+        if (!LogFileCalls.Read(deleted, CarryBuffer, want, &got, &at))
+            return GetLastError();
+        if (got == 0)
+            return ERROR_HANDLE_EOF;
+        DWORD error;
+        DWORD written = WriteAll(file, CarryBuffer, got, &error);
+        *carried += written;
+        if (written < got)
+            return error;
+        from += got;
+    }
+    return ERROR_SUCCESS;
+}
+
 // Makes the deleted log file again under its name and carries into it what
-// was written to the deleted one since it was last seen. Held bytes are
+// was written to the deleted one since it was last seen. Queued bytes are
 // written first (caller), so the carried bytes keep their place.
 static void RemakeLogFile()
 {
@@ -190,22 +228,18 @@ static void RemakeLogFile()
     HANDLE deleted = LogHandle;
     LONGLONG from = Verified;
     LONGLONG end = FileEnd(deleted);
+    LONGLONG carried;
+    DWORD error = CarryInto(file, deleted, from, end, &carried);
+    LogFileCalls.Close(deleted);
     LogHandle = file;
     LogFileOpened();
-    while (from < end) {
-        OVERLAPPED at;
-        memset(&at, 0, sizeof at);
-        at.Offset = (DWORD)from;
-        at.OffsetHigh = (DWORD)(from >> 32);
-        DWORD want = end - from < CARRY_BLOCK ? (DWORD)(end - from) : CARRY_BLOCK;
-        DWORD got = 0;
-        if (!ReadFile(deleted, CarryBuffer, want, &got, &at) || got == 0)
-            break;
-        WriteToLog(CarryBuffer, got);
-        from += got;
-    }
-    CloseHandle(deleted);
-    if (ReportsRecovery())
+    Dirty = carried > 0;
+    if (error != ERROR_SUCCESS)
+        ReportServiceEvent("The log file \"%s\" was created again, but %llu bytes received since it "
+                           "was last seen could not be copied into it (error %lu) and are lost",
+                           EVENTLOG_ERROR_TYPE, CurrentLogPath,
+                           (unsigned long long)(end - from - carried), error);
+    else if (ReportsRecovery())
         ReportServiceEvent(madeFolder ? "The log file \"%s\" and its folder were created again; "
                                         "capture continues"
                                       : "The log file \"%s\" was created again; capture continues",
@@ -214,7 +248,7 @@ static void RemakeLogFile()
 
 static void CheckLogFile()
 {
-    if (!Gone && OpenFileDeleted()) {
+    if (!Gone && LogFileCalls.Deleted(LogHandle)) {
         Gone = TRUE;
         ReportServiceEvent("The log file \"%s\" was deleted while it was open",
                            EVENTLOG_ERROR_TYPE, CurrentLogPath);
@@ -225,6 +259,23 @@ static void CheckLogFile()
         Verified = FileEnd(LogHandle);
 }
 
+static void FlushLog()
+{
+    if (!Dirty)
+        return;
+    if (LogFileCalls.Flush(LogHandle)) {
+        Dirty = FALSE;
+        FlushFailing = FALSE;
+        return;
+    }
+    if (!FlushFailing) {
+        FlushFailing = TRUE;
+        ReportServiceEvent("Could not flush the log file \"%s\" to disk (error %lu); trying again "
+                           "every second",
+                           EVENTLOG_ERROR_TYPE, CurrentLogPath, GetLastError());
+    }
+}
+
 DWORD LogCareDueInMs()
 {
     if (!CareWanted)
@@ -233,61 +284,110 @@ DWORD LogCareDueInMs()
     return elapsed >= LOG_CARE_INTERVAL_MS ? 0 : LOG_CARE_INTERVAL_MS - elapsed;
 }
 
-void PostponeLogCare()
+static int CareUpTo(ULONGLONG upTo)
 {
-    if (CareWanted)
-        CareFrom = GetTickCount();
-}
-
-void LogCare()
-{
-    CareWanted = FALSE;
-    if (LogHandle == INVALID_HANDLE_VALUE)
-        return;
-    WriteHeld();
-    // A deleted file is made again only once nothing waits: the bytes carried
-    // from it are older than the held ones.
-    if (HeldLength == 0)
+    int all = WriteAndReport(upTo);
+    CareWanted = FALSE;             // the flush that the writes want is this one
+    // A deleted file is made again only once nothing for it waits: the
+    // bytes carried from it are older than the queued ones.
+    if (all)
         CheckLogFile();
-    if (Dirty && FlushFileBuffers(LogHandle))
-        Dirty = FALSE;
-    if (HeldLength > 0 || Gone || Dirty)
+    FlushLog();
+    if (!all || Gone || Dirty)
         WantCare();
+    return all;
 }
 
-int FinishLogFile()
+void LogCare() { CareUpTo(QueuedPosition()); }
+
+int FinishLogFile(ULONGLONG upTo)
 {
-    LogCare();
-    return HeldLength == 0 && !Gone;
+    return CareUpTo(upTo) && !Gone;
 }
 
 void ReportLogLostAtStop()
 {
-    if (HeldLength > 0)
-        ReportServiceEvent("%lu held bytes could not be written to the log file \"%s\" before "
-                           "the stop and are lost",
-                           EVENTLOG_ERROR_TYPE, (unsigned long)HeldLength, CurrentLogPath);
-    if (Gone && LogHandle != INVALID_HANDLE_VALUE)
+    ULONGLONG queued = QueuedReceivedBytes();
+    ULONGLONG dropped = ForgetDropped();
+    if (queued > 0 || dropped > 0)
+        ReportServiceEvent("%llu bytes of received data could not be written to the log file "
+                           "\"%s\" before the stop and are lost (%llu held, %llu found no room)",
+                           EVENTLOG_ERROR_TYPE, (unsigned long long)(queued + dropped),
+                           CurrentLogPath, (unsigned long long)queued,
+                           (unsigned long long)dropped);
+    if (Gone)
         ReportServiceEvent("The log file \"%s\" could not be created again before the stop; "
                            "%llu bytes received since it was deleted are lost",
                            EVENTLOG_ERROR_TYPE, CurrentLogPath,
                            (unsigned long long)(FileEnd(LogHandle) - Verified));
 }
 
+static void CloseFinished(HANDLE file, const char *path)
+{
+    if (!LogFileCalls.Close(file))
+        ReportServiceEvent("Could not close the log file \"%s\" (error %lu)", EVENTLOG_ERROR_TYPE,
+                           path, GetLastError());
+}
+
+void CloseLogFile()
+{
+    if (LogHandle == INVALID_HANDLE_VALUE)
+        return;
+    CloseFinished(LogHandle, CurrentLogPath);
+    LogHandle = INVALID_HANDLE_VALUE;
+}
+
 void LogFileOpened()
 {
     Verified = FileEnd(LogHandle);
     Dirty = FALSE;
+    FlushFailing = FALSE;
     Gone = FALSE;
     RemakeFailReported = FALSE;
 }
 
+int RotateLogFile(const SYSTEMTIME &now, ULONGLONG upTo, BOOL *refused)
+{
+    char next[LOG_PATH_SIZE];
+    char finished[LOG_PATH_SIZE];
+
+    *refused = FALSE;
+    if (!BuildLogFileName(now, next, sizeof next))
+        return 0;
+    // Woken a moment early, or the clock went back: the period has not
+    // changed, and opening the open file a second time would only fail.
+    if (strcmp(next, CurrentLogPath) == 0)
+        return 0;
+    // The finished file is complete and on disk before it is closed and
+    // mailed. While bytes for it are refused (a full disk) or it was deleted
+    // and cannot be made again, it stays open and the swap is tried again;
+    // both faults have been reported already.
+    if (!FinishLogFile(upTo)) {
+        *refused = TRUE;
+        return 0;
+    }
+    HANDLE finishedHandle = LogHandle;
+    memcpy(finished, CurrentLogPath, sizeof finished);
+    if (!OpenLogFileAt(now)) {
+        // Received data keeps going into the open file; the next rotation
+        // time tries again.
+        ReportServiceEvent("Could not open the next log file \"%s\" (error %lu); logging continues in \"%s\"",
+                           EVENTLOG_ERROR_TYPE, next, GetLastError(), finished);
+        return 0;
+    }
+    LogFileOpened();
+    CloseFinished(finishedHandle, finished);
+    if (MailConfigured)
+        StartMailThread(finished);
+    return 1;
+}
+
 void ResetLogWriter()
 {
-    HeldLength = 0;
+    ResetCaptureQueue();
     WriteFailing = FALSE;
     LossReported = FALSE;
-    LostBytes = 0;
+    FlushFailing = FALSE;
     Dirty = FALSE;
     CareWanted = FALSE;
     Verified = 0;

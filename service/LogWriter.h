@@ -1,48 +1,68 @@
-// The log's data path: every byte bound for the log goes through WriteToLog.
-// What the disk refuses waits in a fixed buffer until it can be written; the
-// file is flushed to disk about once a second while data flows; a log file
-// deleted while open is noticed and made again with what arrived since.
-// Everything here runs with LogLock held.
+// The log's data path on the writer's side: what the capture queue holds is
+// written to LogHandle; what the disk refuses stays queued and is tried again
+// every second; the file is flushed to disk about once a second while data
+// flows; a log file deleted while open is noticed and made again with what
+// went into it since; the swap of files at a rotation. Only the writer
+// thread (LogWriterThread.h) runs this, and it owns LogHandle and
+// CurrentLogPath once capture has begun.
 #pragma once
 
 #include <windows.h>
 
-// What a full disk (or any failing write) can hold back: about 90 seconds
-// of a 115200-baud line running flat out, hours of a call-record printer.
-// Beyond it received data is lost, counted and reported.
-#define LOG_HOLD_SIZE (1024 * 1024)
-
-// The longest time written bytes stay unflushed, and how often held bytes
-// and a deleted log file are tried again. A power cut loses at most what
-// arrived in this time before it (plus what a failing disk held back).
+// The longest time written bytes stay unflushed, and how often refused bytes,
+// a refused swap and a deleted log file are tried again. A power cut loses at
+// most what arrived in this time before it (plus what a failing disk held back).
 #define LOG_CARE_INTERVAL_MS 1000
 
-// Writes bytes to LogHandle. What cannot be written is held, after anything
-// already held, until LogCare writes it. Non-zero when every byte was written
-// or held; 0 when some were lost because the hold buffer was full.
-int WriteToLog(const void *data, DWORD length);
+// The file calls of the writer, replaceable so that unit tests can make the
+// disk slow or failing. Deleted tells whether the open file has lost its
+// name (deleted, or its folder was).
+struct LogFileApi {
+    BOOL (WINAPI *Write)(HANDLE file, LPCVOID data, DWORD length, LPDWORD written, LPOVERLAPPED at);
+    BOOL (WINAPI *Read)(HANDLE file, LPVOID data, DWORD length, LPDWORD got, LPOVERLAPPED at);
+    BOOL (WINAPI *Flush)(HANDLE file);
+    BOOL (WINAPI *Close)(HANDLE file);
+    BOOL (*Deleted)(HANDLE file);
+};
+extern LogFileApi LogFileCalls;
+
+// Writes what is queued, unless writes are failing and the next try is not
+// due yet. Reports the start and end of an outage or a loss, once each.
+void WriteQueuedBytes();
 
 // Milliseconds until LogCare is due: 0 when due now, INFINITE when nothing
-// waits (no unflushed bytes, nothing held, no deleted file to make again).
+// waits (no unflushed bytes, nothing refused, no deleted file to make again).
 DWORD LogCareDueInMs();
 
-// Writes held bytes, makes a deleted log file again (with the bytes written
-// into it since it was last seen), then flushes the file to disk.
+// Writes what is queued, makes a deleted log file again (with the bytes
+// written into it since it was last seen), then flushes the file to disk.
 void LogCare();
 
-// Puts off a due LogCare by one interval (the reader is paused or stopping).
-void PostponeLogCare();
+// Before the open log is closed (rotation, stop): LogCare for the bytes
+// queued up to `upTo`, and then whether the file is complete. 0 when some of
+// them are still refused or the deleted file could not be made again: the
+// file must then stay open.
+int FinishLogFile(ULONGLONG upTo);
 
-// Before the open log is closed (rotation, stop): LogCare, and then whether
-// the file is complete. 0 when bytes are still held or the deleted file
-// could not be made again; the file must then stay open.
-int FinishLogFile();
-
-// At stop, when FinishLogFile failed: reports what is lost with the file.
+// At stop, when FinishLogFile failed: reports in one event the received bytes
+// lost with the file (still queued, and dropped for want of room).
 void ReportLogLostAtStop();
+
+// Closes the open log at stop, reporting a failure.
+void CloseLogFile();
 
 // The log file just opened (start, rotation) begins its own checks.
 void LogFileOpened();
 
-// Forgets held bytes and reports of an earlier run (unit tests).
+// Swaps the log for the one named for `now`: the bytes queued up to `upTo`
+// (those that arrived before the rotation time) go into the finished file,
+// which is closed only once the next one is open; when the next cannot be
+// opened the service reports it and keeps writing into the open file. Mails
+// the finished file when mail is configured. Non-zero when the files were
+// swapped. 0 also when the next file would be the open one again, and when
+// the open one cannot be finished yet (*refused is then set: bytes for it
+// refused, or it was deleted and cannot be made again).
+int RotateLogFile(const SYSTEMTIME &now, ULONGLONG upTo, BOOL *refused);
+
+// Forgets refused bytes, reports and file checks of an earlier run (unit tests).
 void ResetLogWriter();

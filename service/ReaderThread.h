@@ -1,27 +1,19 @@
-// Serial capture: the reader thread and the line-start rule.
+// Serial capture: the reader thread. It only reads the port and hands each
+// chunk, with the local time of its arrival, to the capture queue
+// (CaptureQueue.h); the writer thread does all disk work.
 #pragma once
 
 #include <windows.h>
-
-// True when the next byte begins a line. Set when the reader starts and kept
-// across rotations.
-extern BOOL LineStart;
-
-// Writes received bytes to the log, each line preceded by a timestamp
-// (TimestampFormat not 0) before its first byte. A carriage return ends a
-// line; line feeds at the start of a line are written unstamped. The bytes
-// are written, or held while the log cannot be written (LogWriter.h), when
-// it returns. Called with LogLock held.
-void CaptureBytes(const BYTE *data, DWORD count);
-void CaptureByte(BYTE b);
+#include "CaptureQueue.h"
 
 // The most bytes the reader takes from the driver at a time.
 #define READ_CHUNK_SIZE 4096
 
-// Reads the port one byte at a time and captures every byte until stop.
+// Reads the port and hands every byte over until stop. What waits in the
+// driver when the stop comes is read and handed over before it ends.
 DWORD WINAPI ReaderThread(LPVOID);
 
-// Pause and continue: the reader stops between bytes and goes on from there.
+// Pause and continue: the reader stops between chunks and goes on from there.
 void HoldReader();
 void ReleaseReader();
 
@@ -31,3 +23,6 @@ void ReleaseReader();
 
 // How often a vanished port is tried again.
 #define PORT_RETRY_MS 3000
+
+// How long the reader waits at stop for the bytes the driver already holds.
+#define STOP_DRAIN_MS 1000

@@ -1,7 +1,6 @@
 #include "RotationThread.h"
 #include "LogFile.h"
-#include "LogWriter.h"
-#include "MailThread.h"
+#include "LogWriterThread.h"
 #include "ReportServiceEvent.h"
 #include "ServiceState.h"
 
@@ -92,49 +91,6 @@ RotationStep NextRotationStep(DWORD rotation, const SYSTEMTIME &now, SYSTEMTIME 
     return step;
 }
 
-int RotateLogFile(const SYSTEMTIME &now)
-{
-    char next[LOG_PATH_SIZE];
-    char finished[LOG_PATH_SIZE];
-
-    if (!BuildLogFileName(now, next, sizeof next))
-        return 0;
-
-    EnterCriticalSection(&LogLock);
-    // Woken a moment early, or the clock went back: the period has not
-    // changed, and opening the open file a second time would only fail.
-    if (strcmp(next, CurrentLogPath) == 0) {
-        LeaveCriticalSection(&LogLock);
-        return 0;
-    }
-    // The finished file is complete and on disk before it is closed and
-    // mailed. While bytes for it are still held (a full disk) or it was
-    // deleted and cannot be made again, it stays open, as when the next
-    // file cannot be opened; both faults have been reported already.
-    if (!FinishLogFile()) {
-        LeaveCriticalSection(&LogLock);
-        return 0;
-    }
-    HANDLE finishedHandle = LogHandle;
-    memcpy(finished, CurrentLogPath, sizeof finished);
-    int opened = OpenLogFileAt(now);
-    DWORD error = GetLastError();
-    if (opened)
-        CloseHandle(finishedHandle);
-    LeaveCriticalSection(&LogLock);
-
-    if (!opened) {
-        // Received data keeps going into the open file; the next rotation
-        // time tries again.
-        ReportServiceEvent("Could not open the next log file \"%s\" (error %lu); logging continues in \"%s\"",
-                           EVENTLOG_ERROR_TYPE, next, error, finished);
-        return 0;
-    }
-    if (MailConfigured)
-        StartMailThread(finished);
-    return 1;
-}
-
 // The time the next rotation thread starts its period from; written before
 // the thread is created, read only by it.
 static SYSTEMTIME RotationReference;
@@ -146,16 +102,16 @@ DWORD WINAPI RotationThread(LPVOID)
     for (;;) {
         SYSTEMTIME now;
         GetLocalTime(&now);
-        RotationStep step = NextRotationStep(Params.LogRotation, now, &reference, LogOpenedAt);
+        RotationStep step = NextRotationStep(Params.LogRotation, now, &reference, OpenLogTime());
         if (step.Rotate)
-            RotateLogFile(now);
+            RequestLogSwap(now);
         if (WaitForMultipleObjects(2, ends, FALSE, step.WaitMs) != WAIT_TIMEOUT)
             break;
     }
     return 0;
 }
 
-int StartRotationThread(const SYSTEMTIME *reference)
+int StartRotationThread(const SYSTEMTIME &reference)
 {
     if (Params.LogRotation < RotationMonthly || Params.LogRotation > RotationMinutely)
         return 1;
@@ -170,10 +126,7 @@ int StartRotationThread(const SYSTEMTIME *reference)
         }
     }
     ResetEvent(RotationEndEvent);
-    if (reference != NULL)
-        RotationReference = *reference;
-    else
-        GetLocalTime(&RotationReference);
+    RotationReference = reference;
     RotationHandle = CreateThread(NULL, 0, RotationThread, NULL, 0, NULL);
     if (RotationHandle == NULL) {
         ReportServiceEvent("The log rotation could not be started (error %lu)",
@@ -183,13 +136,25 @@ int StartRotationThread(const SYSTEMTIME *reference)
     return 1;
 }
 
+int ResumeRotation(const SYSTEMTIME &now)
+{
+    if (Params.LogRotation < RotationMonthly || Params.LogRotation > RotationMinutely)
+        return 1;
+    // A nightly pause across midnight must not keep the day's file open for
+    // ever: the period of the open log is the reference, not the continue.
+    SYSTEMTIME opened = OpenLogTime(), reference = opened;
+    if (NextRotationStep(Params.LogRotation, now, &reference, opened).Rotate)
+        RequestLogSwap(now);
+    return StartRotationThread(now);
+}
+
 void EndRotationThread()
 {
     if (RotationHandle == NULL)
         return;
     SetEvent(RotationEndEvent);
-    // The thread is either in its wait, which the event ends at once, or in
-    // a swap, which takes a file open and close: let it finish that.
+    // The thread is in its wait, which the event ends at once, or asking the
+    // writer for a swap, which takes a moment: the swap itself is the writer's.
     WaitForSingleObject(RotationHandle, INFINITE);
     CloseHandle(RotationHandle);
     RotationHandle = NULL;

@@ -1,5 +1,6 @@
-// Log rotation: the calendar waits, the swap of log files at each rotation
-// time, and the thread that does both while the service runs.
+// Log rotation: the calendar waits and the thread that keeps them while the
+// service runs; at each rotation time it asks the writer to swap the files
+// (RotateLogFile in LogWriter.h).
 #pragma once
 
 #include <windows.h>
@@ -45,27 +46,21 @@ struct RotationStep {
 RotationStep NextRotationStep(DWORD rotation, const SYSTEMTIME &now, SYSTEMTIME *reference,
                               const SYSTEMTIME &openedAt);
 
-// Swaps the log for the one named for `now`, under LogLock so the reader
-// neither loses a byte nor writes into a closed file. The finished file is
-// closed only once the next one is open: when the next cannot be opened the
-// service reports it and keeps writing into the open file. Mails the finished
-// file when mail is configured. Non-zero when the files were swapped; 0 when
-// the next file could not be opened or would be the open one again, or the
-// open one cannot be finished yet (bytes for it held, or it was deleted and
-// cannot be made again): it then stays open until the next rotation time.
-int RotateLogFile(const SYSTEMTIME &now);
-
 // Waits for each rotation time and rotates, until the service pauses or stops.
 DWORD WINAPI RotationThread(LPVOID);
 
 // Starts the rotation thread when LogRotation is 1 to 5 and none runs yet.
 // `reference` is the local time its period starts from: the time that named
-// the open log at start-up, so that a boundary passing before the thread
-// runs is not skipped; null at a continue (the time of the continue, so a
-// rotation time that passed during the pause is not made up). Non-zero on
-// success (also when there is nothing to start).
-int StartRotationThread(const SYSTEMTIME *reference);
+// the open log, so that a boundary passing before the thread runs is not
+// skipped. Non-zero on success (also when there is nothing to start).
+int StartRotationThread(const SYSTEMTIME &reference);
 
-// Ends the rotation thread and waits for it. A swap that has begun is
-// finished first, so the reader is never left held nor the log closed.
+// At a continue, at local time `now`: when a rotation time passed during the
+// pause, the swap is asked for at once (once, named for `now`), before any
+// byte that waited in the driver is taken; then the schedule starts again
+// from `now`. Non-zero on success.
+int ResumeRotation(const SYSTEMTIME &now);
+
+// Ends the rotation thread and waits for it (at once: it does no disk work).
+// A swap it asked for is still made by the writer.
 void EndRotationThread();

@@ -2,7 +2,7 @@
 #include "ComPort.h"
 #include "InactivityAlarm.h"
 #include "LogFile.h"
-#include "LogWriter.h"
+#include "LogWriterThread.h"
 #include "MailThread.h"
 #include "ReadParameters.h"
 #include "ReaderThread.h"
@@ -12,10 +12,10 @@
 
 #include <string.h>
 
-// Serialises the status reports of the control handler and of the thread
-// that finishes a stop waiting for a mail, so the SCM never sees them out of
-// order.
-static CRITICAL_SECTION StatusLock;
+// The control whose work is in progress (a later one supersedes a pause),
+// and whether the handler has answered it: its work then reports itself.
+static DWORD ControlNumber;
+static BOOL Answered;
 
 static void SetState(DWORD state)
 {
@@ -24,13 +24,27 @@ static void SetState(DWORD state)
     ServiceStatus.dwWaitHint = 0;
 }
 
-static void StopWithMessage(const char *message)
+static void SetPending(DWORD state)
+{
+    ServiceStatus.dwCurrentState = state;
+    ServiceStatus.dwCheckPoint = 1;
+    ServiceStatus.dwWaitHint = STOP_WAIT_HINT_MS;
+}
+
+static void ReportStatus(const char *where)
+{
+    if (!SetServiceStatus(StatusHandle, &ServiceStatus))
+        ReportServiceEvent("%s->SetServiceStatus error %ld", EVENTLOG_ERROR_TYPE, where,
+                           (long)GetLastError());
+}
+
+static void StopWithMessage(const char *message, StartFailure failure)
 {
     ReportServiceEvent("%s", EVENTLOG_ERROR_TYPE, message);
     SetState(SERVICE_STOPPED);
-    if (!SetServiceStatus(StatusHandle, &ServiceStatus))
-        ReportServiceEvent("ServiceMain->SetServiceStatus error %ld", EVENTLOG_ERROR_TYPE,
-                           (long)GetLastError());
+    ServiceStatus.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+    ServiceStatus.dwServiceSpecificExitCode = failure;
+    ReportStatus("ServiceMain");
 }
 
 static void ReportConfiguration()
@@ -40,6 +54,22 @@ static void ReportConfiguration()
     ReportServiceEvent("%s", EVENTLOG_INFORMATION_TYPE, report);
 }
 
+// The writer, the reader and the rotation; each reports its own failure.
+static int StartWorkers()
+{
+    if (!StartLogWriter())
+        return 0;
+    ReaderHandle = CreateThread(NULL, 0, ReaderThread, NULL, 0, NULL);
+    if (ReaderHandle == NULL) {
+        ReportServiceEvent("The reader could not be started (error %lu)", EVENTLOG_ERROR_TYPE,
+                           GetLastError());
+        return 0;
+    }
+    // From the time that named the log: a boundary that passed since is
+    // rotated at once, not skipped.
+    return StartRotationThread(OpenLogTime());
+}
+
 void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
 {
     if (argc < 1 || argv == NULL || argv[0] == NULL) {
@@ -47,164 +77,217 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
                            EVENTLOG_ERROR_TYPE, (long)argc);
         return;
     }
-    InitializeCriticalSection(&StatusLock);
     strncpy(ServiceName, argv[0], sizeof ServiceName - 1);
     ServiceName[sizeof ServiceName - 1] = '\0';
 
     ServiceStatus.dwServiceType = SERVICE_WIN32;
     ServiceStatus.dwCurrentState = SERVICE_START_PENDING;
-    ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
+    ServiceStatus.dwControlsAccepted = ACCEPTED_CONTROLS;
     ServiceStatus.dwWin32ExitCode = 0;
     ServiceStatus.dwServiceSpecificExitCode = 0;
     ServiceStatus.dwCheckPoint = 0;
     ServiceStatus.dwWaitHint = 0;
 
-    StatusHandle = RegisterServiceCtrlHandlerA(ServiceName, ServiceHandler);
+    // Before the handler is registered: it takes StatusLock.
+    int synchronised = CreateServiceSynchronisation();
+    StatusHandle = RegisterServiceCtrlHandlerExA(ServiceName, ServiceHandler, NULL);
     if (StatusHandle == NULL)
         ReportServiceEvent("RegisterServiceCtrlHandler() failed, error %ld", EVENTLOG_ERROR_TYPE,
                            (long)GetLastError());
 
-    if (!CreateServiceSynchronisation()) {
-        StopWithMessage("The service could not create its events, service stopping");
+    if (!synchronised) {
+        StopWithMessage("The service could not create its events, service stopping", StartFailedWorker);
         return;
     }
     if (!ReadParameters()) {
-        StopWithMessage("Registry parameters could not be obtained, service stopping");
+        StopWithMessage("Registry parameters could not be obtained, service stopping",
+                        StartFailedParameters);
         return;
     }
     if (!OpenComPort()) {
-        StopWithMessage("Com port could not be opened, service stopping");
+        StopWithMessage("Com port could not be opened, service stopping", StartFailedPort);
         return;
     }
     if (!OpenLogFile()) {
-        StopWithMessage("The log file could not be opened, service stopping");
+        StopWithMessage("The log file could not be opened, service stopping", StartFailedLogFile);
         return;
     }
 
     // A control that comes once running is reported waits until the threads
-    // it pauses or ends have been started.
+    // it pauses or ends have been started. They start before Running is
+    // reported: an instance that cannot capture must not look as if it did.
     EnterCriticalSection(&StatusLock);
+    if (!StartWorkers()) {
+        RequestServiceStop();
+        EndLogWriter();
+        StopWithMessage("The capture could not be started, service stopping", StartFailedWorker);
+        LeaveCriticalSection(&StatusLock);
+        return;
+    }
     SetState(SERVICE_RUNNING);
-    if (!SetServiceStatus(StatusHandle, &ServiceStatus))
-        ReportServiceEvent("ServiceMain->SetServiceStatus error %ld", EVENTLOG_ERROR_TYPE,
-                           (long)GetLastError());
+    ReportStatus("ServiceMain");
     if (Params.VerboseLevel & VERBOSE_CONFIGURATION)
         ReportConfiguration();
     if (Params.VerboseLevel & VERBOSE_START_STOP)
         ReportServiceEvent("%s Starting. Logging %s to %s", EVENTLOG_INFORMATION_TYPE, ServiceName,
                            Params.PortName, Params.LogFilename);
-
-    ReaderHandle = CreateThread(NULL, 0, ReaderThread, NULL, 0, NULL);
-    // From the time that named the log: a boundary that passed since is
-    // rotated at once, not skipped.
-    StartRotationThread(&LogOpenedAt);
     LeaveCriticalSection(&StatusLock);
 }
 
-static void FinishStop()
+// --- the work of a control -------------------------------------------------
+
+// One more checkpoint of control `number` while its work goes on.
+static void ControlProgress(DWORD number)
 {
-    if (Params.VerboseLevel & VERBOSE_START_STOP)
-        ReportServiceEvent("%s Stopping", EVENTLOG_INFORMATION_TYPE, ServiceName);
-    SetState(SERVICE_STOPPED);
+    EnterCriticalSection(&StatusLock);
+    if (number == ControlNumber) {
+        ServiceStatus.dwCheckPoint++;
+        if (Answered)
+            ReportStatus("ServiceHandler");
+    }
+    LeaveCriticalSection(&StatusLock);
 }
 
-static void ReportStatusLocked(const char *where)
+// The work of control `number` is done: its final state, reported by the
+// handler when it is still waiting for the work, else here.
+static void ControlDone(DWORD number, DWORD state)
 {
-    if (!SetServiceStatus(StatusHandle, &ServiceStatus))
-        ReportServiceEvent("%s->SetServiceStatus error %ld", EVENTLOG_ERROR_TYPE, where,
-                           (long)GetLastError());
+    EnterCriticalSection(&StatusLock);
+    if (number == ControlNumber) {
+        if (state == SERVICE_STOPPED && (Params.VerboseLevel & VERBOSE_START_STOP))
+            ReportServiceEvent("%s Stopping", EVENTLOG_INFORMATION_TYPE, ServiceName);
+        SetState(state);
+        if (Answered)
+            ReportStatus("ServiceHandler");
+    }
+    LeaveCriticalSection(&StatusLock);
 }
 
-// Finishes a stop that must wait for a mail in progress: reports progress
-// while it waits, at most MAIL_STOP_WAIT_MS, then the stop.
-static DWORD WINAPI StopAfterMailThread(LPVOID)
+// Waits up to `ms` for `done`, with a checkpoint of control `number` every
+// STOP_CHECKPOINT_MS. True when it came.
+static BOOL WaitWithProgress(BOOL (*done)(DWORD ms), DWORD ms, DWORD number)
 {
     DWORD began = GetTickCount();
     for (;;) {
         DWORD waited = GetTickCount() - began;
-        if (waited >= MAIL_STOP_WAIT_MS)
-            break;
-        DWORD slice = MAIL_STOP_WAIT_MS - waited;
-        if (slice > STOP_CHECKPOINT_MS)
-            slice = STOP_CHECKPOINT_MS;
-        if (WaitForMail(slice))
-            break;
-        EnterCriticalSection(&StatusLock);
-        ServiceStatus.dwCheckPoint++;
-        ReportStatusLocked("ServiceHandler");
-        LeaveCriticalSection(&StatusLock);
+        if (waited >= ms)
+            return FALSE;
+        DWORD slice = ms - waited < STOP_CHECKPOINT_MS ? ms - waited : STOP_CHECKPOINT_MS;
+        if (done(slice))
+            return TRUE;
+        ControlProgress(number);
     }
-    EnterCriticalSection(&StatusLock);
-    FinishStop();
-    ReportStatusLocked("ServiceHandler");
-    LeaveCriticalSection(&StatusLock);
+}
+
+static BOOL ReaderEnded(DWORD ms)
+{
+    return ReaderHandle == NULL || WaitForSingleObject(ReaderHandle, ms) == WAIT_OBJECT_0;
+}
+
+static BOOL MailEnded(DWORD ms) { return !MailConfigured || WaitForMail(ms); }
+
+static DWORD WINAPI StopWork(LPVOID number)
+{
+    // The reader goes first: it hands over what the driver holds, and it is
+    // the one that starts alarms, so none can begin after the alarm has ended.
+    WaitWithProgress(ReaderEnded, READER_END_WAIT_MS, (DWORD)(DWORD_PTR)number);
+    EndInactivityAlarm();
+    EndRotationThread();
+    // Everything handed over is written (or reported lost) and the log
+    // closed; nothing is written after it.
+    EndLogWriter();
+    WaitWithProgress(WaitForLogWriterEnd, WRITER_END_WAIT_MS, (DWORD)(DWORD_PTR)number);
+    CloseHandle(PortHandle);
+    PortHandle = INVALID_HANDLE_VALUE;
+    // A mail in progress may take long; one that has not begun is not begun.
+    WaitWithProgress(MailEnded, MAIL_STOP_WAIT_MS, (DWORD)(DWORD_PTR)number);
+    ControlDone((DWORD)(DWORD_PTR)number, SERVICE_STOPPED);
     return 0;
 }
 
-static void StopService()
+static DWORD WINAPI PauseWork(LPVOID number)
 {
-    // The reader goes first: it is the one that starts alarms, so none can
-    // begin after the alarm has been ended.
-    SetEvent(StopEvent);
-    if (ReaderHandle != NULL)
-        WaitForSingleObject(ReaderHandle, READER_END_WAIT_MS);
-    EndInactivityAlarm();
-    EndRotationThread();
-
-    EnterCriticalSection(&LogLock);
-    CloseHandle(PortHandle);
-    PortHandle = INVALID_HANDLE_VALUE;
-    if (!FinishLogFile())
-        ReportLogLostAtStop();
-    CloseHandle(LogHandle);
-    LogHandle = INVALID_HANDLE_VALUE;
-    LeaveCriticalSection(&LogLock);
-
-    // A mail in progress may take long: the handler must answer at once, so
-    // the wait runs on a thread of its own that reports stop pending.
-    if (MailConfigured && MailInProgress()) {
-        SetState(SERVICE_STOP_PENDING);
-        ServiceStatus.dwCheckPoint = 1;
-        ServiceStatus.dwWaitHint = STOP_WAIT_HINT_MS;
-        HANDLE finisher = CreateThread(NULL, 0, StopAfterMailThread, NULL, 0, NULL);
-        if (finisher != NULL) {
-            CloseHandle(finisher);
-            return;
-        }
-        WaitForMail(MAIL_STOP_WAIT_MS);
-    }
-    FinishStop();
+    WaitWithProgress(WaitForLogWriterSync, PAUSE_WAIT_MS, (DWORD)(DWORD_PTR)number);
+    ControlDone((DWORD)(DWORD_PTR)number, SERVICE_PAUSED);
+    return 0;
 }
 
-void WINAPI ServiceHandler(DWORD control)
+// Begins the pending state `state` with `work` on a thread of its own.
+// Returns the thread, or NULL when the work was done here (no thread).
+static HANDLE BeginWork(DWORD state, LPTHREAD_START_ROUTINE work)
 {
-    // Held until this control's state is reported: a stop finished by
-    // another thread reports after it.
+    SetPending(state);
+    ControlNumber++;
+    Answered = FALSE;
+    LPVOID number = (LPVOID)(DWORD_PTR)ControlNumber;
+    HANDLE thread = CreateThread(NULL, 0, work, number, 0, NULL);
+    if (thread == NULL) {
+        LeaveCriticalSection(&StatusLock);
+        work(number);
+        EnterCriticalSection(&StatusLock);
+    }
+    return thread;
+}
+
+static void Continue()
+{
+    ControlNumber++;            // a pause still finishing reports nothing
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    // Before the reader goes on: a swap due now takes no byte that waited.
+    ResumeRotation(now);
+    ReleaseReader();
+    SetState(SERVICE_RUNNING);
+}
+
+DWORD WINAPI ServiceHandler(DWORD control, DWORD, LPVOID, LPVOID)
+{
+    HANDLE work = NULL;
     EnterCriticalSection(&StatusLock);
     DWORD state = ServiceStatus.dwCurrentState;
+    BOOL active = state == SERVICE_RUNNING || state == SERVICE_PAUSED || state == SERVICE_PAUSE_PENDING;
     switch (control) {
     case SERVICE_CONTROL_STOP:
-        if (state != SERVICE_STOPPED && state != SERVICE_STOP_PENDING)
-            StopService();
+    case SERVICE_CONTROL_SHUTDOWN:
+    case SERVICE_CONTROL_PRESHUTDOWN:
+        if (active) {
+            RequestServiceStop();
+            work = BeginWork(SERVICE_STOP_PENDING, StopWork);
+        }
         break;
     case SERVICE_CONTROL_PAUSE:
         // Only from running: a second pause must not hold the reader twice.
         if (state == SERVICE_RUNNING) {
             HoldReader();
             EndRotationThread();
-            SetState(SERVICE_PAUSED);
+            RequestLogWriterSync();
+            work = BeginWork(SERVICE_PAUSE_PENDING, PauseWork);
         }
         break;
     case SERVICE_CONTROL_CONTINUE:
-        if (state == SERVICE_PAUSED) {
-            StartRotationThread(NULL);
-            ReleaseReader();
-            SetState(SERVICE_RUNNING);
-        }
+        if (state == SERVICE_PAUSED || state == SERVICE_PAUSE_PENDING)
+            Continue();
+        break;
+    case SERVICE_CONTROL_INTERROGATE:
         break;
     default:
-        break;
+        LeaveCriticalSection(&StatusLock);
+        return ERROR_CALL_NOT_IMPLEMENTED;
     }
-    ReportStatusLocked("ServiceHandler");
+    DWORD number = ControlNumber;
     LeaveCriticalSection(&StatusLock);
+
+    // The work of most controls is done in a moment: then the answer is its
+    // final state. Otherwise the answer is the pending state, and the work
+    // reports on.
+    if (work != NULL) {
+        WaitForSingleObject(work, CONTROL_ANSWER_MS);
+        CloseHandle(work);
+    }
+    EnterCriticalSection(&StatusLock);
+    if (number == ControlNumber)
+        Answered = TRUE;
+    ReportStatus("ServiceHandler");
+    LeaveCriticalSection(&StatusLock);
+    return NO_ERROR;
 }

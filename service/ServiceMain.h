@@ -4,14 +4,36 @@
 #include <windows.h>
 
 void WINAPI ServiceMain(DWORD argc, LPSTR *argv);
-void WINAPI ServiceHandler(DWORD control);
+DWORD WINAPI ServiceHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
 
-// How long a stop waits for the reader to notice it. The reader never blocks
-// in a read past a stop, so this is only a guard.
-#define READER_END_WAIT_MS 5000
+// The controls the service takes: stop, pause and continue, and the system's
+// shutdown (and pre-shutdown) notices, which do what a stop does.
+#define ACCEPTED_CONTROLS \
+    (SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN | \
+     SERVICE_ACCEPT_PRESHUTDOWN)
 
-// How long a stop waits for a mail in progress, and how often it tells the
-// SCM that it is still waiting (with the wait hint it gives meanwhile).
-#define MAIL_STOP_WAIT_MS  60000
+// A start that fails stops with dwWin32ExitCode ERROR_SERVICE_SPECIFIC_ERROR
+// and one of these as dwServiceSpecificExitCode, so that the Service Control
+// Manager applies its recovery actions.
+enum StartFailure {
+    StartFailedParameters = 1,  // the registry parameters could not be read
+    StartFailedPort = 2,        // the port could not be opened or set
+    StartFailedLogFile = 3,     // the log file could not be opened
+    StartFailedWorker = 4,      // a thread or event of the service could not be created
+};
+
+// How long the handler waits for the work of a control before it answers
+// with the pending state; the work then reports a rising checkpoint every
+// STOP_CHECKPOINT_MS (wait hint STOP_WAIT_HINT_MS) and its final state itself.
+#define CONTROL_ANSWER_MS  500
 #define STOP_CHECKPOINT_MS 1000
 #define STOP_WAIT_HINT_MS  3000
+
+// How long a stop waits for the reader to end (it never blocks in a read past
+// a stop, so this is only a guard), for the writer to finish the log (a disk
+// that hangs in a write must not hold the stop for ever), and for a mail in
+// progress; how long a pause waits for the writer.
+#define READER_END_WAIT_MS 5000
+#define WRITER_END_WAIT_MS 30000
+#define MAIL_STOP_WAIT_MS  60000
+#define PAUSE_WAIT_MS      30000

@@ -21,18 +21,30 @@ HANDLE MailMutex;
 
 HANDLE StopEvent;
 HANDLE ReaderGate;
-CRITICAL_SECTION LogLock;
+CRITICAL_SECTION CaptureLock;
+CRITICAL_SECTION StatusLock;
+static volatile LONG Stopping;
 
 int CreateServiceSynchronisation()
 {
-    static BOOL created;
+    static BOOL locks, created;
+    if (!locks) {
+        InitializeCriticalSection(&CaptureLock);
+        InitializeCriticalSection(&StatusLock);
+        locks = TRUE;
+    }
     if (created)
         return 1;
     StopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     ReaderGate = CreateEventA(NULL, TRUE, TRUE, NULL);
-    if (StopEvent == NULL || ReaderGate == NULL)
-        return 0;
-    InitializeCriticalSection(&LogLock);
-    created = TRUE;
-    return 1;
+    created = StopEvent != NULL && ReaderGate != NULL;
+    return created;
 }
+
+void RequestServiceStop()
+{
+    InterlockedExchange(&Stopping, 1);
+    SetEvent(StopEvent);
+}
+
+BOOL ServiceStopping() { return Stopping != 0; }

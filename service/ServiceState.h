@@ -30,12 +30,22 @@ extern HANDLE MailMutex;
 
 // Cooperative coordination of the worker threads.
 // StopEvent (manual reset): set once at stop; every worker waits on it.
-// ReaderGate (manual reset): set while the reader may write; cleared for a pause.
-// LogLock: held by the reader around each write and by whoever swaps or
-//   closes the log, so no byte is lost or written into a closed file.
+// ReaderGate (manual reset): set while the reader may go on; cleared for a pause.
+// CaptureLock: the hand-over between threads (the capture queue, the
+//   writer's requests, LogOpenedAt); held only for a moment, never across
+//   I/O, so the reader never waits for the disk.
 extern HANDLE StopEvent;
 extern HANDLE ReaderGate;
-extern CRITICAL_SECTION LogLock;
+extern CRITICAL_SECTION CaptureLock;
+// StatusLock: serialises the status reports of the control handler and of
+//   the threads that finish a control's work, so the SCM never sees them out
+//   of order.
+extern CRITICAL_SECTION StatusLock;
 
-// Creates the events and the lock. Non-zero on success.
+// Sets StopEvent; ServiceStopping() tells it without a call to the system
+// (the reader looks once per read).
+void RequestServiceStop();
+BOOL ServiceStopping();
+
+// Creates the locks (always) and the events. Non-zero on success.
 int CreateServiceSynchronisation();

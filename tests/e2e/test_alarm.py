@@ -89,6 +89,31 @@ def test_cycles_repeat_until_data_and_a_new_silence_starts_a_new_alarm(alarm_ses
     stop(inst)
 
 
+def test_a_port_that_vanished_is_silent_until_data_comes_again(alarm_session, port, instance):
+    s = alarm_session
+    inst = instance(PortName=port.name, Timeout=2, WarningInterval=1, VerboseLevel=4,
+                    NetSendUsers="carol", **WHOLE_DAY)
+    mark = s.mark()
+    start(inst)
+    port.send(b"a")
+    assert wait_for_log(inst, b"a")
+    port.vanish()                        # the service tries it every 3 s meanwhile
+    assert wait_until(lambda: len(records(s, inst.name)) >= 2, 10)
+    assert inst.query()["state"] == RUNNING
+    port.open()
+    port.send(b"b")
+    assert wait_for_log(inst, b"ab", timeout=15)
+    time.sleep(0.5)
+    sent = len(records(s, inst.name))
+    for _ in range(3):                   # busy again: the alarm has ended
+        time.sleep(0.9)
+        port.send(b"b")
+    assert wait_for_log(inst, b"abbbb")
+    assert len(records(s, inst.name)) == sent
+    assert len(warnings(s.events_since(mark), inst.name)) == 1
+    stop(inst)
+
+
 def test_interval_zero_gives_exactly_one_cycle_per_silence(alarm_session, port, instance, tmpdir):
     s = alarm_session
     command, ticks = command_for(tmpdir, "once.txt")

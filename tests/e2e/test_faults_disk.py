@@ -15,7 +15,7 @@ import pytest
 from harness.events import ERROR, INFORMATION
 from harness.instance import RUNNING, STOPPED
 
-HOLD_BYTES = 1024 * 1024        # the service's bound on held bytes (LOG_HOLD_SIZE)
+HOLD_BYTES = 1024 * 1024        # the service's bound on held bytes (CAPTURE_QUEUE_SIZE)
 
 
 class Counter:

@@ -1,7 +1,7 @@
 // Service Control Manager tool for the end-to-end tests: Wine's own `sc`
 // cannot pause, and does not show checkpoint, wait hint and exit codes.
 //   scctl create NAME PATH [auto|demand]    scctl delete NAME
-//   scctl start NAME                        scctl control NAME stop|pause|continue
+//   scctl start NAME                        scctl control NAME stop|pause|continue|CODE
 //   scctl query NAME                        scctl wait NAME STATE TIMEOUT_MS
 //   scctl cycle NAME COUNT                  COUNT pause/continue pairs, each sent as
 //                                           soon as the SCM took the one before
@@ -74,9 +74,10 @@ int main(int argc, char **argv)
         return 0;
     }
     if (strcmp(verb, "control") == 0 && argc >= 4) {
-        DWORD code = strcmp(argv[3], "stop") == 0    ? SERVICE_CONTROL_STOP
-                     : strcmp(argv[3], "pause") == 0 ? SERVICE_CONTROL_PAUSE
-                                                     : SERVICE_CONTROL_CONTINUE;
+        DWORD code = strcmp(argv[3], "stop") == 0       ? SERVICE_CONTROL_STOP
+                     : strcmp(argv[3], "pause") == 0    ? SERVICE_CONTROL_PAUSE
+                     : strcmp(argv[3], "continue") == 0 ? SERVICE_CONTROL_CONTINUE
+                                                        : strtoul(argv[3], NULL, 10);
         if (!ControlService(service, code, &status))
             return Fail("ControlService");
         PrintStatus(status);

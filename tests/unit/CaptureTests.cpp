@@ -5,14 +5,18 @@
 #include <regex>
 #include <string>
 
+#include "DriverLoss.h"
 #include "FakeEventLog.h"
+#include "LogFile.h"
 #include "LogWriter.h"
-#include "ReaderThread.h"
+#include "LogWriterThread.h"
 #include "ServiceState.h"
+#include "TestCapture.h"
+#include "TestTime.h"
 
 namespace {
 
-// Captures `input` byte by byte into a scratch file and returns the file with
+// Captures `input` byte by byte (each its own chunk) into a scratch file and returns the file with
 // every timestamp replaced by "<T>".
 std::string Capture(const std::string &input, DWORD timestampFormat)
 {
@@ -21,11 +25,13 @@ std::string Capture(const std::string &input, DWORD timestampFormat)
     GetTempFileNameA(dir, "cap", 0, path);
     LogHandle = CreateFileA(path, GENERIC_WRITE | GENERIC_READ, FILE_SHARE_READ, NULL,
                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    CreateServiceSynchronisation();
     ResetLogWriter();
     Params.TimestampFormat = timestampFormat;
     LineStart = TRUE;
-    for (unsigned char c : input)
-        CaptureByte(c);
+    for (char c : input)
+        HandOver(std::string(1, c));
+    WriteQueuedBytes();
     CloseHandle(LogHandle);
     LogHandle = INVALID_HANDLE_VALUE;
 
@@ -79,15 +85,99 @@ TEST(LogWrites, ARunOfFailedWritesIsReportedOnce)
     FakeEventLog log;
     ParametersRead = TRUE;
     Params.VerboseLevel = 1;
+    CreateServiceSynchronisation();
     ResetLogWriter();
     strcpy(CurrentLogPath, "C:\\logs\\gone.log");
     LogHandle = INVALID_HANDLE_VALUE;
-    for (int i = 0; i < 5; i++)
-        CaptureByte('x');
+    for (int i = 0; i < 5; i++) {
+        HandOver("x");
+        WriteQueuedBytes();
+    }
     ASSERT_EQ(log.Events().size(), 1u);
     EXPECT_EQ(log.Events()[0].Type, EVENTLOG_ERROR_TYPE);
     EXPECT_EQ(log.Events()[0].Text.rfind("Could not write to the log file \"C:\\logs\\gone.log\"", 0), 0u);
     ResetLogWriter();
+}
+
+// A disk that hangs in a flush: the reader's hand-over goes on, and each
+// line keeps the time its first byte arrived, however late it is written.
+HANDLE FlushEntered, FlushReleased;
+BOOL WINAPI HangingFlush(HANDLE file)
+{
+    SetEvent(FlushEntered);
+    WaitForSingleObject(FlushReleased, INFINITE);
+    return FlushFileBuffers(file);
+}
+DWORD WINAPI HandOverLines(LPVOID)
+{
+    SYSTEMTIME arrival = At(2026, 12, 7, 10, 20, 30, 123);
+    for (int i = 0; i < 1000; i++)
+        CaptureBytes((const BYTE *)"line\r\n", 6, arrival, FALSE);
+    return 0;
+}
+
+TEST(SlowDisk, TheReaderNeverWaitsForTheWriterAndStampsAreArrivalTimes)
+{
+    char dir[MAX_PATH], path[MAX_PATH];
+    GetTempPathA(sizeof dir, dir);
+    GetTempFileNameA(dir, "slw", 0, path);
+    ASSERT_TRUE(CreateServiceSynchronisation());
+    strcpy(CurrentLogPath, path);
+    LogHandle = CreateFileA(path, GENERIC_WRITE | GENERIC_READ, FILE_SHARE_READ, NULL,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    ResetLogWriter();
+    Params.TimestampFormat = 1;
+    LineStart = TRUE;
+    FlushEntered = CreateEventA(NULL, FALSE, FALSE, NULL);
+    FlushReleased = CreateEventA(NULL, TRUE, FALSE, NULL);
+    LogFileApi real = LogFileCalls;
+    LogFileCalls.Flush = HangingFlush;
+    ASSERT_TRUE(StartLogWriter());
+    HandOver("first\r\n");
+    ASSERT_EQ(WaitForSingleObject(FlushEntered, 5000), WAIT_OBJECT_0);
+
+    HANDLE reader = CreateThread(NULL, 0, HandOverLines, NULL, 0, NULL);
+    EXPECT_EQ(WaitForSingleObject(reader, 5000), WAIT_OBJECT_0);    // while the flush hangs
+    CloseHandle(reader);
+    SetEvent(FlushReleased);
+    EndLogWriter();
+    ASSERT_TRUE(WaitForLogWriterEnd(5000));
+    LogFileCalls = real;
+
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    static char buffer[65536];
+    DWORD got = 0;
+    ReadFile(file, buffer, sizeof buffer, &got, NULL);
+    CloseHandle(file);
+    DeleteFileA(path);
+    std::string lines;
+    for (int i = 0; i < 1000; i++)
+        lines += "2026-12-07 10:20:30.123: line\r\n";
+    std::string content(buffer, got);
+    ASSERT_GT(content.size(), (size_t)TIMESTAMP_LENGTH);
+    EXPECT_EQ(content.substr(TIMESTAMP_LENGTH), "first\r\n" + lines);
+}
+
+TEST(DriverLoss, OneReportPerEpisodeWithTheCountsOnceTheDriverIsQuiet)
+{
+    FakeEventLog log;
+    ParametersRead = TRUE;
+    Params.VerboseLevel = 1;
+    strcpy(Params.PortName, "COM5");
+    NoteCommErrors(CE_BREAK, 1000);                 // no loss
+    EXPECT_EQ(DriverLossDueInMs(1000), INFINITE);
+    NoteCommErrors(CE_RXOVER, 1000);
+    NoteCommErrors(CE_OVERRUN | CE_FRAME, 3000);
+    NoteCommErrors(CE_RXPARITY | CE_RXOVER, 4000);
+    EXPECT_EQ(DriverLossDueInMs(8000), (DWORD)DRIVER_LOSS_QUIET_MS - 4000);
+    EXPECT_EQ(DriverLossDueInMs(4000 + DRIVER_LOSS_QUIET_MS), 0u);
+    ReportDriverLoss();
+    ReportDriverLoss();
+    ASSERT_EQ(log.Events().size(), 1u);
+    EXPECT_EQ(log.Events()[0].Type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(log.Events()[0].Text, "Received data was lost or damaged on \"COM5\" (counted by its driver: "
+                                    "input queue full 2, hardware overrun 1, framing errors 1, parity errors 1)");
+    EXPECT_EQ(DriverLossDueInMs(20000), INFINITE);
 }
 
 }  // namespace

@@ -6,9 +6,10 @@
 #include <string>
 
 #include "FakeEventLog.h"
+#include "LogFile.h"
 #include "LogWriter.h"
-#include "ReaderThread.h"
 #include "ServiceState.h"
+#include "TestCapture.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ protected:
         memset(&Params, 0, sizeof Params);
         Params.VerboseLevel = 1;
         ParametersRead = TRUE;
+        ASSERT_TRUE(CreateServiceSynchronisation());
         ResetLogWriter();
         LineStart = TRUE;
         LogHandle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
@@ -59,7 +61,8 @@ protected:
     }
     void Capture(const std::string &text)
     {
-        CaptureBytes((const BYTE *)text.data(), (DWORD)text.size());
+        HandOver(text);
+        WriteQueuedBytes();
     }
     char path[MAX_PATH];
     FakeEventLog log;
@@ -105,14 +108,15 @@ TEST_F(HeldLog, BeyondTheBoundTheNewestBytesAreLostCountedAndReportedOnce)
     std::string block(4096, 'x');
     DWORD sent = 0;
     int lostAt = 0;
-    for (int i = 0; sent < LOG_HOLD_SIZE + 10000; i++) {
+    for (int i = 0; sent < CAPTURE_QUEUE_SIZE + 10000; i++) {
         for (size_t j = 0; j < block.size(); j += 64)
             block[j] = (char)('A' + i % 26);
-        if (!WriteToLog(block.data(), (DWORD)block.size()) && lostAt == 0)
+        Capture(block);
+        if (DroppedBytes() > 0 && lostAt == 0)
             lostAt = i;
         sent += (DWORD)block.size();
     }
-    EXPECT_EQ(lostAt, LOG_HOLD_SIZE / 4096);   // the first block that did not fit
+    EXPECT_EQ(lostAt, CAPTURE_QUEUE_SIZE / 4096);   // the first block that did not fit
     ASSERT_EQ(log.Events().size(), 2u);
     EXPECT_EQ(log.Events()[1].Type, EVENTLOG_ERROR_TYPE);
     EXPECT_EQ(log.Events()[1].Text, "No more received data can be held for the log file \"" +
@@ -122,20 +126,20 @@ TEST_F(HeldLog, BeyondTheBoundTheNewestBytesAreLostCountedAndReportedOnce)
     Heal();
     LogCare();
     std::string written = Contents();
-    ASSERT_EQ(written.size(), (size_t)LOG_HOLD_SIZE);
+    ASSERT_EQ(written.size(), (size_t)CAPTURE_QUEUE_SIZE);
     EXPECT_EQ(written[0], 'A');
-    EXPECT_EQ(written[LOG_HOLD_SIZE - 4096], (char)('A' + (LOG_HOLD_SIZE / 4096 - 1) % 26));
+    EXPECT_EQ(written[CAPTURE_QUEUE_SIZE - 4096], (char)('A' + (CAPTURE_QUEUE_SIZE / 4096 - 1) % 26));
     ASSERT_EQ(log.Events().size(), 3u);
     EXPECT_EQ(log.Events()[2].Type, EVENTLOG_ERROR_TYPE);
     EXPECT_EQ(log.Events()[2].Text,
               "Writing to the log file \"" + std::string(path) + "\" works again; " +
-                  std::to_string(sent - LOG_HOLD_SIZE) + " bytes of received data were lost");
+                  std::to_string(sent - CAPTURE_QUEUE_SIZE) + " bytes of received data were lost");
 
     // A later failure is a new run: reported again, its loss counted afresh.
     CloseHandle(LogHandle);
     LogHandle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                             OPEN_EXISTING, 0, NULL);
-    WriteToLog("y", 1);
+    Capture("y");
     ASSERT_EQ(log.Events().size(), 4u);
     Heal();
     LogCare();
@@ -143,17 +147,119 @@ TEST_F(HeldLog, BeyondTheBoundTheNewestBytesAreLostCountedAndReportedOnce)
     EXPECT_EQ(log.Events()[4].Type, EVENTLOG_INFORMATION_TYPE);
 }
 
-TEST_F(HeldLog, AStopWithBytesStillHeldSaysHowManyAreLost)
+TEST_F(HeldLog, AStopWithBytesStillHeldSaysHowManyReceivedBytesAreLost)
 {
-    WriteToLog("abcde", 5);
-    EXPECT_FALSE(FinishLogFile());
+    Params.TimestampFormat = 1;         // a stamp is no received data
+    Capture("abcde");
+    EXPECT_FALSE(FinishLogFile(QueuedPosition()));
     ReportLogLostAtStop();
     ASSERT_EQ(log.Events().size(), 2u);
-    EXPECT_EQ(log.Events()[1].Text, "5 held bytes could not be written to the log file \"" +
-                                        std::string(path) + "\" before the stop and are lost");
+    EXPECT_EQ(log.Events()[1].Text, "5 bytes of received data could not be written to the log file \"" +
+                                        std::string(path) + "\" before the stop and are lost (5 held, 0 found no room)");
     Heal();
-    EXPECT_TRUE(FinishLogFile());
-    EXPECT_EQ(Contents(), "abcde");
+    EXPECT_TRUE(FinishLogFile(QueuedPosition()));
+    EXPECT_EQ(Contents().substr(TIMESTAMP_LENGTH), "abcde");
+}
+
+TEST_F(HeldLog, AtTheBoundNoStampIsCutNoLinesJoinAndAStopCountsHeldAndDroppedTogether)
+{
+    Params.TimestampFormat = 1;
+    std::string sent, chunk;
+    for (int i = 0; sent.size() < CAPTURE_QUEUE_SIZE; i++) {
+        char line[64];
+        snprintf(line, sizeof line, "%06d abcdefghijklmnopqrstuvwxyz\r\n", i);
+        chunk += line;
+        if (i % 100 == 99) {
+            Capture(chunk);
+            sent += chunk;
+            chunk.clear();
+        }
+    }
+    Capture("000000 a line cut by the gap");    // dropped: the gap ends inside a line
+    sent += "000000 a line cut by the gap";
+    ULONGLONG kept = sent.size() - DroppedBytes();
+    ReportLogLostAtStop();
+    ASSERT_EQ(log.Events().size(), 3u);
+    EXPECT_EQ(log.Events()[2].Text, std::to_string(sent.size()) + " bytes of received data could not be "
+                                        "written to the log file \"" + std::string(path) + "\" before the "
+                                        "stop and are lost (" + std::to_string(kept) + " held, " +
+                                        std::to_string(sent.size() - kept) + " found no room)");
+
+    Heal();
+    LogCare();
+    Capture("rest of it\r\nnext\r\n");
+    std::string expected = "<T>";
+    for (size_t i = 0; i < kept; i++) {
+        expected += sent[i];
+        if (sent[i] == '\n' && i + 1 < kept)
+            expected += "<T>";
+    }
+    static const std::regex stamp("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}: ");
+    EXPECT_EQ(std::regex_replace(Contents(), stamp, "<T>"), expected + "<T>rest of it\r\n<T>next\r\n");
+}
+
+BOOL WINAPI FailingFlush(HANDLE)
+{
+    SetLastError(ERROR_IO_DEVICE);
+    return FALSE;
+}
+BOOL WINAPI FailingRead(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED)
+{
+    SetLastError(ERROR_IO_DEVICE);
+    return FALSE;
+}
+BOOL WINAPI FailingClose(HANDLE file)
+{
+    CloseHandle(file);
+    SetLastError(ERROR_IO_DEVICE);
+    return FALSE;
+}
+BOOL SaysDeleted(HANDLE) { return TRUE; }
+
+TEST_F(HeldLog, AFailedFlushCloseOrCopyBackIsReportedNotPassedOver)
+{
+    Heal();
+    LogFileApi real = LogFileCalls;
+    LogFileCalls.Flush = FailingFlush;
+    for (const char *text : {"one ", "two "}) {
+        Capture(text);
+        LogCare();
+    }
+    LogFileCalls.Flush = real.Flush;
+    LogCare();                           // the run of failures ends
+    LogFileCalls.Flush = FailingFlush;
+    Capture("three ");
+    LogCare();
+    const std::string flush = "Could not flush the log file \"" + std::string(path) +
+                              "\" to disk (error 1117); trying again every second";
+    ASSERT_EQ(log.Events().size(), 2u);
+    EXPECT_EQ(log.Events()[0].Text, flush);
+    EXPECT_EQ(log.Events()[1].Text, flush);
+    LogFileCalls.Flush = real.Flush;
+
+    // The file is "deleted" and made again, but what went into it since it
+    // was last seen cannot be read back: lost, and said so.
+    // (Made again under a name of its own: the test's handle keeps the file
+    // open for writing, which the new handle does not share.)
+    const std::string again = std::string(path) + ".again";
+    strcpy(CurrentLogPath, again.c_str());
+    LogFileCalls.Deleted = SaysDeleted;
+    LogFileCalls.Read = FailingRead;
+    Capture("four ");
+    LogCare();
+    LogFileCalls = real;
+    ASSERT_EQ(log.Events().size(), 4u);
+    EXPECT_EQ(log.Events()[3].Type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(log.Events()[3].Text, "The log file \"" + again + "\" was created again, but 5 bytes "
+                                        "received since it was last seen could not be copied into it "
+                                        "(error 1117) and are lost");
+
+    LogFileCalls.Close = FailingClose;
+    CloseLogFile();
+    LogFileCalls = real;
+    DeleteFileA(again.c_str());
+    ASSERT_EQ(log.Events().size(), 5u);
+    EXPECT_EQ(log.Events()[4].Text, "Could not close the log file \"" + again + "\" (error 1117)");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "MailThread.h"
 #include "ReportServiceEvent.h"
+#include "ServiceMain.h"
 #include "ServiceState.h"
 
 namespace {
@@ -141,6 +142,39 @@ TEST_F(Mailing, AStopWaitsOnlyForTheMailInProgress)
     EXPECT_EQ(Mailed, std::vector<std::string>{"C:\\logs\\first.log"});
     EXPECT_FALSE(MailInProgress());
     EXPECT_TRUE(Events.empty());
+}
+
+// The system's shutdown notices: what a stop does, and the handler answers
+// while a mail goes on (the Service Control Manager cannot send them, so
+// the end-to-end tests cannot).
+TEST_F(Mailing, ShutdownAndPreShutdownStopAsAStopDoesAnsweringAtOnce)
+{
+    Params.VerboseLevel = 1;
+    MailConfigured = TRUE;
+    MailMs = 2500;
+    strcpy(ServiceName, "Quillbox7");
+    for (DWORD control : {(DWORD)SERVICE_CONTROL_SHUTDOWN, (DWORD)SERVICE_CONTROL_PRESHUTDOWN}) {
+        Events.clear();
+        ResetEvent(StopEvent);
+        ASSERT_TRUE(StartMailThread("C:\\logs\\finished.log"));
+        ASSERT_EQ(WaitForSingleObject(MailBegan, 2000), WAIT_OBJECT_0);
+        ServiceStatus.dwCurrentState = SERVICE_RUNNING;
+        EXPECT_EQ(ServiceHandler(control, 0, NULL, NULL), (DWORD)NO_ERROR);
+        EXPECT_TRUE(MailInProgress());
+        EXPECT_EQ(ServiceStatus.dwCurrentState, (DWORD)SERVICE_STOP_PENDING);
+        EXPECT_GE(ServiceStatus.dwCheckPoint, 1u);
+        for (int i = 0; i < 250 && ServiceStatus.dwCurrentState != SERVICE_STOPPED; i++)
+            Sleep(20);
+        EXPECT_EQ(ServiceStatus.dwCurrentState, (DWORD)SERVICE_STOPPED);
+        EXPECT_FALSE(MailInProgress());
+        EnterCriticalSection(&Guard);
+        bool stopping = false;
+        for (const RecordedEvent &e : Events)
+            stopping = stopping || e.Text == "Quillbox7 Stopping";
+        LeaveCriticalSection(&Guard);
+        EXPECT_TRUE(stopping);
+    }
+    MailConfigured = FALSE;
 }
 
 }  // namespace

@@ -6,9 +6,10 @@
 
 #include "LogFile.h"
 #include "LogWriter.h"
+#include "LogWriterThread.h"
+#include "TestCapture.h"
 #include "TestTime.h"
 #include "ReadParameters.h"
-#include "ReaderThread.h"
 #include "ReportServiceEvent.h"
 #include "RotationThread.h"
 #include "ServiceState.h"
@@ -301,15 +302,15 @@ protected:
     SYSTEMTIME NextRotation(const SYSTEMTIME &now, int *rotated)
     {
         SYSTEMTIME then = Plus(now, RotationWaitMs(Params.LogRotation, now));
-        *rotated = RotationDue(Params.LogRotation, then, LogOpenedAt) && RotateLogFile(then);
+        BOOL refused;
+        *rotated = RotationDue(Params.LogRotation, then, LogOpenedAt) &&
+                   RotateLogFile(then, QueuedPosition(), &refused);
         return then;
     }
     void Write(const char *text)
     {
-        EnterCriticalSection(&LogLock);
-        for (const char *c = text; *c; c++)
-            CaptureByte((BYTE)*c);
-        LeaveCriticalSection(&LogLock);
+        HandOver(text);
+        WriteQueuedBytes();
     }
     std::string dir;
     EventLogApi saved;
@@ -425,31 +426,36 @@ TEST_F(Rotation, ANextFileThatCannotBeOpenedKeepsEveryByteInTheOpenOne)
     EXPECT_EQ(Events.size(), 1u);
 }
 
-TEST_F(Rotation, AFileWhoseBytesAreStillHeldStaysOpenUntilTheyAreWritten)
+TEST_F(Rotation, ASwapRefusedForHeldBytesIsTriedEverySecondNotAtTheNextBoundary)
 {
-    Configure(RotationMinutely);
-    ASSERT_TRUE(OpenLogFileAt(At(2026, 12, 7, 10, 20, 30)));
+    Configure(RotationWeekly);
+    ASSERT_TRUE(OpenLogFileAt(At(2026, 12, 12, 23, 50, 0)));
+    LogFileOpened();
     LineStart = TRUE;
     Write("before ");
+    LogCare();
     // Writes fail from here (a full disk), so the next bytes are held.
     HANDLE writable = LogHandle;
     LogHandle = CreateFileA(CurrentLogPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             NULL, OPEN_EXISTING, 0, NULL);
     Write("held ");
-    int rotated;
-    SYSTEMTIME t = NextRotation(At(2026, 12, 7, 10, 20, 30), &rotated);
-    EXPECT_FALSE(rotated);
-    EXPECT_EQ(CurrentLogPath, Path("202612071020"));
+    RequestLogSwap(At(2026, 12, 13, 0, 0, 0, 300));
+    ServeLogWriter();
+    EXPECT_TRUE(LogSwapPending());
+    EXPECT_EQ(CurrentLogPath, Path("20261212"));
     ASSERT_EQ(Events.size(), 1u);           // the failed write; the kept file says nothing more
 
-    // Space is back: the held bytes go into their own file before it is closed.
+    // Space is back a moment later: the held bytes go into their own file and
+    // the swap follows within about a second, not a week.
     CloseHandle(LogHandle);
     LogHandle = writable;
-    NextRotation(t, &rotated);
-    EXPECT_TRUE(rotated);
-    Write("after");
-    EXPECT_EQ(ReadFileText(Path("202612071020")), "before held ");
-    EXPECT_EQ(ReadFileText(Path("202612071022")), "after");
+    HandOver("after");
+    for (DWORD began = GetTickCount(); LogSwapPending() && GetTickCount() - began < 5000; Sleep(20))
+        ServeLogWriter();
+    EXPECT_FALSE(LogSwapPending());
+    EXPECT_EQ(CurrentLogPath, Path("20261213"));
+    EXPECT_EQ(ReadFileText(Path("20261212")), "before held ");
+    EXPECT_EQ(ReadFileText(Path("20261213")), "after");
 }
 
 TEST_F(Rotation, ARotationTimeThatNamesTheOpenFileChangesNothing)
@@ -458,7 +464,9 @@ TEST_F(Rotation, ARotationTimeThatNamesTheOpenFileChangesNothing)
     ASSERT_TRUE(OpenLogFileAt(At(2026, 12, 7, 0, 0, 0)));
     HANDLE open = LogHandle;
     // Woken a moment early, or the clock was set back.
-    EXPECT_FALSE(RotateLogFile(At(2026, 12, 7, 23, 59, 59, 990)));
+    BOOL refused;
+    EXPECT_FALSE(RotateLogFile(At(2026, 12, 7, 23, 59, 59, 990), QueuedPosition(), &refused));
+    EXPECT_FALSE(refused);
     EXPECT_EQ(LogHandle, open);
     EXPECT_TRUE(Events.empty());
 }
@@ -468,10 +476,12 @@ TEST_F(Rotation, TheThreadEndsAtOnceFromItsWaitAndOnlyOneRuns)
     Configure(RotationDaily);
     ASSERT_TRUE(OpenLogFile());
     ResetEvent(StopEvent);
-    ASSERT_TRUE(StartRotationThread(NULL));
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    ASSERT_TRUE(StartRotationThread(now));
     HANDLE first = RotationHandle;
     ASSERT_NE(first, (HANDLE)NULL);
-    EXPECT_TRUE(StartRotationThread(NULL));     // a second start keeps the one thread
+    EXPECT_TRUE(StartRotationThread(now));      // a second start keeps the one thread
     EXPECT_EQ(RotationHandle, first);
     Sleep(50);
     DWORD began = GetTickCount();
@@ -479,7 +489,7 @@ TEST_F(Rotation, TheThreadEndsAtOnceFromItsWaitAndOnlyOneRuns)
     EXPECT_LT(GetTickCount() - began, 2000u);
     EXPECT_EQ(RotationHandle, (HANDLE)NULL);
     // Started anew after a pause, and ended by the stop event as well.
-    ASSERT_TRUE(StartRotationThread(NULL));
+    ASSERT_TRUE(ResumeRotation(now));
     HANDLE second = RotationHandle;
     SetEvent(StopEvent);
     EXPECT_EQ(WaitForSingleObject(second, 2000), WAIT_OBJECT_0);
@@ -487,7 +497,7 @@ TEST_F(Rotation, TheThreadEndsAtOnceFromItsWaitAndOnlyOneRuns)
     ResetEvent(StopEvent);
     // Without rotation there is no thread.
     Params.LogRotation = RotationNever;
-    EXPECT_TRUE(StartRotationThread(NULL));
+    EXPECT_TRUE(StartRotationThread(now));
     EXPECT_EQ(RotationHandle, (HANDLE)NULL);
 }
 

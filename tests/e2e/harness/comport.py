@@ -1,8 +1,11 @@
 """A virtual serial port: a socat pseudo-terminal pair whose one end is linked
 into the Wine prefix as COMn. Bytes written with send() arrive at COMn."""
 
+import fcntl
 import os
+import struct
 import subprocess
+import termios
 import time
 
 
@@ -52,6 +55,15 @@ class VirtualPort:
             while view:
                 n = os.write(self._fd, view)
                 view = view[n:]
+
+    def waiting(self):
+        """How many bytes sent wait at the Windows end, not yet read by the
+        service (the driver's input queue)."""
+        fd = os.open(self.windows_end, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
+        finally:
+            os.close(fd)
 
     def vanish(self):
         """The device is unplugged: the pty pair disappears."""

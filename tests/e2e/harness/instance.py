@@ -144,7 +144,12 @@ class Instance:
                 return status
 
     def pause(self):
-        return self.control("pause")
+        """Pauses; a pause whose flush outlasts the handler's answer is
+        reported pending first, and this waits for the pause itself."""
+        status = self.control("pause")
+        if status and status["state"] == PAUSE_PENDING:
+            status = self.wait(PAUSED)
+        return status
 
     def resume(self):
         return self.control("continue")

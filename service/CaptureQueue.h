@@ -1,0 +1,57 @@
+// The road of a byte from the reader to the writer: one fixed, bounded buffer
+// of received bytes in the order they came, each line preceded by the stamp
+// of its arrival (TimestampFormat not 0). The reader only copies into it and
+// so never waits for the disk; the writer writes from it, and what the disk
+// refuses stays in it until it can be written. Both take CaptureLock only
+// for a moment, never across I/O.
+#pragma once
+
+#include <windows.h>
+
+// What a full or slow disk can hold back: about 90 seconds of a 115200-baud
+// line running flat out, hours of a call-record printer. Beyond it received
+// bytes are dropped, counted and reported. A power of two.
+#define CAPTURE_QUEUE_SIZE (1024 * 1024)
+
+// True when the next byte begins a line. Set when the reader starts and kept
+// across rotations.
+extern BOOL LineStart;
+
+// Queues bytes that arrived at local time `arrival`, a timestamp before each
+// line's first byte: a carriage return ends a line, line feeds at the start
+// of a line stay unstamped. A byte (with its stamp) that finds no room is
+// dropped and counted, and the next kept byte begins a line of its own: no
+// stamp is cut and no two lines are joined. While the reader is held
+// (pause) nothing is queued and FALSE is returned, unless `atStop`.
+BOOL CaptureBytes(const BYTE *data, DWORD count, const SYSTEMTIME &arrival, BOOL atStop);
+
+// Pause and continue: while held, CaptureBytes takes nothing.
+void HoldCaptureQueue();
+void ReleaseCaptureQueue();
+BOOL CaptureQueueHeld();
+
+// The writer's side. Positions count every byte ever queued.
+ULONGLONG QueuedPosition();      // the end of what is queued
+ULONGLONG WrittenPosition();     // the end of what has left the queue
+// The oldest queued bytes as one run (up to the end of the ring); its length.
+DWORD PeekQueued(const BYTE **data);
+// The writer wrote `count` of them: they leave the queue.
+void TakeQueued(DWORD count);
+// Received bytes (stamps not counted) still queued, and received bytes
+// dropped since ForgetDropped last counted them.
+ULONGLONG QueuedReceivedBytes();
+ULONGLONG DroppedBytes();
+ULONGLONG ForgetDropped();
+
+// Wakes the writer (a request for it, or bytes to write).
+void WakeWriter();
+// The writer waits at most `ms` for something to do: a request, or a queue
+// filling up. While not `gathering`, with nothing queued, the reader's next
+// bytes wake it too; after a write they gather for a while instead.
+void AwaitWork(DWORD ms, BOOL gathering);
+
+// Creates the writer's wake-up event. Non-zero on success.
+int CreateCaptureQueue();
+
+// Empties the queue and forgets its counts (unit tests).
+void ResetCaptureQueue();

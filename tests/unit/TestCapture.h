@@ -1,0 +1,15 @@
+// Hands bytes to the capture queue as the reader does, received now.
+#pragma once
+
+#include <string>
+
+#include "CaptureQueue.h"
+#include "ServiceState.h"
+
+inline void HandOver(const std::string &text)
+{
+    CreateServiceSynchronisation();
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    CaptureBytes((const BYTE *)text.data(), (DWORD)text.size(), now, FALSE);
+}
