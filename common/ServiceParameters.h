@@ -35,7 +35,11 @@ struct ServiceParameters {
     // service, and what the registry held for each (for the report).
     SmtpSettings Smtp;
     SmtpValueStates SmtpStates;
+    // Optional numbers (OptionalNumbers), as stored or their defaults.
+    DWORD FlowControl;
 };
 
-// Offsets of the 23 members in the order of RegistryParameters.
+// Offsets of the 23 members in the order of RegistryParameters, and of the
+// optional numbers in the order of OptionalNumbers.
 extern const size_t ServiceParameterOffsets[PARAMETER_COUNT];
+extern const size_t ServiceOptionalOffsets[OPTIONAL_NUMBER_COUNT];

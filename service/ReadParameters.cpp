@@ -25,6 +25,10 @@ static void ReadKeyValues(HKEY key, ParameterKeyKind kind)
         if (spec.Key == kind)
             NoteValueRead(key, i, ReadParameterValue(key, spec, (char *)&Params + ServiceParameterOffsets[i]));
     }
+    for (int i = 0; i < OPTIONAL_NUMBER_COUNT; i++)
+        if (OptionalNumbers[i].Key == kind)
+            NoteOptionalRead(key, i, ReadOptionalNumber(key, OptionalNumbers[i],
+                                                        (DWORD *)((char *)&Params + ServiceOptionalOffsets[i])));
 }
 
 int ReadParameters()

@@ -20,6 +20,11 @@ static void *ParameterMember(InstanceSettings *record, int index)
     return (char *)record + InstanceParameterOffsets[index];
 }
 
+static DWORD *OptionalMember(InstanceSettings *record, int index)
+{
+    return (DWORD *)((char *)record + InstanceOptionalOffsets[index]);
+}
+
 static int CreateKey(const char *path)
 {
     HKEY key;
@@ -55,6 +60,11 @@ void ReadInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
     for (int i = 0; i < PARAMETER_COUNT; i++)
         if (RegistryParameters[i].Key == kind)
             ReadParameterValue(key, RegistryParameters[i], ParameterMember(record, i));
+    // An unfit value is held as OPTIONAL_UNFIT_VALUE: the page shows no
+    // choice, and a save keeps what is stored until one is made.
+    for (int i = 0; i < OPTIONAL_NUMBER_COUNT; i++)
+        if (OptionalNumbers[i].Key == kind)
+            ReadOptionalNumber(key, OptionalNumbers[i], OptionalMember(record, i));
     if (kind == InParametersKey)
         ReadSmtpSettings(key, &record->Smtp, NULL);
 }
@@ -76,6 +86,9 @@ int WriteInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
     int ok = 1;
     for (int i = 0; i < PARAMETER_COUNT; i++)
         if (RegistryParameters[i].Key == kind && !WriteParameterValue(key, RegistryParameters[i], ParameterMember(record, i)))
+            ok = 0;
+    for (int i = 0; i < OPTIONAL_NUMBER_COUNT; i++)
+        if (OptionalNumbers[i].Key == kind && !WriteOptionalNumber(key, OptionalNumbers[i], *OptionalMember(record, i)))
             ok = 0;
     if (kind == InParametersKey && !WriteSmtpSettings(key, &record->Smtp))
         ok = 0;
@@ -142,6 +155,8 @@ int AddInstance(int source, HWND owner)
         memset(record, 0, sizeof *record);
         for (int i = 0; i < PARAMETER_COUNT; i++)
             memcpy(ParameterMember(record, i), ParameterMember(&copy, i), RegistryParameters[i].Size);
+        for (int i = 0; i < OPTIONAL_NUMBER_COUNT; i++)
+            *OptionalMember(record, i) = *OptionalMember(&copy, i);
         // Machine-scope encryption: the copy's password decrypts as well.
         record->Smtp = copy.Smtp;
         record->AutoStart = copy.AutoStart;

@@ -360,13 +360,15 @@ static std::vector<std::string> ValueNames(const std::string &path)
     return names;
 }
 
-TEST_F(InstanceStore, MailServiceValuesAreWrittenOnlyWhileTheyDifferFromTheDefaults)
+TEST_F(InstanceStore, OptionalValuesAreWrittenOnlyWhileTheyDifferFromTheDefaults)
 {
     ASSERT_EQ(1, AddInstance(0, NULL));
     ASSERT_EQ(1, SaveInstances(0));
     const std::vector<std::string> plain = ValueNames(ParametersKeyPath(1));
     EXPECT_EQ(plain, (std::vector<std::string>{"LogFilename", "LogRotation", "PauseTimeout", "SmtpFromAddress",
                                                "SmtpServer", "SmtpToAddress", "TimestampFormat", "VerboseLevel"}));
+    const std::vector<std::string> plainPort = ValueNames(PortKeyPath(1));
+    EXPECT_EQ(plainPort.size(), 15u);
 
     SmtpSettings &smtp = InstanceTable[1].Smtp;
     smtp.SmtpPort = 587;
@@ -376,26 +378,39 @@ TEST_F(InstanceStore, MailServiceValuesAreWrittenOnlyWhileTheyDifferFromTheDefau
     smtp.SmtpPasswordSize = ProtectSmtpPassword("s3cret pass", smtp.SmtpPassword, sizeof smtp.SmtpPassword);
     ASSERT_GT(smtp.SmtpPasswordSize, 0u);
     const SmtpSettings saved = smtp;
+    InstanceTable[1].FlowControl = FlowRtsCts;
     ASSERT_EQ(1, SaveInstances(0));
     EXPECT_EQ(ValueNames(ParametersKeyPath(1)).size(), plain.size() + SMTP_VALUE_COUNT);
+    EXPECT_EQ(ValueNames(PortKeyPath(1)).size(), plainPort.size() + 1);
 
     CloseServiceHandles();
     memset(InstanceTable, 0, sizeof InstanceTable);
     ASSERT_EQ(1, LoadInstances());
     EXPECT_EQ(0, memcmp(&saved, &InstanceTable[1].Smtp, sizeof saved));
+    EXPECT_EQ((DWORD)FlowRtsCts, InstanceTable[1].FlowControl);
     char password[SMTP_PASSWORD_SIZE];
     ASSERT_TRUE(UnprotectSmtpPassword(InstanceTable[1].Smtp.SmtpPassword, InstanceTable[1].Smtp.SmtpPasswordSize,
                                       password, sizeof password));
     EXPECT_STREQ("s3cret pass", password);
-    // A duplicate signs in as its source does.
+    // A duplicate signs in as its source does, and its port has the same flow control.
     ASSERT_EQ(2, AddInstance(1, NULL));
     EXPECT_EQ(0, memcmp(&saved, &InstanceTable[2].Smtp, sizeof saved));
+    EXPECT_EQ((DWORD)FlowRtsCts, InstanceTable[2].FlowControl);
 
-    // Back to the defaults, the values leave the key, which is as before.
+    // Back to the defaults, the values leave the keys, which are as before.
     memset(&InstanceTable[1].Smtp, 0, sizeof InstanceTable[1].Smtp);
     InstanceTable[1].Smtp.SmtpPort = 25;
+    InstanceTable[1].FlowControl = FlowNone;
     ASSERT_EQ(2, SaveInstances(0));
     EXPECT_EQ(ValueNames(ParametersKeyPath(1)), plain);
+    EXPECT_EQ(ValueNames(PortKeyPath(1)), plainPort);
+
+    // A FlowControl this program cannot show stays as stored through a save.
+    WriteString(PortKeyPath(1), "FlowControl", "1");
+    ReadInstanceParameters(1, &InstanceTable[1]);
+    ASSERT_EQ(1, SaveInstances(1));
+    DWORD type, size;
+    EXPECT_EQ("1", ReadString(PortKeyPath(1), "FlowControl", &type, &size));
 }
 
 TEST(InstanceSettingsText, CopiesAreBoundedAndTerminated)

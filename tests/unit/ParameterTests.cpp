@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "CheckParameters.h"
+#include "ComPort.h"
 #include "FakeEventLog.h"
 #include "ReadParameters.h"
 #include "ServiceState.h"
@@ -70,6 +71,7 @@ TEST_F(HostileValues, AValueOfAnotherTypeIsLeftOutNotReadAsRawBytes)
     Text(params, "TimestampFormat", "abc");                // 4 bytes: once read as 0x00636261
     Raw(port, "BaudRate", REG_BINARY, "\x00\xc2\x01\x00", 4);
     Raw(port, "NetSendUsers", REG_EXPAND_SZ, "ops", 4);
+    Text(port, "FlowControl", "1");
     ASSERT_TRUE(ReadParameters());
     EXPECT_STREQ(Params.LogFilename, "");
     EXPECT_EQ(Params.TimestampFormat, 0u);
@@ -81,7 +83,11 @@ TEST_F(HostileValues, AValueOfAnotherTypeIsLeftOutNotReadAsRawBytes)
         "The registry value \"TimestampFormat\" is of type REG_SZ, not REG_DWORD; it is left out",
         "The registry value \"BaudRate\" is of type REG_BINARY, not REG_DWORD; it is left out",
         "The registry value \"NetSendUsers\" is of type REG_EXPAND_SZ, not REG_SZ; it is left out",
+        // Without the flow control the device needs, the port would lose data.
+        "The registry value \"FlowControl\" is of type REG_SZ, not REG_DWORD; the port cannot be set",
     }));
+    DCB dcb = {};
+    EXPECT_FALSE(SetPortSettings(&dcb));
 }
 
 TEST_F(HostileValues, AStringTooLongForItsBufferIsLeftOutAndTheLongestThatFitsIsTaken)
@@ -116,6 +122,7 @@ TEST_F(HostileValues, NumbersOutsideTheirRangeAreReportedWithWhatTheServiceDoes)
     Number(port, "EndHour", 25);
     Number(port, "EndMin", 0xFFFFFFFF);
     Number(port, "Timeout", 0xFFFFFFFF);       // no range: any number of seconds
+    Number(port, "FlowControl", 4);
     ASSERT_TRUE(ReadParameters());
     EXPECT_EQ(Params.LogRotation, 6u);          // kept as stored: the report shows it
     EXPECT_FALSE(ByteFormatInRange());
@@ -128,6 +135,7 @@ TEST_F(HostileValues, NumbersOutsideTheirRangeAreReportedWithWhatTheServiceDoes)
         "The registry value \"StartMin\" is 60, outside 0 to 59; the alarm never acts",
         "The registry value \"EndHour\" is 25, outside 0 to 24; the alarm never acts",
         "The registry value \"EndMin\" is 4294967295, outside 0 to 59; the alarm never acts",
+        "The registry value \"FlowControl\" is 4, outside 0 to 3; the port cannot be set",
     }));
 }
 
@@ -163,6 +171,50 @@ TEST_F(HostileValues, VerboseLevelZeroSilencesTheProblemsToo)
     Number(port, "StopBits", 7);
     ASSERT_TRUE(ReadParameters());
     EXPECT_TRUE(log.Events().empty());
+}
+
+TEST_F(HostileValues, EveryPortFieldIsSetWhateverAnotherProgramLeftAndFlowControlOnlyAsAsked)
+{
+    Number(port, "ByteSize", 7);
+    Number(port, "Parity", 2);
+    ASSERT_TRUE(ReadParameters());
+    struct Expected { DWORD cts, rts, dsr, dtr, xonxoff; };
+    const Expected flows[FLOW_CONTROL_COUNT] = {
+        {0, RTS_CONTROL_ENABLE, 0, DTR_CONTROL_ENABLE, 0}, {1, RTS_CONTROL_HANDSHAKE, 0, DTR_CONTROL_ENABLE, 0},
+        {0, RTS_CONTROL_ENABLE, 1, DTR_CONTROL_HANDSHAKE, 0}, {0, RTS_CONTROL_ENABLE, 0, DTR_CONTROL_ENABLE, 1}};
+    for (DWORD flow = 0; flow < FLOW_CONTROL_COUNT; flow++) {
+        Params.FlowControl = flow;
+        DCB dcb;
+        memset(&dcb, 0xFF, sizeof dcb);      // every flag a careless program could leave
+        ASSERT_TRUE(SetPortSettings(&dcb));
+        EXPECT_EQ(dcb.ByteSize, 7);
+        EXPECT_EQ(dcb.Parity, 2);
+        EXPECT_TRUE(dcb.fParity && dcb.fBinary && dcb.fTXContinueOnXoff);
+        EXPECT_FALSE(dcb.fNull || dcb.fErrorChar || dcb.fAbortOnError || dcb.fDsrSensitivity);
+        EXPECT_EQ(std::vector<DWORD>({dcb.fOutxCtsFlow, dcb.fRtsControl, dcb.fOutxDsrFlow, dcb.fDtrControl, dcb.fOutX,
+                                      dcb.fInX}),
+                  std::vector<DWORD>({flows[flow].cts, flows[flow].rts, flows[flow].dsr, flows[flow].dtr,
+                                      flows[flow].xonxoff, flows[flow].xonxoff})) << flow;
+        EXPECT_EQ(std::vector<int>({dcb.XonChar, dcb.XoffChar, dcb.ErrorChar, dcb.EofChar, dcb.EvtChar}),
+                  std::vector<int>({0x11, 0x13, 0, 0, 0}));
+    }
+}
+
+TEST_F(HostileValues, ADriverThatRefusesTheQueueSizeIsReportedToo)
+{
+    Number(port, "ComBufferSize", 65536);
+    ASSERT_TRUE(ReadParameters());
+    // A file is no port: its "driver" refuses every call.
+    char file[MAX_PATH], dir[MAX_PATH];
+    GetTempPathA(sizeof dir, dir);
+    GetTempFileNameA(dir, "com", 0, file);
+    HANDLE handle = CreateFileA(file, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    EXPECT_FALSE(ConfigureComPort(handle, TRUE));
+    CloseHandle(handle);
+    std::vector<std::string> texts = Texts();
+    ASSERT_EQ(texts.size(), 3u);
+    EXPECT_EQ(texts[0].rfind("Warning: Unable to set the com buffer size of \"COM5\" to 65536 bytes (error ", 0), 0u);
+    EXPECT_EQ(texts[2], "Unable to set com port state for \"COM5\"");
 }
 
 }  // namespace
