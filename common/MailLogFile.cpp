@@ -27,6 +27,7 @@
 
 DWORD MailConnectTimeoutMs = 30000;
 DWORD MailReplyTimeoutMs = 60000;
+BOOL (WINAPI *MailReadFile)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) = ReadFile;
 
 sockaddr_in ServerAddress;
 int MustResolve = 1;
@@ -124,20 +125,23 @@ static int SendCommand(SmtpChannel *channel, const char *format, const char *fie
 }
 
 // Streams the file as base64 lines of 76 characters, the lines of several
-// blocks per send.
-static int SendAttachment(SmtpChannel *channel, HANDLE file)
+// blocks per send. A read that fails ends the mail before its final ".": the
+// server then drops the message instead of delivering a cut one.
+static MailResult SendAttachment(SmtpChannel *channel, HANDLE file)
 {
     int length = 0;
     for (;;) {
         DWORD read = 0;
-        if (!ReadFile(file, FileBuffer, sizeof FileBuffer, &read, NULL) || read == 0)
-            return ChannelSend(channel, BodyBuffer, length);
+        if (!MailReadFile(file, FileBuffer, sizeof FileBuffer, &read, NULL))
+            return FileNotOpened;
+        if (read == 0)
+            return ChannelSend(channel, BodyBuffer, length) ? Sent : BadReply;
         Codec.EncodeBuffer(FileBuffer, read);
         const char *text = Codec.GetOutputBuffer();
         int textLength = Codec.GetOutputLength();
         if (length > (int)sizeof BodyBuffer - MAIL_BODY_BLOCK_SIZE) {
             if (!ChannelSend(channel, BodyBuffer, length))
-                return 0;
+                return BadReply;
             length = 0;
         }
         for (int offset = 0; offset < textLength; offset += MAIL_LINE_CHARS) {
@@ -217,8 +221,9 @@ static MailResult TalkSmtp(SmtpChannel *channel, HANDLE file, const SYSTEMTIME *
     int length = FormatMailHeader(HeaderBuffer, sizeof HeaderBuffer, now, tick, from, to, fileName);
     if (length == 0 || !ChannelSend(channel, HeaderBuffer, length))
         return BadReply;
-    if (!SendAttachment(channel, file))
-        return BadReply;
+    MailResult body = SendAttachment(channel, file);
+    if (body != Sent)
+        return body;
     length = FormatMailTrailer(MessageBuffer, sizeof MessageBuffer, tick);
     if (length == 0 || !ChannelSend(channel, MessageBuffer, length) ||
         !ExpectSmtpReply(channel, "250", MailReplyTimeoutMs))

@@ -1,13 +1,14 @@
 // Test helper: mails files with MailLogFile and prints each MailResult.
 //   mailfile [-c connectMs] [-r replyMs] [-m] [-v] [-p port] [-s security]
-//            [-u user] [-w password] [-a trustedCaFile]
+//            [-u user] [-w password] [-a trustedCaFile] [-f N]
 //            path server from to [path server from to ...]
 //     several groups run in one process, one after the other, so the
 //     process-wide resolve state carries over; -m adds the time spent mailing
 //     and the process's peak working set; -v adds, after each result, why a
 //     secure connection failed ("tls=F certificate=V"). -p, -s, -u, -a set
 //     the SMTP settings of every group; -w's password is encrypted as the
-//     configuration program stores it.
+//     configuration program stores it; with -f N the Nth read of each file
+//     fails (a disk error halfway).
 //   mailfile -hold path
 //     holds the file open for writing (read sharing only, as the service
 //     holds its log) until standard input closes.
@@ -20,6 +21,18 @@
 
 #include "MailLogFile.h"
 #include "SmtpPassword.h"
+
+static int FailingRead;      // the read that fails; 0: none
+static int ReadsDone;
+
+static BOOL WINAPI ReadOrFail(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped)
+{
+    if (++ReadsDone == FailingRead) {
+        SetLastError(ERROR_IO_DEVICE);
+        return FALSE;
+    }
+    return ReadFile(file, buffer, size, read, overlapped);
+}
 
 static int Hold(const char *path)
 {
@@ -75,6 +88,10 @@ int main(int argc, char **argv)
                 return 101;
             }
             arg += 2;
+        } else if (strcmp(argv[arg], "-f") == 0 && value != NULL) {
+            FailingRead = atoi(value);
+            MailReadFile = ReadOrFail;
+            arg += 2;
         } else if (strcmp(argv[arg], "-c") == 0 && arg + 1 < argc) {
             MailConnectTimeoutMs = (DWORD)strtoul(argv[arg + 1], NULL, 10);
             arg += 2;
@@ -87,7 +104,7 @@ int main(int argc, char **argv)
     }
     if (arg >= argc || (argc - arg) % 4 != 0) {
         fprintf(stderr, "usage: mailfile [-c ms] [-r ms] [-m] [-v] [-p port] [-s security] [-u user]\n"
-                        "                [-w password] [-a ca] path server from to [...]\n"
+                        "                [-w password] [-a ca] [-f N] path server from to [...]\n"
                         "       mailfile -hold path\n");
         return 100;
     }
@@ -95,6 +112,7 @@ int main(int argc, char **argv)
     int result = 0;
     DWORD start = GetTickCount();
     for (; arg < argc; arg += 4) {
+        ReadsDone = 0;
         result = MailLogFile(argv[arg], argv[arg + 1], argv[arg + 2], argv[arg + 3], &settings);
         printf("%d\n", result);
         if (verbose)
