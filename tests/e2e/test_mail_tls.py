@@ -1,12 +1,16 @@
 """MailLogFile over STARTTLS and TLS from the first byte, with AUTH, through
 mailfile.exe under Wine, against aiosmtpd with a test CA made by openssl and
 trusted through SmtpTrustedCa; and servers that refuse, stall or misbehave."""
+import functools
+import http.server
 import os
 import re
+import shutil
+import threading
 
 import pytest
 
-from smtpsink import AiosmtpdSink, ScriptedServer, run_mailfile, wine_session, winpath  # noqa: F401
+from smtpsink import BUILD, MAILFILE, AiosmtpdSink, ScriptedServer, run_mailfile, wine_env, wine_session, winpath  # noqa: F401
 from tlssink import (IMPLICIT, NONE, PASSWORD, STARTTLS, USER, RawServer, TlsSink, certificates,
                      oversized_record_after_handshake, stall_after_starttls, stall_in_handshake, windows_path)
 
@@ -145,3 +149,44 @@ def test_what_is_not_tls_fails_promptly(certs, log):
         assert run.results == [BAD_REPLY]
         assert run.elapsed < 15
         assert plain.messages == []
+
+
+def test_an_optional_client_certificate_request_is_answered_without_one_at_once(certs, log):
+    with TlsSink("127.0.12.18", certs, IMPLICIT, ask_certificate=True) as sink:
+        # -x: Schannel as on Windows, which stops to ask the caller; Wine's never does.
+        run = run_mailfile("-x", "-r", "20000", *secure(certs, IMPLICIT, 465), winpath(log), "127.0.12.18", FROM, TO)
+        assert (run.results, run.figures["requests"]) == ([SENT], "1")
+        assert run.elapsed < 10 and len(sink.messages) == 1
+
+
+def test_the_chain_is_built_without_the_network(certs, log):
+    """The server sends no intermediate but names where to fetch it: the
+    check must not wait on the network (nor, on Windows, on a root update)."""
+    fetched = []
+
+    class Issuer(http.server.SimpleHTTPRequestHandler):
+        def log_message(self, *args):
+            fetched.append(self.path)
+    web = http.server.ThreadingHTTPServer(("127.0.12.17", 8080), functools.partial(Issuer, directory=certs))
+    threading.Thread(target=web.serve_forever, daemon=True).start()
+    try:
+        with TlsSink("127.0.12.16", certs, IMPLICIT, cert="leaf-aia") as sink:
+            run = run_mailfile(*secure(certs, IMPLICIT, 465), winpath(log), "127.0.12.16", FROM, TO)
+    finally:
+        web.shutdown()
+        web.server_close()
+    assert run.results == [SECURE_CONNECTION_FAILED] and run.figures["certificate"] == str(NOT_TRUSTED)
+    assert fetched == [] and sink.logins == []
+
+
+def test_schannel_and_crypt32_come_from_the_system_folder_only(certs, log, tmp_path):
+    # DLLs of those names planted beside the program (any DLL will do).
+    shutil.copy(MAILFILE, tmp_path)
+    for name in ("secur32.dll", "crypt32.dll"):
+        shutil.copy(os.path.join(BUILD, "bin", "netapi32.dll"), tmp_path / name)
+    env = wine_env()
+    env["WINEDLLOVERRIDES"] += ";secur32,crypt32=n,b"
+    with TlsSink("127.0.12.19", certs, IMPLICIT) as sink:
+        run = run_mailfile(*secure(certs, IMPLICIT, 465), winpath(log), "127.0.12.19", FROM, TO,
+                           exe=tmp_path / "mailfile.exe", env=env)
+        assert run.results == [SENT] and len(sink.messages) == 1
