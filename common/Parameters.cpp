@@ -86,11 +86,11 @@ int WriteParameterValue(HKEY key, const ParameterSpec &spec, const void *member)
     return RegSetValueExA(key, spec.Name, 0, REG_SZ, (const BYTE *)copy, length + 1) == ERROR_SUCCESS;
 }
 
-const OptionalNumberSpec OptionalNumbers[OPTIONAL_NUMBER_COUNT] = {
+const OptionalParameterSpec OptionalParameters[OPTIONAL_PARAMETER_COUNT] = {
     {"FlowControl", InPortKey, REG_DWORD, FLOW_CONTROL_COUNT - 1, FlowNone},
 };
 
-int ReadOptionalNumber(HKEY key, const OptionalNumberSpec &spec, DWORD *value)
+int ReadOptionalParameter(HKEY key, const OptionalParameterSpec &spec, DWORD *value)
 {
     const ParameterSpec number = {spec.Name, spec.Key, spec.Type, 4};
     DWORD stored = 0;
@@ -105,14 +105,14 @@ int ReadOptionalNumber(HKEY key, const OptionalNumberSpec &spec, DWORD *value)
     return OptionalUnfit;
 }
 
-int WriteOptionalNumber(HKEY key, const OptionalNumberSpec &spec, DWORD value)
+int WriteOptionalParameter(HKEY key, const OptionalParameterSpec &spec, DWORD value)
 {
     if (value == spec.Default) {
         LONG result = RegDeleteValueA(key, spec.Name);
         return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
     }
     DWORD stored;
-    if (value == OPTIONAL_UNFIT_VALUE && ReadOptionalNumber(key, spec, &stored) == OptionalUnfit)
+    if (value == OPTIONAL_UNFIT_VALUE && ReadOptionalParameter(key, spec, &stored) == OptionalUnfit)
         return 1;
     return RegSetValueExA(key, spec.Name, 0, REG_DWORD, (const BYTE *)&value, 4) == ERROR_SUCCESS;
 }

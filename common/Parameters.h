@@ -125,25 +125,25 @@ int ReadParameterValue(HKEY key, const ParameterSpec &spec, void *member);
 // Returns non-zero on success.
 int WriteParameterValue(HKEY key, const ParameterSpec &spec, const void *member);
 
-// Optional numbers beside the 23 values. Absent, each means its default, and
-// the configuration program writes one only while it differs from the
-// default (deleting it otherwise), so the keys of an instance that never used
-// one stay exactly as they were.
-struct OptionalNumberSpec {
+// Optional numbers beside the 23 values, in a table that code can walk.
+// Absent, each means its default, and the configuration program writes one
+// only while it differs from the default (deleting it otherwise), so the keys
+// of an instance that never used one stay exactly as they were.
+struct OptionalParameterSpec {
     const char *Name;
     ParameterKeyKind Key;
     DWORD Type;       // REG_DWORD
     DWORD Highest;    // the valid values are 0 to Highest
     DWORD Default;    // what an absent value means
 };
-enum OptionalNumber {
+enum OptionalParameter {
     FlowControlValue = 0,   // FlowControlKind, in the port key
-    OPTIONAL_NUMBER_COUNT
+    OPTIONAL_PARAMETER_COUNT
 };
-extern const OptionalNumberSpec OptionalNumbers[OPTIONAL_NUMBER_COUNT];
+extern const OptionalParameterSpec OptionalParameters[OPTIONAL_PARAMETER_COUNT];
 
-// What the registry held for an optional number.
-enum OptionalNumberState {
+// What the registry held for an optional parameter.
+enum OptionalParameterState {
     OptionalAbsent     = 0,
     OptionalTaken      = 1,
     OptionalOutOfRange = 2,   // a number above Highest, kept as stored
@@ -153,11 +153,11 @@ enum OptionalNumberState {
 // taken for one of the codes.
 #define OPTIONAL_UNFIT_VALUE 0xFFFFFFFF
 
-// Reads an optional number from an open key into value (the default when it
-// is absent, OPTIONAL_UNFIT_VALUE when unfit) and returns its state.
-int ReadOptionalNumber(HKEY key, const OptionalNumberSpec &spec, DWORD *value);
+// Reads an optional parameter from an open key into value (the default when
+// it is absent, OPTIONAL_UNFIT_VALUE when unfit) and returns its state.
+int ReadOptionalParameter(HKEY key, const OptionalParameterSpec &spec, DWORD *value);
 
 // Deletes the value when it is the default and writes it otherwise; an
 // unfit value stored before is left as it is (it stands for something this
 // program cannot show). Returns non-zero on success.
-int WriteOptionalNumber(HKEY key, const OptionalNumberSpec &spec, DWORD value);
+int WriteOptionalParameter(HKEY key, const OptionalParameterSpec &spec, DWORD value);

@@ -11,4 +11,4 @@ const size_t ServiceParameterOffsets[PARAMETER_COUNT] = {
     AT(EndHour), AT(EndMin),
 };
 
-const size_t ServiceOptionalOffsets[OPTIONAL_NUMBER_COUNT] = {AT(FlowControl)};
+const size_t ServiceOptionalOffsets[OPTIONAL_PARAMETER_COUNT] = {AT(FlowControl)};

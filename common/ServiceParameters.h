@@ -35,11 +35,11 @@ struct ServiceParameters {
     // service, and what the registry held for each (for the report).
     SmtpSettings Smtp;
     SmtpValueStates SmtpStates;
-    // Optional numbers (OptionalNumbers), as stored or their defaults.
+    // Optional parameters (OptionalParameters), as stored or their defaults.
     DWORD FlowControl;
 };
 
 // Offsets of the 23 members in the order of RegistryParameters, and of the
-// optional numbers in the order of OptionalNumbers.
+// optional parameters in the order of OptionalParameters.
 extern const size_t ServiceParameterOffsets[PARAMETER_COUNT];
-extern const size_t ServiceOptionalOffsets[OPTIONAL_NUMBER_COUNT];
+extern const size_t ServiceOptionalOffsets[OPTIONAL_PARAMETER_COUNT];

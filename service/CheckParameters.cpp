@@ -17,13 +17,13 @@ static RefusedValue Refused[PARAMETER_COUNT];
 // (an absent one is no problem of its own).
 static BOOL Taken[PARAMETER_COUNT];
 
-// The optional numbers: how each was stored, and what the service does when
-// one cannot be used, whether unfit or out of range. A port that silently
-// went without the flow control the device needs would overrun and lose
-// data unnoticed: it is better not to start.
-static int OptionalStates[OPTIONAL_NUMBER_COUNT];
-static RefusedValue RefusedOptional[OPTIONAL_NUMBER_COUNT];
-static const char *const OptionalConsequences[OPTIONAL_NUMBER_COUNT] = {"the port cannot be set"};
+// The optional parameters: how each was stored, and what the service does
+// when one cannot be used, whether unfit or out of range. A port that
+// silently went without the flow control the device needs would overrun and
+// lose data unnoticed: it is better not to start.
+static int OptionalStates[OPTIONAL_PARAMETER_COUNT];
+static RefusedValue RefusedOptional[OPTIONAL_PARAMETER_COUNT];
+static const char *const OptionalConsequences[OPTIONAL_PARAMETER_COUNT] = {"the port cannot be set"};
 
 // Ranged numbers, by their index in RegistryParameters.
 struct ValueRange {
@@ -56,7 +56,7 @@ static DWORD NumberOf(int index)
     return *(const DWORD *)((const char *)&Params + ServiceParameterOffsets[index]);
 }
 
-static DWORD OptionalNumberOf(int index)
+static DWORD OptionalParameterOf(int index)
 {
     return *(const DWORD *)((const char *)&Params + ServiceOptionalOffsets[index]);
 }
@@ -89,11 +89,11 @@ void NoteValueRead(HKEY key, int index, int taken)
 
 void NoteOptionalRead(HKEY key, int index, int state)
 {
-    if (index < 0 || index >= OPTIONAL_NUMBER_COUNT)
+    if (index < 0 || index >= OPTIONAL_PARAMETER_COUNT)
         return;
     OptionalStates[index] = state;
     if (state == OptionalUnfit)
-        NoteRefusal(key, OptionalNumbers[index].Name, OptionalNumbers[index].Type, &RefusedOptional[index]);
+        NoteRefusal(key, OptionalParameters[index].Name, OptionalParameters[index].Type, &RefusedOptional[index]);
 }
 
 BOOL ByteFormatInRange()
@@ -168,11 +168,11 @@ void ReportParameterProblems()
         if (value < Ranges[r].Low || value > Ranges[r].High)
             ReportOutOfRange(Ranges[r].Name, value, Ranges[r].Low, Ranges[r].High, Ranges[r].Consequence);
     }
-    for (int i = 0; i < OPTIONAL_NUMBER_COUNT; i++) {
-        const OptionalNumberSpec &spec = OptionalNumbers[i];
+    for (int i = 0; i < OPTIONAL_PARAMETER_COUNT; i++) {
+        const OptionalParameterSpec &spec = OptionalParameters[i];
         ReportRefused(spec.Name, spec.Type, 4, RefusedOptional[i], OptionalConsequences[i]);
         if (OptionalStates[i] == OptionalOutOfRange)
-            ReportOutOfRange(spec.Name, OptionalNumberOf(i), 0, spec.Highest, OptionalConsequences[i]);
+            ReportOutOfRange(spec.Name, OptionalParameterOf(i), 0, spec.Highest, OptionalConsequences[i]);
     }
     ParametersRead = TRUE;
 }
@@ -183,7 +183,7 @@ void ForgetParameterProblems()
         Refused[i].Problem = NoProblem;
         Taken[i] = FALSE;
     }
-    for (int i = 0; i < OPTIONAL_NUMBER_COUNT; i++) {
+    for (int i = 0; i < OPTIONAL_PARAMETER_COUNT; i++) {
         RefusedOptional[i].Problem = NoProblem;
         OptionalStates[i] = OptionalAbsent;
     }
@@ -191,5 +191,5 @@ void ForgetParameterProblems()
 
 int OptionalValueStored(int index)
 {
-    return index >= 0 && index < OPTIONAL_NUMBER_COUNT && OptionalStates[index] != OptionalAbsent;
+    return index >= 0 && index < OPTIONAL_PARAMETER_COUNT && OptionalStates[index] != OptionalAbsent;
 }

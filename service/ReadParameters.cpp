@@ -25,9 +25,9 @@ static void ReadKeyValues(HKEY key, ParameterKeyKind kind)
         if (spec.Key == kind)
             NoteValueRead(key, i, ReadParameterValue(key, spec, (char *)&Params + ServiceParameterOffsets[i]));
     }
-    for (int i = 0; i < OPTIONAL_NUMBER_COUNT; i++)
-        if (OptionalNumbers[i].Key == kind)
-            NoteOptionalRead(key, i, ReadOptionalNumber(key, OptionalNumbers[i],
+    for (int i = 0; i < OPTIONAL_PARAMETER_COUNT; i++)
+        if (OptionalParameters[i].Key == kind)
+            NoteOptionalRead(key, i, ReadOptionalParameter(key, OptionalParameters[i],
                                                         (DWORD *)((char *)&Params + ServiceOptionalOffsets[i])));
 }
 

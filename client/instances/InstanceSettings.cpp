@@ -31,7 +31,7 @@ const size_t InstanceParameterOffsets[PARAMETER_COUNT] = {
     offsetof(InstanceSettings, EndMin),
 };
 
-const size_t InstanceOptionalOffsets[OPTIONAL_NUMBER_COUNT] = {
+const size_t InstanceOptionalOffsets[OPTIONAL_PARAMETER_COUNT] = {
     offsetof(InstanceSettings, FlowControl),
 };
 

@@ -43,8 +43,8 @@ struct InstanceSettings {
     // written only when they differ from their defaults. The password only
     // in its encrypted form.
     SmtpSettings Smtp;
-    // Optional numbers (OptionalNumbers), written only while they differ
-    // from their defaults.
+    // Optional parameters (OptionalParameters), written only while they
+    // differ from their defaults.
     DWORD FlowControl;
 };
 
@@ -58,8 +58,8 @@ extern int SettingsModified;
 // that load and save walk the one table of the 23 values (Smtp is read and
 // written beside them, SmtpSettings.h).
 extern const size_t InstanceParameterOffsets[PARAMETER_COUNT];
-// The same for the optional numbers, in the order of OptionalNumbers.
-extern const size_t InstanceOptionalOffsets[OPTIONAL_NUMBER_COUNT];
+// The same for the optional parameters, in the order of OptionalParameters.
+extern const size_t InstanceOptionalOffsets[OPTIONAL_PARAMETER_COUNT];
 
 inline int IsInstanceNumber(int n) { return n >= 1 && n <= MAX_INSTANCES; }
 

@@ -62,9 +62,9 @@ void ReadInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
             ReadParameterValue(key, RegistryParameters[i], ParameterMember(record, i));
     // An unfit value is held as OPTIONAL_UNFIT_VALUE: the page shows no
     // choice, and a save keeps what is stored until one is made.
-    for (int i = 0; i < OPTIONAL_NUMBER_COUNT; i++)
-        if (OptionalNumbers[i].Key == kind)
-            ReadOptionalNumber(key, OptionalNumbers[i], OptionalMember(record, i));
+    for (int i = 0; i < OPTIONAL_PARAMETER_COUNT; i++)
+        if (OptionalParameters[i].Key == kind)
+            ReadOptionalParameter(key, OptionalParameters[i], OptionalMember(record, i));
     if (kind == InParametersKey)
         ReadSmtpSettings(key, &record->Smtp, NULL);
 }
@@ -87,8 +87,8 @@ int WriteInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
     for (int i = 0; i < PARAMETER_COUNT; i++)
         if (RegistryParameters[i].Key == kind && !WriteParameterValue(key, RegistryParameters[i], ParameterMember(record, i)))
             ok = 0;
-    for (int i = 0; i < OPTIONAL_NUMBER_COUNT; i++)
-        if (OptionalNumbers[i].Key == kind && !WriteOptionalNumber(key, OptionalNumbers[i], *OptionalMember(record, i)))
+    for (int i = 0; i < OPTIONAL_PARAMETER_COUNT; i++)
+        if (OptionalParameters[i].Key == kind && !WriteOptionalParameter(key, OptionalParameters[i], *OptionalMember(record, i)))
             ok = 0;
     if (kind == InParametersKey && !WriteSmtpSettings(key, &record->Smtp))
         ok = 0;
@@ -155,7 +155,7 @@ int AddInstance(int source, HWND owner)
         memset(record, 0, sizeof *record);
         for (int i = 0; i < PARAMETER_COUNT; i++)
             memcpy(ParameterMember(record, i), ParameterMember(&copy, i), RegistryParameters[i].Size);
-        for (int i = 0; i < OPTIONAL_NUMBER_COUNT; i++)
+        for (int i = 0; i < OPTIONAL_PARAMETER_COUNT; i++)
             *OptionalMember(record, i) = *OptionalMember(&copy, i);
         // Machine-scope encryption: the copy's password decrypts as well.
         record->Smtp = copy.Smtp;

@@ -23,7 +23,7 @@ HKEY OpenInstanceKey(int n, ParameterKeyKind kind, REGSAM access);
 // Reads the values of an open key into the record. A value that is missing
 // or does not fit its member leaves the member as it was; the optional mail
 // values (parameters key) are read whole, absent or unfit ones as defaults,
-// and an optional number absent as its default (ReadOptionalNumber).
+// and an optional parameter absent as its default (ReadOptionalParameter).
 void ReadInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record);
 
 // Reads both keys of instance N into the record (a missing key leaves its
@@ -32,7 +32,7 @@ void ReadInstanceParameters(int n, InstanceSettings *record);
 
 // Writes every value of the record that belongs in the open key; of the
 // optional mail values and numbers only those that differ from their
-// defaults, deleting the others (WriteSmtpSettings, WriteOptionalNumber).
+// defaults, deleting the others (WriteSmtpSettings, WriteOptionalParameter).
 // Non-zero when all were written.
 int WriteInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record);
 

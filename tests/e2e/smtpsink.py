@@ -73,8 +73,7 @@ class MailRun:
 
 
 def run_mailfile(*args, timeout=90, cwd=None, env=None, exe=MAILFILE):
-    """Runs mailfile.exe (or a copy, exe) under Wine; args are options and
-    path/server/from/to groups."""
+    """Runs mailfile.exe (or exe) under Wine; args are options and path/server/from/to groups."""
     start = time.monotonic()
     proc = subprocess.run(["wine", str(exe)] + [str(a) for a in args], env=env or wine_env(), cwd=cwd,
                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,

@@ -1,16 +1,14 @@
 """MailLogFile over STARTTLS and TLS from the first byte, with AUTH, through
 mailfile.exe under Wine, against aiosmtpd with a test CA made by openssl and
 trusted through SmtpTrustedCa; and servers that refuse, stall or misbehave."""
-import functools
-import http.server
 import os
 import re
 import shutil
-import threading
 
 import pytest
 
-from smtpsink import BUILD, MAILFILE, AiosmtpdSink, ScriptedServer, run_mailfile, wine_env, wine_session, winpath  # noqa: F401
+from smtpsink import (BUILD, MAILFILE, AiosmtpdSink, ScriptedServer, listening_socket, run_mailfile,  # noqa: F401
+                      wine_env, wine_session, winpath)
 from tlssink import (IMPLICIT, NONE, PASSWORD, STARTTLS, USER, RawServer, TlsSink, certificates,
                      oversized_record_after_handshake, stall_after_starttls, stall_in_handshake, windows_path)
 
@@ -160,32 +158,23 @@ def test_an_optional_client_certificate_request_is_answered_without_one_at_once(
 
 
 def test_the_chain_is_built_without_the_network(certs, log):
-    """The server sends no intermediate but names where to fetch it: the
-    check must not wait on the network (nor, on Windows, on a root update)."""
-    fetched = []
-
-    class Issuer(http.server.SimpleHTTPRequestHandler):
-        def log_message(self, *args):
-            fetched.append(self.path)
-    web = http.server.ThreadingHTTPServer(("127.0.12.17", 8080), functools.partial(Issuer, directory=certs))
-    threading.Thread(target=web.serve_forever, daemon=True).start()
-    try:
-        with TlsSink("127.0.12.16", certs, IMPLICIT, cert="leaf-aia") as sink:
-            run = run_mailfile(*secure(certs, IMPLICIT, 465), winpath(log), "127.0.12.16", FROM, TO)
-    finally:
-        web.shutdown()
-        web.server_close()
+    # The server sends no intermediate, its certificate names where to fetch it.
+    issuer = listening_socket("127.0.12.17", 8080)
+    issuer.setblocking(False)
+    with TlsSink("127.0.12.16", certs, IMPLICIT, cert="leaf-aia") as sink:
+        run = run_mailfile(*secure(certs, IMPLICIT, 465), winpath(log), "127.0.12.16", FROM, TO)
     assert run.results == [SECURE_CONNECTION_FAILED] and run.figures["certificate"] == str(NOT_TRUSTED)
-    assert fetched == [] and sink.logins == []
+    with pytest.raises(BlockingIOError):
+        issuer.accept()             # nobody came for it
+    issuer.close()
+    assert sink.logins == []
 
 
 def test_schannel_and_crypt32_come_from_the_system_folder_only(certs, log, tmp_path):
-    # DLLs of those names planted beside the program (any DLL will do).
     shutil.copy(MAILFILE, tmp_path)
-    for name in ("secur32.dll", "crypt32.dll"):
+    for name in ("secur32.dll", "crypt32.dll"):   # planted beside the program: any DLL will do
         shutil.copy(os.path.join(BUILD, "bin", "netapi32.dll"), tmp_path / name)
-    env = wine_env()
-    env["WINEDLLOVERRIDES"] += ";secur32,crypt32=n,b"
+    env = dict(wine_env(), WINEDLLOVERRIDES=wine_env()["WINEDLLOVERRIDES"] + ";secur32,crypt32=n,b")
     with TlsSink("127.0.12.19", certs, IMPLICIT) as sink:
         run = run_mailfile(*secure(certs, IMPLICIT, 465), winpath(log), "127.0.12.19", FROM, TO,
                            exe=tmp_path / "mailfile.exe", env=env)

@@ -30,8 +30,7 @@ def texts(events):
 
 
 def test_log_is_a_byte_exact_copy_without_timestamps(wine, port, instance):
-    # Another program left the port with XON/XOFF on, which swallows 0x11
-    # and 0x13 (the pseudo-terminal keeps it across opens, as a driver does).
+    # Another program left XON/XOFF on, kept across opens, which swallows 0x11 and 0x13.
     assert "outx=1" in wine.run(["leaveport.exe", port.name])
     inst = instance(PortName=port.name, BaudRate=115200)
     inst.start()

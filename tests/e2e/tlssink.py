@@ -61,15 +61,15 @@ class _Recorder:
 class TlsSink(AiosmtpdSink):
     """aiosmtpd with STARTTLS (mode STARTTLS, AUTH offered only after it) or
     TLS from the first byte (mode IMPLICIT), AUTH PLAIN and LOGIN unless
-    mechanisms says otherwise, the given server certificate; with
-    ask_certificate it asks for an optional client certificate."""
+    mechanisms says otherwise, the given server certificate (ask_certificate:
+    and an optional client certificate asked for)."""
 
     def __init__(self, address, folder, mode=STARTTLS, port=None, cert="server", mechanisms=("LOGIN", "PLAIN"),
                  ask_certificate=False):
         recorder = _Recorder()
         self.port = port or (465 if mode == IMPLICIT else 587)
         context = server_context(folder, cert)
-        if ask_certificate:         # a client certificate is asked for, not required
+        if ask_certificate:
             context.verify_mode = ssl.CERT_OPTIONAL
             context.load_verify_locations(os.path.join(folder, "ca.pem"))
         self.server_names = []      # the SNI of each handshake, None when none was sent

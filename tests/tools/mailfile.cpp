@@ -8,7 +8,7 @@
 //     secure connection failed ("tls=F certificate=V"). -p, -s, -u, -a set
 //     the SMTP settings of every group; -w's password is encrypted as the
 //     configuration program stores it; with -f N the Nth read of each file
-//     fails (a disk error halfway); -x answers a server's request for a
+//     fails (a disk error halfway); -x answers a server that asks for a
 //     client certificate as Windows' Schannel does ("requests=N" after -v).
 //   mailfile -hold path
 //     holds the file open for writing (read sharing only, as the service
@@ -24,54 +24,29 @@
 #include "SecurityLibraries.h"
 #include "SmtpPassword.h"
 
-static int FailingRead;      // the read that fails; 0: none
-static int ReadsDone;
+static int FailingRead, ReadsDone;      // -f: the read that fails; 0: none
 
 static BOOL WINAPI ReadOrFail(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped)
 {
-    if (++ReadsDone == FailingRead) {
-        SetLastError(ERROR_IO_DEVICE);
-        return FALSE;
-    }
-    return ReadFile(file, buffer, size, read, overlapped);
+    return ++ReadsDone != FailingRead && ReadFile(file, buffer, size, read, overlapped);
 }
 
-// Windows' Schannel, asked for a client certificate that its credentials
-// lack, returns SEC_I_INCOMPLETE_CREDENTIALS and leaves the server's
-// messages unread until it is called again with ISC_REQ_USE_SUPPLIED_CREDS;
-// Wine's goes on by itself. This stand-in behaves as Windows' does.
+// -x: Windows' Schannel, asked by a server for a client certificate that its
+// credentials lack, returns SEC_I_INCOMPLETE_CREDENTIALS and takes the
+// server's messages only when called again with ISC_REQ_USE_SUPPLIED_CREDS;
+// Wine's goes on by itself. For a server that asks, this is as on Windows.
 static SecurityFunctionTableA WindowsLike;
 static INITIALIZE_SECURITY_CONTEXT_FN_A RealInitialize;
 static int CertificateRequests;
 
-// A CertificateRequest (13) among the handshake messages of the records.
-static int AsksForCertificate(const SecBufferDesc *input)
+static SECURITY_STATUS SEC_ENTRY InitializeLikeWindows(PCredHandle c, PCtxtHandle x, SEC_CHAR *t, ULONG request,
+                                                       ULONG r1, ULONG r2, PSecBufferDesc input, ULONG r3,
+                                                       PCtxtHandle n, PSecBufferDesc o, PULONG a, PTimeStamp e)
 {
-    if (input == NULL || input->pBuffers[0].BufferType != SECBUFFER_TOKEN)
-        return 0;
-    const BYTE *data = (const BYTE *)input->pBuffers[0].pvBuffer;
-    ULONG size = input->pBuffers[0].cbBuffer, end;
-    for (ULONG record = 0; record + 5 <= size && data[record] == 22; record = end) {
-        end = record + 5 + ((data[record + 3] << 8) | data[record + 4]);
-        for (ULONG m = record + 5; m + 4 <= end && m + 4 <= size;
-             m += 4 + ((data[m + 1] << 16) | (data[m + 2] << 8) | data[m + 3]))
-            if (data[m] == 13)
-                return 1;
-    }
-    return 0;
-}
-
-static SECURITY_STATUS SEC_ENTRY InitializeLikeWindows(PCredHandle credentials, PCtxtHandle context, SEC_CHAR *target,
-                                                       ULONG request, ULONG reserved1, ULONG representation,
-                                                       PSecBufferDesc input, ULONG reserved2, PCtxtHandle newContext,
-                                                       PSecBufferDesc output, PULONG attributes, PTimeStamp expiry)
-{
-    if (!(request & ISC_REQ_USE_SUPPLIED_CREDS) && AsksForCertificate(input)) {
-        CertificateRequests++;
-        return SEC_I_INCOMPLETE_CREDENTIALS;
-    }
-    return RealInitialize(credentials, context, target, request, reserved1, representation, input, reserved2,
-                          newContext, output, attributes, expiry);
+    if (input == NULL || (request & ISC_REQ_USE_SUPPLIED_CREDS))
+        return RealInitialize(c, x, t, request, r1, r2, input, r3, n, o, a, e);
+    CertificateRequests++;
+    return SEC_I_INCOMPLETE_CREDENTIALS;
 }
 
 static int Hold(const char *path)

@@ -11,7 +11,8 @@
 #   leaf.pem/.key          signed by the intermediate for localhost
 #   leaf-chain.pem         leaf.pem followed by intermediate.pem
 #   leaf-aia.pem/.key      like leaf.pem, naming where its issuer can be fetched
-#                          (caIssuers http://127.0.12.17:8080/intermediate.der)
+#                          (caIssuers http://127.0.12.17:8080/<new each time>/, so
+#                          no URL cache of the prefix can answer for the network)
 #   two-cas.pem            other-ca.pem followed by ca.pem
 # Tests trust the test CA only through SmtpTrustedCa, never through a
 # system store or the host's certificate files.
@@ -55,6 +56,6 @@ issue client-only ca 365 clientAuth
 issue intermediate ca 365 "" ca
 issue leaf intermediate 365 serverAuth
 cat leaf.pem intermediate.pem > leaf-chain.pem
-issue leaf-aia intermediate 365 serverAuth "" "authorityInfoAccess=caIssuers;URI:http://127.0.12.17:8080/intermediate.der"
-openssl x509 -in intermediate.pem -outform DER -out intermediate.der
+issue leaf-aia intermediate 365 serverAuth "" \
+  "authorityInfoAccess=caIssuers;URI:http://127.0.12.17:8080/$(openssl rand -hex 8)/intermediate.der"
 cat other-ca.pem ca.pem > two-cas.pem

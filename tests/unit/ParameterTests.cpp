@@ -83,7 +83,6 @@ TEST_F(HostileValues, AValueOfAnotherTypeIsLeftOutNotReadAsRawBytes)
         "The registry value \"TimestampFormat\" is of type REG_SZ, not REG_DWORD; it is left out",
         "The registry value \"BaudRate\" is of type REG_BINARY, not REG_DWORD; it is left out",
         "The registry value \"NetSendUsers\" is of type REG_EXPAND_SZ, not REG_SZ; it is left out",
-        // Without the flow control the device needs, the port would lose data.
         "The registry value \"FlowControl\" is of type REG_SZ, not REG_DWORD; the port cannot be set",
     }));
     DCB dcb = {};
@@ -173,48 +172,31 @@ TEST_F(HostileValues, VerboseLevelZeroSilencesTheProblemsToo)
     EXPECT_TRUE(log.Events().empty());
 }
 
-TEST_F(HostileValues, EveryPortFieldIsSetWhateverAnotherProgramLeftAndFlowControlOnlyAsAsked)
-{
-    Number(port, "ByteSize", 7);
-    Number(port, "Parity", 2);
-    ASSERT_TRUE(ReadParameters());
-    struct Expected { DWORD cts, rts, dsr, dtr, xonxoff; };
-    const Expected flows[FLOW_CONTROL_COUNT] = {
-        {0, RTS_CONTROL_ENABLE, 0, DTR_CONTROL_ENABLE, 0}, {1, RTS_CONTROL_HANDSHAKE, 0, DTR_CONTROL_ENABLE, 0},
-        {0, RTS_CONTROL_ENABLE, 1, DTR_CONTROL_HANDSHAKE, 0}, {0, RTS_CONTROL_ENABLE, 0, DTR_CONTROL_ENABLE, 1}};
-    for (DWORD flow = 0; flow < FLOW_CONTROL_COUNT; flow++) {
-        Params.FlowControl = flow;
-        DCB dcb;
-        memset(&dcb, 0xFF, sizeof dcb);      // every flag a careless program could leave
-        ASSERT_TRUE(SetPortSettings(&dcb));
-        EXPECT_EQ(dcb.ByteSize, 7);
-        EXPECT_EQ(dcb.Parity, 2);
-        EXPECT_TRUE(dcb.fParity && dcb.fBinary && dcb.fTXContinueOnXoff);
-        EXPECT_FALSE(dcb.fNull || dcb.fErrorChar || dcb.fAbortOnError || dcb.fDsrSensitivity);
-        EXPECT_EQ(std::vector<DWORD>({dcb.fOutxCtsFlow, dcb.fRtsControl, dcb.fOutxDsrFlow, dcb.fDtrControl, dcb.fOutX,
-                                      dcb.fInX}),
-                  std::vector<DWORD>({flows[flow].cts, flows[flow].rts, flows[flow].dsr, flows[flow].dtr,
-                                      flows[flow].xonxoff, flows[flow].xonxoff})) << flow;
-        EXPECT_EQ(std::vector<int>({dcb.XonChar, dcb.XoffChar, dcb.ErrorChar, dcb.EofChar, dcb.EvtChar}),
-                  std::vector<int>({0x11, 0x13, 0, 0, 0}));
-    }
-}
-
-TEST_F(HostileValues, ADriverThatRefusesTheQueueSizeIsReportedToo)
+TEST_F(HostileValues, EveryPortFieldIsSetOnPurposeAndARefusedQueueSizeIsReported)
 {
     Number(port, "ComBufferSize", 65536);
+    Number(port, "ByteSize", 8);
     ASSERT_TRUE(ReadParameters());
-    // A file is no port: its "driver" refuses every call.
-    char file[MAX_PATH], dir[MAX_PATH];
-    GetTempPathA(sizeof dir, dir);
-    GetTempFileNameA(dir, "com", 0, file);
-    HANDLE handle = CreateFileA(file, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, NULL);
-    EXPECT_FALSE(ConfigureComPort(handle, TRUE));
-    CloseHandle(handle);
-    std::vector<std::string> texts = Texts();
-    ASSERT_EQ(texts.size(), 3u);
-    EXPECT_EQ(texts[0].rfind("Warning: Unable to set the com buffer size of \"COM5\" to 65536 bytes (error ", 0), 0u);
-    EXPECT_EQ(texts[2], "Unable to set com port state for \"COM5\"");
+    // CTS, RTS, DSR, DTR, XON/XOFF out and in, for each FlowControl code.
+    const char *flows[FLOW_CONTROL_COUNT] = {"010100", "120100", "011200", "010111"};
+    for (DWORD flow = 0; flow < FLOW_CONTROL_COUNT; flow++) {
+        DCB dcb;
+        memset(&dcb, 0xFF, sizeof dcb);      // every flag a careless program could leave
+        Params.FlowControl = flow;
+        ASSERT_TRUE(SetPortSettings(&dcb));
+        char got[8];
+        snprintf(got, sizeof got, "%d%d%d%d%d%d", dcb.fOutxCtsFlow, dcb.fRtsControl, dcb.fOutxDsrFlow,
+                 dcb.fDtrControl, dcb.fOutX, dcb.fInX);
+        EXPECT_STREQ(got, flows[flow]);
+        EXPECT_TRUE(dcb.fBinary && !dcb.fParity && !dcb.fNull && !dcb.fErrorChar && !dcb.fAbortOnError &&
+                    !dcb.fDsrSensitivity && !dcb.ErrorChar && !dcb.EofChar && !dcb.EvtChar);
+    }
+    // A file is no port: its driver refuses every call, and each refusal is said.
+    HANDLE file = CreateFileA("portless.tmp", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    EXPECT_FALSE(ConfigureComPort(file, TRUE));
+    CloseHandle(file);
+    ASSERT_EQ(Texts().size(), 3u);
+    EXPECT_EQ(Texts()[0].rfind("Warning: Unable to set the com buffer size of \"COM5\" to 65536 bytes (error ", 0), 0u);
 }
 
 }  // namespace

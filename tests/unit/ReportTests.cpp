@@ -166,7 +166,6 @@ TEST_F(Reporting, ConfigurationReportAddsTheOptionalValuesWhenStored)
     FormatConfigurationReport(text, sizeof text);
     EXPECT_NE(std::string(text).find("SMTP Security: SSL/TLS\r\n"), std::string::npos);
 
-    // A stored FlowControl has its line before the mail values.
     NoteOptionalRead(NULL, FlowControlValue, OptionalTaken);
     Params.FlowControl = FlowXonXoff;
     FormatConfigurationReport(text, sizeof text);

@@ -23,7 +23,7 @@ PARAMETERS = [
 ]
 PARAMETER_NAMES = [p[0] for p in PARAMETERS]
 # Optional values: written only when a test gives them.
-OPTIONAL = [("FlowControl", "port", "dword")]
+OPTIONAL_PARAMETERS = [("FlowControl", "port", "dword")]
 
 STOPPED, START_PENDING, STOP_PENDING, RUNNING, CONTINUE_PENDING, PAUSE_PENDING, PAUSED = range(1, 8)
 
@@ -54,7 +54,7 @@ def reg_file_text(n, values):
     lines = ["REGEDIT4", "", "[-%s]" % key, ""]
     for section, path in (("params", key), ("port", key + "\\Port1")):
         lines.append("[%s]" % path)
-        for name, where, kind in PARAMETERS + OPTIONAL:
+        for name, where, kind in PARAMETERS + OPTIONAL_PARAMETERS:
             if where != section or name not in values:
                 continue
             v = values[name]
