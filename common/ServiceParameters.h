@@ -31,15 +31,15 @@ struct ServiceParameters {
     DWORD StartMin;
     DWORD EndHour;
     DWORD EndMin;
+    // Optional parameters (OptionalParameters), as stored or their defaults.
+    DWORD FlowControl;
     // The optional values of the parameters key that reach a hosted mail
     // service, and what the registry held for each (for the report).
     SmtpSettings Smtp;
     SmtpValueStates SmtpStates;
-    // Optional parameters (OptionalParameters), as stored or their defaults.
-    DWORD FlowControl;
 };
 
-// Offsets of the 23 members in the order of RegistryParameters, and of the
-// optional parameters in the order of OptionalParameters.
+// Offsets of the 23 members in the order of RegistryParameters.
 extern const size_t ServiceParameterOffsets[PARAMETER_COUNT];
+// Offsets of the optional parameters in the order of OptionalParameters.
 extern const size_t ServiceOptionalOffsets[OPTIONAL_PARAMETER_COUNT];

@@ -39,13 +39,13 @@ struct InstanceSettings {
     DWORD StopBits;
     DWORD Timeout;
     DWORD WarningInterval;
+    // Optional parameters (OptionalParameters), written only while they
+    // differ from their defaults.
+    DWORD FlowControl;
     // The optional values of the parameters key for a hosted mail service;
     // written only when they differ from their defaults. The password only
     // in its encrypted form.
     SmtpSettings Smtp;
-    // Optional parameters (OptionalParameters), written only while they
-    // differ from their defaults.
-    DWORD FlowControl;
 };
 
 // Indexed directly by instance number 1..MAX_INSTANCES; slot 0 is never used.

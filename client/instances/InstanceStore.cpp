@@ -57,14 +57,14 @@ HKEY OpenInstanceKey(int n, ParameterKeyKind kind, REGSAM access)
 
 void ReadInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
 {
-    for (int i = 0; i < PARAMETER_COUNT; i++)
-        if (RegistryParameters[i].Key == kind)
-            ReadParameterValue(key, RegistryParameters[i], ParameterMember(record, i));
-    // An unfit value is held as OPTIONAL_UNFIT_VALUE: the page shows no
-    // choice, and a save keeps what is stored until one is made.
+    // An unfit optional value is held as OPTIONAL_UNFIT_VALUE: the page shows
+    // no choice, and a save keeps what is stored until one is made.
     for (int i = 0; i < OPTIONAL_PARAMETER_COUNT; i++)
         if (OptionalParameters[i].Key == kind)
             ReadOptionalParameter(key, OptionalParameters[i], OptionalMember(record, i));
+    for (int i = 0; i < PARAMETER_COUNT; i++)
+        if (RegistryParameters[i].Key == kind)
+            ReadParameterValue(key, RegistryParameters[i], ParameterMember(record, i));
     if (kind == InParametersKey)
         ReadSmtpSettings(key, &record->Smtp, NULL);
 }

@@ -61,17 +61,12 @@ class _Recorder:
 class TlsSink(AiosmtpdSink):
     """aiosmtpd with STARTTLS (mode STARTTLS, AUTH offered only after it) or
     TLS from the first byte (mode IMPLICIT), AUTH PLAIN and LOGIN unless
-    mechanisms says otherwise, the given server certificate (ask_certificate:
-    and an optional client certificate asked for)."""
+    mechanisms says otherwise, the given server certificate."""
 
-    def __init__(self, address, folder, mode=STARTTLS, port=None, cert="server", mechanisms=("LOGIN", "PLAIN"),
-                 ask_certificate=False):
+    def __init__(self, address, folder, mode=STARTTLS, port=None, cert="server", mechanisms=("LOGIN", "PLAIN")):
         recorder = _Recorder()
         self.port = port or (465 if mode == IMPLICIT else 587)
         context = server_context(folder, cert)
-        if ask_certificate:
-            context.verify_mode = ssl.CERT_OPTIONAL
-            context.load_verify_locations(os.path.join(folder, "ca.pem"))
         self.server_names = []      # the SNI of each handshake, None when none was sent
         context.sni_callback = lambda sock, name, ctx: self.server_names.append(name)
         excluded = [m for m in ("LOGIN", "PLAIN") if m not in mechanisms]

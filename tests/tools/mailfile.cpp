@@ -1,6 +1,6 @@
 // Test helper: mails files with MailLogFile and prints each MailResult.
 //   mailfile [-c connectMs] [-r replyMs] [-m] [-v] [-p port] [-s security]
-//            [-u user] [-w password] [-a trustedCaFile] [-f N] [-x]
+//            [-u user] [-w password] [-a trustedCaFile] [-f N] [-C]
 //            path server from to [path server from to ...]
 //     several groups run in one process, one after the other, so the
 //     process-wide resolve state carries over; -m adds the time spent mailing
@@ -8,7 +8,7 @@
 //     secure connection failed ("tls=F certificate=V"). -p, -s, -u, -a set
 //     the SMTP settings of every group; -w's password is encrypted as the
 //     configuration program stores it; with -f N the Nth read of each file
-//     fails (a disk error halfway); -x answers a server that asks for a
+//     fails (a disk error halfway); -C answers a server that asks for a
 //     client certificate as Windows' Schannel does ("requests=N" after -v).
 //   mailfile -hold path
 //     holds the file open for writing (read sharing only, as the service
@@ -31,7 +31,7 @@ static BOOL WINAPI ReadOrFail(HANDLE file, LPVOID buffer, DWORD size, LPDWORD re
     return ++ReadsDone != FailingRead && ReadFile(file, buffer, size, read, overlapped);
 }
 
-// -x: Windows' Schannel, asked by a server for a client certificate that its
+// -C: Windows' Schannel, asked by a server for a client certificate that its
 // credentials lack, returns SEC_I_INCOMPLETE_CREDENTIALS and takes the
 // server's messages only when called again with ISC_REQ_USE_SUPPLIED_CREDS;
 // Wine's goes on by itself. For a server that asks, this is as on Windows.
@@ -103,7 +103,7 @@ int main(int argc, char **argv)
                 return 101;
             }
             arg += 2;
-        } else if (strcmp(argv[arg], "-x") == 0 && Schannel() != NULL) {
+        } else if (strcmp(argv[arg], "-C") == 0 && Schannel() != NULL) {
             WindowsLike = *Schannel();
             RealInitialize = WindowsLike.InitializeSecurityContextA;
             WindowsLike.InitializeSecurityContextA = InitializeLikeWindows;
@@ -125,7 +125,7 @@ int main(int argc, char **argv)
     }
     if (arg >= argc || (argc - arg) % 4 != 0) {
         fprintf(stderr, "usage: mailfile [-c ms] [-r ms] [-m] [-v] [-p port] [-s security] [-u user]\n"
-                        "                [-w password] [-a ca] [-f N] [-x] path server from to [...]\n"
+                        "                [-w password] [-a ca] [-f N] [-C] path server from to [...]\n"
                         "       mailfile -hold path\n");
         return 100;
     }

@@ -89,6 +89,7 @@ static void FillDistinct(InstanceSettings *r)
     r->StartMin = 15;
     r->EndHour = 22;
     r->EndMin = 45;
+    r->FlowControl = FlowRtsCts;
 }
 
 static int SameParameters(const InstanceSettings &a, const InstanceSettings &b)
@@ -97,7 +98,7 @@ static int SameParameters(const InstanceSettings &a, const InstanceSettings &b)
         if (memcmp((const char *)&a + InstanceParameterOffsets[i], (const char *)&b + InstanceParameterOffsets[i],
                    RegistryParameters[i].Size) != 0)
             return 0;
-    return 1;
+    return a.FlowControl == b.FlowControl;
 }
 
 typedef ClientSystemTest InstanceStore;
@@ -240,6 +241,21 @@ TEST_F(InstanceStore, SaveAndLoadRoundTripEveryValueAndTheStartType)
     EXPECT_EQ((DWORD)SERVICE_DEMAND_START, StartType(2));
 }
 
+TEST_F(InstanceStore, FlowControlIsStoredOnlyWhileNotNoneAndOneThisProgramCannotShowIsKept)
+{
+    ASSERT_EQ(1, AddInstance(0, NULL));
+    InstanceTable[1].FlowControl = FlowXonXoff;
+    ASSERT_EQ(1, SaveInstances(0));
+    InstanceTable[1].FlowControl = FlowNone;
+    ASSERT_EQ(1, SaveInstances(0));
+    DWORD type, size;
+    EXPECT_EQ("<no value>", ReadString(PortKeyPath(1), "FlowControl", &type, &size));
+    WriteString(PortKeyPath(1), "FlowControl", "1");
+    ReadInstanceParameters(1, &InstanceTable[1]);
+    ASSERT_EQ(1, SaveInstances(1));
+    EXPECT_EQ("1", ReadString(PortKeyPath(1), "FlowControl", &type, &size));
+}
+
 TEST_F(InstanceStore, SavingOneInstanceWritesThatInstanceOnly)
 {
     ASSERT_EQ(1, AddInstance(0, NULL));
@@ -360,14 +376,13 @@ static std::vector<std::string> ValueNames(const std::string &path)
     return names;
 }
 
-TEST_F(InstanceStore, OptionalValuesAreWrittenOnlyWhileTheyDifferFromTheDefaults)
+TEST_F(InstanceStore, MailServiceValuesAreWrittenOnlyWhileTheyDifferFromTheDefaults)
 {
     ASSERT_EQ(1, AddInstance(0, NULL));
     ASSERT_EQ(1, SaveInstances(0));
     const std::vector<std::string> plain = ValueNames(ParametersKeyPath(1));
     EXPECT_EQ(plain, (std::vector<std::string>{"LogFilename", "LogRotation", "PauseTimeout", "SmtpFromAddress",
                                                "SmtpServer", "SmtpToAddress", "TimestampFormat", "VerboseLevel"}));
-    const std::vector<std::string> plainPort = ValueNames(PortKeyPath(1));
 
     SmtpSettings &smtp = InstanceTable[1].Smtp;
     smtp.SmtpPort = 587;
@@ -377,38 +392,26 @@ TEST_F(InstanceStore, OptionalValuesAreWrittenOnlyWhileTheyDifferFromTheDefaults
     smtp.SmtpPasswordSize = ProtectSmtpPassword("s3cret pass", smtp.SmtpPassword, sizeof smtp.SmtpPassword);
     ASSERT_GT(smtp.SmtpPasswordSize, 0u);
     const SmtpSettings saved = smtp;
-    InstanceTable[1].FlowControl = FlowRtsCts;
     ASSERT_EQ(1, SaveInstances(0));
     EXPECT_EQ(ValueNames(ParametersKeyPath(1)).size(), plain.size() + SMTP_VALUE_COUNT);
-    EXPECT_EQ(ValueNames(PortKeyPath(1)).size(), plainPort.size() + 1);
 
     CloseServiceHandles();
     memset(InstanceTable, 0, sizeof InstanceTable);
     ASSERT_EQ(1, LoadInstances());
     EXPECT_EQ(0, memcmp(&saved, &InstanceTable[1].Smtp, sizeof saved));
-    EXPECT_EQ((DWORD)FlowRtsCts, InstanceTable[1].FlowControl);
     char password[SMTP_PASSWORD_SIZE];
     ASSERT_TRUE(UnprotectSmtpPassword(InstanceTable[1].Smtp.SmtpPassword, InstanceTable[1].Smtp.SmtpPasswordSize,
                                       password, sizeof password));
     EXPECT_STREQ("s3cret pass", password);
-    // A duplicate signs in as its source does, and its port has the same flow control.
+    // A duplicate signs in as its source does.
     ASSERT_EQ(2, AddInstance(1, NULL));
     EXPECT_EQ(0, memcmp(&saved, &InstanceTable[2].Smtp, sizeof saved));
-    EXPECT_EQ((DWORD)FlowRtsCts, InstanceTable[2].FlowControl);
 
-    // Back to the defaults, the values leave the keys, which are as before.
+    // Back to the defaults, the values leave the key, which is as before.
     memset(&InstanceTable[1].Smtp, 0, sizeof InstanceTable[1].Smtp);
     InstanceTable[1].Smtp.SmtpPort = 25;
-    InstanceTable[1].FlowControl = FlowNone;
     ASSERT_EQ(2, SaveInstances(0));
     EXPECT_EQ(ValueNames(ParametersKeyPath(1)), plain);
-    EXPECT_EQ(ValueNames(PortKeyPath(1)), plainPort);
-
-    // A FlowControl this program cannot show stays as stored through a save.
-    WriteString(PortKeyPath(1), "FlowControl", "1");
-    ReadInstanceParameters(1, &InstanceTable[1]);
-    DWORD type, size;
-    EXPECT_TRUE(SaveInstances(1) && ReadString(PortKeyPath(1), "FlowControl", &type, &size) == "1");
 }
 
 TEST(InstanceSettingsText, CopiesAreBoundedAndTerminated)
