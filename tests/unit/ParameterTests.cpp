@@ -85,8 +85,7 @@ TEST_F(HostileValues, AValueOfAnotherTypeIsLeftOutNotReadAsRawBytes)
         "The registry value \"NetSendUsers\" is of type REG_EXPAND_SZ, not REG_SZ; it is left out",
         "The registry value \"FlowControl\" is of type REG_SZ, not REG_DWORD; the port cannot be set",
     }));
-    DCB dcb = {};
-    EXPECT_FALSE(SetPortSettings(&dcb));
+    EXPECT_EQ(Params.FlowControl, (DWORD)OPTIONAL_UNFIT_VALUE);
 }
 
 TEST_F(HostileValues, AStringTooLongForItsBufferIsLeftOutAndTheLongestThatFitsIsTaken)
@@ -179,8 +178,8 @@ TEST_F(HostileValues, EveryPortFieldIsSetOnPurposeAndARefusedQueueSizeIsReported
     ASSERT_TRUE(ReadParameters());
     // CTS, RTS, DSR, DTR, XON/XOFF out and in, for each FlowControl code.
     const char *flows[FLOW_CONTROL_COUNT] = {"010100", "120100", "011200", "010111"};
+    DCB dcb;
     for (DWORD flow = 0; flow < FLOW_CONTROL_COUNT; flow++) {
-        DCB dcb;
         memset(&dcb, 0xFF, sizeof dcb);      // every flag a careless program could leave
         Params.FlowControl = flow;
         ASSERT_TRUE(SetPortSettings(&dcb));
@@ -191,6 +190,8 @@ TEST_F(HostileValues, EveryPortFieldIsSetOnPurposeAndARefusedQueueSizeIsReported
         EXPECT_TRUE(dcb.fBinary && !dcb.fParity && !dcb.fNull && !dcb.fErrorChar && !dcb.fAbortOnError &&
                     !dcb.fDsrSensitivity && !dcb.ErrorChar && !dcb.EofChar && !dcb.EvtChar);
     }
+    Params.FlowControl = FLOW_CONTROL_COUNT;     // no code: the port is not set
+    EXPECT_FALSE(SetPortSettings(&dcb));
     // A file is no port: its driver refuses every call, and each refusal is said.
     HANDLE file = CreateFileA("portless.tmp", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, NULL);
     EXPECT_FALSE(ConfigureComPort(file, TRUE));
