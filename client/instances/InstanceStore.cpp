@@ -84,11 +84,11 @@ void ReadInstanceParameters(int n, InstanceSettings *record)
 int WriteInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
 {
     int ok = 1;
-    for (int i = 0; i < PARAMETER_COUNT; i++)
-        if (RegistryParameters[i].Key == kind && !WriteParameterValue(key, RegistryParameters[i], ParameterMember(record, i)))
-            ok = 0;
     for (int i = 0; i < OPTIONAL_PARAMETER_COUNT; i++)
         if (OptionalParameters[i].Key == kind && !WriteOptionalParameter(key, OptionalParameters[i], *OptionalMember(record, i)))
+            ok = 0;
+    for (int i = 0; i < PARAMETER_COUNT; i++)
+        if (RegistryParameters[i].Key == kind && !WriteParameterValue(key, RegistryParameters[i], ParameterMember(record, i)))
             ok = 0;
     if (kind == InParametersKey && !WriteSmtpSettings(key, &record->Smtp))
         ok = 0;

@@ -22,8 +22,9 @@ HKEY OpenInstanceKey(int n, ParameterKeyKind kind, REGSAM access);
 
 // Reads the values of an open key into the record. A value that is missing
 // or does not fit its member leaves the member as it was; the optional mail
-// values (parameters key) are read whole, absent or unfit ones as defaults,
-// and an optional parameter absent as its default (ReadOptionalParameter).
+// values (parameters key) are read whole, absent or unfit ones as defaults.
+// An optional parameter (OptionalParameters) absent is its default; the
+// write below stores one only while it differs from it.
 void ReadInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record);
 
 // Reads both keys of instance N into the record (a missing key leaves its
@@ -31,9 +32,8 @@ void ReadInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record);
 void ReadInstanceParameters(int n, InstanceSettings *record);
 
 // Writes every value of the record that belongs in the open key; of the
-// optional mail values and numbers only those that differ from their
-// defaults, deleting the others (WriteSmtpSettings, WriteOptionalParameter).
-// Non-zero when all were written.
+// optional mail values only those that differ from their defaults, deleting
+// the others (WriteSmtpSettings). Non-zero when all were written.
 int WriteInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record);
 
 // Adds an instance at the lowest free number: defaults (source 0) or a copy
