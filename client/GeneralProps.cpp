@@ -53,6 +53,8 @@ BOOL CGeneralProps::OnInitDialog()
     SendDlgItemMessageA(page, IDC_STOP_BITS, CB_SETCURSEL, (WPARAM)(int)m_Settings->StopBits, 0);
     SendDlgItemMessageA(page, IDC_TIMESTAMP, CB_SETCURSEL, (WPARAM)(int)m_Settings->TimestampFormat, 0);
     SendDlgItemMessageA(page, IDC_LOG_ROTATION, CB_SETCURSEL, (WPARAM)(int)m_Settings->LogRotation, 0);
+    // An unusable stored code selects nothing and stays stored until a choice.
+    SendDlgItemMessageA(page, IDC_FLOW_CONTROL, CB_SETCURSEL, (WPARAM)(int)m_Settings->FlowControl, 0);
 
     Props()->RestoreFlags(flags);
     return TRUE;
@@ -99,6 +101,7 @@ void CGeneralProps::StoreSelection(WORD id)
     case IDC_STOP_BITS:    m_Settings->StopBits = value; break;
     case IDC_TIMESTAMP:    m_Settings->TimestampFormat = value; break;
     case IDC_LOG_ROTATION: m_Settings->LogRotation = value; break;
+    case IDC_FLOW_CONTROL: m_Settings->FlowControl = value; break;
     default: return;
     }
     if (id == IDC_LOG_ROTATION)
@@ -137,6 +140,7 @@ BOOL CGeneralProps::OnCommand(WORD id, WORD code, HWND control)
     case IDC_STOP_BITS:
     case IDC_TIMESTAMP:
     case IDC_LOG_ROTATION:
+    case IDC_FLOW_CONTROL:
         if (code != CBN_SELCHANGE)
             return FALSE;
         StoreSelection(id);

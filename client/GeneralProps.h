@@ -1,5 +1,6 @@
-// The General page: serial-port settings, log file and rotation with the
-// rotated name's preview, event-log report switches, automatic start.
+// The General page: serial-port settings (flow control among them), log
+// file and rotation with the rotated name's preview, event-log report
+// switches, automatic start.
 #pragma once
 
 #include "InstanceSettings.h"

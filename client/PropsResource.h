@@ -25,6 +25,7 @@
 #define IDC_NAME_PREVIEW          1018
 #define IDC_LOG_FILENAME          1019
 #define IDC_OPEN_LOG              1020
+#define IDC_FLOW_CONTROL          1050
 
 // E-mail page.
 #define IDC_SMTP_SERVER           1021

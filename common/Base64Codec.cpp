@@ -69,6 +69,11 @@ void Base64Codec::EncodeBuffer(const uint8_t *data, uint32_t length)
         EncodeQuantum(&quantum, OutputBuffer + OutputLength);
         OutputLength += 4;
     }
+    // The last quantum may be the end of a password: nothing of it stays
+    // behind on the stack (written through volatile, so the store is kept).
+    volatile uint8_t *left = (volatile uint8_t *)&quantum;
+    for (size_t i = 0; i < sizeof quantum; i++)
+        left[i] = 0;
 }
 
 void Base64Codec::DecodeString(const char *text)

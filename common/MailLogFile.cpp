@@ -29,6 +29,7 @@
 
 DWORD MailConnectTimeoutMs = 30000;
 DWORD MailReplyTimeoutMs = 60000;
+BOOL (WINAPI *MailReadFile)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) = ReadFile;
 
 sockaddr_in ServerAddress;
 int MustResolve = 1;
@@ -110,16 +111,20 @@ static int AddEncodedBlock(SmtpChannel *channel, const BYTE *block, DWORD size)
     return 1;
 }
 
-// Streams the file as base64 lines, the lines of several blocks per send.
-static int SendAttachment(SmtpChannel *channel, HANDLE file)
+// Streams the file as base64 lines, the lines of several blocks per send. A
+// read that fails ends the mail before its final ".": the server then drops
+// the message instead of delivering a cut one.
+static MailResult SendAttachment(SmtpChannel *channel, HANDLE file)
 {
     BodyLength = 0;
     for (;;) {
         DWORD read = 0;
-        if (!ReadFile(file, FileBuffer, sizeof FileBuffer, &read, NULL) || read == 0)
-            return ChannelSend(channel, BodyBuffer, BodyLength);
+        if (!MailReadFile(file, FileBuffer, sizeof FileBuffer, &read, NULL))
+            return FileNotOpened;
+        if (read == 0)
+            return ChannelSend(channel, BodyBuffer, BodyLength) ? Sent : BadReply;
         if (!AddEncodedBlock(channel, FileBuffer, read))
-            return 0;
+            return BadReply;
     }
 }
 
@@ -344,8 +349,10 @@ static MailResult TalkSmtp(SmtpChannel *channel, HANDLE file, const SYSTEMTIME *
         MailResult sent = SendZipped(channel, file, &attachment);
         if (sent != Sent)
             return sent;
-    } else if (!SendAttachment(channel, file)) {
-        return BadReply;
+    } else {
+        MailResult body = SendAttachment(channel, file);
+        if (body != Sent)
+            return body;
     }
     int length = FormatMailTrailer(MessageBuffer, sizeof MessageBuffer, tick);
     if (length == 0 || !ChannelSend(channel, MessageBuffer, length) ||

@@ -16,7 +16,7 @@ enum MailResult {
     ServerNotResolved      = 1,
     ConnectFailed          = 2,
     BadReply               = 3,
-    FileNotOpened          = 4,
+    FileNotOpened          = 4,    // also: a read of the file failed (the message was not completed)
     SecureConnectionFailed = 5,    // handshake, certificate, STARTTLS not offered, or security not usable
     AuthenticationRefused  = 6,    // the server refused the user or password, or offers no way we sign in
     MessageTooLarge        = 7,    // larger than the server's SIZE; found before MAIL FROM, nothing sent
@@ -53,6 +53,10 @@ MailResult MailLogInFull(const char *path, const char *server, const char *from,
 // settings, shortened only by tests.
 extern DWORD MailConnectTimeoutMs;  // 30000
 extern DWORD MailReplyTimeoutMs;    // 60000
+
+// Reads the log file; replaceable so that a test can make a read fail
+// halfway, which Wine cannot do to a local file.
+extern BOOL (WINAPI *MailReadFile)(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped);
 
 // Process state: the address of the last server resolved, and whether the
 // next call must resolve (a call naming another server resolves it anyway).

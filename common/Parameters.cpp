@@ -6,6 +6,7 @@ const char *const LogRotationNames[ROTATION_KIND_COUNT] = {
     "Never", "Monthly", "Weekly", "Daily", "Hourly", "Minutely"};
 const char *const ParityNames[5] = {"None", "Odd", "Even", "Mark", "Space"};
 const char *const StopBitsNames[3] = {"1", "1.5", "2"};
+const char *const FlowControlNames[FLOW_CONTROL_COUNT] = {"None", "RTS/CTS", "DTR/DSR", "XON/XOFF"};
 const char *const SmtpSecurityNames[SMTP_SECURITY_COUNT] = {"None", "STARTTLS", "SSL/TLS"};
 
 // Registry values written outside the configuration program can hold any
@@ -13,6 +14,7 @@ const char *const SmtpSecurityNames[SMTP_SECURITY_COUNT] = {"None", "STARTTLS", 
 const char *LogRotationName(DWORD code) { return code < 6 ? LogRotationNames[code] : "?"; }
 const char *ParityName(DWORD code) { return code < 5 ? ParityNames[code] : "?"; }
 const char *StopBitsName(DWORD code) { return code < 3 ? StopBitsNames[code] : "?"; }
+const char *FlowControlName(DWORD code) { return code < FLOW_CONTROL_COUNT ? FlowControlNames[code] : "?"; }
 
 const ParameterSpec RegistryParameters[PARAMETER_COUNT] = {
     {"LogFilename",      InParametersKey, REG_SZ,    LOG_FILENAME_SIZE},
@@ -82,4 +84,35 @@ int WriteParameterValue(HKEY key, const ParameterSpec &spec, const void *member)
     memcpy(copy, text, length);
     copy[length] = '\0';
     return RegSetValueExA(key, spec.Name, 0, REG_SZ, (const BYTE *)copy, length + 1) == ERROR_SUCCESS;
+}
+
+const OptionalParameterSpec OptionalParameters[OPTIONAL_PARAMETER_COUNT] = {
+    {"FlowControl", InPortKey, REG_DWORD, FLOW_CONTROL_COUNT - 1, FlowNone},
+};
+
+int ReadOptionalParameter(HKEY key, const OptionalParameterSpec &spec, DWORD *value)
+{
+    const ParameterSpec number = {spec.Name, spec.Key, spec.Type, 4};
+    DWORD stored = 0;
+    *value = spec.Default;
+    if (ReadParameterValue(key, number, &stored)) {
+        *value = stored;
+        return stored <= spec.Highest ? OptionalTaken : OptionalOutOfRange;
+    }
+    if (RegQueryValueExA(key, spec.Name, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+        return OptionalAbsent;
+    *value = OPTIONAL_UNFIT_VALUE;
+    return OptionalUnfit;
+}
+
+int WriteOptionalParameter(HKEY key, const OptionalParameterSpec &spec, DWORD value)
+{
+    if (value == spec.Default) {
+        LONG result = RegDeleteValueA(key, spec.Name);
+        return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
+    }
+    DWORD stored;
+    if (value == OPTIONAL_UNFIT_VALUE && ReadOptionalParameter(key, spec, &stored) == OptionalUnfit)
+        return 1;
+    return RegSetValueExA(key, spec.Name, 0, REG_DWORD, (const BYTE *)&value, 4) == ERROR_SUCCESS;
 }

@@ -95,14 +95,25 @@ enum LogRotationKind {
 #define WHOLE_DAY_END_HOUR   24
 #define WHOLE_DAY_END_MIN    0
 
+// FlowControl codes, as the General page lists them.
+enum FlowControlKind {
+    FlowNone    = 0,
+    FlowRtsCts  = 1,
+    FlowDtrDsr  = 2,
+    FlowXonXoff = 3
+};
+#define FLOW_CONTROL_COUNT 4
+
 // Names of the codes, as the General page lists them and the service's
 // configuration report prints them. Out-of-range codes print as "?".
 extern const char *const LogRotationNames[ROTATION_KIND_COUNT];
 extern const char *const ParityNames[5];
 extern const char *const StopBitsNames[3];
+extern const char *const FlowControlNames[FLOW_CONTROL_COUNT];
 const char *LogRotationName(DWORD code);
 const char *ParityName(DWORD code);
 const char *StopBitsName(DWORD code);
+const char *FlowControlName(DWORD code);
 
 // One registry value: its name, which key holds it, its type and the size of
 // the member both programs read it into.
@@ -130,3 +141,40 @@ int ReadParameterValue(HKEY key, const ParameterSpec &spec, void *member);
 // Writes one value from a member (strings with their length plus one).
 // Returns non-zero on success.
 int WriteParameterValue(HKEY key, const ParameterSpec &spec, const void *member);
+
+// Optional numbers beside the 23 values, in a table that code can walk.
+// Absent, each means its default, and the configuration program writes one
+// only while it differs from the default (deleting it otherwise), so the keys
+// of an instance that never used one stay exactly as they were.
+struct OptionalParameterSpec {
+    const char *Name;
+    ParameterKeyKind Key;
+    DWORD Type;       // REG_DWORD
+    DWORD Highest;    // the valid values are 0 to Highest
+    DWORD Default;    // what an absent value means
+};
+enum OptionalParameter {
+    FlowControlValue = 0,   // FlowControlKind, in the port key
+    OPTIONAL_PARAMETER_COUNT
+};
+extern const OptionalParameterSpec OptionalParameters[OPTIONAL_PARAMETER_COUNT];
+
+// What the registry held for an optional parameter.
+enum OptionalParameterState {
+    OptionalAbsent     = 0,
+    OptionalTaken      = 1,
+    OptionalOutOfRange = 2,   // a number above Highest, kept as stored
+    OptionalUnfit      = 3    // another type, or not 4 bytes
+};
+// The value an unfit one is read as: above every range, so it is never
+// taken for one of the codes.
+#define OPTIONAL_UNFIT_VALUE 0xFFFFFFFF
+
+// Reads an optional parameter from an open key into value (the default when
+// it is absent, OPTIONAL_UNFIT_VALUE when unfit) and returns its state.
+int ReadOptionalParameter(HKEY key, const OptionalParameterSpec &spec, DWORD *value);
+
+// Deletes the value when it is the default and writes it otherwise; an
+// unfit value stored before is left as it is (it stands for something this
+// program cannot show). Returns non-zero on success.
+int WriteOptionalParameter(HKEY key, const OptionalParameterSpec &spec, DWORD value);

@@ -1,5 +1,10 @@
 #include "SecurityLibraries.h"
 
+#include <stdio.h>
+#include <string.h>
+
+const SecurityFunctionTableA *SchannelStandIn;
+
 // Loaded once per process and never unloaded. Two threads that ask at the
 // same moment both fill the same values: harmless.
 static CryptFunctions CryptTable;
@@ -8,6 +13,22 @@ static NCryptFunctions NCryptTable;
 static int NCryptState;
 static const SecurityFunctionTableA *SchannelTable;
 static int SchannelState;
+
+// From the system folder only: a DLL of the same name beside the program or
+// in the current folder must never be taken for it.
+static HMODULE LoadSystemLibrary(const char *name)
+{
+    HMODULE module = LoadLibraryExA(name, NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module != NULL || GetLastError() != ERROR_INVALID_PARAMETER)
+        return module;
+    // A Windows 7 without the update that brought the flag: by full path.
+    char path[MAX_PATH];
+    UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    if (length == 0 || length + 1 + strlen(name) >= sizeof path)
+        return NULL;
+    snprintf(path + length, sizeof path - length, "\\%s", name);
+    return LoadLibraryExA(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
 
 template <typename Function> static int Resolve(HMODULE module, const char *name, Function *function)
 {
@@ -18,7 +39,7 @@ template <typename Function> static int Resolve(HMODULE module, const char *name
 const CryptFunctions *Crypt()
 {
     if (CryptState == 0) {
-        HMODULE crypt32 = LoadLibraryA("crypt32.dll");
+        HMODULE crypt32 = LoadSystemLibrary("crypt32.dll");
         CryptFunctions &f = CryptTable;
         int ok = crypt32 != NULL &&
                  Resolve(crypt32, "CertOpenStore", &f.CertOpenStore) &&
@@ -43,8 +64,10 @@ const CryptFunctions *Crypt()
 
 const SecurityFunctionTableA *Schannel()
 {
+    if (SchannelStandIn != NULL)
+        return SchannelStandIn;
     if (SchannelState == 0) {
-        HMODULE secur32 = LoadLibraryA("secur32.dll");
+        HMODULE secur32 = LoadSystemLibrary("secur32.dll");
         INIT_SECURITY_INTERFACE_A initialise = NULL;
         if (secur32 != NULL && Resolve(secur32, SECURITY_ENTRYPOINT_ANSIA, &initialise))
             SchannelTable = initialise();

@@ -3,6 +3,7 @@
 // import of the two doubles every process's memory (7 MB to 16 MB), a cost
 // that an instance mailing in plain text, or not at all, must not pay; and a
 // system that lacks one of them fails the mail instead of the program's start.
+// Both come from the system folder only.
 #pragma once
 
 #include <windows.h>
@@ -47,3 +48,8 @@ const NCryptFunctions *NCrypt();
 // Schannel's function table (InitSecurityInterfaceA), or null when
 // secur32.dll is missing.
 const SecurityFunctionTableA *Schannel();
+
+// A table tests put in Schannel's place, to behave as Wine's Schannel cannot
+// (a request for a client certificate, a failed encryption). Null: the
+// system's.
+extern const SecurityFunctionTableA *SchannelStandIn;

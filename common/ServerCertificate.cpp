@@ -80,11 +80,14 @@ int ParseIpv4Address(const char *text, BYTE address[4])
     for (int part = 0; part < 4; part++) {
         int value = 0;
         int digits = 0;
+        const char *first = text;
         while (*text >= '0' && *text <= '9' && digits < 4) {
             value = value * 10 + (*text++ - '0');
             digits++;
         }
-        if (digits == 0 || digits > 3 || value > 255)
+        // A leading zero makes the resolver read the part as octal: 010 would
+        // be checked as 10 and connected to as 8.
+        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && *first == '0'))
             return 0;
         address[part] = (BYTE)value;
         if (part < 3 && *text++ != '.')
@@ -192,7 +195,12 @@ CertificateVerdict CheckServerCertificate(PCCERT_CONTEXT certificate, const char
         para.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
         para.RequestedUsage.Usage.cUsageIdentifier = 1;
         para.RequestedUsage.Usage.rgpszUsageIdentifier = serverAuth;
-        if (!crypt->CertGetCertificateChain(NULL, certificate, NULL, search, &para, 0, NULL, &chain) || chain == NULL)
+        // Never to the network (a missing issuer fetched by URL, a root
+        // update): the chain is what the server sent and the trusted CA, and
+        // the handshake's time-out bounds the check.
+        DWORD flags = CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE;
+        if (!crypt->CertGetCertificateChain(NULL, certificate, NULL, search, &para, flags, NULL, &chain) ||
+            chain == NULL)
             goto done;
     }
     verdict = CertificateNotTrusted;

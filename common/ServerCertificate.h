@@ -31,8 +31,9 @@ int ReadSmallFile(const char *path, BYTE *buffer, DWORD size);
 // no certificate.
 PCCERT_CONTEXT AddTrustedCaFromFile(const char *path, HCERTSTORE store);
 
-// A dotted IPv4 address, four decimal parts of 0 to 255, into address;
-// anything else is a host name. Non-zero for an address.
+// A plain dotted IPv4 address, four decimal parts of 0 to 255 without
+// leading zeros, into address; anything else is a host name. Non-zero for an
+// address.
 int ParseIpv4Address(const char *text, BYTE address[4]);
 
 // Judges the server's certificate (with the certificates the server sent

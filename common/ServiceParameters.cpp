@@ -10,3 +10,5 @@ const size_t ServiceParameterOffsets[PARAMETER_COUNT] = {
     AT(NetSendUsers), AT(DayOfWeekMask), AT(StartHour), AT(StartMin),
     AT(EndHour), AT(EndMin),
 };
+
+const size_t ServiceOptionalOffsets[OPTIONAL_PARAMETER_COUNT] = {AT(FlowControl)};

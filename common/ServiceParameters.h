@@ -32,6 +32,8 @@ struct ServiceParameters {
     DWORD StartMin;
     DWORD EndHour;
     DWORD EndMin;
+    // Optional parameters (OptionalParameters), as stored or their defaults.
+    DWORD FlowControl;
     // The optional values of the parameters key that reach a hosted mail
     // service, and what the registry held for each (for the report).
     SmtpSettings Smtp;
@@ -43,3 +45,5 @@ struct ServiceParameters {
 
 // Offsets of the 23 members in the order of RegistryParameters.
 extern const size_t ServiceParameterOffsets[PARAMETER_COUNT];
+// Offsets of the optional parameters in the order of OptionalParameters.
+extern const size_t ServiceOptionalOffsets[OPTIONAL_PARAMETER_COUNT];

@@ -10,10 +10,14 @@
 #include "SmtpPassword.h"
 #include "SmtpReply.h"
 
-// NUL, user, NUL, password: at most 1 + 63 + 1 + 127 bytes.
-#define AUTH_PLAIN_TOKEN_SIZE (2 + SMTP_USER_SIZE + SMTP_PASSWORD_SIZE)
-// The longest command: "AUTH PLAIN ", 256 base64 characters, CR LF.
-#define AUTH_COMMAND_SIZE 512
+// User and password go out as UTF-8 (RFC 4616): at most three bytes for
+// each character as stored.
+#define UTF8_USER_SIZE     (3 * (SMTP_USER_SIZE - 1) + 1)
+#define UTF8_PASSWORD_SIZE (3 * (SMTP_PASSWORD_SIZE - 1) + 1)
+// NUL, user, NUL, password.
+#define AUTH_PLAIN_TOKEN_SIZE (UTF8_USER_SIZE + UTF8_PASSWORD_SIZE)
+// The longest command: "AUTH PLAIN ", the token in base64, CR LF.
+#define AUTH_COMMAND_SIZE 1024
 
 static int FormatWithBase64(char *buffer, size_t size, const char *prefix, const BYTE *data, DWORD length)
 {
@@ -29,29 +33,63 @@ static int FormatWithBase64(char *buffer, size_t size, const char *prefix, const
     return written;
 }
 
+// A credential as UTF-8. The user name is stored in the ANSI code page; the
+// password as UTF-8 by today's configuration program, and in the ANSI code
+// page by older ones: bytes that are not valid UTF-8 are taken as ANSI.
+// Plain ASCII is the same in all three.
+static int ToUtf8(const char *text, int mayBeUtf8, char *out, size_t size)
+{
+    size_t length = strlen(text);
+    size_t i = 0;
+    while (i < length && (unsigned char)text[i] < 0x80)
+        i++;
+    if (length < size && (i == length || (mayBeUtf8 && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text,
+                                                                             (int)length, NULL, 0) > 0))) {
+        memcpy(out, text, length + 1);
+        return 1;
+    }
+    WCHAR wide[SMTP_PASSWORD_SIZE];
+    int wideLength = length < SMTP_PASSWORD_SIZE
+                         ? MultiByteToWideChar(CP_ACP, 0, text, (int)length, wide, SMTP_PASSWORD_SIZE) : 0;
+    int written = wideLength > 0
+                      ? WideCharToMultiByte(CP_UTF8, 0, wide, wideLength, out, (int)size - 1, NULL, NULL) : 0;
+    WipeSecret(wide, sizeof wide);
+    if (written <= 0) {
+        WipeSecret(out, size);
+        return 0;
+    }
+    out[written] = '\0';
+    return 1;
+}
+
 int FormatAuthPlain(char *buffer, size_t size, const char *user, const char *password)
 {
     size_t userLength = strnlen(user, SMTP_USER_SIZE);
     size_t passwordLength = strnlen(password, SMTP_PASSWORD_SIZE);
     if (userLength >= SMTP_USER_SIZE || passwordLength >= SMTP_PASSWORD_SIZE)
         return 0;
+    char user8[UTF8_USER_SIZE], password8[UTF8_PASSWORD_SIZE];
     BYTE token[AUTH_PLAIN_TOKEN_SIZE];
-    DWORD length = 0;
-    token[length++] = 0;
-    memcpy(token + length, user, userLength);
-    length += (DWORD)userLength;
-    token[length++] = 0;
-    memcpy(token + length, password, passwordLength);
-    length += (DWORD)passwordLength;
-    int written = FormatWithBase64(buffer, size, "AUTH PLAIN ", token, length);
+    int written = 0;
+    if (ToUtf8(user, 0, user8, sizeof user8) && ToUtf8(password, 1, password8, sizeof password8)) {
+        DWORD length = 0;
+        token[length++] = 0;
+        memcpy(token + length, user8, strlen(user8));
+        length += (DWORD)strlen(user8);
+        token[length++] = 0;
+        memcpy(token + length, password8, strlen(password8));
+        length += (DWORD)strlen(password8);
+        written = FormatWithBase64(buffer, size, "AUTH PLAIN ", token, length);
+    }
+    WipeSecret(password8, sizeof password8);
     WipeSecret(token, sizeof token);
     return written;
 }
 
 int FormatBase64Line(char *buffer, size_t size, const char *text)
 {
-    size_t length = strnlen(text, SMTP_PASSWORD_SIZE);
-    if (length >= SMTP_PASSWORD_SIZE)
+    size_t length = strnlen(text, UTF8_PASSWORD_SIZE);
+    if (length >= UTF8_PASSWORD_SIZE)
         return 0;
     return FormatWithBase64(buffer, size, "", (const BYTE *)text, (DWORD)length);
 }
@@ -75,12 +113,16 @@ static MailResult SignIn(SmtpChannel *channel, unsigned extensions, const char *
                     timeoutMs);
     if (!(extensions & SMTP_EXTENSION_AUTH_LOGIN))
         return AuthenticationRefused;
-    MailResult result = Step(channel, "AUTH LOGIN\r\n", 12, "334", timeoutMs);
+    // Both of the size FormatBase64Line takes.
+    char user8[UTF8_PASSWORD_SIZE], password8[UTF8_PASSWORD_SIZE];
+    MailResult result = AuthenticationRefused;
+    if (ToUtf8(user, 0, user8, sizeof user8) && ToUtf8(password, 1, password8, sizeof password8))
+        result = Step(channel, "AUTH LOGIN\r\n", 12, "334", timeoutMs);
     if (result == Sent)
-        result = Step(channel, command, FormatBase64Line(command, AUTH_COMMAND_SIZE, user), "334", timeoutMs);
+        result = Step(channel, command, FormatBase64Line(command, AUTH_COMMAND_SIZE, user8), "334", timeoutMs);
     if (result == Sent)
-        result = Step(channel, command, FormatBase64Line(command, AUTH_COMMAND_SIZE, password), "235",
-                      timeoutMs);
+        result = Step(channel, command, FormatBase64Line(command, AUTH_COMMAND_SIZE, password8), "235", timeoutMs);
+    WipeSecret(password8, sizeof password8);
     return result;
 }
 

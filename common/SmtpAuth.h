@@ -10,8 +10,11 @@
 #include "MailLogFile.h"
 #include "SmtpChannel.h"
 
-// "AUTH PLAIN <base64 of NUL user NUL password>\r\n". Returns its length, 0
-// when it does not fit.
+// "AUTH PLAIN <base64 of NUL user NUL password>\r\n", user and password as
+// stored (at most SMTP_USER_SIZE - 1 and SMTP_PASSWORD_SIZE - 1 bytes) and
+// sent as UTF-8: the user converted from the ANSI code page, the password
+// too unless it is valid UTF-8 already. Returns its length, 0 when it does
+// not fit.
 int FormatAuthPlain(char *buffer, size_t size, const char *user, const char *password);
 
 // One base64 line of text, "\r\n" ended, as AUTH LOGIN answers a challenge.

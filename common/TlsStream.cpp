@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "SecurityLibraries.h"
+#include "SmtpPassword.h"
 #include "SocketIo.h"
 
 #define HANDSHAKE_REQUEST                                                                                   \
@@ -108,6 +109,7 @@ static int Handshake(TlsStream *tls, const char *serverName, DWORD start, DWORD 
     if (!SendToken(tls, &out[0]))
         return 0;
 
+    ULONG request = HANDSHAKE_REQUEST;
     int needMore = 1;
     for (;;) {
         if (needMore && !ReceiveMore(tls, start, timeoutMs)) {
@@ -121,22 +123,32 @@ static int Handshake(TlsStream *tls, const char *serverName, DWORD start, DWORD 
         SetBuffer(&in[0], SECBUFFER_TOKEN, tls->Received, (ULONG)tls->ReceivedLength);
         SetBuffer(&in[1], SECBUFFER_EMPTY, NULL, 0);
         SetBuffer(&out[0], SECBUFFER_TOKEN, NULL, 0);
-        status = sspi->InitializeSecurityContextA(&tls->Credentials, &tls->Context, target, HANDSHAKE_REQUEST, 0, 0,
+        status = sspi->InitializeSecurityContextA(&tls->Credentials, &tls->Context, target, request, 0, 0,
                                                   &inDesc, 0, NULL, &outDesc, &attributes, NULL);
         if (status == SEC_E_INCOMPLETE_MESSAGE) {
             needMore = 1;       // a record is not complete yet: keep it and read on
             continue;
         }
+        if (status == SEC_I_INCOMPLETE_CREDENTIALS && !(request & ISC_REQ_USE_SUPPLIED_CREDS)) {
+            // The server asks for a client certificate, and we have none.
+            // Asked again at once with the same messages (not consumed yet)
+            // and told to use only the credentials given, Schannel goes on
+            // without one; waiting for more would wait for a server that
+            // waits for us.
+            if (out[0].pvBuffer != NULL)
+                sspi->FreeContextBuffer(out[0].pvBuffer);
+            request |= ISC_REQ_USE_SUPPLIED_CREDS;
+            needMore = 0;
+            continue;
+        }
         int sent = SendToken(tls, &out[0]);
-        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED && status != SEC_I_INCOMPLETE_CREDENTIALS)
+        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED)
             return 0;
         if (!sent)
             return 0;
         KeepExtra(tls, in[1].BufferType == SECBUFFER_EXTRA ? in[1].cbBuffer : 0);
         if (status == SEC_E_OK)
             return 1;           // bytes kept now are the first application data
-        // A server that asks for a client certificate gets none: Schannel
-        // goes on without it when called again.
         needMore = tls->ReceivedLength == 0;
         if (GetTickCount() - start >= timeoutMs) {
             tls->Failure = TlsHandshakeTimedOut;
@@ -226,8 +238,11 @@ int TlsSend(TlsStream *tls, const char *data, int length)
         SetBuffer(&buffers[1], SECBUFFER_DATA, tls->Sending + sizes.cbHeader, (ULONG)chunk);
         SetBuffer(&buffers[2], SECBUFFER_STREAM_TRAILER, tls->Sending + sizes.cbHeader + chunk, sizes.cbTrailer);
         SetBuffer(&buffers[3], SECBUFFER_EMPTY, NULL, 0);
-        if (Schannel()->EncryptMessage(&tls->Context, 0, &desc, 0) != SEC_E_OK)
+        if (Schannel()->EncryptMessage(&tls->Context, 0, &desc, 0) != SEC_E_OK) {
+            // Left unencrypted, it may be the password of an AUTH command.
+            WipeSecret(tls->Sending, sizeof tls->Sending);
             return 0;
+        }
         // The record lies where the three buffers say, header first.
         ULONG total = buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
         if (total > sizeof tls->Sending || !SendAll(tls->Socket, tls->Sending, (int)total))

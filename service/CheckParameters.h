@@ -13,6 +13,14 @@
 // out: its member stays zero or empty, as for an absent value.
 void NoteValueRead(HKEY key, int index, int taken);
 
+// The same for optional parameter `index` of OptionalParameters, with the state
+// ReadOptionalParameter returned. An unfit or out-of-range one is reported
+// with what the service does: FlowControl, the port cannot be set.
+void NoteOptionalRead(HKEY key, int index, int state);
+
+// Non-zero when optional parameter `index` was in the registry, fit or not.
+int OptionalValueStored(int index);
+
 // The ranges of the numbers that have one. A stored number outside its range is
 // kept (the configuration report shows it as stored) but not acted on:
 // LogRotation: the log is not rotated; ByteSize, Parity, StopBits: the port

@@ -11,6 +11,16 @@ int OpenComPort();
 // Non-zero when the port is open and configured again.
 int ReopenComPort();
 
+// Sets every field of dcb from the parameters: the byte format, the flow
+// control FlowControl asks for (none by default) and all else as this
+// service needs it, whatever another program left. 0 when a number is out
+// of range (the port cannot be set).
+int SetPortSettings(DCB *dcb);
+
+// Configures an open port: queue size, settings, read time-outs. Reports each
+// refusal when report is set; 0 when the settings could not be applied.
+int ConfigureComPort(HANDLE port, BOOL report);
+
 // Timeout in milliseconds (0: no silence detection).
 DWORD SilenceTimeoutMs();
 

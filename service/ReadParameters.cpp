@@ -25,6 +25,10 @@ static void ReadKeyValues(HKEY key, ParameterKeyKind kind)
         if (spec.Key == kind)
             NoteValueRead(key, i, ReadParameterValue(key, spec, (char *)&Params + ServiceParameterOffsets[i]));
     }
+    for (int i = 0; i < OPTIONAL_PARAMETER_COUNT; i++)
+        if (OptionalParameters[i].Key == kind)
+            NoteOptionalRead(key, i, ReadOptionalParameter(key, OptionalParameters[i],
+                                                        (DWORD *)((char *)&Params + ServiceOptionalOffsets[i])));
 }
 
 int ReadParameters()

@@ -1,4 +1,5 @@
 #include "ReportServiceEvent.h"
+#include "CheckParameters.h"
 #include "ServiceState.h"
 
 #include <stdarg.h>
@@ -176,6 +177,12 @@ int FormatConfigurationReport(char *buffer, size_t size)
         (int)p.StartHour, (int)p.StartMin, (int)p.EndHour, (int)p.EndMin,
         (unsigned)p.VerboseLevel, (unsigned long)p.PauseTimeout, (int)p.ComBufferSize,
         p.SmtpServer, p.SmtpFromAddress, p.SmtpToAddress, (int)p.TimestampFormat);
+    // Optional values only when stored: an instance that never used them
+    // reports exactly as before.
+    if (length >= 0 && (size_t)length < size && OptionalValueStored(FlowControlValue)) {
+        int line = snprintf(buffer + length, size - length, "Flow Control: %s\r\n", FlowControlName(p.FlowControl));
+        length += line < 0 ? 0 : line;
+    }
     if (length >= 0 && (size_t)length < size && AnySmtpValuePresent(&p.SmtpStates))
         length += FormatSmtpLines(buffer + length, size - length);
     if (length >= 0 && (size_t)length < size)

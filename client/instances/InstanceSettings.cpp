@@ -31,6 +31,10 @@ const size_t InstanceParameterOffsets[PARAMETER_COUNT] = {
     offsetof(InstanceSettings, EndMin),
 };
 
+const size_t InstanceOptionalOffsets[OPTIONAL_PARAMETER_COUNT] = {
+    offsetof(InstanceSettings, FlowControl),
+};
+
 int CopySettingText(char *member, size_t size, const char *text)
 {
     if (size == 0)

@@ -50,6 +50,9 @@ struct InstanceSettings {
     DWORD StopBits;
     DWORD Timeout;
     DWORD WarningInterval;
+    // Optional parameters (OptionalParameters), written only while they
+    // differ from their defaults.
+    DWORD FlowControl;
     // The optional values of the parameters key for a hosted mail service;
     // written only when they differ from their defaults. The password only
     // in its encrypted form.
@@ -74,6 +77,8 @@ extern int SettingsModified;
 // that load and save walk the one table of the 23 values (Smtp is read and
 // written beside them, SmtpSettings.h).
 extern const size_t InstanceParameterOffsets[PARAMETER_COUNT];
+// The same for the optional parameters, in the order of OptionalParameters.
+extern const size_t InstanceOptionalOffsets[OPTIONAL_PARAMETER_COUNT];
 
 inline int IsInstanceNumber(int n) { return n >= 1 && n <= MAX_INSTANCES; }
 

@@ -21,6 +21,11 @@ static void *ParameterMember(InstanceSettings *record, int index)
     return (char *)record + InstanceParameterOffsets[index];
 }
 
+static DWORD *OptionalMember(InstanceSettings *record, int index)
+{
+    return (DWORD *)((char *)record + InstanceOptionalOffsets[index]);
+}
+
 static int CreateKey(const char *path)
 {
     HKEY key;
@@ -64,6 +69,11 @@ static const char *SmtpSecurityName()
 
 void ReadInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
 {
+    // An unfit optional value is held as OPTIONAL_UNFIT_VALUE: the page shows
+    // no choice, and a save keeps what is stored until one is made.
+    for (int i = 0; i < OPTIONAL_PARAMETER_COUNT; i++)
+        if (OptionalParameters[i].Key == kind)
+            ReadOptionalParameter(key, OptionalParameters[i], OptionalMember(record, i));
     for (int i = 0; i < PARAMETER_COUNT; i++)
         if (RegistryParameters[i].Key == kind)
             ReadParameterValue(key, RegistryParameters[i], ParameterMember(record, i));
@@ -118,6 +128,9 @@ static int WriteUnknownSmtpSecurity(HKEY key, const InstanceSettings *record)
 int WriteInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
 {
     int ok = 1;
+    for (int i = 0; i < OPTIONAL_PARAMETER_COUNT; i++)
+        if (OptionalParameters[i].Key == kind && !WriteOptionalParameter(key, OptionalParameters[i], *OptionalMember(record, i)))
+            ok = 0;
     for (int i = 0; i < PARAMETER_COUNT; i++)
         if (RegistryParameters[i].Key == kind && !WriteParameterValue(key, RegistryParameters[i], ParameterMember(record, i)))
             ok = 0;
@@ -189,6 +202,8 @@ int AddInstance(int source, HWND owner)
         memset(record, 0, sizeof *record);
         for (int i = 0; i < PARAMETER_COUNT; i++)
             memcpy(ParameterMember(record, i), ParameterMember(&copy, i), RegistryParameters[i].Size);
+        for (int i = 0; i < OPTIONAL_PARAMETER_COUNT; i++)
+            *OptionalMember(record, i) = *OptionalMember(&copy, i);
         // Machine-scope encryption: the copy's password decrypts as well.
         record->Smtp = copy.Smtp;
         record->Mail = copy.Mail;

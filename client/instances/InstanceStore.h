@@ -24,6 +24,8 @@ HKEY OpenInstanceKey(int n, ParameterKeyKind kind, REGSAM access);
 // Reads the values of an open key into the record. A value that is missing
 // or does not fit its member leaves the member as it was; the optional mail
 // values (parameters key) are read whole, absent or unfit ones as defaults.
+// An optional parameter (OptionalParameters) absent is its default; the
+// write below stores one only while it differs from it.
 void ReadInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record);
 
 // Reads both keys of instance N into the record (a missing key leaves its

@@ -78,10 +78,10 @@ class MailRun:
         self.figures = dict(line.split("=", 1) for line in proc.stdout.split() if "=" in line)
 
 
-def run_mailfile(*args, timeout=90, cwd=None):
-    """Runs mailfile.exe under Wine; args are options and path/server/from/to groups."""
+def run_mailfile(*args, timeout=90, cwd=None, env=None, exe=MAILFILE):
+    """Runs mailfile.exe (or exe) under Wine; args are options and path/server/from/to groups."""
     start = time.monotonic()
-    proc = subprocess.run(["wine", MAILFILE] + [str(a) for a in args], env=wine_env(), cwd=cwd,
+    proc = subprocess.run(["wine", str(exe)] + [str(a) for a in args], env=env or wine_env(), cwd=cwd,
                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, text=True, timeout=timeout)
     return MailRun(proc, time.monotonic() - start)

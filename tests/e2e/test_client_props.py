@@ -18,7 +18,7 @@ GENERAL, TIMEOUT, EMAIL = 0, 1, 2
 # General page
 REPORTS = (1006, 1007, 1008, 1009)
 AUTO_START, PORT, SPEED, STOP_BITS, BYTE_SIZE, PARITY, TIMESTAMP = 1010, 1011, 1012, 1013, 1014, 1015, 1016
-ROTATION, PREVIEW, LOG_FILE = 1017, 1018, 1019
+ROTATION, PREVIEW, LOG_FILE, FLOW = 1017, 1018, 1019, 1050
 # Timeout page
 NEVER, AFTER, ONCE, EVERY, ENTIRE_DAY, START, END, SECONDS, INTERVAL = \
     1034, 1035, 1036, 1037, 1038, 1040, 1041, 1042, 1043
@@ -175,7 +175,7 @@ def test_general_page_stores_and_previews(client, gui):
     c = client()
     s = Sheet(c, 2)
     assert [s.checked(b) for b in REPORTS] == [True, True, False, False]
-    assert (s.text(SPEED), s.ctl(BYTE_SIZE).cursel, s.ctl(ROTATION).cursel) == ("9600", 4, 0)
+    assert (s.text(SPEED), s.ctl(BYTE_SIZE).cursel, s.ctl(ROTATION).cursel, s.ctl(FLOW).cursel) == ("9600", 4, 0, 0)
     assert s.text(PREVIEW) == "Quillbox2.log"
     screenshot("props-general.png", 625, 552)
 
@@ -204,14 +204,16 @@ def test_general_page_stores_and_previews(client, gui):
     s.choose(PARITY, 4)
     s.choose(STOP_BITS, 1)
     s.choose(TIMESTAMP, 1)
+    s.choose(FLOW, 1)
     s.click(AUTO_START)
     s.close(OK)
     saved(c)
 
     got = {name: param(gui, 2, name) for name in ("VerboseLevel", "BaudRate", "PortName", "ByteSize", "Parity",
-                                                  "StopBits", "TimestampFormat", "LogRotation", "LogFilename")}
+                                                  "StopBits", "TimestampFormat", "LogRotation", "LogFilename",
+                                                  "FlowControl")}
     assert got == dict(VerboseLevel=0x17, BaudRate=14400, PortName="COM1234", ByteSize=7, Parity=4, StopBits=1,
-                       TimestampFormat=1, LogRotation=5, LogFilename=r"C:\logs\calls.port1.log")
+                       TimestampFormat=1, LogRotation=5, LogFilename=r"C:\logs\calls.port1.log", FlowControl=1)
     assert gui.reg_query(SERVICES + r"\Quillbox2", "Start") == "0x2"
     assert c.rows()[0][1][1] == "COM1234"
 

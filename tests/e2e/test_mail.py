@@ -108,6 +108,14 @@ def test_unopenable_file_fails_before_any_network_activity(tmp_path):
             holder.wait()
 
 
+def test_a_read_error_halfway_fails_the_mail_and_the_server_keeps_nothing(tmp_path):
+    log = tmp_path / "bad-sector.log"
+    log.write_bytes(os.urandom(5000))
+    with AiosmtpdSink("127.0.3.19") as sink:
+        assert run_mailfile("-f", "3", winpath(log), "127.0.3.19", FROM, TO).results == [NOT_OPENED]
+        assert sink.messages == []
+
+
 def test_resolves_again_after_a_failure_and_for_another_server(tmp_path):
     log = tmp_path / "r.log"
     log.write_bytes(b"x" * 100)

@@ -4,9 +4,12 @@ mailfile.exe under Wine, against aiosmtpd with a test CA made by openssl and
 trusted through SmtpTrustedCa; and servers that refuse, stall or misbehave."""
 import os
 import re
+import shutil
+import ssl
 
 import pytest
 
+from smtpsink import BUILD, MAILFILE, listening_socket, wine_env
 from smtpsink import AiosmtpdSink, ScriptedServer, run_mailfile, wine_session, winpath  # noqa: F401
 from tlssink import (CLIENT_ID, CLIENT_SECRET, IMPLICIT, JWT_BEARER, NONE, PASSWORD, STARTTLS, USER, RawServer,
                      TlsSink, TokenServer, certificates, connect_proxy, oversized_record_after_handshake,
@@ -103,6 +106,41 @@ def test_a_chain_through_an_intermediate_to_the_trusted_ca_is_accepted(certs, lo
         run = run_mailfile(*secure(certs, IMPLICIT, 465), winpath(log), "127.0.12.10", FROM, TO)
         assert run.results == [SENT]
         assert len(sink.messages) == 1
+
+
+def test_an_optional_client_certificate_request_is_answered_without_one_at_once(certs, log):
+    sink = TlsSink("127.0.12.18", certs, IMPLICIT)
+    sink.controller.ssl_context.verify_mode = ssl.CERT_OPTIONAL    # asked for, not required
+    sink.controller.ssl_context.load_verify_locations(os.path.join(certs, "ca.pem"))
+    with sink:
+        # -C: Schannel as on Windows, which stops to ask the caller; Wine's never does.
+        run = run_mailfile("-C", "-r", "20000", *secure(certs, IMPLICIT, 465), winpath(log), "127.0.12.18", FROM, TO)
+        assert (run.results, run.figures["requests"]) == ([SENT], "1")
+        assert run.elapsed < 10 and len(sink.messages) == 1
+
+
+def test_the_chain_is_built_without_the_network(certs, log):
+    # The server sends no intermediate, its certificate names where to fetch it.
+    issuer = listening_socket("127.0.12.17", 8080)
+    issuer.setblocking(False)
+    with TlsSink("127.0.12.16", certs, IMPLICIT, cert="leaf-aia") as sink:
+        run = run_mailfile(*secure(certs, IMPLICIT, 465), winpath(log), "127.0.12.16", FROM, TO)
+    assert run.results == [SECURE_CONNECTION_FAILED] and run.figures["certificate"] == str(NOT_TRUSTED)
+    with pytest.raises(BlockingIOError):
+        issuer.accept()             # nobody came for it
+    issuer.close()
+    assert sink.logins == []
+
+
+def test_schannel_and_crypt32_come_from_the_system_folder_only(certs, log, tmp_path):
+    shutil.copy(MAILFILE, tmp_path)
+    for name in ("secur32.dll", "crypt32.dll"):   # planted beside the program: any DLL will do
+        shutil.copy(os.path.join(BUILD, "bin", "netapi32.dll"), tmp_path / name)
+    env = dict(wine_env(), WINEDLLOVERRIDES=wine_env()["WINEDLLOVERRIDES"] + ";secur32,crypt32=n,b")
+    with TlsSink("127.0.12.19", certs, IMPLICIT) as sink:
+        run = run_mailfile(*secure(certs, IMPLICIT, 465), winpath(log), "127.0.12.19", FROM, TO,
+                           exe=tmp_path / "mailfile.exe", env=env)
+        assert run.results == [SENT] and len(sink.messages) == 1
 
 
 def test_starttls_not_offered_fails_with_no_mail_from_and_no_credential(certs, log):

@@ -1,7 +1,7 @@
 // Test helper: mails files with MailLogFile and prints each MailResult.
 //   mailfile [-c connectMs] [-r replyMs] [-m] [-v] [-p port] [-s security]
 //            [-u user] [-w password] [-a trustedCaFile] [-z attachment]
-//            [-Z zip64Bytes]
+//            [-Z zip64Bytes] [-f N] [-C]
 //            [-o tokenUrl [-i clientId] [-k secret | -t thumbprint | -j keyFile] [-x proxy]]
 //            path server from to [path server from to ...]
 //     several groups run in one process, one after the other, so the
@@ -14,7 +14,9 @@
 //     follows its result; -Z lowers the entry size that gets ZIP64 records.
 //     -o (or -j) signs in with OAuth 2.0 from that token URL (-k's secret
 //     encrypted like the password); with -v, why no access token came goes
-//     to standard error.
+//     to standard error. With -f N the Nth read of each file fails (a disk
+//     error halfway); -C answers a server that asks for a client certificate
+//     as Windows' Schannel does ("requests=N" after -v).
 //   mailfile -hold path [wait]
 //     holds the file open for writing (read sharing only, as the service
 //     holds its log) until standard input closes; with "wait", first waits
@@ -35,8 +37,34 @@
 #include "MailLogFile.h"
 #include "OAuthToken.h"
 #include "ServerCertificate.h"
+#include "SecurityLibraries.h"
 #include "SmtpPassword.h"
 #include "ZipStream.h"
+
+static int FailingRead, ReadsDone;      // -f: the read that fails; 0: none
+
+static BOOL WINAPI ReadOrFail(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped)
+{
+    return ++ReadsDone != FailingRead && ReadFile(file, buffer, size, read, overlapped);
+}
+
+// -C: Windows' Schannel, asked by a server for a client certificate that its
+// credentials lack, returns SEC_I_INCOMPLETE_CREDENTIALS and takes the
+// server's messages only when called again with ISC_REQ_USE_SUPPLIED_CREDS;
+// Wine's goes on by itself. For a server that asks, this is as on Windows.
+static SecurityFunctionTableA WindowsLike;
+static INITIALIZE_SECURITY_CONTEXT_FN_A RealInitialize;
+static int CertificateRequests;
+
+static SECURITY_STATUS SEC_ENTRY InitializeLikeWindows(PCredHandle c, PCtxtHandle x, SEC_CHAR *t, ULONG request,
+                                                       ULONG r1, ULONG r2, PSecBufferDesc input, ULONG r3,
+                                                       PCtxtHandle n, PSecBufferDesc o, PULONG a, PTimeStamp e)
+{
+    if (input == NULL || (request & ISC_REQ_USE_SUPPLIED_CREDS))
+        return RealInitialize(c, x, t, request, r1, r2, input, r3, n, o, a, e);
+    CertificateRequests++;
+    return SEC_I_INCOMPLETE_CREDENTIALS;
+}
 
 static int Hold(const char *path, int wait)
 {
@@ -173,6 +201,16 @@ int main(int argc, char **argv)
             settings.OAuth.OAuthClientSecretSize = ProtectOAuthClientSecret(
                 value, settings.OAuth.OAuthClientSecret, sizeof settings.OAuth.OAuthClientSecret);
             arg += 2;
+        } else if (strcmp(argv[arg], "-C") == 0 && Schannel() != NULL) {
+            WindowsLike = *Schannel();
+            RealInitialize = WindowsLike.InitializeSecurityContextA;
+            WindowsLike.InitializeSecurityContextA = InitializeLikeWindows;
+            SchannelStandIn = &WindowsLike;
+            arg++;
+        } else if (strcmp(argv[arg], "-f") == 0 && value != NULL) {
+            FailingRead = atoi(value);
+            MailReadFile = ReadOrFail;
+            arg += 2;
         } else if (strcmp(argv[arg], "-c") == 0 && arg + 1 < argc) {
             MailConnectTimeoutMs = (DWORD)strtoul(argv[arg + 1], NULL, 10);
             arg += 2;
@@ -185,7 +223,7 @@ int main(int argc, char **argv)
     }
     if (arg >= argc || (argc - arg) % 4 != 0) {
         fprintf(stderr, "usage: mailfile [-c ms] [-r ms] [-m] [-v] [-p port] [-s security] [-u user]\n"
-                        "                [-w password] [-a ca] [-z attachment] [-Z bytes]\n"
+                        "                [-w password] [-a ca] [-z attachment] [-Z bytes] [-f N] [-C]\n"
                         "                [-o url [-i id] [-k secret | -t thumbprint | -j keyfile] [-x proxy]]\n"
                         "                path server from to [...]\n"
                         "       mailfile -hold path [wait]\n"
@@ -197,6 +235,7 @@ int main(int argc, char **argv)
     int result = 0;
     DWORD start = GetTickCount();
     for (; arg < argc; arg += 4) {
+        ReadsDone = 0;
         static MailPlan plan;
         DWORD failedPart = 0;
         result = MailLogInFull(argv[arg], argv[arg + 1], argv[arg + 2], argv[arg + 3], &settings, attachment,
@@ -208,6 +247,8 @@ int main(int argc, char **argv)
             printf("tls=%d certificate=%d\n", LastTlsFailure, LastCertificateVerdict);
         if (verbose && result == AccessTokenNotObtained)
             fprintf(stderr, "%s\n", AccessTokenFailure());
+        if (verbose && SchannelStandIn != NULL)
+            printf("requests=%d\n", CertificateRequests);
         fflush(stdout);
     }
     if (measure) {

@@ -10,6 +10,9 @@
 #   intermediate.pem       a CA below the test root
 #   leaf.pem/.key          signed by the intermediate for localhost
 #   leaf-chain.pem         leaf.pem followed by intermediate.pem
+#   leaf-aia.pem/.key      like leaf.pem, naming where its issuer can be fetched
+#                          (caIssuers http://127.0.12.17:8080/<new each time>/, so
+#                          no URL cache of the prefix can answer for the network)
 #   two-cas.pem            other-ca.pem followed by ca.pem
 #   client.pem/.key/.pfx   a self-signed certificate an OAuth sign-in proves
 #                          itself with (the PFX's password: tallyline), and
@@ -30,9 +33,9 @@ root() {   # name subject
     -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
 }
 
-# leaf name issuer days usage [ca]
+# leaf name issuer days usage [ca] [extension]
 issue() {
-  local name=$1 issuer=$2 days=$3 usage=$4 ca=${5:-}
+  local name=$1 issuer=$2 days=$3 usage=$4 ca=${5:-} extension=${6:-}
   local subject="/CN=localhost"
   [ -n "$ca" ] && subject="/CN=Tallyline Test Intermediate CA"
   openssl req -newkey rsa:2048 -nodes -keyout "$name.key" -out "$name.csr" -subj "$subject" 2>/dev/null
@@ -41,6 +44,7 @@ issue() {
   else
     printf 'basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=%s\nsubjectAltName=%s\n' \
       "$usage" "$names" > "$name.ext"
+    if [ -n "$extension" ]; then echo "$extension" >> "$name.ext"; fi
   fi
   openssl x509 -req -in "$name.csr" -CA "$issuer.pem" -CAkey "$issuer.key" -set_serial "0x$(openssl rand -hex 8)" \
     -out "$name.pem" -days "$days" -extfile "$name.ext" 2>/dev/null
@@ -56,6 +60,8 @@ issue client-only ca 365 clientAuth
 issue intermediate ca 365 "" ca
 issue leaf intermediate 365 serverAuth
 cat leaf.pem intermediate.pem > leaf-chain.pem
+issue leaf-aia intermediate 365 serverAuth "" \
+  "authorityInfoAccess=caIssuers;URI:http://127.0.12.17:8080/$(openssl rand -hex 8)/intermediate.der"
 cat other-ca.pem ca.pem > two-cas.pem
 openssl req -x509 -newkey rsa:2048 -nodes -keyout client.key -out client.pem -days 365 \
   -subj "/CN=Tallyline Test Client" 2>/dev/null

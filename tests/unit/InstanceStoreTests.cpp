@@ -92,6 +92,7 @@ static void FillDistinct(InstanceSettings *r)
     r->StartMin = 15;
     r->EndHour = 22;
     r->EndMin = 45;
+    r->FlowControl = FlowRtsCts;
 }
 
 static int SameParameters(const InstanceSettings &a, const InstanceSettings &b)
@@ -100,7 +101,7 @@ static int SameParameters(const InstanceSettings &a, const InstanceSettings &b)
         if (memcmp((const char *)&a + InstanceParameterOffsets[i], (const char *)&b + InstanceParameterOffsets[i],
                    RegistryParameters[i].Size) != 0)
             return 0;
-    return 1;
+    return a.FlowControl == b.FlowControl;
 }
 
 typedef ClientSystemTest InstanceStore;
@@ -331,6 +332,21 @@ TEST_F(InstanceStore, ALoadThatFailsIsNoFirstRunAndNothingIsWrittenOverItsKeys)
     EXPECT_EQ(2, AddInstance(0, NULL));
     SaveInstances(0);
     EXPECT_EQ("COM9", ReadString(PortKeyPath(1), "PortName", &type, &size));
+}
+
+TEST_F(InstanceStore, FlowControlIsStoredOnlyWhileNotNoneAndOneThisProgramCannotShowIsKept)
+{
+    ASSERT_EQ(1, AddInstance(0, NULL));
+    InstanceTable[1].FlowControl = FlowXonXoff;
+    ASSERT_EQ(1, SaveInstances(0));
+    InstanceTable[1].FlowControl = FlowNone;
+    ASSERT_EQ(1, SaveInstances(0));
+    DWORD type, size;
+    EXPECT_EQ("<no value>", ReadString(PortKeyPath(1), "FlowControl", &type, &size));
+    WriteString(PortKeyPath(1), "FlowControl", "1");
+    ReadInstanceParameters(1, &InstanceTable[1]);
+    ASSERT_EQ(1, SaveInstances(1));
+    EXPECT_EQ("1", ReadString(PortKeyPath(1), "FlowControl", &type, &size));
 }
 
 TEST_F(InstanceStore, SavingOneInstanceWritesThatInstanceOnly)

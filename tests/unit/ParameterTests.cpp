@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "CheckParameters.h"
+#include "ComPort.h"
 #include "FakeEventLog.h"
 #include "ReadParameters.h"
 #include "ServiceState.h"
@@ -70,6 +71,7 @@ TEST_F(HostileValues, AValueOfAnotherTypeIsLeftOutNotReadAsRawBytes)
     Text(params, "TimestampFormat", "abc");                // 4 bytes: once read as 0x00636261
     Raw(port, "BaudRate", REG_BINARY, "\x00\xc2\x01\x00", 4);
     Raw(port, "NetSendUsers", REG_EXPAND_SZ, "ops", 4);
+    Text(port, "FlowControl", "1");
     ASSERT_TRUE(ReadParameters());
     EXPECT_STREQ(Params.LogFilename, "");
     EXPECT_EQ(Params.TimestampFormat, 0u);
@@ -81,7 +83,9 @@ TEST_F(HostileValues, AValueOfAnotherTypeIsLeftOutNotReadAsRawBytes)
         "The registry value \"TimestampFormat\" is of type REG_SZ, not REG_DWORD; it is left out",
         "The registry value \"BaudRate\" is of type REG_BINARY, not REG_DWORD; it is left out",
         "The registry value \"NetSendUsers\" is of type REG_EXPAND_SZ, not REG_SZ; it is left out",
+        "The registry value \"FlowControl\" is of type REG_SZ, not REG_DWORD; the port cannot be set",
     }));
+    EXPECT_EQ(Params.FlowControl, (DWORD)OPTIONAL_UNFIT_VALUE);
 }
 
 TEST_F(HostileValues, AStringTooLongForItsBufferIsLeftOutAndTheLongestThatFitsIsTaken)
@@ -116,6 +120,7 @@ TEST_F(HostileValues, NumbersOutsideTheirRangeAreReportedWithWhatTheServiceDoes)
     Number(port, "EndHour", 25);
     Number(port, "EndMin", 0xFFFFFFFF);
     Number(port, "Timeout", 0xFFFFFFFF);       // no range: any number of seconds
+    Number(port, "FlowControl", 4);
     ASSERT_TRUE(ReadParameters());
     EXPECT_EQ(Params.LogRotation, 6u);          // kept as stored: the report shows it
     EXPECT_FALSE(ByteFormatInRange());
@@ -128,6 +133,7 @@ TEST_F(HostileValues, NumbersOutsideTheirRangeAreReportedWithWhatTheServiceDoes)
         "The registry value \"StartMin\" is 60, outside 0 to 59; the alarm never acts",
         "The registry value \"EndHour\" is 25, outside 0 to 24; the alarm never acts",
         "The registry value \"EndMin\" is 4294967295, outside 0 to 59; the alarm never acts",
+        "The registry value \"FlowControl\" is 4, outside 0 to 3; the port cannot be set",
     }));
 }
 
@@ -163,6 +169,35 @@ TEST_F(HostileValues, VerboseLevelZeroSilencesTheProblemsToo)
     Number(port, "StopBits", 7);
     ASSERT_TRUE(ReadParameters());
     EXPECT_TRUE(log.Events().empty());
+}
+
+TEST_F(HostileValues, EveryPortFieldIsSetOnPurposeAndARefusedQueueSizeIsReported)
+{
+    Number(port, "ComBufferSize", 65536);
+    Number(port, "ByteSize", 8);
+    ASSERT_TRUE(ReadParameters());
+    // CTS, RTS, DSR, DTR, XON/XOFF out and in, for each FlowControl code.
+    const char *flows[FLOW_CONTROL_COUNT] = {"010100", "120100", "011200", "010111"};
+    DCB dcb;
+    for (DWORD flow = 0; flow < FLOW_CONTROL_COUNT; flow++) {
+        memset(&dcb, 0xFF, sizeof dcb);      // every flag a careless program could leave
+        Params.FlowControl = flow;
+        ASSERT_TRUE(SetPortSettings(&dcb));
+        char got[8];
+        snprintf(got, sizeof got, "%d%d%d%d%d%d", dcb.fOutxCtsFlow, dcb.fRtsControl, dcb.fOutxDsrFlow,
+                 dcb.fDtrControl, dcb.fOutX, dcb.fInX);
+        EXPECT_STREQ(got, flows[flow]);
+        EXPECT_TRUE(dcb.fBinary && !dcb.fParity && !dcb.fNull && !dcb.fErrorChar && !dcb.fAbortOnError &&
+                    !dcb.fDsrSensitivity && !dcb.ErrorChar && !dcb.EofChar && !dcb.EvtChar);
+    }
+    Params.FlowControl = FLOW_CONTROL_COUNT;     // no code: the port is not set
+    EXPECT_FALSE(SetPortSettings(&dcb));
+    // A file is no port: its driver refuses every call, and each refusal is said.
+    HANDLE file = CreateFileA("portless.tmp", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    EXPECT_FALSE(ConfigureComPort(file, TRUE));
+    CloseHandle(file);
+    ASSERT_EQ(Texts().size(), 3u);
+    EXPECT_EQ(Texts()[0].rfind("Warning: Unable to set the com buffer size of \"COM5\" to 65536 bytes (error ", 0), 0u);
 }
 
 }  // namespace

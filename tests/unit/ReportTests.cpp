@@ -3,6 +3,7 @@
 #include <string.h>
 #include <string>
 
+#include "CheckParameters.h"
 #include "FakeEventLog.h"
 #include "ReportServiceEvent.h"
 #include "ServiceState.h"
@@ -135,7 +136,7 @@ static std::string AfterFixedReport(const char *text)
     return end == std::string::npos ? "<no fixed report>" : report.substr(end + last.size());
 }
 
-TEST_F(Reporting, ConfigurationReportAddsTheMailValuesWhenAnyIsStored)
+TEST_F(Reporting, ConfigurationReportAddsTheOptionalValuesWhenStored)
 {
     char text[4096];
     // Only the password stored: every line but the password's, which never shows.
@@ -164,6 +165,12 @@ TEST_F(Reporting, ConfigurationReportAddsTheMailValuesWhenAnyIsStored)
     Params.Smtp.SmtpSecurity = SecurityImplicitTls;
     FormatConfigurationReport(text, sizeof text);
     EXPECT_NE(std::string(text).find("SMTP Security: SSL/TLS\r\n"), std::string::npos);
+
+    NoteOptionalRead(NULL, FlowControlValue, OptionalTaken);
+    Params.FlowControl = FlowXonXoff;
+    FormatConfigurationReport(text, sizeof text);
+    EXPECT_EQ(AfterFixedReport(text).rfind("Flow Control: XON/XOFF\r\nSMTP Port: 587\r\n", 0), 0u);
+    ForgetParameterProblems();
 }
 
 TEST_F(Reporting, ConfigurationReportSaysWhichMailValuesFellBackOrStopTheMail)

@@ -101,6 +101,8 @@ TEST_F(CertificateCheck, NamesTheCertificateDoesNotCarryAreRefused)
     // Not an address, so a host name, which the certificate does not carry.
     EXPECT_EQ(server.Check("127.0.12", PathOf("ca.pem")), CertificateNotTrusted);
     EXPECT_EQ(server.Check("127.0.12.1.", PathOf("ca.pem")), CertificateNotTrusted);
+    // Connected to as 127.0.12.8 (octal): never checked as 127.0.12.10.
+    EXPECT_EQ(server.Check("127.0.12.010", PathOf("ca.pem")), CertificateNotTrusted);
 }
 
 TEST_F(CertificateCheck, AnUnknownRootIsRefusedWhateverElseIsRight)

@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "Base64Codec.h"
+#include "SecurityLibraries.h"
 #include "SmtpAuth.h"
 #include "SmtpPassword.h"
 #include "SmtpReply.h"
+#include "TlsStream.h"
 
 namespace {
 
@@ -33,7 +35,24 @@ TEST(SmtpAuth, PlainCarriesUserAndPasswordInOneBase64Token)
     EXPECT_EQ(std::string(command, 20), std::string(20, '\0'));   // nothing half-written stays
 }
 
-TEST(SmtpAuth, TheCodecKeepsNothingOfTheSecret)
+// Whether the stack below the caller's frame, where its callees had theirs,
+// still holds the bytes (no call of its own meanwhile).
+__declspec(noinline) static bool DeadStackHolds(const char *bytes, int length)
+{
+    volatile char mark = 0;
+    volatile uintptr_t top = (uintptr_t)&mark;
+    for (int at = length, i = 0; at < 2048; at++, i = 0) {
+        while (i < length && ((const volatile char *)(top - at))[i] == bytes[i])
+            i++;
+        if (i == length)
+            return true;
+    }
+    return false;
+}
+
+static SECURITY_STATUS SEC_ENTRY RefuseToEncrypt(PCtxtHandle, ULONG, PSecBufferDesc, ULONG) { return SEC_E_INTERNAL_ERROR; }
+
+TEST(SmtpAuth, NothingOfTheSecretStaysBehind)
 {
     char command[512];
     FormatAuthPlain(command, sizeof command, "alice", "s3cret pass");
@@ -41,6 +60,18 @@ TEST(SmtpAuth, TheCodecKeepsNothingOfTheSecret)
     std::string output(Codec.GetOutputBuffer(), BASE64_BUFFER_SIZE);
     EXPECT_EQ(input, std::string(BASE64_BUFFER_SIZE, '\0'));
     EXPECT_EQ(output, std::string(BASE64_BUFFER_SIZE, '\0'));
+    // Nor does the encoding leave its last quantum on the stack.
+    Codec.EncodeBuffer((const uint8_t *)"pa55Q#Zw", 9);
+    EXPECT_FALSE(DeadStackHolds("Zw", 3));
+    // Nor a command whose encryption failed, in the send buffer.
+    static SecurityFunctionTableA refusing;
+    refusing.EncryptMessage = RefuseToEncrypt;
+    static TlsStream tls;
+    tls.Sizes = {5, 16, 16384, 4, 16};
+    SchannelStandIn = &refusing;
+    EXPECT_FALSE(TlsSend(&tls, command, (int)strlen(command)));
+    SchannelStandIn = NULL;
+    EXPECT_EQ(std::string(tls.Sending, sizeof tls.Sending).find("AUTH PLAIN"), std::string::npos);
 }
 
 // A server on a loopback socket that answers each line it receives with the
@@ -135,6 +166,23 @@ TEST_F(SigningIn, LoginAnswersTwoChallengesWithUserThenPassword)
     ScriptedServer server({"334 VXNlcm5hbWU6\r\n", "334 UGFzc3dvcmQ6\r\n", "235 ok\r\n"});
     EXPECT_EQ(SignIn(server, SMTP_EXTENSION_AUTH_LOGIN), Sent);
     EXPECT_EQ(server.Lines(), (std::vector<std::string>{"AUTH LOGIN\r\n", "YWxpY2U=\r\n", "czNjcmV0IHBhc3M=\r\n"}));
+}
+
+TEST_F(SigningIn, UserAndPasswordGoOutAsUtf8WhateverProgramStoredThePassword)
+{
+    ASSERT_EQ(GetACP(), 1252u) << "the ANSI texts below are Western European";
+    // The user as stored (ANSI); "p\u00e4ss" as today's program stores it (UTF-8) and older ones (ANSI).
+    for (const char *password : {"p\xC3\xA4ss", "p\xE4ss"}) {
+        m_BlobSize = ProtectSmtpPassword(password, m_Blob, sizeof m_Blob);
+        ScriptedServer plain({"235 ok\r\n"});
+        SmtpChannel channel = {plain.Client(), NULL};
+        EXPECT_EQ(AuthenticateSmtp(&channel, SMTP_EXTENSION_AUTH_PLAIN, "j\xFCrgen", m_Blob, m_BlobSize, 3000), Sent);
+        EXPECT_EQ(plain.Lines(), std::vector<std::string>{"AUTH PLAIN AGrDvHJnZW4AcMOkc3M=\r\n"});
+        ScriptedServer login({"334 VXNlcm5hbWU6\r\n", "334 UGFzc3dvcmQ6\r\n", "235 ok\r\n"});
+        channel.Socket = login.Client();
+        EXPECT_EQ(AuthenticateSmtp(&channel, SMTP_EXTENSION_AUTH_LOGIN, "j\xFCrgen", m_Blob, m_BlobSize, 3000), Sent);
+        EXPECT_EQ(login.Lines(), (std::vector<std::string>{"AUTH LOGIN\r\n", "asO8cmdlbg==\r\n", "cMOkc3M=\r\n"}));
+    }
 }
 
 TEST_F(SigningIn, ARefusalAtAnyStepIsAuthenticationRefused)

@@ -29,6 +29,8 @@ OPTIONAL_VALUES = {
     "OAuthClientSecret": "hex", "OAuthCertificate": "sz", "OAuthKeyFile": "sz", "OAuthProxy": "sz",
     "MailRetryHours": "dword", "MailAttachment": "dword",
 }
+# Optional values of the Port1 key.
+OPTIONAL_PARAMETERS = [("FlowControl", "port", "dword")]
 
 STOPPED, START_PENDING, STOP_PENDING, RUNNING, CONTINUE_PENDING, PAUSE_PENDING, PAUSED = range(1, 8)
 
@@ -60,7 +62,7 @@ def reg_file_text(n, values):
     optional = [(name, "params", kind) for name, kind in OPTIONAL_VALUES.items()]
     for section, path in (("params", key), ("port", key + "\\Port1")):
         lines.append("[%s]" % path)
-        for name, where, kind in PARAMETERS + optional:
+        for name, where, kind in PARAMETERS + optional + OPTIONAL_PARAMETERS:
             if where != section or name not in values:
                 continue
             v = values[name]
