@@ -198,9 +198,7 @@ static int RunImport(const char *arguments)
         PrintCommandLine(usage);
         return 87;
     }
-    int result = ImportInstances(Arguments[0], start, PrintCommandLine);
-    WipeSecret(ArgumentText, sizeof ArgumentText);
-    return result;
+    return ImportInstances(Arguments[0], start, PrintCommandLine);
 }
 
 static int RunSet(const char *arguments)

@@ -93,14 +93,14 @@ static int EmitSection(int n)
 }
 
 static HANDLE ExportFile = INVALID_HANDLE_VALUE;
-static int ExportFailed;
+static DWORD ExportError;   // of the first write that failed; 0 while none has
 
 static void WriteExportLine(const char *line)
 {
     DWORD written = 0;
-    if (!WriteFile(ExportFile, line, (DWORD)strlen(line), &written, NULL) ||
-        !WriteFile(ExportFile, "\r\n", 2, &written, NULL))
-        ExportFailed = 1;
+    if ((!WriteFile(ExportFile, line, (DWORD)strlen(line), &written, NULL) ||
+         !WriteFile(ExportFile, "\r\n", 2, &written, NULL)) && ExportError == 0)
+        ExportError = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
 }
 
 int ExportInstances(const char *file, CommandReport report)
@@ -113,7 +113,7 @@ int ExportInstances(const char *file, CommandReport report)
         Disconnect();
         return CONFIGURATION_NOT_REACHED;
     }
-    ExportFailed = 0;
+    ExportError = 0;
     char machine[MAX_COMPUTERNAME_LENGTH + 1];
     MachineName(machine, sizeof machine);
     SYSTEMTIME now;
@@ -140,8 +140,8 @@ int ExportInstances(const char *file, CommandReport report)
     CloseHandle(ExportFile);
     ExportFile = INVALID_HANDLE_VALUE;
     Disconnect();
-    if (ExportFailed) {
-        ReportCommandLine(report, "%s could not be written whole (error %lu)", file, (unsigned long)GetLastError());
+    if (ExportError != 0) {
+        ReportCommandLine(report, "%s could not be written whole (error %lu)", file, (unsigned long)ExportError);
         DeleteFileA(file);
         return CONFIGURATION_NOT_REACHED;
     }
@@ -154,6 +154,14 @@ int ExportInstances(const char *file, CommandReport report)
     return CONFIGURATION_DONE;
 }
 
+static int SaveFailed(const SaveFailures &failures, int n)
+{
+    for (int f = 0; f < failures.Count; f++)
+        if (failures.Instances[f] == n)
+            return 1;
+    return 0;
+}
+
 // Waits (bounded) until each started instance has left "start pending".
 // Returns the number that do not run.
 static int CheckStarted(const int *numbers, int count, const SaveFailures &failures, CommandReport report)
@@ -162,9 +170,7 @@ static int CheckStarted(const int *numbers, int count, const SaveFailures &failu
     DWORD began = GetTickCount();
     for (int i = 0; i < count; i++) {
         int n = numbers[i];
-        int saved = 1;
-        for (int f = 0; f < failures.Count; f++)
-            saved &= failures.Instances[f] != n;
+        int saved = !SaveFailed(failures, n);
         DWORD state = 0;
         while (saved && QueryInstanceStatus(n) &&
                (state = InstanceTable[n].LastStatus.dwCurrentState) == SERVICE_START_PENDING &&
@@ -189,7 +195,7 @@ static int ApplyChanges(int start, CommandReport report)
     if (!Connect())
         return CONFIGURATION_NOT_REACHED;
     int numbers[MAX_INSTANCES], created[MAX_INSTANCES + 1] = {0};
-    DWORD wasRunning[MAX_INSTANCES + 1] = {0};
+    int wasRunning[MAX_INSTANCES + 1] = {0};
     for (int i = 0; i < Changes.Count; i++) {
         const InstanceChange &change = Changes.Instances[i];
         int n = change.Number;
@@ -216,15 +222,14 @@ static int ApplyChanges(int start, CommandReport report)
     }
     for (int i = 0; i < Changes.Count; i++) {
         int n = numbers[i];
-        int failed = 0;
-        for (int f = 0; f < failures.Count; f++)
-            failed |= failures.Instances[f] == n;
+        int failed = SaveFailed(failures, n);
         if (failed)
             ReportCommandLine(report, SERVICE_BASE_NAME "%d could not be saved whole", n);
         else
             ReportCommandLine(report, SERVICE_BASE_NAME "%d %s", n, created[n] ? "created" : "updated");
         if (!start && !failed && wasRunning[n])
-            ReportCommandLine(report, SERVICE_BASE_NAME "%d is running: the new values take effect at its next start", n);
+            ReportCommandLine(report, SERVICE_BASE_NAME "%d is running: the new values take effect at its next start",
+                              n);
     }
     int notRunning = start ? CheckStarted(numbers, Changes.Count, failures, report) : 0;
     Disconnect();

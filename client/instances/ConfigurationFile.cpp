@@ -187,7 +187,8 @@ int ReadConfigurationFile(const char *path, ConfigurationChanges *changes, Comma
     reader.Changes = changes;
     reader.Report = report;
 
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         Problem(&reader, 0, "cannot be read (error %lu)", (unsigned long)GetLastError());
         return 0;

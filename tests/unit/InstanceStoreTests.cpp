@@ -533,10 +533,11 @@ TEST_F(InstanceStore, AnImportOrSetIsCheckedWholeAndAnyMistakeChangesNothing)
 
     // Right, an existing instance keeps what the file does not give, a new
     // one gets a new instance's values, and a password is stored encrypted.
-    EXPECT_EQ(CONFIGURATION_DONE, ImportInstances(ConfigFile("[Instance 1]\nBaudRate=0x4B00\nSmtpPassword=pa ss\n\n[Instance 2]\n"
-                                                             "StartAutomatically=Yes\n").c_str(), 0, RecordLine));
-    const char *right[] = {"Timeout=30", "NetSendUsers=ops, night shift"};
-    EXPECT_EQ(CONFIGURATION_DONE, SetInstanceValues(1, right, 2, RecordLine));
+    const std::string right = ConfigFile("[Instance 1]\nBaudRate=0x4B00\nSmtpPassword=pa ss\n\n"
+                                         "[Instance 2]\nStartAutomatically=Yes\n");
+    EXPECT_EQ(CONFIGURATION_DONE, ImportInstances(right.c_str(), 0, RecordLine));
+    const char *values[] = {"Timeout=30", "NetSendUsers=ops, night shift"};
+    EXPECT_EQ(CONFIGURATION_DONE, SetInstanceValues(1, values, 2, RecordLine));
     ASSERT_EQ(2, LoadInstances());
     EXPECT_EQ(19200u, InstanceTable[1].BaudRate);
     EXPECT_EQ(30u, InstanceTable[1].Timeout);
