@@ -5,8 +5,10 @@
 #include <string.h>
 
 #include "ClientMessages.h"
+#include "ConfigurationCommands.h"
 #include "InstanceCommands.h"
 #include "InstanceRestart.h"
+#include "SmtpPassword.h"
 
 void PrintCommandLine(const char *line)
 {
@@ -82,6 +84,145 @@ static int RunStartInstances(const char *arguments)
     return StartStoppedInstances(Argument(arguments, file, sizeof file), PrintCommandLine);
 }
 
+#define MAX_ARGUMENTS 256
+
+// The arguments after a verb, split as the C run-time splits a command line:
+// blanks separate them, quotation marks group (and are removed), a backslash
+// escapes a quotation mark. Fills args with pointers into buffer; returns
+// their number, or -1 when they do not fit.
+static int SplitArguments(const char *line, char *buffer, size_t size, const char **args)
+{
+    int count = 0;
+    size_t used = 0;
+    for (;;) {
+        while (*line == ' ' || *line == '\t')
+            line++;
+        if (*line == '\0')
+            return count;
+        if (count == MAX_ARGUMENTS)
+            return -1;
+        args[count++] = buffer + used;
+        int quoted = 0;
+        while (*line != '\0' && (quoted || (*line != ' ' && *line != '\t'))) {
+            // Room for the longest piece below (all of a run of backslashes)
+            // and the argument's terminating zero.
+            size_t slashes = strspn(line, "\\");
+            if (used + slashes + 2 > size)
+                return -1;
+            if (slashes > 0) {
+                // Backslashes are themselves, except before a quotation mark:
+                // two stand for one, and an odd one makes the mark literal.
+                int beforeQuote = line[slashes] == '"';
+                size_t kept = beforeQuote ? slashes / 2 : slashes;
+                memset(buffer + used, '\\', kept);
+                used += kept;
+                line += slashes;
+                if (beforeQuote && slashes % 2 == 1) {
+                    buffer[used++] = '"';
+                    line++;
+                }
+            } else if (*line == '"') {
+                // Two quotation marks inside quotes stand for one.
+                if (quoted && line[1] == '"') {
+                    buffer[used++] = '"';
+                    line += 2;
+                } else {
+                    quoted = !quoted;
+                    line++;
+                }
+            } else {
+                buffer[used++] = *line++;
+            }
+        }
+        buffer[used++] = '\0';
+    }
+}
+
+// The arguments of the configuration verbs. Static, as a value on the
+// command line may be a secret: wiped once the verb has run.
+static char ArgumentText[32768];
+static const char *Arguments[MAX_ARGUMENTS];
+
+// Splits the arguments; -1 (after the usage line) when they are not
+// between least and most in number.
+static int TakeArguments(const char *arguments, int least, int most, const char *usage)
+{
+    ShowMessageBox = ReportMessageBox;
+    int count = SplitArguments(arguments, ArgumentText, sizeof ArgumentText, Arguments);
+    if (count < least || count > most) {
+        PrintCommandLine(usage);
+        return -1;
+    }
+    return count;
+}
+
+// An instance number, 1 to 64; 0 (after saying so) otherwise.
+static int InstanceArgument(const char *text)
+{
+    int n = 0;
+    for (int i = 0; text[i] != '\0'; i++) {
+        if (text[i] < '0' || text[i] > '9' || i >= 3)
+            return 0;
+        n = n * 10 + (text[i] - '0');
+    }
+    if (IsInstanceNumber(n))
+        return n;
+    char line[200];
+    snprintf(line, sizeof line, "\"%.20s\" is not an instance number (1 to %d)", text, MAX_INSTANCES);
+    PrintCommandLine(line);
+    return 0;
+}
+
+static int RunList(const char *arguments)
+{
+    if (TakeArguments(arguments, 0, 0, "Usage: client.exe /list") < 0)
+        return 87;
+    return ListInstances(PrintCommandLine);
+}
+
+static int RunExport(const char *arguments)
+{
+    if (TakeArguments(arguments, 1, 1, "Usage: client.exe /export FILE") < 0)
+        return 87;
+    return ExportInstances(Arguments[0], PrintCommandLine);
+}
+
+static int RunImport(const char *arguments)
+{
+    static const char usage[] = "Usage: client.exe /import FILE [/start]";
+    int count = TakeArguments(arguments, 1, 2, usage);
+    if (count < 0)
+        return 87;
+    int start = count == 2 && strcmp(Arguments[1], "/start") == 0;
+    if (count == 2 && !start) {
+        PrintCommandLine(usage);
+        return 87;
+    }
+    return ImportInstances(Arguments[0], start, PrintCommandLine);
+}
+
+static int RunSet(const char *arguments)
+{
+    int count = TakeArguments(arguments, 2, MAX_ARGUMENTS, "Usage: client.exe /set N NAME=VALUE [NAME=VALUE ...]");
+    if (count < 0)
+        return 87;
+    int n = InstanceArgument(Arguments[0]);
+    int result = n == 0 ? CONFIGURATION_INVALID : SetInstanceValues(n, Arguments + 1, count - 1, PrintCommandLine);
+    WipeSecret(ArgumentText, sizeof ArgumentText);
+    return result;
+}
+
+static int RunGet(const char *arguments)
+{
+    int count = TakeArguments(arguments, 1, 2, "Usage: client.exe /get N [NAME]");
+    if (count < 0)
+        return 87;
+    int n = InstanceArgument(Arguments[0]);
+    if (n == 0)
+        return CONFIGURATION_INVALID;
+    return ShowInstanceValues(n, count == 2 ? Arguments[1] : NULL, PrintCommandLine);
+}
+
 struct CommandVerb {
     const char *Name;
     int (*Run)(const char *arguments);
@@ -94,6 +235,11 @@ static const CommandVerb Verbs[] = {
     {"/uninstall", RunUninstall},
     {"/stop-instances", RunStopInstances},
     {"/start-instances", RunStartInstances},
+    {"/list", RunList},
+    {"/export", RunExport},
+    {"/import", RunImport},
+    {"/set", RunSet},
+    {"/get", RunGet},
 };
 
 int RunCommandLine(const char *commandLine, int *exitCode)

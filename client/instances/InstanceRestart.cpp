@@ -12,7 +12,7 @@
 #define STOPPED_SECTION "stopped"
 #define SERVICE_PROGRAM_FILE_NAME "\\tallysvc.exe"
 
-static void Report(CommandReport report, const char *format, ...)
+void ReportCommandLine(CommandReport report, const char *format, ...)
 {
     char line[1200];
     va_list args;
@@ -91,7 +91,7 @@ int StopAllInstances(const char *file, CommandReport report)
             continue;
         numbers[count++] = n;
         states[n] = StateToRestore(state);
-        Report(report, "Stopping " SERVICE_BASE_NAME "%d", n);
+        ReportCommandLine(report, "Stopping " SERVICE_BASE_NAME "%d", n);
     }
     int hung = StopAndWait(numbers, count);
     for (int i = 0; i < count && !hung; i++) {
@@ -99,13 +99,13 @@ int StopAllInstances(const char *file, CommandReport report)
         char key[8];
         snprintf(key, sizeof key, "%d", numbers[i]);
         if (value[0] != 0 && !WritePrivateProfileStringA(STOPPED_SECTION, key, value, file)) {
-            Report(report, "The list of stopped instances could not be written to %s", file);
+            ReportCommandLine(report, "The list of stopped instances could not be written to %s", file);
             hung = -1;
         }
     }
     if (hung != 0) {
         if (hung > 0)
-            Report(report, "The service " SERVICE_BASE_NAME "%d did not stop.", hung);
+            ReportCommandLine(report, "The service " SERVICE_BASE_NAME "%d did not stop.", hung);
         for (int i = 0; i < count; i++)
             if (states[numbers[i]] != 0 && CurrentState(numbers[i]) == SERVICE_STOPPED)
                 StartAgain(numbers[i], states[numbers[i]]);
@@ -152,7 +152,7 @@ int StartStoppedInstances(const char *file, CommandReport report)
     char reason[1024];
     int secure = SecureServiceProgramFolder(reason, sizeof reason);
     if (!secure) {
-        Report(report, "%s", reason);
+        ReportCommandLine(report, "%s", reason);
         failed++;
     }
     char ours[MAX_PATH + 3], quoted[MAX_PATH + 3];
@@ -167,17 +167,18 @@ int StartStoppedInstances(const char *file, CommandReport report)
             continue;
         char state = StateToRestore(CurrentState(n));
         if (InstanceTable[n].LastStatus.dwCurrentState != SERVICE_STOPPED && StopAndWait(&n, 1) != 0) {
-            Report(report, "The service " SERVICE_BASE_NAME "%d did not stop, so it still runs its old program.", n);
+            ReportCommandLine(report,
+                              "The service " SERVICE_BASE_NAME "%d did not stop, so it still runs its old program.", n);
             failed++;
             continue;
         }
         if (!ChangeServiceConfigA(InstanceTable[n].ServiceHandle, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
                                   SERVICE_NO_CHANGE, quoted, NULL, NULL, NULL, NULL, NULL, NULL)) {
-            Report(report, "The service " SERVICE_BASE_NAME "%d could not be pointed at %s.", n, ours);
+            ReportCommandLine(report, "The service " SERVICE_BASE_NAME "%d could not be pointed at %s.", n, ours);
             failed++;
         } else {
             RegisterInstanceEventSource(n);
-            Report(report, SERVICE_BASE_NAME "%d now runs %s", n, ours);
+            ReportCommandLine(report, SERVICE_BASE_NAME "%d now runs %s", n, ours);
         }
         states[n] = state;
     }
@@ -191,9 +192,9 @@ int StartStoppedInstances(const char *file, CommandReport report)
     for (int n = 1; n <= MAX_INSTANCES; n++) {
         if (states[n] == 0 || !InstanceTable[n].InUse)
             continue;
-        Report(report, "Starting " SERVICE_BASE_NAME "%d", n);
+        ReportCommandLine(report, "Starting " SERVICE_BASE_NAME "%d", n);
         if (!StartAgain(n, states[n])) {
-            Report(report, "The service " SERVICE_BASE_NAME "%d did not start again.", n);
+            ReportCommandLine(report, "The service " SERVICE_BASE_NAME "%d did not start again.", n);
             failed++;
         }
     }

@@ -15,6 +15,9 @@
 // Receives each line a command reports (what it did, what failed).
 typedef void (*CommandReport)(const char *line);
 
+// Formats one line (bounded) and hands it to report, when there is one.
+void ReportCommandLine(CommandReport report, const char *format, ...);
+
 // Stops every instance that is running, starting, paused or pausing, waits
 // for each (bounded) and lists it in file. Returns 0 when all stopped;
 // otherwise the number of the first that did not (INSTANCES_NOT_REACHED when

@@ -51,17 +51,39 @@ def next_setup():
     return package_next_version()
 
 
+def _fresh_machine(workdir, display, name, prefix_name):
+    prefix = fresh_prefix(os.path.join(SETUP_TESTS_DIR, prefix_name))
+    return WineSession(os.path.join(workdir, "setup-" + name), display=display, prefix=prefix).start()
+
+
+def _discard_machine(session):
+    session.stop()
+    if not os.environ.get("TALLY_KEEP_WORKDIR"):
+        shutil.rmtree(session.prefix, ignore_errors=True)
+
+
 @pytest.fixture
 def machine(workdir, display, request):
     """A Windows machine that has never seen Tallyline, with a display for
     the configuration program."""
-    prefix = fresh_prefix(os.path.join(SETUP_TESTS_DIR, "prefix"))
-    session = WineSession(os.path.join(workdir, "setup-" + request.node.name), display=display,
-                          prefix=prefix).start()
+    session = _fresh_machine(workdir, display, request.node.name, "prefix")
     yield session
-    session.stop()
-    if not os.environ.get("TALLY_KEEP_WORKDIR"):
-        shutil.rmtree(prefix, ignore_errors=True)
+    _discard_machine(session)
+
+
+@pytest.fixture
+def more_machines(workdir, display, request):
+    """Makes further fresh machines for one test, each with its own prefix."""
+    made = []
+
+    def make():
+        made.append(_fresh_machine(workdir, display, "%s-%d" % (request.node.name, len(made) + 2),
+                                   "prefix-%d" % (len(made) + 2)))
+        return made[-1]
+
+    yield make
+    for session in made:
+        _discard_machine(session)
 
 
 def run_setup(session, setup, *args):
@@ -538,7 +560,7 @@ def standin_calls(session):
 def test_config_file_reaches_the_configuration_program_and_failures_are_reported(machine):
     """With a stand-in client.exe that fails the verb it is told to: the
     import that /CONFIG (NSIS) and CONFIG (MSI) run, and the removal of the
-    services at the uninstall. (A real import: client.exe /import, later.)"""
+    services at the uninstall."""
     setup = package_with_stand_in_client()
     with open(machine.c_drive("site.ini"), "w") as f:
         f.write("[Instance 1]\r\n")
@@ -567,6 +589,48 @@ def test_config_file_reaches_the_configuration_program_and_failures_are_reported
     assert sorted(os.listdir(program_folder(machine))) == INSTALLED
     assert sorted(os.listdir(start_menu(machine))) == ["Tallyline Configuration.lnk", "Uninstall Tallyline.lnk"]
     assert machine.reg_query(UNINSTALL_KEY, "DisplayVersion") == project_version()
+
+
+def parameter_keys(session, n):
+    """Instance N's parameter values as `reg query` prints them, sorted."""
+    out = session.run(["reg", "query", SERVICES_KEY + r"\Quillbox%d\Parameters" % n, "/s"])
+    return sorted(line.strip() for line in out.splitlines() if line.strip())
+
+
+def test_an_export_configures_fresh_machines_through_setup_and_msi(machine, more_machines, setup_exe):
+    """Instances set up on one machine (by hand and with /set), exported, and
+    installed with Setup's /CONFIG on a fresh machine: the same keys value for
+    value, the password aside, and the same services. The MSI's CONFIG on
+    another one makes a new instance from one line."""
+    Instance(machine, 2, LogFilename="C:\\Logs\\line 2.log", PortName="COM4", BaudRate=9600, LogRotation=3,
+             DayOfWeekMask=0x41, StartHour=0, EndHour=24).install()
+    Instance(machine, 5).install()
+    machine.run(["client.exe", "/set", "2", 'CustomTimeoutCmd=  cmd /c "echo a;b=c"  ', "SmtpPort=587",
+                 "SmtpUser=tally", "SmtpPassword=not for export", "StartAutomatically=Yes"])
+    assert machine.run(["client.exe", "/get", "2", "CustomTimeoutCmd"]) == '  cmd /c "echo a;b=c"  \n'
+    assert machine.run(["client.exe", "/list"]).split("\n")[0].split(None, 4) == [
+        "2", "COM4", "Stopped", "Automatic", "C:\\Logs\\line 2.log"]
+    machine.run(["client.exe", "/export", "C:\\site.ini"])
+
+    target = more_machines()
+    shutil.copy(machine.c_drive("site.ini"), target.c_drive("site.ini"))
+    assert run_setup(target, setup_exe, "/S", "/CONFIG=C:\\site.ini", "/LOG=" + SETUP_LOG) == 0
+    assert "client.exe /import: exit code 0\r\nQuillbox2 created\r\nQuillbox5 created" in setup_log(target)
+    for n in (2, 5):
+        source = [line for line in parameter_keys(machine, n) if not line.startswith("SmtpPassword")]
+        assert parameter_keys(target, n) == source
+        assert target.reg_query(SERVICES_KEY + r"\Quillbox%d" % n, "ImagePath") == QUOTED_SERVICE
+        assert target.reg_query(SERVICES_KEY + r"\Quillbox%d" % n, "Start") == \
+            machine.reg_query(SERVICES_KEY + r"\Quillbox%d" % n, "Start")
+
+    other = more_machines()
+    with open(other.c_drive("site.ini"), "w") as f:
+        f.write("[Instance 3]\r\nPortName=COM7\r\n")
+    assert msiexec(other, "/i", to_windows_path(msi_beside(setup_exe)), "CONFIG=C:\\site.ini") == 0
+    assert other.reg_query(SERVICES_KEY + r"\Quillbox3", "ImagePath") == QUOTED_SERVICE
+    assert other.reg_query(SERVICES_KEY + r"\Quillbox3\Parameters\Port1", "PortName") == "COM7"
+    assert other.reg_query(SERVICES_KEY + r"\Quillbox3\Parameters", "LogFilename") == \
+        PROGRAM_FOLDER + "\\Quillbox3.log"
 
 
 def msiexec(session, *args):

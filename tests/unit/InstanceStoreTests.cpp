@@ -1,10 +1,12 @@
 // Loading, adding, saving and deleting instances against the real registry
-// and Service Control Manager of the Wine session.
+// and Service Control Manager of the Wine session, also through the
+// command line's export, import and set.
 #include "ClientTestSupport.h"
 
 #include <string.h>
 
 #include "ClientMessages.h"
+#include "ConfigurationCommands.h"
 #include "SmtpPassword.h"
 
 #include <aclapi.h>
@@ -559,4 +561,149 @@ TEST(InstanceSettingsText, CopiesAreBoundedAndTerminated)
     EXPECT_STREQ("COM1234", port);
     EXPECT_EQ(1, COPY_SETTING(port, NULL));
     EXPECT_STREQ("", port);
+}
+
+// Configuration from the command line: the lines a verb reports.
+static std::vector<std::string> Reported;
+static void RecordLine(const char *line)
+{
+    Reported.push_back(line);
+}
+
+static std::string ConfigFile(const std::string &text)
+{
+    std::string path = ProgramFolder() + "instances-test.ini";
+    FILE *f = fopen(path.c_str(), "wb");
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+    return path;
+}
+
+static std::string FileText(const std::string &path)
+{
+    std::string text;
+    FILE *f = fopen(path.c_str(), "rb");
+    for (int c; f != NULL && (c = fgetc(f)) != EOF;)
+        text += (char)c;
+    if (f != NULL)
+        fclose(f);
+    return text;
+}
+
+TEST_F(InstanceStore, AnExportImportedOnAnEmptyMachineReproducesEveryValueAndTheStartType)
+{
+    ASSERT_EQ(1, AddInstance(0, NULL));
+    ASSERT_EQ(2, AddInstance(0, NULL));
+    InstanceSettings &r = InstanceTable[2];
+    FillDistinct(&r);
+    // Texts that a file could lose: blanks at the ends, quotation marks, and
+    // the characters of comments and assignments (whole members compared:
+    // cleared first).
+    memset(r.NetSendUsers, 0, sizeof r.NetSendUsers);
+    memset(r.SmtpFromAddress, 0, sizeof r.SmtpFromAddress);
+    COPY_SETTING(r.CustomTimeoutCmd, "  cmd /c \"echo a;b=c\" #1  ");
+    COPY_SETTING(r.NetSendUsers, "\"ops\"");
+    COPY_SETTING(r.SmtpFromAddress, "; from=me");
+    r.Smtp.SmtpPort = 465;
+    r.Smtp.SmtpSecurity = SecurityImplicitTls;
+    COPY_SETTING(r.Smtp.SmtpUser, "alice@plant.example");
+    r.Smtp.SmtpPasswordSize = ProtectSmtpPassword("s3cret pass", r.Smtp.SmtpPassword, sizeof r.Smtp.SmtpPassword);
+    r.AutoStart = 1;
+    ASSERT_EQ(2, SaveInstances(0));
+    const InstanceSettings saved = r;
+
+    std::string path = ConfigFile("");
+    EXPECT_EQ(CONFIGURATION_DONE, ExportInstances(path.c_str(), RecordLine));
+    const std::string exported = FileText(path);
+    EXPECT_EQ(std::string::npos, exported.find("s3cret"));
+    EXPECT_NE(std::string::npos, exported.find("; SmtpPassword is stored on ")) << exported;
+
+    RemoveAllInstancesFromSystem();
+    Reported.clear();
+    EXPECT_EQ(CONFIGURATION_DONE, ImportInstances(path.c_str(), 0, RecordLine));
+    EXPECT_EQ((std::vector<std::string>{"Quillbox1 created", "Quillbox2 created"}), Reported);
+    EXPECT_EQ((DWORD)SERVICE_AUTO_START, StartType(2));
+    EXPECT_EQ((DWORD)SERVICE_DEMAND_START, StartType(1));
+    ASSERT_EQ(2, LoadInstances());
+    EXPECT_TRUE(SameParameters(saved, InstanceTable[2]));
+    SmtpSettings expected = saved.Smtp;
+    memset(expected.SmtpPassword, 0, sizeof expected.SmtpPassword);
+    expected.SmtpPasswordSize = 0;
+    EXPECT_EQ(0, memcmp(&expected, &InstanceTable[2].Smtp, sizeof expected));
+    // And once more: the file of the copy is the file of the original, but
+    // for the password, which only the original has.
+    EXPECT_EQ(CONFIGURATION_DONE, ExportInstances(path.c_str(), RecordLine));
+    std::string original = exported.substr(exported.find("[Instance 1]"));
+    size_t secret = original.find("; SmtpPassword");
+    original.erase(secret, original.find('\n', secret) + 1 - secret);
+    EXPECT_EQ(original, FileText(path).substr(FileText(path).find("[Instance 1]")));
+    DeleteFileA(path.c_str());
+}
+
+TEST_F(InstanceStore, AnImportOrSetIsCheckedWholeAndAnyMistakeChangesNothing)
+{
+    ASSERT_EQ(1, AddInstance(0, NULL));
+    InstanceTable[1].BaudRate = 9600;
+    ASSERT_EQ(1, SaveInstances(0));
+    const std::string path = ConfigFile("BaudRate=1200\r\n"              // 1: before any section
+                                        "[Instance 1]\r\n"
+                                        "BaudRate = 19200\r\n"
+                                        "LogRotaton=3\r\n"                 // 4: a typo is no value
+                                        "LogRotation=6\r\n"                // 5: out of range
+                                        "PortName=COM12345\r\n"            // 6: too long
+                                        "BaudRate=19200\r\n"               // 7: given twice
+                                        "StartAutomatically=maybe\r\n"     // 8
+                                        "ByteSize=0x\r\n"                  // 9: not a number
+                                        "just words\r\n"                   // 10
+                                        "[Instance 2]\r\n"
+                                        "PortName=COM2\r\n"
+                                        "SmtpPassword=" + Filled('p', SMTP_PASSWORD_SIZE) + "\r\n"   // 13: too long
+                                        "[Instance 65]\r\n"                // 14
+                                        "LogRotaton=3\r\n"                 // under a refused section: not judged
+                                        "[instance 1]");                   // 16: a second time, no line break
+    Reported.clear();
+    EXPECT_EQ(CONFIGURATION_INVALID, ImportInstances(path.c_str(), 0, RecordLine));
+    std::vector<std::string> lines;
+    for (const std::string &line : Reported) {
+        size_t at = line.find(", line ");
+        lines.push_back(at == std::string::npos ? line : line.substr(at + 2, line.find(':', at) - at - 2));
+        EXPECT_EQ(std::string::npos, line.find("ppppp")) << "a secret is never repeated";
+    }
+    EXPECT_EQ((std::vector<std::string>{"line 1", "line 4", "line 5", "line 6", "line 7", "line 8", "line 9",
+                                        "line 10", "line 13", "line 14", "line 16", "Nothing was changed."}),
+              lines);
+    EXPECT_FALSE(ServiceExists(2));
+    EXPECT_FALSE(KeyExists(ParametersKeyPath(2)));
+
+    // The same from the command line.
+    const char *wrong[] = {"Timeout=30", "SmtpPasword=x", "PortName"};
+    EXPECT_EQ(CONFIGURATION_INVALID, SetInstanceValues(1, wrong, 3, RecordLine));
+    ASSERT_EQ(1, LoadInstances());
+    EXPECT_EQ(9600u, InstanceTable[1].BaudRate);
+    EXPECT_EQ(0u, InstanceTable[1].Timeout);
+
+    // Right, an existing instance keeps what the file does not give, a new
+    // one gets a new instance's values, and a password is stored encrypted.
+    const std::string right = ConfigFile("[Instance 1]\nBaudRate=0x4B00\nSmtpPassword=pa ss\n\n"
+                                         "[Instance 2]\nStartAutomatically=Yes\n");
+    EXPECT_EQ(CONFIGURATION_DONE, ImportInstances(right.c_str(), 0, RecordLine));
+    const char *values[] = {"Timeout=30", "NetSendUsers=ops, night shift"};
+    EXPECT_EQ(CONFIGURATION_DONE, SetInstanceValues(1, values, 2, RecordLine));
+    ASSERT_EQ(2, LoadInstances());
+    EXPECT_EQ(19200u, InstanceTable[1].BaudRate);
+    EXPECT_EQ(30u, InstanceTable[1].Timeout);
+    EXPECT_STREQ("COM1", InstanceTable[1].PortName);
+    char password[SMTP_PASSWORD_SIZE];
+    ASSERT_TRUE(UnprotectSmtpPassword(InstanceTable[1].Smtp.SmtpPassword, InstanceTable[1].Smtp.SmtpPasswordSize,
+                                      password, sizeof password));
+    EXPECT_STREQ("pa ss", password);
+    EXPECT_STREQ("COM2", InstanceTable[2].PortName);
+    EXPECT_EQ(ProgramFolder() + "Quillbox2.log", std::string(InstanceTable[2].LogFilename));
+    EXPECT_EQ((DWORD)SERVICE_AUTO_START, StartType(2));
+
+    Reported.clear();
+    EXPECT_EQ(CONFIGURATION_DONE, ShowInstanceValues(1, "netsendusers", RecordLine));
+    EXPECT_EQ(CONFIGURATION_NOT_REACHED, ShowInstanceValues(3, NULL, RecordLine));
+    EXPECT_EQ((std::vector<std::string>{"ops, night shift", "Quillbox3 is not installed"}), Reported);
+    DeleteFileA(path.c_str());
 }
