@@ -44,6 +44,19 @@ const InstanceValueSpec InstanceValues[] = {
     {"SmtpTrustedCa",      InParameters,    TextValue,      AT(Smtp.SmtpTrustedCa),  0, 0,              1, 0, 0},
     {"SmtpPassword",       InParameters,    SecretValue,    AT(Smtp.SmtpPassword),   0, SMTP_PASSWORD_SIZE - 1, 1, 0,
                                                             offsetof(InstanceSettings, Smtp.SmtpPasswordSize)},
+    {"FlowControl",        InPort,          NumberValue,    AT(FlowControl),         0, FLOW_CONTROL_COUNT - 1, 1, 0, 0},
+    {"MailRetryHours",     InParameters,    NumberValue,    AT(Mail.MailRetryHours), 0, MAIL_RETRY_HOURS_MAX, 1, 0, 0},
+    {"MailAttachment",     InParameters,    NumberValue,    AT(Mail.MailAttachment), 0, MAIL_ATTACHMENT_COUNT - 1, 1, 0, 0},
+    {"SmtpAuthMethod",     InParameters,    NumberValue,    AT(Smtp.OAuth.SmtpAuthMethod), 0, SMTP_AUTH_METHOD_COUNT - 1, 1, 0, 0},
+    {"OAuthTokenUrl",      InParameters,    TextValue,      AT(Smtp.OAuth.OAuthTokenUrl), 0, 0,       1, 0, 0},
+    {"OAuthClientId",      InParameters,    TextValue,      AT(Smtp.OAuth.OAuthClientId), 0, 0,       1, 0, 0},
+    {"OAuthScope",         InParameters,    TextValue,      AT(Smtp.OAuth.OAuthScope), 0, 0,          1, 0, 0},
+    // Encrypted as the password is (ProtectOAuthClientSecret).
+    {"OAuthClientSecret",  InParameters,    SecretValue,    AT(Smtp.OAuth.OAuthClientSecret), 0, SMTP_PASSWORD_SIZE - 1, 1, 0,
+                                                            offsetof(InstanceSettings, Smtp.OAuth.OAuthClientSecretSize)},
+    {"OAuthCertificate",   InParameters,    TextValue,      AT(Smtp.OAuth.OAuthCertificate), 0, 0,    1, 0, 0},
+    {"OAuthKeyFile",       InParameters,    TextValue,      AT(Smtp.OAuth.OAuthKeyFile), 0, 0,        1, 0, 0},
+    {"OAuthProxy",         InParameters,    TextValue,      AT(Smtp.OAuth.OAuthProxy), 0, 0,          1, 0, 0},
     {"StartAutomatically", InServiceConfig, StartTypeValue, AT(AutoStart),           0, 1,              0, 0, 0},
 };
 const int InstanceValueCount = (int)(sizeof InstanceValues / sizeof InstanceValues[0]);

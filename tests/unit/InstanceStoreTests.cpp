@@ -608,6 +608,14 @@ TEST_F(InstanceStore, AnExportImportedOnAnEmptyMachineReproducesEveryValueAndThe
     r.Smtp.SmtpSecurity = SecurityImplicitTls;
     COPY_SETTING(r.Smtp.SmtpUser, "alice@plant.example");
     r.Smtp.SmtpPasswordSize = ProtectSmtpPassword("s3cret pass", r.Smtp.SmtpPassword, sizeof r.Smtp.SmtpPassword);
+    r.Smtp.OAuth.SmtpAuthMethod = AuthOAuth2;
+    COPY_SETTING(r.Smtp.OAuth.OAuthTokenUrl, "https://login.example/t/oauth2/v2.0/token");
+    COPY_SETTING(r.Smtp.OAuth.OAuthClientId, "0f1e2d3c");
+    COPY_SETTING(r.Smtp.OAuth.OAuthProxy, "proxy.example:3128");
+    r.Smtp.OAuth.OAuthClientSecretSize = ProtectOAuthClientSecret(
+        "app s3cret", r.Smtp.OAuth.OAuthClientSecret, sizeof r.Smtp.OAuth.OAuthClientSecret);
+    r.Mail.MailRetryHours = 96;
+    r.Mail.MailAttachment = AttachZipAlways;
     r.AutoStart = 1;
     ASSERT_EQ(2, SaveInstances(0));
     const InstanceSettings saved = r;
@@ -629,13 +637,19 @@ TEST_F(InstanceStore, AnExportImportedOnAnEmptyMachineReproducesEveryValueAndThe
     SmtpSettings expected = saved.Smtp;
     memset(expected.SmtpPassword, 0, sizeof expected.SmtpPassword);
     expected.SmtpPasswordSize = 0;
+    memset(expected.OAuth.OAuthClientSecret, 0, sizeof expected.OAuth.OAuthClientSecret);
+    expected.OAuth.OAuthClientSecretSize = 0;
     EXPECT_EQ(0, memcmp(&expected, &InstanceTable[2].Smtp, sizeof expected));
+    EXPECT_EQ(0, memcmp(&saved.Mail, &InstanceTable[2].Mail, sizeof saved.Mail));
     // And once more: the file of the copy is the file of the original, but
     // for the password, which only the original has.
     EXPECT_EQ(CONFIGURATION_DONE, ExportInstances(path.c_str(), RecordLine));
     std::string original = exported.substr(exported.find("[Instance 1]"));
-    size_t secret = original.find("; SmtpPassword");
-    original.erase(secret, original.find('\n', secret) + 1 - secret);
+    for (const char *name : {"; SmtpPassword", "; OAuthClientSecret"}) {
+        size_t secret = original.find(name);
+        ASSERT_NE(std::string::npos, secret) << name;
+        original.erase(secret, original.find('\n', secret) + 1 - secret);
+    }
     EXPECT_EQ(original, FileText(path).substr(FileText(path).find("[Instance 1]")));
     DeleteFileA(path.c_str());
 }
