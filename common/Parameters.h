@@ -22,6 +22,12 @@
 #define INSTANCE_PORT_KEY_FORMAT       "SYSTEM\\CurrentControlSet\\Services\\Quillbox%d\\Parameters\\Port1"
 #define PORT_SUBKEY_SUFFIX             "\\Port1"
 
+// The service's outbox (MailRetryHours): one value per finished log that
+// waits to be mailed. Beside Parameters, not in it: the service writes it,
+// and it goes with the service when the instance is deleted.
+#define OUTBOX_KEY_FORMAT          "SYSTEM\\CurrentControlSet\\Services\\%s\\Outbox"
+#define INSTANCE_OUTBOX_KEY_FORMAT "SYSTEM\\CurrentControlSet\\Services\\Quillbox%d\\Outbox"
+
 // Buffer sizes (terminating zero included) of the string values.
 #define LOG_FILENAME_SIZE   260
 #define SMTP_FIELD_SIZE     64
