@@ -31,6 +31,8 @@ DWORD MailConnectTimeoutMs = 30000;
 DWORD MailReplyTimeoutMs = 60000;
 BOOL (WINAPI *MailReadFile)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) = ReadFile;
 
+MailFailure LastMailFailure;
+
 sockaddr_in ServerAddress;
 int MustResolve = 1;
 int LastTlsFailure;
@@ -76,13 +78,26 @@ static int SendText(SmtpChannel *channel, const char *text)
     return ChannelSend(channel, text, (int)strlen(text));
 }
 
-// Sends a command formatted around one field and expects the code.
-static int SendCommand(SmtpChannel *channel, const char *format, const char *field, const char *code)
+// Reads the reply to a step of the message and expects the code; the step
+// and what the server answered are kept for LastMailFailure.
+static int ExpectStepReply(SmtpChannel *channel, int step, const char *code)
+{
+    SmtpReply reply;
+    LastMailFailure.Step = step;
+    LastMailFailure.Code[0] = '\0';
+    if (!ReadSmtpReply(channel, &reply, MailReplyTimeoutMs))
+        return 0;
+    memcpy(LastMailFailure.Code, reply.Code, sizeof LastMailFailure.Code);
+    return strncmp(reply.Code, code, 3) == 0;
+}
+
+// Sends a command of the message formatted around one field and expects the code.
+static int SendCommand(SmtpChannel *channel, int step, const char *format, const char *field, const char *code)
 {
     int length = snprintf(MessageBuffer, sizeof MessageBuffer, format, field);
     if (length <= 0 || (size_t)length >= sizeof MessageBuffer)
         return 0;
-    return ChannelSend(channel, MessageBuffer, length) && ExpectSmtpReply(channel, code, MailReplyTimeoutMs);
+    return ChannelSend(channel, MessageBuffer, length) && ExpectStepReply(channel, step, code);
 }
 
 // Adds one block's base64 lines of 76 characters to the body, which goes out
@@ -337,12 +352,14 @@ static MailResult TalkSmtp(SmtpChannel *channel, HANDLE file, const SYSTEMTIME *
             ExpectSmtpReply(channel, "221", MailReplyTimeoutMs);
         return chosen;
     }
-    if (!SendCommand(channel, "MAIL FROM: <%s>\r\n", from, "250"))
+    if (!SendCommand(channel, MailStepSender, "MAIL FROM: <%s>\r\n", from, "250"))
         return BadReply;
-    if (!SendCommand(channel, "RCPT TO: <%s>\r\n", to, "250"))
+    if (!SendCommand(channel, MailStepRecipient, "RCPT TO: <%s>\r\n", to, "250"))
         return BadReply;
-    if (!SendText(channel, "DATA\r\n") || !ExpectSmtpReply(channel, "354", MailReplyTimeoutMs))
+    if (!SendText(channel, "DATA\r\n") || !ExpectStepReply(channel, MailStepData, "354"))
         return BadReply;
+    LastMailFailure.Step = MailStepMessage;
+    LastMailFailure.Code[0] = '\0';
     if (!ChannelSend(channel, HeaderBuffer, attachment.HeaderLength))
         return BadReply;
     if (attachment.Zipped) {
@@ -356,8 +373,10 @@ static MailResult TalkSmtp(SmtpChannel *channel, HANDLE file, const SYSTEMTIME *
     }
     int length = FormatMailTrailer(MessageBuffer, sizeof MessageBuffer, tick);
     if (length == 0 || !ChannelSend(channel, MessageBuffer, length) ||
-        !ExpectSmtpReply(channel, "250", MailReplyTimeoutMs))
+        !ExpectStepReply(channel, MailStepMessage, "250"))
         return BadReply;
+    // Accepted: what follows is only the courtesy of QUIT.
+    LastMailFailure.Step = MailStepQuit;
     if (!SendText(channel, "QUIT\r\n") || !ExpectSmtpReply(channel, "221", MailReplyTimeoutMs))
         return BadReply;
     return Sent;
@@ -404,6 +423,8 @@ static MailResult MailLog(const char *path, const char *server, const char *from
     DWORD tick = GetTickCount();
     LastTlsFailure = TlsNoFailure;
     LastCertificateVerdict = CertificateAccepted;
+    LastMailFailure.Step = MailStepSession;
+    LastMailFailure.Code[0] = '\0';
     if (plan != NULL)
         plan->Count = 0;
 
@@ -465,6 +486,17 @@ static MailResult MailLog(const char *path, const char *server, const char *from
         PlanParts(plan, file, &choice, &now, tick, fromField, toField, nameField);
     CloseHandle(file);
     return result;
+}
+
+int MailRefusedForGood()
+{
+    return LastMailFailure.Step >= MailStepSender && LastMailFailure.Step <= MailStepMessage &&
+           LastMailFailure.Code[0] == '5';
+}
+
+int MailAccepted()
+{
+    return LastMailFailure.Step == MailStepQuit;
 }
 
 MailResult MailLogFile(const char *path, const char *server, const char *from, const char *to,

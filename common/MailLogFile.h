@@ -47,6 +47,31 @@ MailResult MailLogPart(const char *path, const char *server, const char *from, c
 MailResult MailLogInFull(const char *path, const char *server, const char *from, const char *to,
                          const SmtpSettings *settings, DWORD attachment, MailPlan *plan, DWORD *failedPart);
 
+// Where the last call's dialogue ended, and the code of the server's last
+// reply there ("" when none came: a time-out, a dropped connection), so a
+// caller that tries again can tell a refusal for now from one for good.
+enum MailStep {
+    MailStepSession = 0,    // up to MAIL FROM: resolving, connecting, greeting, EHLO, TLS, AUTH
+    MailStepSender,         // MAIL FROM
+    MailStepRecipient,      // RCPT TO
+    MailStepData,           // DATA
+    MailStepMessage,        // the message and its final "."
+    MailStepQuit            // the server had accepted the message
+};
+struct MailFailure {
+    int Step;               // MailStep
+    char Code[4];
+};
+extern MailFailure LastMailFailure;
+
+// The server refused the last call's message for good: a 5xx reply to
+// MAIL FROM, RCPT TO, DATA or the message itself.
+int MailRefusedForGood();
+
+// The server accepted the last call's message (2xx after its final "."),
+// whatever came after it (a QUIT that was not answered as it should be).
+int MailAccepted();
+
 // Bounds on the waits, so a silent server cannot hang the caller: a connect
 // that takes longer fails with ConnectFailed, a reply with BadReply, a TLS
 // handshake (bounded as one reply) with SecureConnectionFailed. Process

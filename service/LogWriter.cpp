@@ -1,7 +1,7 @@
 #include "LogWriter.h"
 #include "CaptureQueue.h"
 #include "LogFile.h"
-#include "MailThread.h"
+#include "OutboxThread.h"
 #include "ReportServiceEvent.h"
 #include "ServiceState.h"
 
@@ -378,7 +378,7 @@ int RotateLogFile(const SYSTEMTIME &now, ULONGLONG upTo, BOOL *refused)
     LogFileOpened();
     CloseFinished(finishedHandle, finished);
     if (MailConfigured)
-        StartMailThread(finished);
+        MailFinishedLog(finished);
     return 1;
 }
 

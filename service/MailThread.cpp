@@ -5,6 +5,7 @@
 #include "ReportServiceEvent.h"
 #include "ServiceState.h"
 
+#include <stdio.h>
 #include <string.h>
 
 // MailLogFile works on process-wide state, and a stop must be able to wait
@@ -41,28 +42,34 @@ static void CopyPath(char *to, const char *from)
     to[length] = '\0';
 }
 
+void FormatMailReason(char *text, size_t size, int result)
+{
+    if (result == AccessTokenNotObtained)
+        // The token server's own words say what to fix (a secret expired,
+        // a permission missing).
+        snprintf(text, size, "%d, access token not obtained%s%s", result,
+                 AccessTokenFailure()[0] != '\0' ? ": " : "", AccessTokenFailure());
+    else
+        snprintf(text, size, "%d", result);
+}
+
 static void ReportMailResult(const char *path, int result)
 {
     if (!(Params.VerboseLevel & VERBOSE_MAIL))
         return;
     unsigned long parts = Plan.Count;
+    char reason[MAIL_REASON_SIZE];
+    FormatMailReason(reason, sizeof reason, result);
     if (result == Sent && parts > 0)
         ReportServiceEvent("Successfully emailed logfile %s in %lu parts", EVENTLOG_INFORMATION_TYPE, path,
                            parts);
     else if (result == Sent)
         ReportServiceEvent("Successfully emailed logfile %s", EVENTLOG_INFORMATION_TYPE, path);
     else if (parts > 0)
-        ReportServiceEvent("Failed to email part %lu of %lu of logfile %s (reason: %d)", EVENTLOG_ERROR_TYPE,
-                           (unsigned long)FailedPart, parts, path, result);
-    else if (result == AccessTokenNotObtained)
-        // The token server's own words say what to fix (a secret expired,
-        // a permission missing).
-        ReportServiceEvent("Failed to email logfile %s (reason: %d, access token not obtained%s%s)",
-                           EVENTLOG_ERROR_TYPE, path, result, AccessTokenFailure()[0] != '\0' ? ": " : "",
-                           AccessTokenFailure());
+        ReportServiceEvent("Failed to email part %lu of %lu of logfile %s (reason: %s)", EVENTLOG_ERROR_TYPE,
+                           (unsigned long)FailedPart, parts, path, reason);
     else
-        ReportServiceEvent("Failed to email logfile %s (reason: %d)", EVENTLOG_ERROR_TYPE, path,
-                           result);
+        ReportServiceEvent("Failed to email logfile %s (reason: %s)", EVENTLOG_ERROR_TYPE, path, reason);
 }
 
 DWORD WINAPI MailThread(LPVOID path)

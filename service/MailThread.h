@@ -22,6 +22,11 @@ DWORD WINAPI MailThread(LPVOID path);
 // own copy of the path. Non-zero on success.
 int StartMailThread(const char *finishedPath);
 
+// The reason of a failed mail as its report gives it: the MailResult, and
+// for a token that was not obtained, what the token server said.
+#define MAIL_REASON_SIZE 512
+void FormatMailReason(char *text, size_t size, int result);
+
 // True when a mail is being sent right now (a stop then waits for it).
 BOOL MailInProgress();
 

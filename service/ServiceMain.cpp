@@ -4,6 +4,7 @@
 #include "LogFile.h"
 #include "LogWriterThread.h"
 #include "MailThread.h"
+#include "OutboxThread.h"
 #include "ReadParameters.h"
 #include "ReaderThread.h"
 #include "ReportServiceEvent.h"
@@ -117,6 +118,8 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
     // it pauses or ends have been started. They start before Running is
     // reported: an instance that cannot capture must not look as if it did.
     EnterCriticalSection(&StatusLock);
+    // Before the capture: a rotation due at once enters its log there.
+    OpenMailOutbox();
     if (!StartWorkers()) {
         RequestServiceStop();
         EndLogWriter();
@@ -131,6 +134,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
     if (Params.VerboseLevel & VERBOSE_START_STOP)
         ReportServiceEvent("%s Starting. Logging %s to %s", EVENTLOG_INFORMATION_TYPE, ServiceName,
                            Params.PortName, Params.LogFilename);
+    StartOutboxThread();
     LeaveCriticalSection(&StatusLock);
 }
 

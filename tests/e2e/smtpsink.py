@@ -116,6 +116,35 @@ class AiosmtpdSink:
         self.controller.stop()
 
 
+class _Refuser(_Recorder):
+    """Answers the first MAIL FROM and RCPT TO commands with the replies given, then accepts."""
+
+    def __init__(self, mail, rcpt):
+        super().__init__()
+        self.replies = {"MAIL": list(mail), "RCPT": list(rcpt)}
+
+    async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        if self.replies["MAIL"]:
+            return self.replies["MAIL"].pop(0)
+        envelope.mail_from = address
+        return "250 OK"
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if self.replies["RCPT"]:
+            return self.replies["RCPT"].pop(0)
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
+
+class RefusingSink(AiosmtpdSink):
+    """A sink that refuses the first senders or recipients: RefusingSink(a, mail=["421 busy"])."""
+
+    def __init__(self, address, mail=(), rcpt=(), **kwargs):
+        super().__init__(address, **kwargs)
+        self.recorder = _Refuser(mail, rcpt)
+        self.controller.handler = self.recorder
+
+
 def listening_socket(address, port=25, backlog=8):
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)

@@ -1,6 +1,6 @@
 """Minutely log rotation and mailing under the real Service Control Manager.
 
-Rotation tests take real minutes, so one run serves them all: eleven instances
+Rotation tests take real minutes, so one run serves them all: fifteen instances
 start together, live through two minute boundaries side by side, each
 playing one situation, and the tests below then check what each left
 behind (files, mails, events, reported states)."""
@@ -20,12 +20,13 @@ import conftest
 from harness import Instance, VirtualPort
 from harness.events import ERROR, INFORMATION
 from harness.instance import PAUSED, RUNNING, STOP_PENDING, STOPPED, parse_status
-from smtpsink import AiosmtpdSink, call_log, unzipped, winpath
+from smtpsink import AiosmtpdSink, RefusingSink, call_log, unzipped, winpath
 from tlssink import CLIENT_ID, CLIENT_SECRET, STARTTLS, USER, TlsSink, TokenServer, certificates
 
 STAMP = re.compile(rb"\d{4}-\d\d-\d\d (\d\d):(\d\d):(\d\d)\.\d{3}: ")
 FROM, TO = "tallyline@plant.example", "ops@plant.example"
 SLOW_MAIL_S = 12            # the slow sink's delay before it accepts a message
+STALL_S = 40                # the stalling sink's hold on its first message: longer than anyone waits
 UNREACHABLE = "127.0.5.2"   # nothing listens there
 
 
@@ -48,6 +49,56 @@ class SlowSink(AiosmtpdSink):
         super().__init__(address)
         self.recorder = _SlowRecorder()
         self.controller.handler = self.recorder
+
+
+class _Staller:
+    def __init__(self):
+        self.messages = []
+        self.stalled = threading.Event()
+
+    async def handle_DATA(self, server, session, envelope):
+        # Received whole, as a server that then delivers it would have it.
+        self.messages.append(envelope)
+        if len(self.messages) == 1:
+            self.stalled.set()
+            await asyncio.sleep(STALL_S)
+        return "250 OK"
+
+
+class StallingSink(AiosmtpdSink):
+    """Holds back its answer to the end of the first message."""
+
+    def __init__(self, address):
+        super().__init__(address)
+        self.recorder = _Staller()
+        self.controller.handler = self.recorder
+
+
+class Killer(threading.Thread):
+    """Kills an instance's process while the server holds its mail, then starts it again."""
+
+    def __init__(self, inst, stalled, until):
+        super().__init__(daemon=True)
+        self.inst, self.stalled, self.until = inst, stalled, until
+        self.killed = self.restarted = None
+
+    def run(self):
+        if not self.stalled.wait(max(0, self.until - time.time())):
+            return
+        self.killed = self.inst.session.scctl("kill", self.inst.name, check=False)
+        self.inst.wait(STOPPED)
+        self.restarted = self.inst.start()
+
+
+def _drain(session, inst, timeout=90):
+    """Runs an instance until its outbox is empty, without rotating."""
+    key = r"HKLM\SYSTEM\CurrentControlSet\Services\%s\Parameters" % inst.name
+    session.run(["reg", "add", key, "/v", "LogRotation", "/t", "REG_DWORD", "/d", "0", "/f"])
+    inst.start()
+    deadline = time.time() + timeout
+    while inst.outbox() and time.time() < deadline:
+        time.sleep(0.5)
+    return inst.stop()
 
 
 def minute_stamp(t):
@@ -167,9 +218,14 @@ def run(_shared_session, workdir):
                 SlowSink("127.0.5.6") as slow_sink, \
                 AiosmtpdSink("127.0.5.7", data_size_limit=100000) as limited_sink, \
                 TokenServer("127.0.12.30", certs) as tokens, \
-                TlsSink("127.0.12.30", certs, STARTTLS, tokens=tokens) as oauth_sink:
+                TlsSink("127.0.12.30", certs, STARTTLS, tokens=tokens) as oauth_sink, \
+                RefusingSink("127.0.5.8", mail=["421 4.3.2 Busy, try again later"]) as busy_sink, \
+                RefusingSink("127.0.5.9", rcpt=["550 5.1.1 No such mailbox"]) as refusing_sink, \
+                StallingSink("127.0.5.10") as stalling_sink, AiosmtpdSink("127.0.5.11") as later_sink:
             r.sink, r.unused_sink, r.slow_sink = sink, unused_sink, slow_sink
             r.limited_sink, r.tokens, r.oauth_sink = limited_sink, tokens, oauth_sink
+            r.busy_sink, r.refusing_sink, r.stalling_sink, r.later_sink = \
+                busy_sink, refusing_sink, stalling_sink, later_sink
             mail = dict(SmtpFromAddress=FROM, SmtpToAddress=TO)
             # Signing in with OAuth 2.0: the client secret stored encrypted as
             # the configuration program stores it, the certificate imported
@@ -196,6 +252,21 @@ def run(_shared_session, workdir):
             r.zipped = instance(port(), VerboseLevel=8, BaudRate=115200, SmtpServer="127.0.5.7",
                                 MailAttachment=1, **mail)
             r.too_large = instance(port(), VerboseLevel=8, BaudRate=115200, SmtpServer="127.0.5.7", **mail)
+            # Mail that retries, through an outbox.
+            retry = dict(mail, VerboseLevel=8, MailRetryHours=1)
+            r.retried = instance(port(), SmtpServer="127.0.5.8", **retry)
+            r.refused = instance(port(), SmtpServer="127.0.5.9", **retry)
+            r.killed = instance(port(), SmtpServer="127.0.5.10", **retry)
+            r.waiting = instance(port(), SmtpServer=UNREACHABLE, **retry)
+            outboxes = (r.retried, r.refused, r.killed, r.waiting)
+            # A log that an earlier run of the waiting one left in its outbox.
+            r.earlier = "C:\\logs%d\\earlier.log" % r.waiting.n
+            with open(r.waiting.unix_path(r.earlier), "wb") as f:
+                f.write(b"from an earlier run\r\n")
+            session.run(["reg", "add", r"HKLM\SYSTEM\CurrentControlSet\Services\%s\Outbox" % r.waiting.name,
+                         "/v", "00000001", "/t", "REG_SZ", "/f", "/d",
+                         time.strftime("since=%Y-%m-%dT%H:%M:%SZ", time.gmtime()) +
+                         " tries=0 reason=0 parts=0 sent=0 path=" + r.earlier])
 
             # Far enough from a boundary to start every service before it comes.
             if time.time() % 60 > 40:
@@ -216,6 +287,10 @@ def run(_shared_session, workdir):
             streamer.start()
             poller = Poller(r.slow, b1 + 2.5)
             poller.start()
+            killer = Killer(r.killed, stalling_sink.recorder.stalled, b1 + 40)
+            killer.start()
+            for inst in outboxes:
+                inst.port.send(b"minute one ")
             r.blocked.port.send(b"one ")
             r.paused.port.send(b"before ")
             r.big = call_log(12000)
@@ -240,11 +315,20 @@ def run(_shared_session, workdir):
             poller.join(80)
             r.slow_statuses, r.slow_stop_began = poller.statuses, poller.stop_began
             r.failed_queries = poller.failed_queries
+            killer.join(60)
+            r.killed_process, r.restarted = killer.killed, killer.restarted
             # Wine may lose the answer to a stop when the process ends at
             # once: judge the stop by the state it leaves.
             r.final = {inst.name: inst.stop() for inst in instances}
-            r.events = session.events_since(r.mark)
             r.files = {inst.name: _log_files(inst) for inst in instances}
+            # What still waits goes at the next start; for the waiting one,
+            # once its server is put right.
+            r.waiting_at_stop = [text for _, text in r.waiting.outbox()]
+            session.run(["reg", "add", r"HKLM\SYSTEM\CurrentControlSet\Services\%s\Parameters" % r.waiting.name,
+                         "/v", "SmtpServer", "/t", "REG_SZ", "/d", "127.0.5.11", "/f"])
+            r.drained = {inst.name: _drain(session, inst) for inst in outboxes if inst.outbox()}
+            r.left = {inst.name: inst.outbox() for inst in outboxes}
+            r.events = session.events_since(r.mark)
             yield r
     finally:
         for inst in instances:
@@ -420,3 +504,61 @@ def test_oauth_instances_mail_each_closed_file_with_one_token_or_say_why_they_ca
 def test_every_instance_stopped_cleanly(run):
     assert all(status["state"] == STOPPED and status["exit"] == 0
                for status in run.final.values()), run.final
+
+
+def _mailed(sink):
+    """(attachment name, bytes) of each message a sink took, in order."""
+    attachments = [email.message_from_bytes(e.original_content, policy=email.policy.compat32).get_payload()[1]
+                   for e in sink.messages]
+    return [(a.get_filename(), a.get_payload(decode=True)) for a in attachments]
+
+
+def _until(text):
+    return re.sub(r"until \d{4}-\d\d-\d\d \d\d:\d\d$", "until T", text)
+
+
+def test_mail_that_retries_gets_every_closed_file_there_once_in_order_whatever_befalls_it(run):
+    """A server busy at first (421), a process killed in the middle of a mail,
+    a server unreachable until after a stop: each file arrives, in order; only
+    the mail the kill interrupted arrives twice. The logs stay on disk."""
+    assert all(status["state"] == STOPPED for status in run.drained.values()), run.drained
+    assert run.left == {inst.name: [] for inst in (run.retried, run.refused, run.killed, run.waiting)}
+    closed = run.minutes[:2]
+    for inst, sink in ((run.retried, run.busy_sink), (run.killed, run.stalling_sink)):
+        expected = [(_name(inst, m), _read(inst, m)) for m in closed]
+        if inst is run.killed:
+            expected.insert(0, expected[0])
+        assert _mailed(sink) == expected, inst.name
+    # Retried while it ran, or after the drain's start: either way once.
+    assert [_until(t) for _, t in _events_about(run, run.retried, leave_out=["waiting to be mailed"])] == [
+        "Failed to email logfile %s (reason: 3); it will be tried again until T" % _windows_path(run.retried, closed[0]),
+        "Successfully emailed logfile %s (tries: 2)" % _windows_path(run.retried, closed[0]),
+        "Successfully emailed logfile %s" % _windows_path(run.retried, closed[1])]
+    assert "killed" in run.killed_process and run.restarted["state"] == RUNNING
+    assert _events_about(run, run.killed) == [
+        (INFORMATION, "%s has 1 finished log(s) waiting to be mailed" % run.killed.name)] + [
+        (INFORMATION, "Successfully emailed logfile " + _windows_path(run.killed, m)) for m in closed]
+
+    inst = run.waiting
+    assert [t[t.index(" path=") + 6:] for t in run.waiting_at_stop] == \
+        [run.earlier] + [_windows_path(inst, m) for m in closed]
+    assert _mailed(run.later_sink) == [("earlier.log", b"from an earlier run\r\n")] + [
+        (_name(inst, m), _read(inst, m)) for m in closed]
+    events = [_until(t) for _, t in _events_about(run, inst)]
+    assert events[:3] == [
+        "%s has 1 finished log(s) waiting to be mailed" % inst.name,
+        "Failed to email logfile %s (reason: 2); it will be tried again until T" % run.earlier,
+        "%s has 3 finished log(s) waiting to be mailed" % inst.name]
+    # Only the oldest was tried while the server was away: the queue waited.
+    assert re.fullmatch(r"Successfully emailed logfile %s \(tries: [23]\)" % re.escape(run.earlier), events[3])
+    assert events[4:] == ["Successfully emailed logfile " + _windows_path(inst, m) for m in closed]
+
+
+def test_a_file_the_server_refuses_for_good_is_given_up_at_once_and_the_next_is_still_mailed(run):
+    inst = run.refused
+    assert _mailed(run.refusing_sink) == [(_name(inst, run.minutes[1]), _read(inst, run.minutes[1]))]
+    assert _read(inst, run.minutes[0]) == b"minute one "
+    assert _events_about(run, inst) == [
+        (ERROR, "Gave up emailing logfile %s (reason: 3, tries: 1): the server refused it"
+                % _windows_path(inst, run.minutes[0])),
+        (INFORMATION, "Successfully emailed logfile " + _windows_path(inst, run.minutes[1]))]

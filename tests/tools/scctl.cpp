@@ -5,6 +5,8 @@
 //   scctl query NAME                        scctl wait NAME STATE TIMEOUT_MS
 //   scctl cycle NAME COUNT                  COUNT pause/continue pairs, each sent as
 //                                           soon as the SCM took the one before
+//   scctl kill NAME                         ends the service's process at once, as a
+//                                           crash or a power cut would
 // Prints the service status as "state=4 checkpoint=0 waithint=0 exit=0 specific=0
 // type=0x30 controls=3"; exits 0 on success, 1 on failure (with the error).
 #include <windows.h>
@@ -127,6 +129,18 @@ int main(int argc, char **argv)
         QueryServiceStatus(service, &status);
         PrintStatus(status);
         return failure == 0 ? 0 : 1;
+    }
+    if (strcmp(verb, "kill") == 0) {
+        SERVICE_STATUS_PROCESS process = {};
+        DWORD needed;
+        if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (BYTE *)&process, sizeof process, &needed))
+            return Fail("QueryServiceStatusEx");
+        HANDLE handle = OpenProcess(PROCESS_TERMINATE, FALSE, process.dwProcessId);
+        if (handle == NULL || !TerminateProcess(handle, 9))
+            return Fail("TerminateProcess");
+        CloseHandle(handle);
+        printf("killed %lu\n", process.dwProcessId);
+        return 0;
     }
     fprintf(stderr, "unknown command %s\n", verb);
     return 2;

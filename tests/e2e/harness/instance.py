@@ -58,7 +58,8 @@ def reg_file_text(n, values):
     """A REGEDIT4 file that replaces instance N's parameter keys with exactly
     the given values (values left out are absent)."""
     key = SERVICES_KEY + "\\Quillbox%d\\Parameters" % n
-    lines = ["REGEDIT4", "", "[-%s]" % key, ""]
+    # An outbox left by an earlier test of the number goes too.
+    lines = ["REGEDIT4", "", "[-%s]" % key, "[-%s\\Quillbox%d\\Outbox]" % (SERVICES_KEY, n), ""]
     optional = [(name, "params", kind) for name, kind in OPTIONAL_VALUES.items()]
     for section, path in (("params", key), ("port", key + "\\Port1")):
         lines.append("[%s]" % path)
@@ -162,6 +163,12 @@ class Instance:
     def wait(self, state, timeout_ms=15000):
         return parse_status(self.session.scctl("wait", self.name, str(state), str(timeout_ms),
                                                check=False, timeout=timeout_ms / 1000 + 30))
+
+    def outbox(self):
+        """The logs waiting in the service's mail outbox: [(name, text)], oldest first."""
+        out = self.session.run(["reg", "query", SERVICES_KEY + "\\%s\\Outbox" % self.name], check=False)
+        entries = [line.split(None, 2) for line in out.splitlines()]
+        return sorted((e[0], e[2]) for e in entries if len(e) == 3 and e[1] == "REG_SZ")
 
     # --- the log -----------------------------------------------------------
     def unix_path(self, windows_path):
