@@ -156,18 +156,22 @@ def test_connect_failures(tmp_path):
             sock.close()
 
 
-@pytest.mark.parametrize("address, script", [
-    ("127.0.3.10", dict(greeting=(b"554 go away\r\n",))),
-    ("127.0.3.11", dict(greeting=(b"22",), hangup=True)),
-    ("127.0.3.12", dict(ehlo=(b"250-fine\r\n", b"550 but no\r\n"))),
-    ("127.0.3.13", dict(rcpt=(b"550 no such user\r\n",))),
-], ids=["554-greeting", "short-reply-then-close", "multiline-ending-in-error", "rcpt-refused"])
-def test_bad_replies(tmp_path, address, script):
+# With where the dialogue ended, as a mail that retries judges it: only a
+# 5xx to the message's own commands refuses that file for good.
+@pytest.mark.parametrize("address, script, step, for_good", [
+    ("127.0.3.10", dict(greeting=(b"554 go away\r\n",)), "0", "0"),
+    ("127.0.3.11", dict(greeting=(b"22",), hangup=True), "0", "0"),
+    ("127.0.3.12", dict(ehlo=(b"250-fine\r\n", b"550 but no\r\n")), "0", "0"),
+    ("127.0.3.13", dict(rcpt=(b"550 no such user\r\n",)), "2", "1"),
+    ("127.0.3.24", dict(mail=(b"451 greylisted\r\n",)), "1", "0"),
+], ids=["554-greeting", "short-reply-then-close", "multiline-ending-in-error", "rcpt-refused", "mail-451"])
+def test_bad_replies(tmp_path, address, script, step, for_good):
     log = tmp_path / "b.log"
     log.write_bytes(b"b")
     with ScriptedServer(address, **script) as server:
-        run = run_mailfile("-r", "3000", winpath(log), address, FROM, TO)
+        run = run_mailfile("-v", "-r", "3000", winpath(log), address, FROM, TO)
         assert run.results == [BAD_REPLY]
+        assert (run.figures["step"], run.figures["for_good"], run.figures["accepted"]) == (step, for_good, "0")
         # No QUIT after a bad reply.
         assert not any(c.startswith(b"QUIT") for c in server.commands)
 
@@ -176,7 +180,10 @@ def test_quit_must_be_answered_221(tmp_path):
     log = tmp_path / "q.log"
     log.write_bytes(b"accepted anyway\r\n")
     with ScriptedServer("127.0.3.14", quit=(b"250 whatever\r\n",)) as server:
-        assert run_mailfile(winpath(log), "127.0.3.14", FROM, TO).results == [BAD_REPLY]
+        run = run_mailfile("-v", winpath(log), "127.0.3.14", FROM, TO)
+        assert run.results == [BAD_REPLY]
+        # Yet the server has the message: a retry would deliver it twice.
+        assert run.figures["accepted"] == "1"
         assert len(server.messages) == 1
 
 

@@ -244,7 +244,9 @@ int main(int argc, char **argv)
         if (plan.Count > 0)
             printf("parts=%lu failed_part=%lu\n", (unsigned long)plan.Count, (unsigned long)failedPart);
         if (verbose)
-            printf("tls=%d certificate=%d\n", LastTlsFailure, LastCertificateVerdict);
+            printf("tls=%d certificate=%d step=%d code=%s for_good=%d accepted=%d\n", LastTlsFailure,
+                   LastCertificateVerdict, LastMailFailure.Step, LastMailFailure.Code[0] ? LastMailFailure.Code : "-",
+                   MailRefusedForGood(), MailAccepted());
         if (verbose && result == AccessTokenNotObtained)
             fprintf(stderr, "%s\n", AccessTokenFailure());
         if (verbose && SchannelStandIn != NULL)
