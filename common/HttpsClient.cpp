@@ -4,7 +4,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "MailLogFile.h"
 #include "SmtpPassword.h"
 #include "SocketIo.h"
 #include "TlsStream.h"

@@ -27,8 +27,6 @@
 // A server name as long as DNS allows.
 #define SERVER_NAME_SIZE 256
 
-DWORD MailConnectTimeoutMs = 30000;
-DWORD MailReplyTimeoutMs = 60000;
 BOOL (WINAPI *MailReadFile)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) = ReadFile;
 
 MailFailure LastMailFailure;

@@ -7,21 +7,13 @@
 
 #include <winsock2.h>
 
+#include "SocketIo.h"
+
 #include "MailParts.h"
+#include "MailResult.h"
 #include "MailSettings.h"
 #include "SmtpSettings.h"
 
-enum MailResult {
-    Sent                   = 0,
-    ServerNotResolved      = 1,
-    ConnectFailed          = 2,
-    BadReply               = 3,
-    FileNotOpened          = 4,    // also: a read of the file failed (the message was not completed)
-    SecureConnectionFailed = 5,    // handshake, certificate, STARTTLS not offered, or security not usable
-    AuthenticationRefused  = 6,    // the server refused the user or password, or offers no way we sign in
-    MessageTooLarge        = 7,    // larger than the server's SIZE; found before MAIL FROM, nothing sent
-    AccessTokenNotObtained = 8     // OAuth 2.0: the token server gave no access token (OAuthToken.h says why)
-};
 
 // Mails the log in one message. `attachment` (MailAttachmentKind) says
 // whether it goes as it is or zipped as "<log>.zip"; the message is measured
@@ -72,12 +64,10 @@ int MailRefusedForGood();
 // whatever came after it (a QUIT that was not answered as it should be).
 int MailAccepted();
 
-// Bounds on the waits, so a silent server cannot hang the caller: a connect
-// that takes longer fails with ConnectFailed, a reply with BadReply, a TLS
-// handshake (bounded as one reply) with SecureConnectionFailed. Process
-// settings, shortened only by tests.
-extern DWORD MailConnectTimeoutMs;  // 30000
-extern DWORD MailReplyTimeoutMs;    // 60000
+// The waits are bounded (MailConnectTimeoutMs, MailReplyTimeoutMs,
+// SocketIo.h), so a silent server cannot hang the caller: a connect that
+// takes longer fails with ConnectFailed, a reply with BadReply, a TLS
+// handshake (bounded as one reply) with SecureConnectionFailed.
 
 // Reads the log file; replaceable so that a test can make a read fail
 // halfway, which Wine cannot do to a local file.

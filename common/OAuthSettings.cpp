@@ -4,7 +4,6 @@
 
 #include "JsonReader.h"
 #include "SmtpPassword.h"
-#include "SmtpSettings.h"
 
 #define AT(member) offsetof(OAuthSettings, member)
 

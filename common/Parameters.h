@@ -28,6 +28,14 @@
 #define OUTBOX_KEY_FORMAT          "SYSTEM\\CurrentControlSet\\Services\\%s\\Outbox"
 #define INSTANCE_OUTBOX_KEY_FORMAT "SYSTEM\\CurrentControlSet\\Services\\Quillbox%d\\Outbox"
 
+// What the registry held for an optional value, as its reader notes it
+// for the configuration report.
+enum SmtpValueState {
+    SmtpValueAbsent  = 0,
+    SmtpValueTaken   = 1,
+    SmtpValueInvalid = 2    // wrong type, too long or out of range: the default is used
+};
+
 // Buffer sizes (terminating zero included) of the string values.
 #define LOG_FILENAME_SIZE   260
 #define SMTP_FIELD_SIZE     64

@@ -7,7 +7,8 @@
 #include <windows.h>
 #include <stddef.h>
 
-#include "MailLogFile.h"
+#include "MailResult.h"
+#include "SmtpSettings.h"
 #include "SmtpChannel.h"
 
 // "AUTH PLAIN <base64 of NUL user NUL password>\r\n", user and password as

@@ -29,12 +29,7 @@ enum SmtpValue {
 };
 extern const char *const SmtpValueNames[SMTP_VALUE_COUNT];
 
-// What the registry held for each value.
-enum SmtpValueState {
-    SmtpValueAbsent  = 0,
-    SmtpValueTaken   = 1,
-    SmtpValueInvalid = 2    // wrong type, too long or out of range: the default is used
-};
+// What the registry held for each value (SmtpValueState, Parameters.h).
 struct SmtpValueStates {
     int State[SMTP_VALUE_COUNT];
     OAuthValueStates OAuth;

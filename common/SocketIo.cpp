@@ -2,6 +2,9 @@
 
 #include <string.h>
 
+DWORD MailConnectTimeoutMs = 30000;
+DWORD MailReplyTimeoutMs = 60000;
+
 static int WinsockStarted = 0;
 
 int StartWinsock()

@@ -5,6 +5,11 @@
 
 #include <winsock2.h>
 
+// Bounds on the waits of a mail's connection and of the token request:
+// process settings, shortened only by tests.
+extern DWORD MailConnectTimeoutMs;  // 30000
+extern DWORD MailReplyTimeoutMs;    // 60000
+
 // Starts Winsock (version 2.1) once per run; it is never shut down. A start
 // that failed is tried again by the next call. Non-zero once started.
 int StartWinsock();

@@ -40,17 +40,6 @@ void FormatAlarmText(char *text, size_t size, const char *serviceName, DWORD tim
     text[size - 1] = '\0';
 }
 
-void WidenText(const char *text, WCHAR *wide, size_t units)
-{
-    if (units == 0)
-        return;
-    size_t i = 0;
-    for (; i + 1 < units && text[i] != '\0'; i++)
-        wide[i] = (WCHAR)(unsigned char)text[i];
-    for (; i < units; i++)
-        wide[i] = 0;
-}
-
 size_t SplitRecipients(char *list, char *names[], size_t maxNames)
 {
     size_t count = 0;

@@ -6,14 +6,9 @@
 
 #include <windows.h>
 #include <stddef.h>
+#include "MessengerPopup.h"
 #include "ServiceParameters.h"
 
-// The pop-up text and its UTF-16 form: 127 characters and the terminator.
-#define ALARM_TEXT_SIZE     128
-// One recipient in UTF-16: a name has at most 31 characters. A longer name is
-// cut to its first 31 characters; messenger names and Windows user names
-// are all shorter, so no name that could be delivered is changed.
-#define RECIPIENT_NAME_SIZE 32
 // NetSendUsers split at its commas: at most one piece per character, plus one.
 #define MAX_RECIPIENTS      NET_SEND_USERS_SIZE
 
@@ -28,12 +23,6 @@ int AlarmMayAct(const SYSTEMTIME *now, const ServiceParameters *params);
 
 // "%s has not received data for %d seconds (TIMED OUT)", cut to fit `size`.
 void FormatAlarmText(char *text, size_t size, const char *serviceName, DWORD timeout);
-
-// Widens each byte of `text` to one UTF-16 unit of the same value, terminator
-// included, into `units` units; a longer text is cut and always terminated.
-// Units after the terminator are zero, so a buffer passed whole carries no
-// stale memory.
-void WidenText(const char *text, WCHAR *wide, size_t units);
 
 // Splits `list` (a private copy of NetSendUsers, changed in place) at every
 // comma and stores the pieces in sending order, the last name first, into

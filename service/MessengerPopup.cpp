@@ -1,5 +1,5 @@
 #include "MessengerPopup.h"
-#include "InactivityAlarm.h"
+#include "Parameters.h"
 
 #include <string.h>
 #include <wtsapi32.h>
@@ -134,6 +134,17 @@ void SendMessengerPopup(const char *recipient, const char *text)
     }
     if (result != 0)
         SendToUserSessions(name, text);
+}
+
+void WidenText(const char *text, WCHAR *wide, size_t units)
+{
+    if (units == 0)
+        return;
+    size_t i = 0;
+    for (; i + 1 < units && text[i] != '\0'; i++)
+        wide[i] = (WCHAR)(unsigned char)text[i];
+    for (; i < units; i++)
+        wide[i] = 0;
 }
 
 DWORD StartAlarmCommand(const char *commandLine)

@@ -22,7 +22,3 @@ struct EventLogApi {
     BOOL (WINAPI *Deregister)(HANDLE source);
 };
 extern EventLogApi EventLog;
-
-// The configuration report written at start-up when VerboseLevel has 0x2.
-// Returns the text's length; the text is always terminated within size.
-int FormatConfigurationReport(char *buffer, size_t size);

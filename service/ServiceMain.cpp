@@ -7,6 +7,7 @@
 #include "OutboxThread.h"
 #include "ReadParameters.h"
 #include "ReaderThread.h"
+#include "ConfigurationReport.h"
 #include "ReportServiceEvent.h"
 #include "RotationThread.h"
 #include "ServiceState.h"

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "CheckParameters.h"
+#include "ConfigurationReport.h"
 #include "FakeEventLog.h"
 #include "ReportServiceEvent.h"
 #include "ServiceState.h"
