@@ -169,7 +169,7 @@ def test_bad_replies(tmp_path, address, script, step, for_good):
     log = tmp_path / "b.log"
     log.write_bytes(b"b")
     with ScriptedServer(address, **script) as server:
-        run = run_mailfile("-v", "-r", "3000", winpath(log), address, FROM, TO)
+        run = run_mailfile("-d", "-r", "3000", winpath(log), address, FROM, TO)
         assert run.results == [BAD_REPLY]
         assert (run.figures["step"], run.figures["for_good"], run.figures["accepted"]) == (step, for_good, "0")
         # No QUIT after a bad reply.
@@ -180,7 +180,7 @@ def test_quit_must_be_answered_221(tmp_path):
     log = tmp_path / "q.log"
     log.write_bytes(b"accepted anyway\r\n")
     with ScriptedServer("127.0.3.14", quit=(b"250 whatever\r\n",)) as server:
-        run = run_mailfile("-v", winpath(log), "127.0.3.14", FROM, TO)
+        run = run_mailfile("-d", winpath(log), "127.0.3.14", FROM, TO)
         assert run.results == [BAD_REPLY]
         # Yet the server has the message: a retry would deliver it twice.
         assert run.figures["accepted"] == "1"

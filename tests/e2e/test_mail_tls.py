@@ -140,7 +140,7 @@ def test_schannel_and_crypt32_come_from_the_system_folder_only(certs, log, tmp_p
     with TlsSink("127.0.12.19", certs, IMPLICIT) as sink:
         run = run_mailfile(*secure(certs, IMPLICIT, 465), winpath(log), "127.0.12.19", FROM, TO,
                            exe=tmp_path / "mailfile.exe", env=env)
-        assert run.results == [SENT] and len(sink.messages) == 1
+        assert run.results == [SENT] and len(sink.messages) == 1, (run.stdout, run.stderr, run.returncode)
 
 
 def test_starttls_not_offered_fails_with_no_mail_from_and_no_credential(certs, log):

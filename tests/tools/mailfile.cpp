@@ -1,5 +1,5 @@
 // Test helper: mails files with MailLogFile and prints each MailResult.
-//   mailfile [-c connectMs] [-r replyMs] [-m] [-v] [-p port] [-s security]
+//   mailfile [-c connectMs] [-r replyMs] [-m] [-v] [-d] [-p port] [-s security]
 //            [-u user] [-w password] [-a trustedCaFile] [-z attachment]
 //            [-Z zip64Bytes] [-f N] [-C]
 //            [-o tokenUrl [-i clientId] [-k secret | -t thumbprint | -j keyFile] [-x proxy]]
@@ -7,7 +7,9 @@
 //     several groups run in one process, one after the other, so the
 //     process-wide resolve state carries over; -m adds the time spent mailing
 //     and the process's peak working set; -v adds, after each result, why a
-//     secure connection failed ("tls=F certificate=V"). -p, -s, -u, -a set
+//     secure connection failed ("tls=F certificate=V"); -d where the
+//     dialogue ended and how a mail that retries judges it ("step=S code=C
+//     for_good=G accepted=A"). -p, -s, -u, -a set
 //     the SMTP settings of every group; -w's password is encrypted as the
 //     configuration program stores it. -z is MailAttachment: a log cut into
 //     parts is mailed as the service mails it, and "parts=N failed_part=K"
@@ -89,6 +91,35 @@ static int Hold(const char *path, int wait)
     return 0;
 }
 
+// crypt32 is resolved at run time, as the mail library does it: a program
+// that imports it would take a crypt32.dll planted beside it, and the test
+// that plants one checks that the library does not.
+static struct {
+    decltype(&PFXImportCertStore) Import;
+    decltype(&CertOpenStore) Open;
+    decltype(&CertEnumCertificatesInStore) Enumerate;
+    decltype(&CertGetCertificateContextProperty) GetProperty;
+    decltype(&CertSetCertificateContextProperty) SetProperty;
+    decltype(&CertAddCertificateContextToStore) Add;
+    decltype(&CertFreeCertificateContext) Free;
+    decltype(&CertCloseStore) Close;
+} Pfx;
+
+static int ResolveCrypt32()
+{
+    HMODULE module = LoadLibraryExA("crypt32.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module == NULL)
+        return 0;
+    const char *names[] = {"PFXImportCertStore", "CertOpenStore", "CertEnumCertificatesInStore",
+                           "CertGetCertificateContextProperty", "CertSetCertificateContextProperty",
+                           "CertAddCertificateContextToStore", "CertFreeCertificateContext", "CertCloseStore"};
+    FARPROC *slots = (FARPROC *)&Pfx;
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; i++)
+        if ((slots[i] = GetProcAddress(module, names[i])) == NULL)
+            return 0;
+    return 1;
+}
+
 // Wine's import records the key's provider without CRYPT_MACHINE_KEYSET and
 // with dwKeySpec 3; Windows's records the machine key set and
 // AT_KEYEXCHANGE, as this puts right.
@@ -97,31 +128,31 @@ static int ImportPfx(const char *path, const char *password)
     static BYTE data[32768];
     WCHAR widePassword[128];
     int length = ReadSmallFile(path, data, sizeof data);
-    if (length <= 0 || MultiByteToWideChar(CP_ACP, 0, password, -1, widePassword, 128) == 0)
+    if (length <= 0 || MultiByteToWideChar(CP_ACP, 0, password, -1, widePassword, 128) == 0 || !ResolveCrypt32())
         return 1;
     CRYPT_DATA_BLOB pfx = {(DWORD)length, data};
-    HCERTSTORE imported = PFXImportCertStore(&pfx, widePassword, CRYPT_MACHINE_KEYSET);
-    HCERTSTORE personal = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "MY");
+    HCERTSTORE imported = Pfx.Import(&pfx, widePassword, CRYPT_MACHINE_KEYSET);
+    HCERTSTORE personal = Pfx.Open(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "MY");
     if (imported == NULL || personal == NULL)
         return 2;
     int added = 0;
     PCCERT_CONTEXT certificate = NULL;
-    while ((certificate = CertEnumCertificatesInStore(imported, certificate)) != NULL) {
+    while ((certificate = Pfx.Enumerate(imported, certificate)) != NULL) {
         static BYTE info[2048];
         DWORD size = sizeof info;
         PCCERT_CONTEXT stored = NULL;
-        if (!CertGetCertificateContextProperty(certificate, CERT_KEY_PROV_INFO_PROP_ID, info, &size) ||
-            !CertAddCertificateContextToStore(personal, certificate, CERT_STORE_ADD_REPLACE_EXISTING, &stored))
+        if (!Pfx.GetProperty(certificate, CERT_KEY_PROV_INFO_PROP_ID, info, &size) ||
+            !Pfx.Add(personal, certificate, CERT_STORE_ADD_REPLACE_EXISTING, &stored))
             continue;
         CRYPT_KEY_PROV_INFO *provider = (CRYPT_KEY_PROV_INFO *)info;
         provider->dwFlags |= CRYPT_MACHINE_KEYSET;
         provider->dwKeySpec = AT_KEYEXCHANGE;
-        added += CertSetCertificateContextProperty(stored, CERT_KEY_PROV_INFO_PROP_ID, 0, provider) != 0;
+        added += Pfx.SetProperty(stored, CERT_KEY_PROV_INFO_PROP_ID, 0, provider) != 0;
         // The store writes itself out only once nothing refers to it.
-        CertFreeCertificateContext(stored);
+        Pfx.Free(stored);
     }
-    CertCloseStore(imported, 0);
-    CertCloseStore(personal, 0);
+    Pfx.Close(imported, 0);
+    Pfx.Close(personal, 0);
     printf("imported %d\n", added);
     return added > 0 ? 0 : 3;
 }
@@ -143,6 +174,7 @@ int main(int argc, char **argv)
 
     int measure = 0;
     int verbose = 0;
+    int dialogue = 0;
     DWORD attachment = AttachLog;
     int arg = 1;
     static SmtpSettings settings;
@@ -153,6 +185,9 @@ int main(int argc, char **argv)
             arg++;
         } else if (strcmp(argv[arg], "-v") == 0) {
             verbose = 1;
+            arg++;
+        } else if (strcmp(argv[arg], "-d") == 0) {
+            dialogue = 1;
             arg++;
         } else if (strcmp(argv[arg], "-p") == 0 && value != NULL) {
             settings.SmtpPort = (DWORD)strtoul(value, NULL, 10);
@@ -222,7 +257,7 @@ int main(int argc, char **argv)
         }
     }
     if (arg >= argc || (argc - arg) % 4 != 0) {
-        fprintf(stderr, "usage: mailfile [-c ms] [-r ms] [-m] [-v] [-p port] [-s security] [-u user]\n"
+        fprintf(stderr, "usage: mailfile [-c ms] [-r ms] [-m] [-v] [-d] [-p port] [-s security] [-u user]\n"
                         "                [-w password] [-a ca] [-z attachment] [-Z bytes] [-f N] [-C]\n"
                         "                [-o url [-i id] [-k secret | -t thumbprint | -j keyfile] [-x proxy]]\n"
                         "                path server from to [...]\n"
@@ -244,9 +279,10 @@ int main(int argc, char **argv)
         if (plan.Count > 0)
             printf("parts=%lu failed_part=%lu\n", (unsigned long)plan.Count, (unsigned long)failedPart);
         if (verbose)
-            printf("tls=%d certificate=%d step=%d code=%s for_good=%d accepted=%d\n", LastTlsFailure,
-                   LastCertificateVerdict, LastMailFailure.Step, LastMailFailure.Code[0] ? LastMailFailure.Code : "-",
-                   MailRefusedForGood(), MailAccepted());
+            printf("tls=%d certificate=%d\n", LastTlsFailure, LastCertificateVerdict);
+        if (dialogue)
+            printf("step=%d code=%s for_good=%d accepted=%d\n", LastMailFailure.Step,
+                   LastMailFailure.Code[0] ? LastMailFailure.Code : "-", MailRefusedForGood(), MailAccepted());
         if (verbose && result == AccessTokenNotObtained)
             fprintf(stderr, "%s\n", AccessTokenFailure());
         if (verbose && SchannelStandIn != NULL)
