@@ -27,7 +27,7 @@ SetCompressor /SOLID lzma
 !define CONFIGURATION_LINK "Tallyline Configuration.lnk"
 !define UNINSTALL_LINK "Uninstall Tallyline.lnk"
 ; What an installation consists of; log files are never among them.
-!define PROGRAM_FILES "tallysvc.exe client.exe README.txt LICENSE.txt"
+!define PROGRAM_FILES "tallysvc.exe client.exe README.txt ADMIN-GUIDE.txt REFERENCE.txt LICENSE.txt"
 ; ${ForEachProgramFile} ... ${Loop}: once for each of them, the name in $R3
 ; ($R2 counts).
 !macro _FOR_EACH_PROGRAM_FILE un
@@ -437,6 +437,8 @@ Section "Tallyline"
   File "${STAGE}\tallysvc.exe"
   File "${STAGE}\client.exe"
   File "${STAGE}\README.txt"
+  File "${STAGE}\ADMIN-GUIDE.txt"
+  File "${STAGE}\REFERENCE.txt"
   File "${STAGE}\LICENSE.txt"
   SetOutPath "$INSTDIR"
 

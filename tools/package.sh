@@ -3,8 +3,10 @@
 #   Tallyline-<version>-setup.exe   the setup program (NSIS, 64-bit)
 #   Tallyline-<version>-x64.msi     the Windows Installer package (wixl), for
 #                                   Group Policy and deployment tools
-#   Tallyline-<version>-win64.zip   the two programs, README and licence, for
-#                                   administrators who deploy without Setup
+#   Tallyline-<version>-win64.zip   the two programs, the README, the
+#                                   administrator's guide, the reference and
+#                                   the licence, for administrators who deploy
+#                                   without Setup
 # The version is the one of project(... VERSION) in CMakeLists.txt.
 #
 # Signing (Authenticode, osslsigncode), when TALLY_SIGN_PFX names a PKCS#12
@@ -63,8 +65,11 @@ for program in client.exe tallysvc.exe; do
     sign "$stage/$program"
   fi
 done
-# Text files with CR LF, for Notepad on older Windows.
+# Text files with CR LF, for Notepad on older Windows. The installers and the
+# zip take the same four (installer/Tallyline.nsi, installer/Tallyline.wxs).
 sed 's/$/\r/' "$top/README.md" > "$stage/README.txt"
+sed 's/$/\r/' "$top/docs/administrators-guide.md" > "$stage/ADMIN-GUIDE.txt"
+sed 's/$/\r/' "$top/docs/reference.md" > "$stage/REFERENCE.txt"
 sed 's/$/\r/' "$top/LICENSE.txt" > "$stage/LICENSE.txt"
 
 setup=$dist/Tallyline-$version-setup.exe
@@ -98,7 +103,8 @@ fi
 zip=$dist/Tallyline-$version-win64.zip
 rm -f "$zip"
 (cd "$out/package" && zip -q -X "$zip" "Tallyline-$version/client.exe" "Tallyline-$version/tallysvc.exe" \
-                                       "Tallyline-$version/README.txt" "Tallyline-$version/LICENSE.txt")
+                                       "Tallyline-$version/README.txt" "Tallyline-$version/ADMIN-GUIDE.txt" \
+                                       "Tallyline-$version/REFERENCE.txt" "Tallyline-$version/LICENSE.txt")
 echo "$setup"
 echo "$msi"
 echo "$zip"

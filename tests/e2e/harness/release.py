@@ -90,7 +90,7 @@ def security(session, windows_path):
 
 # What a copy of the sources needs for tools/package.sh.
 _SOURCE_ITEMS = ("CMakeLists.txt", "README.md", "LICENSE.txt", "common", "service", "client", "installer",
-                 "tools", "tests")
+                 "tools", "tests", "docs")
 
 
 def _write_if_changed(path, text):
