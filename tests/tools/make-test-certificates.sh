@@ -63,8 +63,22 @@ cat leaf.pem intermediate.pem > leaf-chain.pem
 issue leaf-aia intermediate 365 serverAuth "" \
   "authorityInfoAccess=caIssuers;URI:http://127.0.12.17:8080/$(openssl rand -hex 8)/intermediate.der"
 cat other-ca.pem ca.pem > two-cas.pem
-openssl req -x509 -newkey rsa:2048 -nodes -keyout client.key -out client.pem -days 365 \
-  -subj "/CN=Tallyline Test Client" 2>/dev/null
+# Wine's PKCS #12 import stops copying a key at the first number a byte
+# shorter than its place (the private exponent, or a CRT number shorter than
+# a prime: about 1 key in 50) and imports the half-made key all the same;
+# signatures with it are refused (seen: the token endpoint's "signature").
+# Windows imports any key; the test's key is one that Wine imports whole.
+while :; do
+  openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out client.key 2>/dev/null
+  /usr/bin/python3 - client.key <<'EOF_KEY' && break
+import sys
+from cryptography.hazmat.primitives import serialization
+k = serialization.load_pem_private_key(open(sys.argv[1], "rb").read(), None).private_numbers()
+whole = k.d.bit_length() > 2040 and all(n.bit_length() > 1016 for n in (k.p, k.q, k.dmp1, k.dmq1, k.iqmp))
+sys.exit(0 if whole else 1)
+EOF_KEY
+done
+openssl req -x509 -key client.key -out client.pem -days 365 -subj "/CN=Tallyline Test Client" 2>/dev/null
 openssl pkcs12 -export -in client.pem -inkey client.key -out client.pfx -passout pass:tallyline
 openssl x509 -in client.pem -noout -fingerprint -sha1 | sed 's/.*=//; s/://g' > client.thumbprint
 openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out service-account.key 2>/dev/null
