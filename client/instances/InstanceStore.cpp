@@ -151,6 +151,21 @@ int WriteInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
     return ok;
 }
 
+DWORD OutboxMailCount(int n)
+{
+    char path[128];
+    snprintf(path, sizeof path, INSTANCE_OUTBOX_KEY_FORMAT, n);
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return 0;
+    DWORD values = 0;
+    if (RegQueryInfoKeyA(key, NULL, NULL, NULL, NULL, NULL, NULL, &values, NULL, NULL, NULL, NULL) !=
+        ERROR_SUCCESS)
+        values = 0;
+    RegCloseKey(key);
+    return values;
+}
+
 int DefaultLogFilename(int n, char *out, size_t size)
 {
     char module[MAX_PATH + 1];

@@ -97,11 +97,11 @@ class Client:
         return dict(line.split("\t", 1) for line in self.d("info"))
 
     def rows(self):
-        """[(selected, [instance, port, status, auto start, log file]), ...]"""
+        """[(selected, [instance, port, status, auto start, log file(, mail queue)]), ...]"""
         result = []
         for line in self.d("rows"):
             parts = line.split("\t")
-            result.append((parts[1] == "S", parts[2:7]))
+            result.append((parts[1] == "S", parts[2:]))
         return result
 
     def column(self, index):
