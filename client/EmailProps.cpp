@@ -33,6 +33,15 @@ CEmailProps::CEmailProps(InstanceSettings *settings)
     memset(&m_Password, 0, sizeof m_Password);
 }
 
+// The drop-down lists whose item is the stored code (Security, Zip
+// attachments, Sign-in). A stored code that is none of the items selects
+// nothing and is kept until one is chosen: for the security, mail in clear
+// where an instance asked for more would be worse than no mail.
+static void ShowCode(HWND page, int id, DWORD code, DWORD count)
+{
+    SendDlgItemMessageA(page, id, CB_SETCURSEL, (WPARAM)(code < count ? (int)code : -1), 0);
+}
+
 CProps *CEmailProps::Props() const { return static_cast<CProps *>(Sheet()); }
 
 BOOL CEmailProps::OnInitDialog()
@@ -55,10 +64,7 @@ BOOL CEmailProps::OnInitDialog()
     char port[8];
     FormatPortText(smtp.SmtpPort, port, sizeof port);
     SetDlgItemTextA(page, IDC_SMTP_PORT, port);
-    // A stored code that is not one of the three selects nothing, and is
-    // kept until one is chosen.
-    SendDlgItemMessageA(page, IDC_SMTP_SECURITY, CB_SETCURSEL,
-                        (WPARAM)(smtp.SmtpSecurity < SMTP_SECURITY_COUNT ? (int)smtp.SmtpSecurity : -1), 0);
+    ShowCode(page, IDC_SMTP_SECURITY, smtp.SmtpSecurity, SMTP_SECURITY_COUNT);
     SetDlgItemTextA(page, IDC_SMTP_USER, smtp.SmtpUser);
     SetDlgItemTextA(page, IDC_SMTP_TRUSTED_CA, smtp.SmtpTrustedCa);
     OpenSecretBox(&m_Password, page, IDC_SMTP_PASSWORD, smtp.SmtpPassword, sizeof smtp.SmtpPassword,
@@ -66,14 +72,8 @@ BOOL CEmailProps::OnInitDialog()
     char hours[16];
     snprintf(hours, sizeof hours, "%lu", (unsigned long)m_Settings->Mail.MailRetryHours);
     SetDlgItemTextA(page, IDC_MAIL_RETRY_HOURS, hours);
-    // As for the security: a code this program does not know selects
-    // nothing and is kept until a choice is made.
-    DWORD attachment = m_Settings->Mail.MailAttachment;
-    SendDlgItemMessageA(page, IDC_MAIL_ATTACHMENT, CB_SETCURSEL,
-                        (WPARAM)(attachment < MAIL_ATTACHMENT_COUNT ? (int)attachment : -1), 0);
-    DWORD method = smtp.OAuth.SmtpAuthMethod;
-    SendDlgItemMessageA(page, IDC_SMTP_AUTH_METHOD, CB_SETCURSEL,
-                        (WPARAM)(method < SMTP_AUTH_METHOD_COUNT ? (int)method : -1), 0);
+    ShowCode(page, IDC_MAIL_ATTACHMENT, m_Settings->Mail.MailAttachment, MAIL_ATTACHMENT_COUNT);
+    ShowCode(page, IDC_SMTP_AUTH_METHOD, smtp.OAuth.SmtpAuthMethod, SMTP_AUTH_METHOD_COUNT);
     Props()->RestoreFlags(flags);
     return TRUE;
 }
@@ -120,11 +120,12 @@ void CEmailProps::OnChangePort()
     Props()->MarkChanged();
 }
 
-void CEmailProps::OnChangeSecurity()
+// A choice stores its code; no choice leaves the code as it was.
+void CEmailProps::OnChangeCode(int id, DWORD count, DWORD *code)
 {
-    LRESULT choice = SendDlgItemMessageA(Handle(), IDC_SMTP_SECURITY, CB_GETCURSEL, 0, 0);
-    if (choice >= 0 && choice < SMTP_SECURITY_COUNT)
-        m_Settings->Smtp.SmtpSecurity = (DWORD)choice;
+    LRESULT choice = SendDlgItemMessageA(Handle(), id, CB_GETCURSEL, 0, 0);
+    if (choice >= 0 && (DWORD)choice < count)
+        *code = (DWORD)choice;
     Props()->MarkChanged();
 }
 
@@ -145,22 +146,6 @@ void CEmailProps::OnChangeTrustedCa()
 void CEmailProps::OnChangeRetryHours()
 {
     m_Settings->Mail.MailRetryHours = ReadDigitsBox(IDC_MAIL_RETRY_HOURS, MAIL_RETRY_HOURS_MAX);
-    Props()->MarkChanged();
-}
-
-void CEmailProps::OnChangeAttachment()
-{
-    LRESULT choice = SendDlgItemMessageA(Handle(), IDC_MAIL_ATTACHMENT, CB_GETCURSEL, 0, 0);
-    if (choice >= 0 && choice < MAIL_ATTACHMENT_COUNT)
-        m_Settings->Mail.MailAttachment = (DWORD)choice;
-    Props()->MarkChanged();
-}
-
-void CEmailProps::OnChangeAuthMethod()
-{
-    LRESULT choice = SendDlgItemMessageA(Handle(), IDC_SMTP_AUTH_METHOD, CB_GETCURSEL, 0, 0);
-    if (choice >= 0 && choice < SMTP_AUTH_METHOD_COUNT)
-        m_Settings->Smtp.OAuth.SmtpAuthMethod = (DWORD)choice;
     Props()->MarkChanged();
 }
 
@@ -238,7 +223,7 @@ BOOL CEmailProps::OnCommand(WORD id, WORD code, HWND)
     case IDC_SMTP_SECURITY:
         if (code != CBN_SELCHANGE)
             return FALSE;
-        OnChangeSecurity();
+        OnChangeCode(id, SMTP_SECURITY_COUNT, &m_Settings->Smtp.SmtpSecurity);
         return TRUE;
     case IDC_SMTP_USER:
         if (code != EN_CHANGE)
@@ -268,12 +253,12 @@ BOOL CEmailProps::OnCommand(WORD id, WORD code, HWND)
     case IDC_MAIL_ATTACHMENT:
         if (code != CBN_SELCHANGE)
             return FALSE;
-        OnChangeAttachment();
+        OnChangeCode(id, MAIL_ATTACHMENT_COUNT, &m_Settings->Mail.MailAttachment);
         return TRUE;
     case IDC_SMTP_AUTH_METHOD:
         if (code != CBN_SELCHANGE)
             return FALSE;
-        OnChangeAuthMethod();
+        OnChangeCode(id, SMTP_AUTH_METHOD_COUNT, &m_Settings->Smtp.OAuth.SmtpAuthMethod);
         return TRUE;
     case IDC_OAUTH_SETTINGS:
         if (code != BN_CLICKED)

@@ -24,12 +24,10 @@ private:
     void OnChangeSmtpFrom();
     void OnChangeSmtpTo();
     void OnChangePort();
-    void OnChangeSecurity();
+    void OnChangeCode(int id, DWORD count, DWORD *code);
     void OnChangeUser();
     void OnChangeTrustedCa();
     void OnChangeRetryHours();
-    void OnChangeAttachment();
-    void OnChangeAuthMethod();
     void OnOAuthSettings();
     void OnBrowseCa();
     void OnEmailNow();

