@@ -1,6 +1,7 @@
 #include "EmailProps.h"
 #include "ClientMessages.h"
 #include "MailLogFile.h"
+#include "OAuthDialog.h"
 #include "PageControls.h"
 #include "PageText.h"
 #include "Props.h"
@@ -8,6 +9,7 @@
 #include "SmtpPassword.h"
 
 #include <commdlg.h>
+#include <stdio.h>
 #include <string.h>
 
 const char *EmailNowMessage(int result)
@@ -26,31 +28,18 @@ const char *EmailNowMessage(int result)
 }
 
 CEmailProps::CEmailProps(InstanceSettings *settings)
-    : CPropertyPage(IDD_EMAIL_PROPS), m_Settings(settings), m_PasswordPlaceholder(0)
+    : CPropertyPage(IDD_EMAIL_PROPS), m_Settings(settings)
 {
+    memset(&m_Password, 0, sizeof m_Password);
 }
 
-// The page is an ANSI dialog, whose edit fields keep their text in the ANSI
-// code page: a password with other characters would lose them. The box is
-// made again as a Unicode window in the same place, tab order and font.
-static HWND MakeUnicodeEdit(HWND page, int id)
+// The drop-down lists whose item is the stored code (Security, Zip
+// attachments, Sign-in). A stored code that is none of the items selects
+// nothing and is kept until one is chosen: for the security, mail in clear
+// where an instance asked for more would be worse than no mail.
+static void ShowCode(HWND page, int id, DWORD code, DWORD count)
 {
-    HWND ansi = GetDlgItem(page, id);
-    if (ansi == NULL)
-        return NULL;
-    RECT place;
-    GetWindowRect(ansi, &place);
-    MapWindowPoints(NULL, page, (POINT *)&place, 2);
-    HWND edit = CreateWindowExW((DWORD)GetWindowLongW(ansi, GWL_EXSTYLE), L"EDIT", L"",
-                                (DWORD)GetWindowLongW(ansi, GWL_STYLE), place.left, place.top,
-                                place.right - place.left, place.bottom - place.top, page, (HMENU)(INT_PTR)id,
-                                (HINSTANCE)GetWindowLongPtrW(page, GWLP_HINSTANCE), NULL);
-    if (edit == NULL)
-        return ansi;
-    SendMessageW(edit, WM_SETFONT, (WPARAM)SendMessageW(ansi, WM_GETFONT, 0, 0), FALSE);
-    SetWindowPos(edit, ansi, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-    DestroyWindow(ansi);
-    return edit;
+    SendDlgItemMessageA(page, id, CB_SETCURSEL, (WPARAM)(code < count ? (int)code : -1), 0);
 }
 
 CProps *CEmailProps::Props() const { return static_cast<CProps *>(Sheet()); }
@@ -66,24 +55,25 @@ BOOL CEmailProps::OnInitDialog()
     SendDlgItemMessageA(page, IDC_SMTP_PORT, EM_LIMITTEXT, 5, 0);
     SendDlgItemMessageA(page, IDC_SMTP_USER, EM_LIMITTEXT, SMTP_USER_SIZE - 1, 0);
     SendDlgItemMessageA(page, IDC_SMTP_TRUSTED_CA, EM_LIMITTEXT, SMTP_TRUSTED_CA_SIZE - 1, 0);
-    HWND password = MakeUnicodeEdit(page, IDC_SMTP_PASSWORD);
-    SendMessageW(password, EM_LIMITTEXT, SMTP_PASSWORD_SIZE - 1, 0);
+    SendDlgItemMessageA(page, IDC_MAIL_RETRY_HOURS, EM_LIMITTEXT, 3, 0);
     CProps::Flags flags = Props()->RememberFlags();
     SetDlgItemTextA(page, IDC_SMTP_SERVER, m_Settings->SmtpServer);
     SetDlgItemTextA(page, IDC_SMTP_FROM, m_Settings->SmtpFromAddress);
     SetDlgItemTextA(page, IDC_SMTP_TO, m_Settings->SmtpToAddress);
-    const SmtpSettings &smtp = m_Settings->Smtp;
+    SmtpSettings &smtp = m_Settings->Smtp;
     char port[8];
     FormatPortText(smtp.SmtpPort, port, sizeof port);
     SetDlgItemTextA(page, IDC_SMTP_PORT, port);
-    // A stored code that is not one of the three selects nothing, and is
-    // kept until one is chosen.
-    SendDlgItemMessageA(page, IDC_SMTP_SECURITY, CB_SETCURSEL,
-                        (WPARAM)(smtp.SmtpSecurity < SMTP_SECURITY_COUNT ? (int)smtp.SmtpSecurity : -1), 0);
+    ShowCode(page, IDC_SMTP_SECURITY, smtp.SmtpSecurity, SMTP_SECURITY_COUNT);
     SetDlgItemTextA(page, IDC_SMTP_USER, smtp.SmtpUser);
     SetDlgItemTextA(page, IDC_SMTP_TRUSTED_CA, smtp.SmtpTrustedCa);
-    m_PasswordPlaceholder = smtp.SmtpPasswordSize > 0;
-    SetWindowTextA(password, m_PasswordPlaceholder ? PASSWORD_PLACEHOLDER : "");
+    OpenSecretBox(&m_Password, page, IDC_SMTP_PASSWORD, smtp.SmtpPassword, sizeof smtp.SmtpPassword,
+                  &smtp.SmtpPasswordSize, ProtectSmtpPassword, PASSWORD_NOT_STORED_TEXT);
+    char hours[16];
+    snprintf(hours, sizeof hours, "%lu", (unsigned long)m_Settings->Mail.MailRetryHours);
+    SetDlgItemTextA(page, IDC_MAIL_RETRY_HOURS, hours);
+    ShowCode(page, IDC_MAIL_ATTACHMENT, m_Settings->Mail.MailAttachment, MAIL_ATTACHMENT_COUNT);
+    ShowCode(page, IDC_SMTP_AUTH_METHOD, smtp.OAuth.SmtpAuthMethod, SMTP_AUTH_METHOD_COUNT);
     Props()->RestoreFlags(flags);
     return TRUE;
 }
@@ -107,26 +97,35 @@ void CEmailProps::OnChangeSmtpTo()
     Props()->MarkChanged();
 }
 
-void CEmailProps::OnChangePort()
+// A digits-only box whose number has a highest value: a larger one is taken
+// as the highest, and the box shows what is stored (this comes back here
+// once, unclamped), so nothing is stored unseen.
+DWORD CEmailProps::ReadDigitsBox(int id, DWORD highest)
 {
     char text[16];
-    GetDlgItemTextA(Handle(), IDC_SMTP_PORT, text, sizeof text);
+    GetDlgItemTextA(Handle(), id, text, sizeof text);
     int clamped;
-    m_Settings->Smtp.SmtpPort = PortFromText(text, &clamped);
+    DWORD number = DigitsUpTo(text, highest, &clamped);
     if (clamped) {
-        // The box shows what is stored (this comes back here once, unclamped).
-        FormatPortText(m_Settings->Smtp.SmtpPort, text, sizeof text);
-        SetDlgItemTextA(Handle(), IDC_SMTP_PORT, text);
-        SendDlgItemMessageA(Handle(), IDC_SMTP_PORT, EM_SETSEL, 5, 5);
+        int end = snprintf(text, sizeof text, "%lu", (unsigned long)number);
+        SetDlgItemTextA(Handle(), id, text);
+        SendDlgItemMessageA(Handle(), id, EM_SETSEL, (WPARAM)end, end);
     }
+    return number;
+}
+
+void CEmailProps::OnChangePort()
+{
+    m_Settings->Smtp.SmtpPort = ReadDigitsBox(IDC_SMTP_PORT, 65535);
     Props()->MarkChanged();
 }
 
-void CEmailProps::OnChangeSecurity()
+// A choice stores its code; no choice leaves the code as it was.
+void CEmailProps::OnChangeCode(int id, DWORD count, DWORD *code)
 {
-    LRESULT choice = SendDlgItemMessageA(Handle(), IDC_SMTP_SECURITY, CB_GETCURSEL, 0, 0);
-    if (choice >= 0 && choice < SMTP_SECURITY_COUNT)
-        m_Settings->Smtp.SmtpSecurity = (DWORD)choice;
+    LRESULT choice = SendDlgItemMessageA(Handle(), id, CB_GETCURSEL, 0, 0);
+    if (choice >= 0 && (DWORD)choice < count)
+        *code = (DWORD)choice;
     Props()->MarkChanged();
 }
 
@@ -143,43 +142,18 @@ void CEmailProps::OnChangeTrustedCa()
     Props()->MarkChanged();
 }
 
-// Every change of the box is stored at once, encrypted: the clear text is
-// never kept in the settings, only on this stack for the moment it takes.
-void CEmailProps::OnChangePassword()
+// Retries apply to the service's mail only; empty is 0, one try.
+void CEmailProps::OnChangeRetryHours()
 {
-    WCHAR text[SMTP_PASSWORD_SIZE + 16];
-    WCHAR shown[SMTP_PASSWORD_SIZE];
-    char password[SMTP_PASSWORD_SIZE];
-    HWND box = GetDlgItem(Handle(), IDC_SMTP_PASSWORD);
-    GetWindowTextW(box, text, sizeof text / sizeof text[0]);
-    PasswordEdit edit = ReadPasswordText(text, m_PasswordPlaceholder, password, sizeof password, shown,
-                                         sizeof shown / sizeof shown[0]);
-    if (edit != PasswordKept && m_PasswordPlaceholder) {
-        m_PasswordPlaceholder = 0;
-        // Undo must not bring the placeholder back over a changed password.
-        SendMessageW(box, EM_EMPTYUNDOBUFFER, 0, 0);
-    }
-    if (edit == PasswordRetyped || edit == PasswordTooLong) {
-        if (edit == PasswordTooLong)
-            MessageBeep(MB_OK);   // as the box's own limit does
-        SetWindowTextW(box, shown);   // comes back here as a change of its own
-        int end = lstrlenW(shown);
-        SendMessageW(box, EM_SETSEL, (WPARAM)end, end);
-    } else if (!StorePasswordEdit(edit, password, &m_Settings->Smtp, ProtectSmtpPassword)) {
-        ShowMessageBox(Handle(), PASSWORD_NOT_STORED_TEXT, EMAIL_ERROR_CAPTION, MB_OK | MB_ICONERROR);
-        SetWindowTextW(box, L"");   // shows what is stored: nothing
-    }
-    WipeSecret(text, sizeof text);
-    WipeSecret(shown, sizeof shown);
-    WipeSecret(password, sizeof password);
+    m_Settings->Mail.MailRetryHours = ReadDigitsBox(IDC_MAIL_RETRY_HOURS, MAIL_RETRY_HOURS_MAX);
     Props()->MarkChanged();
 }
 
-// Typing over the placeholder replaces it whole.
-void CEmailProps::OnPasswordFocus()
+// The dialog edits a copy; only its OK reaches the working settings.
+void CEmailProps::OnOAuthSettings()
 {
-    if (m_PasswordPlaceholder)
-        SendDlgItemMessageW(Handle(), IDC_SMTP_PASSWORD, EM_SETSEL, 0, -1);
+    if (EditOAuthSettings(Props()->Handle(), &m_Settings->Smtp.OAuth))
+        Props()->MarkChanged();
 }
 
 void CEmailProps::OnBrowseCa()
@@ -200,8 +174,9 @@ void CEmailProps::OnBrowseCa()
 }
 
 // Mails LogFilename as configured (no rotation stamp) with the working
-// values, applied or not. Runs on this thread: the sheet waits for the SMTP
-// dialogue, which the mail library bounds in time.
+// values, applied or not: zipping and the sign-in as set here; retries are
+// the service's, a failure here is shown at once. Runs on this thread: the
+// sheet waits for the SMTP dialogue, which the mail library bounds in time.
 void CEmailProps::OnEmailNow()
 {
     HWND button = GetDlgItem(Handle(), IDC_EMAIL_NOW);
@@ -248,7 +223,7 @@ BOOL CEmailProps::OnCommand(WORD id, WORD code, HWND)
     case IDC_SMTP_SECURITY:
         if (code != CBN_SELCHANGE)
             return FALSE;
-        OnChangeSecurity();
+        OnChangeCode(id, SMTP_SECURITY_COUNT, &m_Settings->Smtp.SmtpSecurity);
         return TRUE;
     case IDC_SMTP_USER:
         if (code != EN_CHANGE)
@@ -262,12 +237,33 @@ BOOL CEmailProps::OnCommand(WORD id, WORD code, HWND)
         return TRUE;
     case IDC_SMTP_PASSWORD:
         if (code == EN_SETFOCUS) {
-            OnPasswordFocus();
+            OnSecretBoxFocus(&m_Password);
             return FALSE;
         }
         if (code != EN_CHANGE)
             return FALSE;
-        OnChangePassword();
+        OnSecretBoxChange(&m_Password, Handle());
+        Props()->MarkChanged();
+        return TRUE;
+    case IDC_MAIL_RETRY_HOURS:
+        if (code != EN_CHANGE)
+            return FALSE;
+        OnChangeRetryHours();
+        return TRUE;
+    case IDC_MAIL_ATTACHMENT:
+        if (code != CBN_SELCHANGE)
+            return FALSE;
+        OnChangeCode(id, MAIL_ATTACHMENT_COUNT, &m_Settings->Mail.MailAttachment);
+        return TRUE;
+    case IDC_SMTP_AUTH_METHOD:
+        if (code != CBN_SELCHANGE)
+            return FALSE;
+        OnChangeCode(id, SMTP_AUTH_METHOD_COUNT, &m_Settings->Smtp.OAuth.SmtpAuthMethod);
+        return TRUE;
+    case IDC_OAUTH_SETTINGS:
+        if (code != BN_CLICKED)
+            return FALSE;
+        OnOAuthSettings();
         return TRUE;
     case IDC_BROWSE_CA:
         if (code != BN_CLICKED)

@@ -1,10 +1,12 @@
 // The E-mail page: the three mail settings, the optional values of a hosted
-// mail service (port, security, user, trusted CA file, password), and
-// mailing the log file now.
+// mail service (port, security, user, trusted CA file, password), retries
+// and zipping of finished logs, the sign-in (password or OAuth 2.0, whose
+// values have a dialog of their own), and mailing the log file now.
 #pragma once
 
 #include "InstanceSettings.h"
 #include "PropertySheet.h"
+#include "SecretBox.h"
 
 class CProps;
 
@@ -22,16 +24,17 @@ private:
     void OnChangeSmtpFrom();
     void OnChangeSmtpTo();
     void OnChangePort();
-    void OnChangeSecurity();
+    void OnChangeCode(int id, DWORD count, DWORD *code);
     void OnChangeUser();
     void OnChangeTrustedCa();
-    void OnChangePassword();
-    void OnPasswordFocus();
+    void OnChangeRetryHours();
+    void OnOAuthSettings();
     void OnBrowseCa();
     void OnEmailNow();
+    DWORD ReadDigitsBox(int id, DWORD highest);
 
     InstanceSettings *m_Settings;
-    int m_PasswordPlaceholder;   // the password box still shows the untouched placeholder
+    SecretBox m_Password;
 };
 
 // The message OnEmailNow shows for a MailLogFile result; NULL for none.

@@ -18,13 +18,30 @@ struct ColumnSpec {
     const char *Header;
     int Width;
 };
+// By InstanceColumn. The widths are pixels at 96 DPI.
 static const ColumnSpec Columns[] = {
-    {"Instance", 60}, {"Port", 60}, {"Status", 75}, {"Auto Start", 65}, {"Log File", 300},
+    {"Instance", 60}, {"Port", 60}, {"Status", 75}, {"Auto Start", 65}, {"Log File", 300}, {"Mail queue", 75},
 };
 
-InstanceListView::InstanceListView() : m_Handle(NULL), m_Frame(NULL), m_DefaultProc(NULL)
+InstanceListView::InstanceListView()
+    : m_Handle(NULL), m_Frame(NULL), m_DefaultProc(NULL), m_Dpi(96), m_MailQueueShown(0)
 {
     memset(m_ShownStatus, 0, sizeof m_ShownStatus);
+    memset(m_ShownQueue, 0, sizeof m_ShownQueue);
+}
+
+// The program declares itself DPI aware, so Windows no longer stretches it:
+// at 144 DPI the larger font would be cut off in unscaled columns.
+void InstanceListView::InsertColumn(int index)
+{
+    LVCOLUMNA column;
+    memset(&column, 0, sizeof column);
+    column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+    column.fmt = LVCFMT_LEFT;
+    column.cx = MulDiv(Columns[index].Width, m_Dpi, 96);
+    column.pszText = (char *)Columns[index].Header;
+    column.iSubItem = index;
+    SendMessageA(m_Handle, LVM_INSERTCOLUMNA, index, (LPARAM)&column);
 }
 
 int InstanceListView::Create(CFrameWindow *frame, UINT id)
@@ -38,23 +55,13 @@ int InstanceListView::Create(CFrameWindow *frame, UINT id)
         return 0;
     DWORD look = LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_HEADERDRAGDROP | LVS_EX_FLATSB;
     SendMessageA(m_Handle, LVM_SETEXTENDEDLISTVIEWSTYLE, look, look);
-    // The widths are pixels at 96 DPI. The program declares itself DPI
-    // aware, so Windows no longer stretches it: at 144 DPI the larger font
-    // would be cut off in unscaled columns.
     HDC screen = GetDC(m_Handle);
     int dpi = screen != NULL ? GetDeviceCaps(screen, LOGPIXELSX) : 96;
     if (screen != NULL)
         ReleaseDC(m_Handle, screen);
-    for (int i = 0; i < (int)(sizeof Columns / sizeof Columns[0]); i++) {
-        LVCOLUMNA column;
-        memset(&column, 0, sizeof column);
-        column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
-        column.fmt = LVCFMT_LEFT;
-        column.cx = MulDiv(Columns[i].Width, dpi > 0 ? dpi : 96, 96);
-        column.pszText = (char *)Columns[i].Header;
-        column.iSubItem = i;
-        SendMessageA(m_Handle, LVM_INSERTCOLUMNA, i, (LPARAM)&column);
-    }
+    m_Dpi = dpi > 0 ? dpi : 96;
+    for (int i = ColumnInstance; i <= ColumnLogFile; i++)
+        InsertColumn(i);
     SetPropA(m_Handle, LIST_PROPERTY, (HANDLE)this);
     m_DefaultProc = (WNDPROC)SetWindowLongPtrA(m_Handle, GWLP_WNDPROC, (LONG_PTR)ListProc);
 
@@ -65,6 +72,7 @@ int InstanceListView::Create(CFrameWindow *frame, UINT id)
     for (int n = 1; n <= MAX_INSTANCES; n++)
         if (InstanceTable[n].InUse)
             InsertRowAt(RowCount(), n);
+    UpdateMailQueueColumn();
     if (firstRun) {
         SettingsModified = 0;
         ReportSaveFailures(failures);
@@ -157,7 +165,10 @@ void InstanceListView::InsertRowAt(int row, int n)
     state.stateMask = LVIS_SELECTED;
     SendMessageA(m_Handle, LVM_SETITEMSTATE, row, (LPARAM)&state);
     RefreshRow(row);
-    ShowStatus(row, n);
+    // Its Status and Mail queue cells are empty yet.
+    m_ShownStatus[n][0] = '\0';
+    m_ShownQueue[n][0] = '\0';
+    UpdateLiveCells(n);
 }
 
 void InstanceListView::RefreshRow(int row)
@@ -180,31 +191,62 @@ int InstanceListView::FindInstanceRow(int n) const
     return -1;
 }
 
-void InstanceListView::ShowStatus(int row, int n)
+// Writes a cell of instance n's row only when its text changes. shown (of
+// CELL_TEXT_SIZE) is what the cell shows: these cells are written only
+// here, so the text is known without reading the row back, and an idle tick
+// touches no row at all.
+void InstanceListView::UpdateCell(int n, int column, char *shown, const char *text)
+{
+    if (strcmp(text, shown) == 0)
+        return;
+    int row = FindInstanceRow(n);
+    if (row < 0)
+        return;
+    SetCellText(row, column, text);
+    CopySettingText(shown, CELL_TEXT_SIZE, text);
+}
+
+// The cells that follow the services: Status, and the Mail queue (the
+// finished logs the service has still to mail) of an instance that retries.
+void InstanceListView::UpdateLiveCells(int n)
 {
     const InstanceSettings &record = InstanceTable[n];
-    const char *text = record.ServiceHandle != NULL ? ServiceStateText(record.LastStatus.dwCurrentState) : "";
-    SetCellText(row, ColumnStatus, text);
-    CopySettingText(m_ShownStatus[n], sizeof m_ShownStatus[n], text);
+    UpdateCell(n, ColumnStatus, m_ShownStatus[n],
+               record.ServiceHandle != NULL ? ServiceStateText(record.LastStatus.dwCurrentState) : "");
+    if (!m_MailQueueShown)
+        return;
+    char queue[CELL_TEXT_SIZE] = "";
+    if (record.Mail.MailRetryHours != 0)
+        snprintf(queue, sizeof queue, "%lu", (unsigned long)OutboxMailCount(n));
+    UpdateCell(n, ColumnMailQueue, m_ShownQueue[n], queue);
+}
+
+// The Mail queue column is there only while some instance retries its mail:
+// otherwise the list keeps the five columns it always had.
+void InstanceListView::UpdateMailQueueColumn()
+{
+    int wanted = 0;
+    for (int n = 1; n <= MAX_INSTANCES; n++)
+        if (InstanceTable[n].InUse && InstanceTable[n].Mail.MailRetryHours != 0)
+            wanted = 1;
+    if (wanted && !m_MailQueueShown) {
+        InsertColumn(ColumnMailQueue);
+        memset(m_ShownQueue, 0, sizeof m_ShownQueue);
+    } else if (!wanted && m_MailQueueShown) {
+        SendMessageA(m_Handle, LVM_DELETECOLUMN, ColumnMailQueue, 0);
+    }
+    m_MailQueueShown = wanted;
+    for (int n = 1; n <= MAX_INSTANCES; n++)
+        if (InstanceTable[n].InUse)
+            UpdateLiveCells(n);
 }
 
 void InstanceListView::OnStatusTimer()
 {
     RefreshServiceStates();
-    // Every instance in use has exactly one row, and the Status cells are
-    // written only here and when a row is made, so the text a row shows is
-    // known without reading it back: an idle tick touches no row at all.
-    for (int n = 1; n <= MAX_INSTANCES; n++) {
-        const InstanceSettings &record = InstanceTable[n];
-        if (!record.InUse)
-            continue;
-        const char *text = record.ServiceHandle != NULL ? ServiceStateText(record.LastStatus.dwCurrentState) : "";
-        if (strcmp(text, m_ShownStatus[n]) == 0)
-            continue;
-        int row = FindInstanceRow(n);
-        if (row >= 0)
-            ShowStatus(row, n);
-    }
+    for (int n = 1; n <= MAX_INSTANCES; n++)
+        if (InstanceTable[n].InUse)
+            UpdateLiveCells(n);
 }
 
 int InstanceListView::QueryCommand(UINT id, CommandState *state)
@@ -251,6 +293,7 @@ void InstanceListView::OnNew()
     int n = AddInstance(0, m_Handle);
     if (n != 0)
         InsertInstanceRow(n);
+    UpdateMailQueueColumn();
     SettingsModified = 1;
 }
 
@@ -265,6 +308,7 @@ void InstanceListView::OnDuplicate()
         if (n != 0)
             InsertInstanceRow(n);
     }
+    UpdateMailQueueColumn();
     SettingsModified = 1;
 }
 
@@ -278,6 +322,7 @@ void InstanceListView::OnDelete()
         if (n != 0)
             InstanceTable[n].InUse = 0;
     }
+    UpdateMailQueueColumn();
     SettingsModified = 1;
 }
 
@@ -301,6 +346,7 @@ void InstanceListView::OnProperties()
     if (ShowInstanceProperties(m_Frame->Handle(), title, n) == 1)
         SettingsModified = 1;
     RefreshRow(row);
+    UpdateMailQueueColumn();
 }
 
 void InstanceListView::OnStartAutomatically()

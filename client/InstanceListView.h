@@ -19,8 +19,10 @@ enum InstanceColumn {
     ColumnPort     = 1,
     ColumnStatus   = 2,
     ColumnAutoStart = 3,
-    ColumnLogFile  = 4
+    ColumnLogFile  = 4,
+    ColumnMailQueue = 5    // only while some instance retries its mail
 };
+#define CELL_TEXT_SIZE 16   // the Status and Mail queue texts
 
 class InstanceListView : public CCommandTarget {
 public:
@@ -42,7 +44,7 @@ public:
     // Instance numbers of the selected rows from the top; returns the count.
     int SelectedInstances(int *numbers, int capacity) const;
     void InsertInstanceRow(int n);        // placed below row N-1, else at the top
-    void InsertRowAt(int row, int n);     // all five cells from the record
+    void InsertRowAt(int row, int n);     // all its cells from the record
     void RefreshRow(int row);             // Port, Auto Start, Log File from the record
     int FindInstanceRow(int n) const;     // -1 when N has no row
 
@@ -62,7 +64,10 @@ private:
     void OnServiceCommand(UINT id);
     void OnContextMenu(int x, int y);
     void SetCellText(int row, int column, const char *text);
-    void ShowStatus(int row, int n);
+    void InsertColumn(int column);
+    void UpdateCell(int n, int column, char *shown, const char *text);
+    void UpdateLiveCells(int n);
+    void UpdateMailQueueColumn();
     void ReportSaveFailures(const struct SaveFailures &failures);
     void BeginWait();
     void EndWait();
@@ -72,6 +77,10 @@ private:
     HWND m_Handle;
     CFrameWindow *m_Frame;
     WNDPROC m_DefaultProc;
-    // The Status text each instance's row shows, by instance number.
-    char m_ShownStatus[MAX_INSTANCES + 1][16];
+    int m_Dpi;
+    int m_MailQueueShown;
+    // The Status and Mail queue texts each instance's row shows, by
+    // instance number.
+    char m_ShownStatus[MAX_INSTANCES + 1][CELL_TEXT_SIZE];
+    char m_ShownQueue[MAX_INSTANCES + 1][CELL_TEXT_SIZE];
 };

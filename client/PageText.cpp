@@ -1,7 +1,6 @@
 #include "PageText.h"
 #include "Parameters.h"
 #include "SmtpPassword.h"
-#include "SmtpSettings.h"
 
 #include <limits.h>
 #include <stdio.h>
@@ -73,18 +72,18 @@ int ParseDecimal(const char *text, int isSigned, DWORD *value)
 }
 
 
-DWORD PortFromText(const char *text, int *clamped)
+DWORD DigitsUpTo(const char *text, DWORD highest, int *clamped)
 {
     *clamped = 0;
-    DWORD port = 0;
+    unsigned long long number = 0;
     for (; *text >= '0' && *text <= '9'; text++) {
-        port = port * 10 + (DWORD)(*text - '0');
-        if (port > 65535) {
+        number = number * 10 + (unsigned)(*text - '0');
+        if (number > highest) {
             *clamped = 1;
-            return 65535;
+            return highest;
         }
     }
-    return port;
+    return (DWORD)number;
 }
 
 void FormatPortText(DWORD port, char *text, size_t size)
@@ -129,14 +128,15 @@ PasswordEdit ReadPasswordText(const WCHAR *text, int showsPlaceholder, char *pas
     return PasswordTooLong;
 }
 
-int StorePasswordEdit(PasswordEdit edit, const char *password, SmtpSettings *smtp, ProtectFunction protect)
+int StorePasswordEdit(PasswordEdit edit, const char *password, BYTE *blob, DWORD blobSize, DWORD *stored,
+                      ProtectFunction protect)
 {
     if (edit == PasswordKept)
         return 1;
-    WipeSecret(smtp->SmtpPassword, sizeof smtp->SmtpPassword);
-    smtp->SmtpPasswordSize = 0;
+    WipeSecret(blob, blobSize);
+    *stored = 0;
     if (edit != PasswordReplaced)
         return 1;
-    smtp->SmtpPasswordSize = protect(password, smtp->SmtpPassword, sizeof smtp->SmtpPassword);
-    return smtp->SmtpPasswordSize > 0;
+    *stored = protect(password, blob, blobSize);
+    return *stored > 0;
 }

@@ -1,6 +1,6 @@
 // Text rules of the property pages that need no window: the rotated log
-// name's preview, the reading of typed numbers, and the E-mail page's Port
-// and Password boxes.
+// name's preview, the reading of typed numbers, and the E-mail page's
+// number and secret boxes.
 #pragma once
 
 #include <windows.h>
@@ -19,10 +19,10 @@ void FormatNamePreview(const char *logFilename, DWORD rotation, char *text, size
 // or unsigned). Returns 0 and sets *value to 0 when it is not such a number.
 int ParseDecimal(const char *text, int isSigned, DWORD *value);
 
-// The Port box holds digits only: empty is the default port (stored as 0),
-// a number above 65535 is taken as 65535 (and *clamped set, so the box can
-// show what is stored).
-DWORD PortFromText(const char *text, int *clamped);
+// A digits-only box (Port, Retry hours): empty is 0, a number above highest
+// is taken as highest (and *clamped set, so the box can show what is
+// stored). For the Port box 0 stands for the default port.
+DWORD DigitsUpTo(const char *text, DWORD highest, int *clamped);
 // What the Port box shows for a stored port: 0 shows as 25.
 void FormatPortText(DWORD port, char *text, size_t size);
 
@@ -49,9 +49,11 @@ enum PasswordEdit {
 PasswordEdit ReadPasswordText(const WCHAR *text, int showsPlaceholder, char *password, size_t size, WCHAR *shown,
                               size_t shownSize);
 
-// Applies a judged edit to the stored password: Kept leaves it, Cleared
-// removes it, Replaced stores password encrypted by protect. Returns 0 when
-// the encryption failed: the password is then removed, no old one kept.
-struct SmtpSettings;
+// Applies a judged edit to a stored secret (the SMTP password, the OAuth
+// client secret: blob of blobSize bytes, *stored of them in use): Kept leaves
+// it, Cleared removes it, Replaced stores password encrypted by protect.
+// Returns 0 when the encryption failed: the secret is then removed, no old
+// one kept.
 typedef DWORD (*ProtectFunction)(const char *password, BYTE *blob, DWORD blobSize);
-int StorePasswordEdit(PasswordEdit edit, const char *password, SmtpSettings *smtp, ProtectFunction protect);
+int StorePasswordEdit(PasswordEdit edit, const char *password, BYTE *blob, DWORD blobSize, DWORD *stored,
+                      ProtectFunction protect);

@@ -4,6 +4,8 @@
 #define IDD_EMAIL_PROPS    133
 #define IDD_GENERAL_PROPS  137
 #define IDD_TIMEOUT_PROPS  138
+// The E-mail page's OAuth 2.0 dialog.
+#define IDD_OAUTH_SETTINGS 139
 
 // Combo-box item lists carried with each template: resource type 240, the
 // same name as the template (read by FillListsFromTemplate, PageControls.h).
@@ -39,6 +41,18 @@
 #define IDC_SMTP_TRUSTED_CA       1047
 #define IDC_BROWSE_CA             1048
 #define IDC_SMTP_PASSWORD         1049
+// E-mail page, how finished logs are mailed and the sign-in.
+#define IDC_MAIL_RETRY_HOURS      1051
+#define IDC_MAIL_ATTACHMENT       1052
+#define IDC_SMTP_AUTH_METHOD      1053
+#define IDC_OAUTH_SETTINGS        1054
+
+// The OAuth 2.0 dialog.
+#define IDC_OAUTH_TOKEN_URL       1055
+#define IDC_OAUTH_CLIENT_ID       1056
+#define IDC_OAUTH_CLIENT_SECRET   1057
+#define IDC_OAUTH_CERTIFICATE     1058
+#define IDC_OAUTH_SCOPE           1059
 
 // Timeout page. The day boxes' identifiers do not follow the days' order.
 #define IDC_TIMEOUT_CMD           1025

@@ -1,5 +1,6 @@
 // Resource and command identifiers of the configuration program.
-// The property pages' dialog templates (133, 137, 138) and their controls
+// The property pages' dialog templates (133, 137, 138, and 139 for the
+// E-mail page's OAuth 2.0 dialog) and their controls
 // live in the pages' own resource header; keep these clear of them.
 #pragma once
 

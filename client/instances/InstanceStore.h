@@ -38,6 +38,11 @@ int ReadInstanceParameters(int n, InstanceSettings *record);
 // where the key has none. Non-zero when all were written.
 int WriteInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record);
 
+// The number of finished logs instance N's service has still to mail: the
+// values of its outbox key (MailRetryHours); 0 when it has none or the key
+// cannot be read.
+DWORD OutboxMailCount(int n);
+
 // Adds an instance at the lowest free number (not in use, not unreadable):
 // defaults (source 0) or a copy of instance source. Returns the new number,
 // or 0 after the "maximum number" message (owned by owner) when the table is

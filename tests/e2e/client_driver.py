@@ -11,6 +11,7 @@ import time
 
 from harness import BIN_DIR
 from harness.wine import TOP, to_windows_path
+from layout_check import parse
 
 DISPLAY = os.environ.get("TALLY_GUI_DISPLAY", ":61")
 DOCS = os.path.join(TOP, "docs")
@@ -96,11 +97,11 @@ class Client:
         return dict(line.split("\t", 1) for line in self.d("info"))
 
     def rows(self):
-        """[(selected, [instance, port, status, auto start, log file]), ...]"""
+        """[(selected, [instance, port, status, auto start, log file(, mail queue)]), ...]"""
         result = []
         for line in self.d("rows"):
             parts = line.split("\t")
-            result.append((parts[1] == "S", parts[2:7]))
+            result.append((parts[1] == "S", parts[2:]))
         return result
 
     def column(self, index):
@@ -190,6 +191,18 @@ def screenshot(name, width=780, height=590, left=0, top=0):
                     "%dx%d+%d+%d" % (width, height, left, top), "+repage", path],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
     return path
+
+
+def screenshot_window(client, name, caption=None):
+    """The frame (or the visible window with that caption) where it shows,
+    as docs/<name>.png. Without a window manager no caption is drawn: of a
+    sheet or dialog only its client area is taken."""
+    window = parse(client.layout(caption)).controls[0]
+    left, top, right, bottom = window.rect
+    if caption is not None:
+        left, top, width, height = window.client
+        right, bottom = left + width, top + height
+    return screenshot(name, right - left, bottom - top, left, top)
 
 
 def _display_answers(socket_path):

@@ -2,7 +2,9 @@
 Xvfb, driven from guidriver.exe: the password box's placeholder kept,
 cleared and replaced, E-mail Now over STARTTLS with AUTH and its two new
 messages, what Save puts in the registry, and a service that mails each
-rotated file with the saved settings."""
+rotated file with the saved settings. Retries, zipping and the OAuth 2.0
+sign-in with its dialog (client secret like the password), E-mail Now
+with a token. Screenshot: docs/props-email-oauth.png."""
 
 import email
 import email.policy
@@ -13,16 +15,22 @@ import time
 import pytest
 
 from client_gui import *  # noqa: F401,F403  (fixtures)
-from client_driver import wait_for
+from client_driver import screenshot_window, wait_for
 from harness import VirtualPort
-from test_client_props import CANCEL, EMAIL, EMAIL_NOW, GENERAL, LOG_FILE, OK, SERVICES, Sheet, error_box, \
-    install, no_error_box, saved
-from tlssink import PASSWORD, STARTTLS, USER, TlsSink, certificates, windows_path
+from test_client_props import CANCEL, EMAIL, EMAIL_NOW, GENERAL, LOG_FILE, OAUTH, OK, RETRY, SERVICES, SIGN_IN, \
+    ZIP, Sheet, error_box, install, no_error_box, saved
+from tlssink import CLIENT_ID, CLIENT_SECRET, PASSWORD, STARTTLS, USER, TlsSink, TokenServer, certificates, \
+    windows_path
 
 PORT_BOX, SECURITY, USER_BOX, CA_BOX, BROWSE, PASSWORD_BOX = 1044, 1045, 1046, 1047, 1048, 1049
+TOKEN_URL, CLIENT_ID_BOX, SECRET_BOX, THUMBPRINT, SCOPE = 1055, 1056, 1057, 1058, 1059
+OAUTH_BOXES = (TOKEN_URL, CLIENT_ID_BOX, SECRET_BOX, THUMBPRINT, SCOPE)
+OAUTH_CAPTION = "OAuth 2.0 Settings"
 PLACEHOLDER = "\x1f" * 12
 FROM, TO = "tallyline@plant.example", "ops@plant.example"
 MAIL_VALUES = ("SmtpPort", "SmtpSecurity", "SmtpUser", "SmtpTrustedCa", "SmtpPassword")
+NEW_VALUES = ("MailRetryHours", "MailAttachment", "SmtpAuthMethod", "OAuthTokenUrl", "OAuthClientId",
+              "OAuthClientSecret", "OAuthCertificate", "OAuthScope")
 
 
 @pytest.fixture(scope="module")
@@ -35,8 +43,8 @@ def stored(gui, n, name):
     return gui.reg_query(SERVICES + "\\Quillbox%d\\Parameters" % n, name)
 
 
-def password_blob(gui, n):
-    data = stored(gui, n, "SmtpPassword")
+def password_blob(gui, n, name="SmtpPassword"):
+    data = stored(gui, n, name)
     return bytes.fromhex(data) if data is not None else None
 
 
@@ -49,7 +57,8 @@ def fill_in(s, ca_path, password=PASSWORD):
     s.choose(SECURITY, STARTTLS)
     s.type(USER_BOX, USER)
     s.type(CA_BOX, ca_path)
-    s.type(PASSWORD_BOX, password)
+    if password is not None:
+        s.type(PASSWORD_BOX, password)
 
 
 def make_log(gui, folder, name):
@@ -67,18 +76,18 @@ def test_password_box_keeps_clears_and_replaces_and_email_now_signs_in(client, g
     # An instance that never used the new values keeps its key as it was
     # through an edit and a save.
     install(gui, 2, LogFilename=log)
-    before = [stored(gui, 2, name) for name in MAIL_VALUES]
+    before = [stored(gui, 2, name) for name in MAIL_VALUES + NEW_VALUES]
     c = client()
     s = Sheet(c, 2)
     s.tab(EMAIL)
     assert not s.apply_enabled()
-    assert [s.text(PORT_BOX), s.ctl(SECURITY).cursel, s.text(USER_BOX), s.text(CA_BOX), s.text(PASSWORD_BOX)] == \
-        ["25", 0, "", "", ""]
+    assert [s.text(PORT_BOX), s.ctl(SECURITY).cursel, s.text(USER_BOX), s.text(CA_BOX), s.text(PASSWORD_BOX),
+            s.text(RETRY), s.ctl(ZIP).cursel, s.ctl(SIGN_IN).cursel] == ["25", 0, "", "", "", "0", 0, 0]
     s.tab(GENERAL)
     s.type(LOG_FILE, log + ".old")
     s.close(OK)
     saved(c)
-    assert [stored(gui, 2, name) for name in MAIL_VALUES] == before == [None] * 5
+    assert [stored(gui, 2, name) for name in MAIL_VALUES + NEW_VALUES] == before == [None] * 13
 
     ca = windows_path(certs, "ca.pem")
     s = Sheet(c, 1)
@@ -168,6 +177,89 @@ def test_password_box_keeps_clears_and_replaces_and_email_now_signs_in(client, g
         saved(c)
         assert stored(gui, 1, "SmtpPassword") is None
         assert stored(gui, 1, "SmtpUser") == USER
+
+
+def oauth_dialog(s, *texts):
+    """Opens the OAuth 2.0 dialog, types the texts given (None: left as it
+    is) into its boxes, and returns what they showed first."""
+    s.open_dialog(OAUTH, OAUTH_CAPTION)
+    shown = [s.text(box) for box in OAUTH_BOXES]
+    for box, text in zip(OAUTH_BOXES, texts):
+        if text is not None:
+            s.type(box, text)
+    return shown
+
+
+def test_retries_zipping_and_the_oauth_dialog_are_saved_and_email_now_signs_in_with_a_token(client, gui, certs):
+    log = make_log(gui, "oauthmaillogs", "Quillbox1.log")
+    install(gui, 1, LogFilename=log, SmtpServer="127.0.12.22", SmtpFromAddress=FROM, SmtpToAddress=TO)
+    install(gui, 2, LogFilename=log, MailRetryHours=12, MailAttachment=7, SmtpAuthMethod=1)
+    c = client()
+    # Shown as stored, which is no edit; a zip code of a later version is
+    # no choice and is kept until one is made; retries are at most 240.
+    s = Sheet(c, 2)
+    s.tab(EMAIL)
+    assert (s.text(RETRY), s.ctl(ZIP).cursel, s.ctl(SIGN_IN).cursel, s.apply_enabled()) == ("12", -1, 1, False)
+    s.type(RETRY, "999")
+    assert s.text(RETRY) == "240" and s.apply_enabled()
+    s.close(OK)
+    saved(c)
+    assert [stored(gui, 2, name) for name in NEW_VALUES[:3]] == ["0xf0", "0x7", "0x1"]
+    s = Sheet(c, 2)
+    s.tab(EMAIL)
+    s.choose(ZIP, 0)
+    s.close(OK)
+    saved(c)
+    assert stored(gui, 2, "MailAttachment") is None
+
+    s = Sheet(c, 1)
+    s.tab(EMAIL)
+    fill_in(s, windows_path(certs, "ca.pem"), password=None)
+    s.type(RETRY, "36")
+    s.choose(ZIP, 2)
+    s.choose(SIGN_IN, 1)
+    # Cancel keeps nothing of the dialog (shown with a tenant's values).
+    assert oauth_dialog(s, "https://login.microsoftonline.com/8d2f6b1c-0e4a-4b7e-9d3a-5c1f2e7a9b40/oauth2/v2.0/token",
+                        CLIENT_ID, CLIENT_SECRET) == [""] * 5
+    screenshot_window(c, "props-email-oauth.png", OAUTH_CAPTION)
+    s.close_dialog(CANCEL)
+    with TokenServer("127.0.12.22", certs) as tokens, TlsSink("127.0.12.22", certs, tokens=tokens) as sink:
+        assert oauth_dialog(s, tokens.url, CLIENT_ID, "wrong") == [""] * 5
+        s.close_dialog(OK)
+        s.d("postclick %d" % EMAIL_NOW)    # not applied yet: the page's values
+        assert error_box(c) == "Could not obtain an access token from the token server"
+        assert oauth_dialog(s, None, None, CLIENT_SECRET)[:3] == [tokens.url, CLIENT_ID, PLACEHOLDER]
+        s.close_dialog(OK)
+        s.click(EMAIL_NOW)
+        assert no_error_box(c)
+        assert [accepted for user, _, accepted in sink.recorder.xoauth2] == [True] and len(sink.messages) == 1
+        message = email.message_from_bytes(sink.messages[0].original_content, policy=email.policy.compat32)
+        assert message.get_payload()[1].get_filename() == "Quillbox1.log.zip"
+        s.close(OK)
+        saved(c)
+    assert {name: stored(gui, 1, name) for name in NEW_VALUES if name != "OAuthClientSecret"} == dict(
+        MailRetryHours="0x24", MailAttachment="0x2", SmtpAuthMethod="0x1", OAuthTokenUrl=tokens.url,
+        OAuthClientId=CLIENT_ID, OAuthCertificate=None, OAuthScope=None)
+    first = password_blob(gui, 1, "OAuthClientSecret")
+    assert first and holds_no_clear_password(first, CLIENT_SECRET)
+
+    # The secret as the password box: kept (never shown), replaced, cleared.
+    def edit_oauth(*texts):
+        s = Sheet(c, 1)
+        s.tab(EMAIL)
+        assert oauth_dialog(s, *texts)[2] == PLACEHOLDER
+        s.close_dialog(OK)
+        assert s.apply_enabled()
+        s.close(OK)
+        saved(c)
+        return password_blob(gui, 1, "OAuthClientSecret")
+
+    thumbprint, scope = "3F 2A 91 C4 5B 07 6E D8 19 A0 4C 7B E2 53 08 F6 9D 1E 64 B3", "https://example.org/.default"
+    assert edit_oauth(None, None, None, thumbprint, scope) == first
+    assert [stored(gui, 1, name) for name in ("OAuthCertificate", "OAuthScope")] == [thumbprint, scope]
+    second = edit_oauth(None, None, "n3w s\u00e9cret")
+    assert second and second != first and holds_no_clear_password(second, "n3w s\u00e9cret")
+    assert edit_oauth(None, None, "") is None
 
 
 def test_a_service_mails_each_rotated_file_with_the_saved_settings(client, gui, certs, workdir):

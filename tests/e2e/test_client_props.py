@@ -26,6 +26,7 @@ DAYS = dict(Sunday=1027, Monday=1029, Tuesday=1028, Wednesday=1030, Thursday=103
 COMMAND, RECIPIENTS = 1025, 1026
 # E-mail page
 SERVER, FROM, TO, EMAIL_NOW = 1021, 1022, 1023, 1024
+RETRY, ZIP, SIGN_IN, OAUTH = 1051, 1052, 1053, 1054
 ERROR_CAPTION = "E-mail Error"
 
 
@@ -111,6 +112,16 @@ class Sheet:
         else:
             self.d("postclick %d" % how)
         assert self.d("sheetgone 10000") == ["gone"]
+
+    def open_dialog(self, button, caption):
+        """Opens a page's modal dialog by its button: the commands above then
+        reach the dialog's controls, until close_dialog."""
+        self.d("postclick %d" % button)
+        self.d("sheet 10000 " + caption)
+
+    def close_dialog(self, how=OK):
+        self.close(how)
+        self.d("sheet 10000 Properties for Instance %d" % self.n)
 
 
 def saved(c):

@@ -1,7 +1,7 @@
 """client.exe's main window under Xvfb, driven from guidriver.exe: first run,
-menu bar and shortcuts, row placement, the live Status column, context-menu
-greying, the leaving prompt, "/uninstall", and one capture through both
-programs."""
+menu bar and shortcuts, row placement, the live Status column, the Mail
+queue column of instances that retry, context-menu greying, the leaving
+prompt, "/uninstall", and one capture through both programs."""
 
 import os
 import shutil
@@ -13,6 +13,7 @@ from harness import BIN_DIR, VirtualPort
 from harness.instance import new_instance_values, reg_file_text
 from harness.release import project_version
 from layout_check import parse
+from test_client_props import EMAIL, OK, RETRY, Sheet
 
 SERVICES = r"HKLM\SYSTEM\CurrentControlSet\Services"
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
@@ -196,6 +197,40 @@ def test_status_column_follows_services_controlled_outside(client, gui):
         assert wait_status(c, 1, state, timeout=3.0), state
         # Half-second timer: within about a second (driver round trips included).
         assert time.time() - started < 1.5, state
+
+
+def outbox(gui, n, count):
+    """Instance n's outbox, made by hand, with count finished logs waiting."""
+    key = service_key(n, r"\Outbox").replace("HKLM", "HKEY_LOCAL_MACHINE")
+    logs = ['"%d"="C:\\\\logs\\\\Quillbox%d-%d.log"' % (i, n, i) for i in range(count)]
+    gui.import_reg("\n".join(["REGEDIT4", "", "[-%s]" % key, "", "[%s]" % key] + logs) + "\n")
+
+
+def headers(c):
+    return [column.text for column in parse(c.layout()).columns]
+
+
+def test_mail_queue_column_is_there_only_while_an_instance_retries(client, gui):
+    install(gui, 1)
+    install(gui, 2, MailRetryHours=24)
+    outbox(gui, 2, 3)
+    c = client()
+    assert headers(c)[5:] == ["Mail queue"] and c.column(5) == ["", "3"]
+    outbox(gui, 2, 4)
+    assert c.wait_for(lambda: c.column(5) == ["", "4"])
+    c.select(2)
+    c.command("duplicate")
+    assert c.column(5) == ["", "4", "0"]      # a copy retries too; nothing waits for it yet
+    c.select(2, 3)
+    c.command("delete")
+    assert headers(c)[4:] == ["Log File"] and len(c.rows()[0][1]) == 5
+    s = Sheet(c, 1)
+    s.tab(EMAIL)
+    s.type(RETRY, "5")
+    s.close(OK)
+    assert headers(c)[5:] == ["Mail queue"] and c.column(5) == ["0"]
+    c.command("new")
+    assert c.column(5) == ["0", ""]
 
 
 def test_context_menus_grey_by_state_and_keep_the_routing(client, gui):

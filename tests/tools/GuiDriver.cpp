@@ -3,7 +3,7 @@
 // ".", or "ERR <reason>" before it. Commands:
 //   attach MS                  find the main window (waits up to MS)
 //   info                       title, visibility, status bar text, rows
-//   rows                       "<row>\t<S|->\t<cell0>\t...\t<cell4>" per row
+//   rows                       "<row>\t<S|->\t<cell0>\t...\t<cellN>" per row, a cell per column
 //   select [ROW...]            select exactly these rows (none: clear)
 //   command ID                 send WM_COMMAND ID to the frame (menu bar) and
 //                              wait until it has run
@@ -118,10 +118,12 @@ static void CellText(int row, int column, char *out, int size)
 static void PrintRows()
 {
     int rows = RowCount();
+    HWND header = (HWND)SendMessageA(List, LVM_GETHEADER, 0, 0);
+    int columns = header != NULL ? (int)SendMessageA(header, HDM_GETITEMCOUNT, 0, 0) : 0;
     for (int r = 0; r < rows; r++) {
         int selected = (SendMessageA(List, LVM_GETITEMSTATE, r, LVIS_SELECTED) & LVIS_SELECTED) != 0;
         printf("%d\t%s", r, selected ? "S" : "-");
-        for (int c = 0; c < 5; c++) {
+        for (int c = 0; c < columns; c++) {
             char text[1024];
             CellText(r, c, text, sizeof text);
             printf("\t%s", text);

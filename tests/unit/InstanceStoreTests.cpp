@@ -336,7 +336,7 @@ TEST_F(InstanceStore, ALoadThatFailsIsNoFirstRunAndNothingIsWrittenOverItsKeys)
     EXPECT_EQ("COM9", ReadString(PortKeyPath(1), "PortName", &type, &size));
 }
 
-TEST_F(InstanceStore, FlowControlIsStoredOnlyWhileNotNoneAndOneThisProgramCannotShowIsKept)
+TEST_F(InstanceStore, FlowControlAndMailAttachmentAreStoredOnlyWhileNotZeroAndACodeThisProgramCannotShowIsKept)
 {
     ASSERT_EQ(1, AddInstance(0, NULL));
     InstanceTable[1].FlowControl = FlowXonXoff;
@@ -346,9 +346,19 @@ TEST_F(InstanceStore, FlowControlIsStoredOnlyWhileNotNoneAndOneThisProgramCannot
     DWORD type, size;
     EXPECT_EQ("<no value>", ReadString(PortKeyPath(1), "FlowControl", &type, &size));
     WriteString(PortKeyPath(1), "FlowControl", "1");
+    // MailAttachment likewise, an unfit one and a code of a later version.
+    WriteString(ParametersKeyPath(1), "MailAttachment", "2");
     ReadInstanceParameters(1, &InstanceTable[1]);
     ASSERT_EQ(1, SaveInstances(1));
     EXPECT_EQ("1", ReadString(PortKeyPath(1), "FlowControl", &type, &size));
+    EXPECT_EQ("2", ReadString(ParametersKeyPath(1), "MailAttachment", &type, &size));
+    WriteNumber(ParametersKeyPath(1), "MailAttachment", 7);
+    ReadInstanceParameters(1, &InstanceTable[1]);
+    ASSERT_EQ(1, SaveInstances(1));
+    EXPECT_EQ("\x07", ReadString(ParametersKeyPath(1), "MailAttachment", &type, &size));
+    InstanceTable[1].Mail.MailAttachment = AttachLog;
+    ASSERT_EQ(1, SaveInstances(1));
+    EXPECT_EQ("<no value>", ReadString(ParametersKeyPath(1), "MailAttachment", &type, &size));
 }
 
 TEST_F(InstanceStore, SavingOneInstanceWritesThatInstanceOnly)

@@ -76,14 +76,14 @@ TEST(ParseDecimal, ReadsLikeGetDlgItemInt)
 TEST(MailBoxes, PortDigitsUpTo65535AndZeroForTheDefault)
 {
     int clamped;
-    EXPECT_EQ(PortFromText("587", &clamped), 587u);
+    EXPECT_EQ(DigitsUpTo("587", 65535, &clamped), 587u);
     EXPECT_FALSE(clamped);
-    EXPECT_EQ(PortFromText("", &clamped), 0u);
-    EXPECT_EQ(PortFromText("65535", &clamped), 65535u);
+    EXPECT_EQ(DigitsUpTo("", 65535, &clamped), 0u);
+    EXPECT_EQ(DigitsUpTo("65535", 65535, &clamped), 65535u);
     EXPECT_FALSE(clamped);
-    EXPECT_EQ(PortFromText("65536", &clamped), 65535u);
+    EXPECT_EQ(DigitsUpTo("65536", 65535, &clamped), 65535u);
     EXPECT_TRUE(clamped);
-    EXPECT_EQ(PortFromText("99999999999", &clamped), 65535u);
+    EXPECT_EQ(DigitsUpTo("99999999999999999999999", 65535, &clamped), 65535u);
     EXPECT_TRUE(clamped);
     char text[8];
     FormatPortText(0, text, sizeof text);
@@ -138,11 +138,13 @@ TEST(MailBoxes, AStoredPasswordIsItsUtf8EncryptedAndAFailedEncryptionKeepsNone)
 {
     SmtpSettings smtp = {};
     const char utf8[] = "P\xc3\xa4ss \xe2\x9c\x93";
-    ASSERT_TRUE(StorePasswordEdit(PasswordReplaced, utf8, &smtp, ProtectSmtpPassword));
+    ASSERT_TRUE(StorePasswordEdit(PasswordReplaced, utf8, smtp.SmtpPassword, sizeof smtp.SmtpPassword,
+                                  &smtp.SmtpPasswordSize, ProtectSmtpPassword));
     char clear[SMTP_PASSWORD_SIZE];
     ASSERT_TRUE(UnprotectSmtpPassword(smtp.SmtpPassword, smtp.SmtpPasswordSize, clear, sizeof clear));
     EXPECT_STREQ(clear, utf8);
     // The caller shows its message on 0: nothing is dropped silently.
-    EXPECT_FALSE(StorePasswordEdit(PasswordReplaced, "next", &smtp, RefuseToProtect));
+    EXPECT_FALSE(StorePasswordEdit(PasswordReplaced, "next", smtp.SmtpPassword, sizeof smtp.SmtpPassword,
+                                   &smtp.SmtpPasswordSize, RefuseToProtect));
     EXPECT_EQ(smtp.SmtpPasswordSize, 0u);
 }
