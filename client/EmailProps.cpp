@@ -4,7 +4,6 @@
 #include "OAuthDialog.h"
 #include "PageControls.h"
 #include "PageText.h"
-#include "Props.h"
 #include "PropsResource.h"
 #include "SmtpPassword.h"
 
@@ -42,7 +41,7 @@ static void ShowCode(HWND page, int id, DWORD code, DWORD count)
     SendDlgItemMessageA(page, id, CB_SETCURSEL, (WPARAM)(code < count ? (int)code : -1), 0);
 }
 
-CProps *CEmailProps::Props() const { return static_cast<CProps *>(Sheet()); }
+CInstanceSheet *CEmailProps::Props() const { return static_cast<CInstanceSheet *>(Sheet()); }
 
 BOOL CEmailProps::OnInitDialog()
 {
@@ -56,7 +55,7 @@ BOOL CEmailProps::OnInitDialog()
     SendDlgItemMessageA(page, IDC_SMTP_USER, EM_LIMITTEXT, SMTP_USER_SIZE - 1, 0);
     SendDlgItemMessageA(page, IDC_SMTP_TRUSTED_CA, EM_LIMITTEXT, SMTP_TRUSTED_CA_SIZE - 1, 0);
     SendDlgItemMessageA(page, IDC_MAIL_RETRY_HOURS, EM_LIMITTEXT, 3, 0);
-    CProps::Flags flags = Props()->RememberFlags();
+    CInstanceSheet::Flags flags = Props()->RememberFlags();
     SetDlgItemTextA(page, IDC_SMTP_SERVER, m_Settings->SmtpServer);
     SetDlgItemTextA(page, IDC_SMTP_FROM, m_Settings->SmtpFromAddress);
     SetDlgItemTextA(page, IDC_SMTP_TO, m_Settings->SmtpToAddress);

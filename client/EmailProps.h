@@ -5,10 +5,8 @@
 #pragma once
 
 #include "InstanceSettings.h"
-#include "PropertySheet.h"
+#include "InstanceSheet.h"
 #include "SecretBox.h"
-
-class CProps;
 
 class CEmailProps : public CPropertyPage {
 public:
@@ -19,7 +17,7 @@ protected:
     BOOL OnCommand(WORD id, WORD code, HWND control) override;
 
 private:
-    CProps *Props() const;
+    CInstanceSheet *Props() const;
     void OnChangeSmtpServer();
     void OnChangeSmtpFrom();
     void OnChangeSmtpTo();
@@ -39,5 +37,4 @@ private:
 
 // The message OnEmailNow shows for a MailLogFile result; NULL for none.
 const char *EmailNowMessage(int result);
-#define EMAIL_ERROR_CAPTION "E-mail Error"
 #define PASSWORD_NOT_STORED_TEXT "The password could not be encrypted, so it is not stored. Please type it again."

@@ -1,7 +1,6 @@
 #include "GeneralProps.h"
 #include "PageControls.h"
 #include "PageText.h"
-#include "Props.h"
 #include "PropsResource.h"
 
 #include <shellapi.h>
@@ -23,7 +22,7 @@ static const struct {
 
 CGeneralProps::CGeneralProps(InstanceSettings *settings) : CPropertyPage(IDD_GENERAL_PROPS), m_Settings(settings) {}
 
-CProps *CGeneralProps::Props() const { return static_cast<CProps *>(Sheet()); }
+CInstanceSheet *CGeneralProps::Props() const { return static_cast<CInstanceSheet *>(Sheet()); }
 
 void CGeneralProps::UpdateNamePreview()
 {
@@ -36,7 +35,7 @@ BOOL CGeneralProps::OnInitDialog()
 {
     HWND page = Handle();
     FillListsFromTemplate(page, IDD_GENERAL_PROPS);
-    CProps::Flags flags = Props()->RememberFlags();
+    CInstanceSheet::Flags flags = Props()->RememberFlags();
 
     SetDlgItemTextA(page, IDC_LOG_FILENAME, m_Settings->LogFilename);
     UpdateNamePreview();

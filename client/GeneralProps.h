@@ -4,9 +4,7 @@
 #pragma once
 
 #include "InstanceSettings.h"
-#include "PropertySheet.h"
-
-class CProps;
+#include "InstanceSheet.h"
 
 class CGeneralProps : public CPropertyPage {
 public:
@@ -21,7 +19,7 @@ protected:
     BOOL OnCommand(WORD id, WORD code, HWND control) override;
 
 private:
-    CProps *Props() const;
+    CInstanceSheet *Props() const;
     void StorePortName(HWND combo, WORD code);
     void StoreBaudRate(HWND combo, WORD code);
     void StoreSelection(WORD id);

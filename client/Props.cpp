@@ -3,7 +3,7 @@
 #include <string.h>
 
 CProps::CProps(const char *caption, int instance, HWND parent)
-    : CPropertySheet(caption, parent), Instance(instance), ChangesPending(0), ChangesApplied(0),
+    : CInstanceSheet(caption, parent), Instance(instance), ChangesPending(0), ChangesApplied(0),
       m_General(&WorkingSettings), m_Timeout(&WorkingSettings), m_Email(&WorkingSettings)
 {
     if (IsInstanceNumber(instance))

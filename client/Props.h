@@ -6,10 +6,10 @@
 #include "EmailProps.h"
 #include "GeneralProps.h"
 #include "InstanceSettings.h"
-#include "PropertySheet.h"
+#include "InstanceSheet.h"
 #include "TimeoutProps.h"
 
-class CProps : public CPropertySheet {
+class CProps : public CInstanceSheet {
 public:
     // caption as the list formats it ("Properties for Instance %d").
     CProps(const char *caption, int instance, HWND parent);
@@ -19,20 +19,11 @@ public:
     // InstanceTable while it was open, else 0.
     int Show();
 
-    // Every page calls this after every edit it stores.
-    void MarkChanged();
+    void MarkChanged() override;
+    Flags RememberFlags() const override;
+    void RestoreFlags(Flags flags) override;
     // Apply: copies WorkingSettings whole over the instance's record.
     void ApplyChanges();
-
-    // The page initialisation protocol: a page remembers the flags, fills its
-    // controls (whose change events call MarkChanged like an edit), then puts
-    // them back, so that filling a page never counts as an edit.
-    struct Flags {
-        int Applied;
-        int Pending;
-    };
-    Flags RememberFlags() const;
-    void RestoreFlags(Flags flags);
 
     int Instance;
     int ChangesPending;

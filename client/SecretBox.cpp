@@ -1,6 +1,5 @@
 #include "SecretBox.h"
 #include "ClientMessages.h"
-#include "EmailProps.h"
 #include "Parameters.h"
 #include "SmtpPassword.h"
 

@@ -1,7 +1,6 @@
 #include "TimeoutProps.h"
 #include "PageControls.h"
 #include "PageText.h"
-#include "Props.h"
 #include "PropsResource.h"
 
 #include <stdio.h>
@@ -30,7 +29,7 @@ CTimeoutProps::CTimeoutProps(InstanceSettings *settings)
 {
 }
 
-CProps *CTimeoutProps::Props() const { return static_cast<CProps *>(Sheet()); }
+CInstanceSheet *CTimeoutProps::Props() const { return static_cast<CInstanceSheet *>(Sheet()); }
 
 // Today's date at hour:minute:00. Returns 0, leaving the picker as it is,
 // for a time it cannot take.
@@ -134,7 +133,7 @@ BOOL CTimeoutProps::OnInitDialog()
     HWND page = Handle();
     m_StartPicker = GetDlgItem(page, IDC_START_TIME);
     m_EndPicker = GetDlgItem(page, IDC_END_TIME);
-    CProps::Flags flags = Props()->RememberFlags();
+    CInstanceSheet::Flags flags = Props()->RememberFlags();
 
     // 1. The pickers. One that cannot take the stored time (an hour of 24 in
     //    a window other than the whole day) shows midnight, and the stored

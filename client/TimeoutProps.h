@@ -3,9 +3,7 @@
 #pragma once
 
 #include "InstanceSettings.h"
-#include "PropertySheet.h"
-
-class CProps;
+#include "InstanceSheet.h"
 
 class CTimeoutProps : public CPropertyPage {
 public:
@@ -17,7 +15,7 @@ protected:
     BOOL OnNotify(NMHDR *header, LRESULT *result) override;
 
 private:
-    CProps *Props() const;
+    CInstanceSheet *Props() const;
     void OnTimeoutChoice(WORD id);
     void OnRepeatChoice(WORD id);
     void RestoreRadioChoices();

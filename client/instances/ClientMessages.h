@@ -15,3 +15,4 @@ extern MessageBoxFunction ShowMessageBox;
 #define LEAVING_PROMPT_CAPTION   "Tallyline Configuration"
 #define SAVE_FAILED_CAPTION      "Tallyline Configuration"
 #define PROGRAM_FOLDER_CAPTION   "Tallyline Configuration"
+#define EMAIL_ERROR_CAPTION      "E-mail Error"
