@@ -180,8 +180,11 @@ void WakeWriter() { SetEvent(WriterEvent); }
 void AwaitWork(DWORD ms, BOOL gathering)
 {
     EnterCriticalSection(&CaptureLock);
-    WriterIdle = !gathering && Queued == Written;
+    BOOL queued = Queued != Written;
+    WriterIdle = !gathering && !queued;
     LeaveCriticalSection(&CaptureLock);
+    if (queued && ms > WRITE_GATHER_MS)
+        ms = WRITE_GATHER_MS;
     WaitForSingleObject(WriterEvent, ms);
     EnterCriticalSection(&CaptureLock);
     WriterIdle = FALSE;

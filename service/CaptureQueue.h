@@ -43,11 +43,18 @@ ULONGLONG QueuedReceivedBytes();
 ULONGLONG DroppedBytes();
 ULONGLONG ForgetDropped();
 
+// How long the writer lets bytes gather while data flows before it writes
+// them: one write for many reads, and the log still current within a blink.
+// A queue filling up is written at once.
+#define WRITE_GATHER_MS 50
+
 // Wakes the writer (a request for it, or bytes to write).
 void WakeWriter();
 // The writer waits at most `ms` for something to do: a request, or a queue
 // filling up. While not `gathering`, with nothing queued, the reader's next
-// bytes wake it too; after a write they gather for a while instead.
+// bytes wake it too; after a write they gather for a while instead, and so
+// do bytes found queued already (they came while it was busy: the reader
+// wakes only an idle writer), never longer than WRITE_GATHER_MS.
 void AwaitWork(DWORD ms, BOOL gathering);
 
 // Creates the writer's wake-up event. Non-zero on success.

@@ -5,11 +5,6 @@
 
 #include <windows.h>
 
-// How long the writer lets bytes gather while data flows before it writes
-// them: one write for many reads, and the log still current within a blink.
-// A queue filling up is written at once.
-#define WRITE_GATHER_MS 50
-
 // Starts the writer on the open log. Reports why on failure and returns 0.
 int StartLogWriter();
 

@@ -181,7 +181,10 @@ def run(_shared_session, workdir):
         sleep_until(b1 - 4)
         feeder.hold(r.vanishing.port)
         while len(_joined(r.vanishing)) < len(feeder.sent[r.vanishing.port.name]):
-            assert time.time() < b1 - 1.0, "the log did not catch up before the port vanished"
+            assert time.time() < b1 - 1.0, ("the log did not catch up before the port vanished",
+                                             r.vanishing.port.name, len(_joined(r.vanishing)),
+                                             len(feeder.sent[r.vanishing.port.name]),
+                                             _joined(r.vanishing)[-200:], bytes(feeder.sent[r.vanishing.port.name][-200:]))
             time.sleep(0.02)
         sleep_until(b1 - 1.0)
         r.vanishing.port.vanish()
