@@ -10,11 +10,14 @@ import subprocess
 import time
 
 from harness import BIN_DIR
-from harness.wine import TOP, to_windows_path
+from harness.wine import BUILD_DIR, TOP, to_windows_path
 from layout_check import parse
 
 DISPLAY = os.environ.get("TALLY_GUI_DISPLAY", ":61")
-DOCS = os.path.join(TOP, "docs")
+# A run keeps its screenshots in the build folder, so it leaves the checkout
+# as it found it; TALLY_SCREENSHOT_DIR=docs refreshes the pictures the guides show.
+SCREENSHOTS = (os.path.join(TOP, os.environ["TALLY_SCREENSHOT_DIR"])
+               if os.environ.get("TALLY_SCREENSHOT_DIR") else os.path.join(BUILD_DIR, "screenshots"))
 
 # Command identifiers of the menu bar.
 ids = dict(exit=32771, about=32772, save=32773, properties=32774, new=32775, duplicate=32776,
@@ -184,9 +187,9 @@ class Client:
 
 def screenshot(name, width=780, height=590, left=0, top=0):
     """A part of the test display, by default its top left (where the main
-    window opens, no window manager), as docs/<name>.png."""
-    os.makedirs(DOCS, exist_ok=True)
-    path = os.path.join(DOCS, name)
+    window opens, no window manager), as <name>.png among the screenshots."""
+    os.makedirs(SCREENSHOTS, exist_ok=True)
+    path = os.path.join(SCREENSHOTS, name)
     subprocess.run(["import", "-display", DISPLAY, "-window", "root", "-crop",
                     "%dx%d+%d+%d" % (width, height, left, top), "+repage", path],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
@@ -195,7 +198,7 @@ def screenshot(name, width=780, height=590, left=0, top=0):
 
 def screenshot_window(client, name, caption=None):
     """The frame (or the visible window with that caption) where it shows,
-    as docs/<name>.png. Without a window manager no caption is drawn: of a
+    as <name>.png among the screenshots. Without a window manager no caption is drawn: of a
     sheet or dialog only its client area is taken."""
     window = parse(client.layout(caption)).controls[0]
     left, top, right, bottom = window.rect
