@@ -280,3 +280,56 @@ def unzipped(raw):
         [entry] = archive.namelist()
         return (message["Subject"], attachment.get_filename(), "application/zip", entry,
                 archive.read(entry))
+
+
+class FailsFirstMail(ScriptedServer):
+    """An SMTP server whose first connection fails in the way named, and
+    whose later connections take their mail normally.
+      closes_after_354: the connection is closed right after "354".
+      closes_in_attachment: closed after some 2,000 bytes of the message.
+      never_answers_dot: the whole message is read, the final "." never answered.
+      refuses_at_connect: "421" as the greeting, then closed."""
+
+    def __init__(self, address, fault):
+        super().__init__(address)
+        self.fault = fault
+        self.fault_done = threading.Event()
+
+    def _talk(self, sock):
+        if self.connections > 1:
+            return super()._talk(sock)
+        try:
+            self._fail(sock)
+        finally:
+            self.fault_done.set()
+
+    def _fail(self, sock):
+        if self.fault == "refuses_at_connect":
+            sock.sendall(b"421 too busy, try later\r\n")
+            return
+        reader = sock.makefile("rb")
+        sock.sendall(b"220 scripted\r\n")
+        while True:
+            line = reader.readline()
+            if not line:
+                return
+            verb = line[:4].upper()
+            if verb == b"DATA":
+                break
+            sock.sendall(b"250-scripted\r\n250 OK\r\n" if verb == b"EHLO" else b"250 OK\r\n")
+        sock.sendall(b"354 go ahead\r\n")
+        if self.fault == "closes_after_354":
+            sock.shutdown(socket.SHUT_RDWR)
+            return
+        received = 0
+        while True:
+            line = reader.readline()
+            if not line or line == b".\r\n":
+                break
+            received += len(line)
+            if self.fault == "closes_in_attachment" and received > 2000:
+                sock.shutdown(socket.SHUT_RDWR)
+                return
+        # never_answers_dot: silent until the client gives up and closes.
+        while reader.readline():
+            pass

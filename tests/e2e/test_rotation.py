@@ -1,11 +1,18 @@
 """Minutely log rotation and mailing under the real Service Control Manager.
 
-Rotation tests take real minutes, so one run serves them all: fifteen instances
+Rotation tests take real minutes, so one run serves them all: the instances
 start together, live through two minute boundaries side by side, each
 playing one situation, and the tests below then check what each left
-behind (files, mails, events, reported states)."""
+behind (files, mails, events, reported states).
+
+Among them, faults around a rotation: SMTP servers that fail the first mail
+in four ways, and a port that vanishes in the second before a rotation and
+returns after it. In every case the service keeps running, reports the fault
+once and the recovery once (the next mail sent, the port open again), and
+every byte that reached the port is in the files, once and in order."""
 
 import asyncio
+import contextlib
 import email
 import email.policy
 import os
@@ -20,7 +27,7 @@ import conftest
 from harness import Instance, VirtualPort
 from harness.events import ERROR, INFORMATION
 from harness.instance import PAUSED, RUNNING, STOP_PENDING, STOPPED, parse_status
-from smtpsink import AiosmtpdSink, RefusingSink, call_log, unzipped, winpath
+from smtpsink import AiosmtpdSink, FailsFirstMail, RefusingSink, call_log, unzipped, winpath
 from tlssink import CLIENT_ID, CLIENT_SECRET, STARTTLS, USER, TlsSink, TokenServer, certificates
 
 STAMP = re.compile(rb"\d{4}-\d\d-\d\d (\d\d):(\d\d):(\d\d)\.\d{3}: ")
@@ -28,6 +35,8 @@ FROM, TO = "tallyline@plant.example", "ops@plant.example"
 SLOW_MAIL_S = 12            # the slow sink's delay before it accepts a message
 STALL_S = 40                # the stalling sink's hold on its first message: longer than anyone waits
 UNREACHABLE = "127.0.5.2"   # nothing listens there
+REPLY_TIMEOUT_S = 60        # the mailer's wait for a reply (MailReplyTimeoutMs)
+FAULTS = ["closes_after_354", "closes_in_attachment", "never_answers_dot", "refuses_at_connect"]
 
 
 class _SlowRecorder:
@@ -150,6 +159,37 @@ class Streamer(threading.Thread):
             self.ended.set()
 
 
+class Feeder(threading.Thread):
+    """Numbered lines to each port, a few a second, except while a port is away."""
+
+    def __init__(self, ports):
+        super().__init__(daemon=True)
+        self.ports = ports
+        self.sent = {p.name: bytearray() for p in ports}
+        self.paused = set()
+        self.lock = threading.Lock()
+        self.done = threading.Event()
+
+    def run(self):
+        n = 0
+        while not self.done.wait(0.1):
+            with self.lock:
+                for p in self.ports:
+                    if p.name not in self.paused:
+                        line = b"%s line %06d abcdefghijklmnopqrstuvwxyz\r\n" % (p.name.encode(), n)
+                        p.send(line)
+                        self.sent[p.name] += line
+            n += 1
+
+    def hold(self, port):
+        with self.lock:
+            self.paused.add(port.name)
+
+    def release(self, port):
+        with self.lock:
+            self.paused.discard(port.name)
+
+
 class Poller(threading.Thread):
     """Stops an instance and records every status it reports until it has stopped."""
 
@@ -221,7 +261,8 @@ def run(_shared_session, workdir):
                 TlsSink("127.0.12.30", certs, STARTTLS, tokens=tokens) as oauth_sink, \
                 RefusingSink("127.0.5.8", mail=["421 4.3.2 Busy, try again later"]) as busy_sink, \
                 RefusingSink("127.0.5.9", rcpt=["550 5.1.1 No such mailbox"]) as refusing_sink, \
-                StallingSink("127.0.5.10") as stalling_sink, AiosmtpdSink("127.0.5.11") as later_sink:
+                StallingSink("127.0.5.10") as stalling_sink, AiosmtpdSink("127.0.5.11") as later_sink, \
+                contextlib.ExitStack() as fault_servers:
             r.sink, r.unused_sink, r.slow_sink = sink, unused_sink, slow_sink
             r.limited_sink, r.tokens, r.oauth_sink = limited_sink, tokens, oauth_sink
             r.busy_sink, r.refusing_sink, r.stalling_sink, r.later_sink = \
@@ -259,6 +300,16 @@ def run(_shared_session, workdir):
             r.killed = instance(port(), SmtpServer="127.0.5.10", **retry)
             r.waiting = instance(port(), SmtpServer=UNREACHABLE, **retry)
             outboxes = (r.retried, r.refused, r.killed, r.waiting)
+            # Faults: fed continuously, a mail server failing the first mail of
+            # each, and a port that goes away across the first boundary.
+            fed = dict(mail, VerboseLevel=9, BaudRate=115200)
+            r.smtp = {}
+            for i, fault in enumerate(FAULTS):
+                server = fault_servers.enter_context(FailsFirstMail("127.0.13.%d" % (20 + i), fault))
+                r.smtp[fault] = (instance(port(), SmtpServer=server.address, **fed), server)
+            r.vanishing_sink = fault_servers.enter_context(AiosmtpdSink("127.0.13.30"))
+            r.vanishing = instance(port(), SmtpServer="127.0.13.30", **fed)
+            faulty = [inst for inst, _ in r.smtp.values()] + [r.vanishing]
             # A log that an earlier run of the waiting one left in its outbox.
             r.earlier = "C:\\logs%d\\earlier.log" % r.waiting.n
             with open(r.waiting.unix_path(r.earlier), "wb") as f:
@@ -289,6 +340,8 @@ def run(_shared_session, workdir):
             poller.start()
             killer = Killer(r.killed, stalling_sink.recorder.stalled, b1 + 40)
             killer.start()
+            feeder = Feeder([inst.port for inst in faulty])
+            feeder.start()
             for inst in outboxes:
                 inst.port.send(b"minute one ")
             r.blocked.port.send(b"one ")
@@ -297,14 +350,34 @@ def run(_shared_session, workdir):
             r.zipped.port.send(r.big)
             r.too_large.port.send(r.big)
 
-            sleep_until(b1 - 3)
+            sleep_until(b1 - 5)
             r.paused_status = r.paused.pause()
             r.paused.port.send(b"during ")
+            # The vanishing port's device falls silent first, and what it sent
+            # is in the log by then: bytes still inside the virtual cable would
+            # go with the port. The log may lag the port by a read, the
+            # writer's gathering and a write, longer on a busy machine: it is
+            # given until the vanishing.
+            sleep_until(b1 - 4)
+            feeder.hold(r.vanishing.port)
+            while len(_joined(r.vanishing)) < len(feeder.sent[r.vanishing.port.name]):
+                assert time.time() < b1 - 1.0, ("the log did not catch up before the port vanished",
+                                                 r.vanishing.port.name, len(_joined(r.vanishing)),
+                                                 len(feeder.sent[r.vanishing.port.name]))
+                time.sleep(0.02)
+            sleep_until(b1 - 1.0)
+            r.vanishing.port.vanish()
+            sleep_until(b1 + 1.5)
+            r.vanishing.port.open()
             sleep_until(b1 + 3)
             r.blocked.port.send(b"two ")
             sleep_until(b1 + 5)
             r.resumed_status = r.paused.resume()
             r.paused.port.send(b"after ")
+            reopened = '"%s" is open again' % r.vanishing.port.name
+            assert session.wait_for_event(lambda e: reopened in e.text, timeout=10,
+                                          since=r.mark), "the port was not opened again"
+            feeder.release(r.vanishing.port)
             sleep_until(r.boundaries[1] + 3)
             r.paused.port.send(b"next")
             r.blocked.port.send(b"three")
@@ -317,6 +390,24 @@ def run(_shared_session, workdir):
             r.failed_queries = poller.failed_queries
             killer.join(60)
             r.killed_process, r.restarted = killer.killed, killer.restarted
+            # The second mail of each faulty instance goes after the second
+            # boundary; the one behind a server that never answered waits for
+            # its time-out.
+            sleep_until(b1 + REPLY_TIMEOUT_S + 8)
+            tags = ["logs%d\\" % inst.n for inst in faulty]
+            deadline = time.time() + 30
+            while time.time() < deadline and sum(
+                    1 for e in session.events_since(r.mark)
+                    if "Successfully emailed" in e.text and any(t in e.text for t in tags)) < 6:
+                time.sleep(0.5)
+            feeder.done.set()
+            feeder.join(10)
+            r.fed = feeder.sent
+            r.running = {inst.name: inst.query() for inst in faulty}
+            deadline = time.time() + 10
+            while time.time() < deadline and any(
+                    len(_joined(inst)) < len(feeder.sent[inst.port.name]) for inst in faulty):
+                time.sleep(0.1)
             # Wine may lose the answer to a stop when the process ends at
             # once: judge the stop by the state it leaves.
             r.final = {inst.name: inst.stop() for inst in instances}
@@ -342,7 +433,7 @@ def _name(inst, minute):
 
 
 def _windows_path(inst, minute):
-    return "C:\\logs%d\\%s" % (inst.n, _name(inst, minute))
+    return _path(inst, _name(inst, minute))
 
 
 def _read(inst, minute):
@@ -562,3 +653,70 @@ def test_a_file_the_server_refuses_for_good_is_given_up_at_once_and_the_next_is_
         (ERROR, "Gave up emailing logfile %s (reason: 3, tries: 1): the server refused it"
                 % _windows_path(inst, run.minutes[0])),
         (INFORMATION, "Successfully emailed logfile " + _windows_path(inst, run.minutes[1]))]
+
+
+def _files(inst):
+    folder = os.path.dirname(inst.log_path())
+    return sorted(f for f in os.listdir(folder) if f.endswith(".log"))
+
+
+def _joined(inst):
+    folder = os.path.dirname(inst.log_path())
+    return b"".join(open(os.path.join(folder, f), "rb").read() for f in _files(inst))
+
+
+def _path(inst, name):
+    return "C:\\logs%d\\%s" % (inst.n, name)
+
+
+def _port_events(run, inst):
+    """The instance's events (by its log folder or port), without its start message."""
+    tag = "logs%d\\" % inst.n
+    return [(e.type, e.text) for e in run.events
+            if (tag in e.text or '"%s"' % inst.port.name in e.text) and "Starting. Logging" not in e.text]
+
+
+@pytest.mark.parametrize("fault", FAULTS)
+def test_a_failed_mail_is_reported_once_and_the_next_mail_goes_out(run, fault):
+    inst, server = run.smtp[fault]
+    assert run.running[inst.name]["state"] == RUNNING
+    assert run.final[inst.name]["state"] == STOPPED and run.final[inst.name]["exit"] == 0
+    files = _files(inst)
+    assert len(files) >= 3, files
+    assert _joined(inst) == bytes(run.fed[inst.port.name])
+    closed = files[:-1]
+    assert _port_events(run, inst) == (
+        [(ERROR, "Failed to email logfile %s (reason: 3)" % _path(inst, closed[0]))] +
+        [(INFORMATION, "Successfully emailed logfile " + _path(inst, name)) for name in closed[1:]])
+    assert server.fault_done.is_set()
+    # The mails after the fault arrive whole.
+    assert len(server.messages) == len(closed) - 1
+    folder = os.path.dirname(inst.log_path())
+    for name, message in zip(closed[1:], server.messages):
+        attachment = email.message_from_bytes(message, policy=email.policy.compat32).get_payload()[1]
+        assert attachment.get_filename() == name
+        with open(os.path.join(folder, name), "rb") as f:
+            assert attachment.get_payload(decode=True) == f.read()
+
+
+def test_a_port_gone_across_a_rotation_loses_nothing_and_is_reported_once_each_way(run):
+    inst = run.vanishing
+    assert run.running[inst.name]["state"] == RUNNING
+    assert run.final[inst.name]["state"] == STOPPED and run.final[inst.name]["exit"] == 0
+    files = _files(inst)
+    # The rotation came while the port was away: the file of the minute
+    # before it holds what came before, the next one what came after.
+    assert files[:2] == ["Quillbox%d%s.log" % (inst.n, m) for m in run.minutes[:2]]
+    assert _joined(inst) == bytes(run.fed[inst.port.name])
+    first = open(os.path.join(os.path.dirname(inst.log_path()), files[0]), "rb").read()
+    assert first and first.endswith(b"\r\n")
+    port = inst.port.name
+    events = _port_events(run, inst)
+    failed = [e for e in events if e[0] == ERROR]
+    assert len(failed) == 1 and re.fullmatch(
+        r'Reading from "%s" failed \(error \d+\); trying to reopen the port' % port, failed[0][1])
+    assert [e for e in events if "open again" in e[1]] == [
+        (INFORMATION, '"%s" is open again; capture continues' % port)]
+    mails = [e for e in events if "emailed" in e[1]]
+    assert mails == [(INFORMATION, "Successfully emailed logfile " + _path(inst, name))
+                     for name in files[:-1]]
