@@ -20,9 +20,13 @@ void ReadMailSettings(HKEY key, MailSettings *settings, MailValueStates *states)
         memcpy(states->State, state, sizeof state);
 }
 
+const OptionalParameterSpec MailAttachmentSpec = {
+    "MailAttachment", InParametersKey, REG_DWORD, MAIL_ATTACHMENT_COUNT - 1, AttachLog,
+};
+
 int WriteMailSettings(HKEY key, const MailSettings *settings)
 {
     int ok = WriteOptionalNumber(key, MailValueNames[MailRetryHoursValue], settings->MailRetryHours, 0);
-    ok &= WriteOptionalNumber(key, MailValueNames[MailAttachmentValue], settings->MailAttachment, 0);
+    ok &= WriteOptionalParameter(key, MailAttachmentSpec, settings->MailAttachment);
     return ok;
 }

@@ -4,6 +4,7 @@
 // program; absent, mail goes out exactly as before they existed.
 #pragma once
 
+#include "Parameters.h"
 #include "SmtpSettings.h"
 
 // MailAttachment codes.
@@ -40,6 +41,12 @@ struct MailValueStates {
 // the defaults) and, when states is not null, notes what each value was.
 void ReadMailSettings(HKEY key, MailSettings *settings, MailValueStates *states);
 
-// Writes the values that differ from 0 and deletes the others. Non-zero when
-// both were written or deleted.
+// MailAttachment as the configuration program keeps it, as FlowControl is: a
+// code it does not know (which the service takes as 0) is held as stored,
+// shown as no choice and left in the key until a choice is made.
+extern const OptionalParameterSpec MailAttachmentSpec;
+
+// Writes the values that differ from 0 and deletes the others (a
+// MailAttachment of another type stored before is left as it is). Non-zero
+// when both were written or deleted.
 int WriteMailSettings(HKEY key, const MailSettings *settings);

@@ -62,13 +62,6 @@ HKEY OpenInstanceKey(int n, ParameterKeyKind kind, REGSAM access)
     return OpenKeyOf(n, kind, access, &key) == ERROR_SUCCESS ? key : NULL;
 }
 
-// MailAttachment is kept as FlowControl is: a code this program does not know
-// (which the service takes as 0) is held as stored, shown as no choice on
-// the E-mail page and left in the key until a choice is made there.
-static const OptionalParameterSpec MailAttachmentKept = {
-    MailValueNames[MailAttachmentValue], InParametersKey, REG_DWORD, MAIL_ATTACHMENT_COUNT - 1, AttachLog,
-};
-
 static const char *SmtpSecurityName()
 {
     return SmtpValueNames[SmtpSecurityValue];
@@ -88,7 +81,7 @@ void ReadInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
         return;
     ReadSmtpSettings(key, &record->Smtp, NULL);
     ReadMailSettings(key, &record->Mail, NULL);
-    ReadOptionalParameter(key, MailAttachmentKept, &record->Mail.MailAttachment);
+    ReadOptionalParameter(key, MailAttachmentSpec, &record->Mail.MailAttachment);
     StoredRegistryValue &stored = record->SmtpSecurityAsStored;
     memset(&stored, 0, sizeof stored);
     if (record->Smtp.SmtpSecurity == SMTP_SECURITY_INVALID) {
@@ -144,9 +137,7 @@ int WriteInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
             ok = 0;
     if (kind == InParametersKey && (!WriteSmtpSettings(key, &record->Smtp) || !WriteUnknownSmtpSecurity(key, record)))
         ok = 0;
-    if (kind == InParametersKey &&
-        (!WriteOptionalNumber(key, MailValueNames[MailRetryHoursValue], record->Mail.MailRetryHours, 0) ||
-         !WriteOptionalParameter(key, MailAttachmentKept, record->Mail.MailAttachment)))
+    if (kind == InParametersKey && !WriteMailSettings(key, &record->Mail))
         ok = 0;
     return ok;
 }
