@@ -97,10 +97,11 @@ class _Recorder:
 
 
 class AiosmtpdSink:
-    """A real SMTP server (aiosmtpd) that keeps every envelope it receives."""
+    """A real SMTP server (aiosmtpd) that keeps every envelope it receives;
+    recorder, an aiosmtpd handler with a messages list, may answer otherwise."""
 
-    def __init__(self, address, port=25, **kwargs):
-        self.recorder = _Recorder()
+    def __init__(self, address, port=25, recorder=None, **kwargs):
+        self.recorder = recorder or _Recorder()
         kwargs.setdefault("data_size_limit", 0)
         self.controller = Controller(self.recorder, hostname=address, port=port, **kwargs)
 
@@ -140,9 +141,7 @@ class RefusingSink(AiosmtpdSink):
     """A sink that refuses the first senders or recipients: RefusingSink(a, mail=["421 busy"])."""
 
     def __init__(self, address, mail=(), rcpt=(), **kwargs):
-        super().__init__(address, **kwargs)
-        self.recorder = _Refuser(mail, rcpt)
-        self.controller.handler = self.recorder
+        super().__init__(address, recorder=_Refuser(mail, rcpt), **kwargs)
 
 
 def listening_socket(address, port=25, backlog=8):

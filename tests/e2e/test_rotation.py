@@ -40,6 +40,8 @@ FAULTS = ["closes_after_354", "closes_in_attachment", "never_answers_dot", "refu
 
 
 class _SlowRecorder:
+    """Takes SLOW_MAIL_S seconds to answer the end of a message."""
+
     def __init__(self):
         self.messages = []
         self.accepted_at = []
@@ -51,16 +53,9 @@ class _SlowRecorder:
         return "250 OK"
 
 
-class SlowSink(AiosmtpdSink):
-    """Takes SLOW_MAIL_S seconds to answer the end of a message."""
-
-    def __init__(self, address):
-        super().__init__(address)
-        self.recorder = _SlowRecorder()
-        self.controller.handler = self.recorder
-
-
 class _Staller:
+    """Holds back its answer to the end of the first message."""
+
     def __init__(self):
         self.messages = []
         self.stalled = threading.Event()
@@ -72,15 +67,6 @@ class _Staller:
             self.stalled.set()
             await asyncio.sleep(STALL_S)
         return "250 OK"
-
-
-class StallingSink(AiosmtpdSink):
-    """Holds back its answer to the end of the first message."""
-
-    def __init__(self, address):
-        super().__init__(address)
-        self.recorder = _Staller()
-        self.controller.handler = self.recorder
 
 
 class Killer(threading.Thread):
@@ -255,13 +241,14 @@ def run(_shared_session, workdir):
     certs = certificates(os.path.join(workdir, "rotation-certs"))
     try:
         with AiosmtpdSink("127.0.5.1") as sink, AiosmtpdSink("127.0.5.3") as unused_sink, \
-                SlowSink("127.0.5.6") as slow_sink, \
+                AiosmtpdSink("127.0.5.6", recorder=_SlowRecorder()) as slow_sink, \
                 AiosmtpdSink("127.0.5.7", data_size_limit=100000) as limited_sink, \
                 TokenServer("127.0.12.30", certs) as tokens, \
                 TlsSink("127.0.12.30", certs, STARTTLS, tokens=tokens) as oauth_sink, \
                 RefusingSink("127.0.5.8", mail=["421 4.3.2 Busy, try again later"]) as busy_sink, \
                 RefusingSink("127.0.5.9", rcpt=["550 5.1.1 No such mailbox"]) as refusing_sink, \
-                StallingSink("127.0.5.10") as stalling_sink, AiosmtpdSink("127.0.5.11") as later_sink, \
+                AiosmtpdSink("127.0.5.10", recorder=_Staller()) as stalling_sink, \
+                AiosmtpdSink("127.0.5.11") as later_sink, \
                 contextlib.ExitStack() as fault_servers:
             r.sink, r.unused_sink, r.slow_sink = sink, unused_sink, slow_sink
             r.limited_sink, r.tokens, r.oauth_sink = limited_sink, tokens, oauth_sink
