@@ -7,13 +7,11 @@
 
 #include <winsock2.h>
 
-#include "SocketIo.h"
-
 #include "MailParts.h"
 #include "MailResult.h"
 #include "MailSettings.h"
 #include "SmtpSettings.h"
-
+#include "SocketIo.h"
 
 // Mails the log in one message. `attachment` (MailAttachmentKind) says
 // whether it goes as it is or zipped as "<log>.zip"; the message is measured

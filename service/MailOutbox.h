@@ -45,8 +45,9 @@ DWORD OutboxCount();
 // registry refused it (GetLastError()) or the outbox is full.
 int AddToOutbox(const char *path);
 
-// The oldest entry into *entry. 0 when there is none. An entry that cannot
-// be read as one is reported and removed on the way.
+// The oldest entry into *entry: 1, or 0 when there is none, or -1 when the
+// registry failed (GetLastError()). An entry that cannot be read as one is
+// reported and removed on the way.
 int OldestInOutbox(OutboxEntry *entry);
 
 // Writes an entry back (its tries, reason, plan, parts sent), or removes it.
