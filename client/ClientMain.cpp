@@ -3,8 +3,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "MainFrame.h"
-#include "CommandLine.h"
+#include "client/CommandLine.h"
+#include "client/MainFrame.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
 {

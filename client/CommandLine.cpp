@@ -1,14 +1,14 @@
-#include "CommandLine.h"
+#include "client/CommandLine.h"
 
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "ClientMessages.h"
-#include "ConfigurationCommands.h"
-#include "InstanceCommands.h"
-#include "InstanceRestart.h"
-#include "SmtpPassword.h"
+#include "client/instances/ClientMessages.h"
+#include "client/instances/ConfigurationCommands.h"
+#include "client/instances/InstanceCommands.h"
+#include "client/instances/InstanceRestart.h"
+#include "common/secrets/SmtpPassword.h"
 
 void PrintCommandLine(const char *line)
 {

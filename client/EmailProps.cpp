@@ -1,11 +1,11 @@
-#include "EmailProps.h"
-#include "ClientMessages.h"
-#include "MailLogFile.h"
-#include "OAuthDialog.h"
-#include "PageControls.h"
-#include "PageText.h"
-#include "PropsResource.h"
-#include "SmtpPassword.h"
+#include "client/EmailProps.h"
+#include "client/instances/ClientMessages.h"
+#include "client/OAuthDialog.h"
+#include "client/PageText.h"
+#include "client/PropsResource.h"
+#include "client/window/PageControls.h"
+#include "common/mail/MailLogFile.h"
+#include "common/secrets/SmtpPassword.h"
 
 #include <commdlg.h>
 #include <stdio.h>

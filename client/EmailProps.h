@@ -4,9 +4,9 @@
 // values have a dialog of their own), and mailing the log file now.
 #pragma once
 
-#include "InstanceSettings.h"
-#include "InstanceSheet.h"
-#include "SecretBox.h"
+#include "client/instances/InstanceSettings.h"
+#include "client/InstanceSheet.h"
+#include "client/SecretBox.h"
 
 class CEmailProps : public CPropertyPage {
 public:

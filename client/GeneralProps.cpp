@@ -1,7 +1,7 @@
-#include "GeneralProps.h"
-#include "PageControls.h"
-#include "PageText.h"
-#include "PropsResource.h"
+#include "client/GeneralProps.h"
+#include "client/PageText.h"
+#include "client/PropsResource.h"
+#include "client/window/PageControls.h"
 
 #include <shellapi.h>
 #include <stdio.h>

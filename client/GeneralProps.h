@@ -3,8 +3,8 @@
 // switches, automatic start.
 #pragma once
 
-#include "InstanceSettings.h"
-#include "InstanceSheet.h"
+#include "client/instances/InstanceSettings.h"
+#include "client/InstanceSheet.h"
 
 class CGeneralProps : public CPropertyPage {
 public:

@@ -1,16 +1,16 @@
-#include "InstanceListView.h"
+#include "client/InstanceListView.h"
 
 #include <commctrl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "ClientMessages.h"
-#include "FrameWindow.h"
-#include "InstanceStore.h"
-#include "PropertiesCommand.h"
-#include "InstanceCommands.h"
-#include "resource.h"
+#include "client/instances/ClientMessages.h"
+#include "client/instances/InstanceCommands.h"
+#include "client/instances/InstanceStore.h"
+#include "client/PropertiesCommand.h"
+#include "client/resource.h"
+#include "client/window/FrameWindow.h"
 
 #define LIST_PROPERTY "TallylineList"
 

@@ -5,8 +5,8 @@
 
 #include <windows.h>
 
-#include "CommandTarget.h"
-#include "InstanceSettings.h"
+#include "client/instances/InstanceSettings.h"
+#include "client/window/CommandTarget.h"
 
 class CFrameWindow;
 

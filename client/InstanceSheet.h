@@ -3,7 +3,7 @@
 // (CProps) can hold its pages without the pages depending on it.
 #pragma once
 
-#include "PropertySheet.h"
+#include "client/window/PropertySheet.h"
 
 class CInstanceSheet : public CPropertySheet {
 public:

@@ -1,12 +1,12 @@
-#include "MainFrame.h"
+#include "client/MainFrame.h"
 
 #include <shellapi.h>
 #include <stdio.h>
 
-#include "ClientMessages.h"
-#include "InstanceStore.h"
-#include "InstanceCommands.h"
-#include "resource.h"
+#include "client/instances/ClientMessages.h"
+#include "client/instances/InstanceCommands.h"
+#include "client/instances/InstanceStore.h"
+#include "client/resource.h"
 
 CMainFrame::CMainFrame() {}
 

@@ -3,8 +3,8 @@
 // end: closing offers to save, then closes the service handles.
 #pragma once
 
-#include "FrameWindow.h"
-#include "InstanceListView.h"
+#include "client/InstanceListView.h"
+#include "client/window/FrameWindow.h"
 
 class CMainFrame : public CFrameWindow {
 public:

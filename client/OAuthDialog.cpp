@@ -1,7 +1,7 @@
-#include "OAuthDialog.h"
-#include "PropsResource.h"
-#include "SecretBox.h"
-#include "SmtpPassword.h"
+#include "client/OAuthDialog.h"
+#include "client/PropsResource.h"
+#include "client/SecretBox.h"
+#include "common/secrets/SmtpPassword.h"
 
 #include <stddef.h>
 #include <string.h>

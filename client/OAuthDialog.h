@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "OAuthSettings.h"
+#include "common/settings/OAuthSettings.h"
 
 // Shows the dialog modally over owner, filled from *settings, and edits a
 // copy. OK copies the copy into *settings and returns 1; Cancel (or the

@@ -1,6 +1,6 @@
-#include "PageText.h"
-#include "Parameters.h"
-#include "SmtpPassword.h"
+#include "client/PageText.h"
+#include "common/secrets/SmtpPassword.h"
+#include "common/settings/Parameters.h"
 
 #include <limits.h>
 #include <stdio.h>

@@ -1,6 +1,6 @@
 // The list's Properties command: the instance's properties sheet, modal.
-#include "PropertiesCommand.h"
-#include "Props.h"
+#include "client/PropertiesCommand.h"
+#include "client/Props.h"
 
 int ShowInstanceProperties(HWND owner, const char *title, int n)
 {

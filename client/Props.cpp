@@ -1,4 +1,4 @@
-#include "Props.h"
+#include "client/Props.h"
 
 #include <string.h>
 

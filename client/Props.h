@@ -3,11 +3,11 @@
 // InstanceTable by OK and Apply.
 #pragma once
 
-#include "EmailProps.h"
-#include "GeneralProps.h"
-#include "InstanceSettings.h"
-#include "InstanceSheet.h"
-#include "TimeoutProps.h"
+#include "client/EmailProps.h"
+#include "client/GeneralProps.h"
+#include "client/instances/InstanceSettings.h"
+#include "client/InstanceSheet.h"
+#include "client/TimeoutProps.h"
 
 class CProps : public CInstanceSheet {
 public:

@@ -1,7 +1,7 @@
-#include "SecretBox.h"
-#include "ClientMessages.h"
-#include "Parameters.h"
-#include "SmtpPassword.h"
+#include "client/SecretBox.h"
+#include "client/instances/ClientMessages.h"
+#include "common/secrets/SmtpPassword.h"
+#include "common/settings/Parameters.h"
 
 // The dialog is ANSI, whose edit fields keep their text in the ANSI code
 // page: the box is made again as a Unicode window in the same place, tab

@@ -7,7 +7,7 @@
 
 #include <windows.h>
 
-#include "PageText.h"
+#include "client/PageText.h"
 
 struct SecretBox {
     HWND Box;

@@ -1,7 +1,7 @@
-#include "TimeoutProps.h"
-#include "PageControls.h"
-#include "PageText.h"
-#include "PropsResource.h"
+#include "client/TimeoutProps.h"
+#include "client/PageText.h"
+#include "client/PropsResource.h"
+#include "client/window/PageControls.h"
 
 #include <stdio.h>
 #include <string.h>

@@ -2,8 +2,8 @@
 // daily window, command and pop-up recipients.
 #pragma once
 
-#include "InstanceSettings.h"
-#include "InstanceSheet.h"
+#include "client/instances/InstanceSettings.h"
+#include "client/InstanceSheet.h"
 
 class CTimeoutProps : public CPropertyPage {
 public:

@@ -1,6 +1,6 @@
-#include "ConfigurationReport.h"
-#include "CheckParameters.h"
-#include "ServiceState.h"
+#include "service/ConfigurationReport.h"
+#include "service/core/CheckParameters.h"
+#include "service/core/ServiceState.h"
 
 #include <stdio.h>
 #include <string.h>

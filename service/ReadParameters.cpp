@@ -1,7 +1,7 @@
-#include "ReadParameters.h"
-#include "CheckParameters.h"
-#include "ReportServiceEvent.h"
-#include "ServiceState.h"
+#include "service/ReadParameters.h"
+#include "service/core/CheckParameters.h"
+#include "service/core/ReportServiceEvent.h"
+#include "service/core/ServiceState.h"
 
 #include <stdio.h>
 #include <string.h>

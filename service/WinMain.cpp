@@ -2,9 +2,9 @@
 // Manager (Quillbox<N>). It has no window and no other mode.
 #include <windows.h>
 
-#include "ReportServiceEvent.h"
-#include "ServiceMain.h"
-#include "ServiceState.h"
+#include "service/core/ReportServiceEvent.h"
+#include "service/core/ServiceState.h"
+#include "service/ServiceMain.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {

@@ -10,6 +10,7 @@ source "$top/tools/wine-session.sh"
 wine_fixed_layout "$0" "$@"
 
 "$top/tools/setup-packages.sh"
+/usr/bin/python3 "$top/tools/check-layers.py"
 "$top/tools/build.sh"
 TALLY_BUILD_DIR="$build" "$top/tools/package.sh"
 

@@ -1,3 +1,3 @@
-#include "ClientMessages.h"
+#include "client/instances/ClientMessages.h"
 
 MessageBoxFunction ShowMessageBox = MessageBoxA;

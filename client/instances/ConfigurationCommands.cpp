@@ -1,13 +1,13 @@
-#include "ConfigurationCommands.h"
+#include "client/instances/ConfigurationCommands.h"
 
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "InstanceCommands.h"
-#include "InstanceStore.h"
-#include "ServiceControl.h"
-#include "SmtpPassword.h"
+#include "client/instances/InstanceCommands.h"
+#include "client/instances/InstanceStore.h"
+#include "client/instances/ServiceControl.h"
+#include "common/secrets/SmtpPassword.h"
 #include "TallyVersion.h"
 
 // What a file or a command line gives; static, it holds 64 records.

@@ -4,7 +4,7 @@
 // the changes are saved through SaveInstances, as the window saves them.
 #pragma once
 
-#include "ConfigurationFile.h"
+#include "client/instances/ConfigurationFile.h"
 
 // Exit codes of the verbs.
 #define CONFIGURATION_DONE        0

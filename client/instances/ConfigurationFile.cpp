@@ -1,11 +1,11 @@
-#include "ConfigurationFile.h"
+#include "client/instances/ConfigurationFile.h"
 
 #include <windows.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "SmtpPassword.h"
+#include "common/secrets/SmtpPassword.h"
 
 // A file full of mistakes is reported in part: the first ones show the way.
 #define REPORTED_ERRORS 20

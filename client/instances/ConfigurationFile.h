@@ -7,8 +7,8 @@
 
 #include <stddef.h>
 
-#include "InstanceRestart.h"
-#include "InstanceValues.h"
+#include "client/instances/InstanceRestart.h"
+#include "client/instances/InstanceValues.h"
 
 // One instance as a file or a command line gives it: the values given, each
 // checked and held in Values (a secret already encrypted).

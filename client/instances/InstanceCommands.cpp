@@ -1,11 +1,11 @@
-#include "InstanceCommands.h"
+#include "client/instances/InstanceCommands.h"
 
 #include <stdio.h>
 #include <string.h>
 
-#include "InstanceStore.h"
-#include "KeySecurity.h"
-#include "ProgramFolder.h"
+#include "client/instances/InstanceStore.h"
+#include "client/instances/KeySecurity.h"
+#include "client/instances/ProgramFolder.h"
 
 void AddSaveFailure(SaveFailures *failures, int n)
 {

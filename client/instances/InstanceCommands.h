@@ -6,8 +6,8 @@
 
 #include <windows.h>
 
-#include "InstanceSettings.h"
-#include "ServiceControl.h"
+#include "client/instances/InstanceSettings.h"
+#include "client/instances/ServiceControl.h"
 
 // Instances whose save did not fully succeed (a key or value not written, the
 // service not registered, a deleted service not removed).

@@ -1,13 +1,13 @@
-#include "InstanceRestart.h"
+#include "client/instances/InstanceRestart.h"
 
 #include <windows.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "InstanceCommands.h"
-#include "ProgramFolder.h"
-#include "ServiceControl.h"
+#include "client/instances/InstanceCommands.h"
+#include "client/instances/ProgramFolder.h"
+#include "client/instances/ServiceControl.h"
 
 #define STOPPED_SECTION "stopped"
 #define SERVICE_PROGRAM_FILE_NAME "\\tallysvc.exe"

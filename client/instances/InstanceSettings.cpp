@@ -1,4 +1,4 @@
-#include "InstanceSettings.h"
+#include "client/instances/InstanceSettings.h"
 
 #include <string.h>
 

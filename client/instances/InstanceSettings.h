@@ -6,9 +6,9 @@
 #include <windows.h>
 #include <stddef.h>
 
-#include "Parameters.h"
-#include "MailSettings.h"
-#include "SmtpSettings.h"
+#include "common/settings/MailSettings.h"
+#include "common/settings/Parameters.h"
+#include "common/settings/SmtpSettings.h"
 
 #define STORED_VALUE_SIZE 64
 

@@ -1,10 +1,10 @@
-#include "InstanceStore.h"
+#include "client/instances/InstanceStore.h"
 
 #include <stdio.h>
 #include <string.h>
 
-#include "ClientMessages.h"
-#include "KeySecurity.h"
+#include "client/instances/ClientMessages.h"
+#include "client/instances/KeySecurity.h"
 
 void FormatParametersKey(int n, char *out, size_t size)
 {

@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-#include "InstanceSettings.h"
+#include "client/instances/InstanceSettings.h"
 
 // The two registry paths of instance N.
 void FormatParametersKey(int n, char *out, size_t size);

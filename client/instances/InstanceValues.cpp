@@ -1,9 +1,9 @@
-#include "InstanceValues.h"
+#include "client/instances/InstanceValues.h"
 
 #include <stdio.h>
 #include <string.h>
 
-#include "SmtpPassword.h"
+#include "common/secrets/SmtpPassword.h"
 
 #define MEMBER_SIZE(member) ((DWORD)sizeof(((InstanceSettings *)0)->member))
 #define AT(member) offsetof(InstanceSettings, member), MEMBER_SIZE(member)

@@ -8,7 +8,7 @@
 #include <windows.h>
 #include <stddef.h>
 
-#include "InstanceSettings.h"
+#include "client/instances/InstanceSettings.h"
 
 enum InstanceValueKind {
     TextValue,          // a string; Size is its buffer, terminating zero included

@@ -1,4 +1,4 @@
-#include "KeySecurity.h"
+#include "client/instances/KeySecurity.h"
 
 // Two allowed-access entries, each with a SID of at most two sub-authorities.
 #define ACL_BUFFER_SIZE 128

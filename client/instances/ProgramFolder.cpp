@@ -1,12 +1,12 @@
-#include "ProgramFolder.h"
+#include "client/instances/ProgramFolder.h"
 
 #include <aclapi.h>
 #include <sddl.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "ClientMessages.h"
-#include "ServiceControl.h"
+#include "client/instances/ClientMessages.h"
+#include "client/instances/ServiceControl.h"
 
 // Rights that let a holder replace or rewrite the program: write or append
 // data (on a folder: add a file or subfolder), delete it or a child, change

@@ -1,10 +1,10 @@
-#include "ServiceControl.h"
+#include "client/instances/ServiceControl.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "ClientMessages.h"
+#include "client/instances/ClientMessages.h"
 
 #define SERVICE_PROGRAM_NAME "tallysvc.exe"
 #define EVENT_SOURCE_KEY_FORMAT "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Quillbox%d"

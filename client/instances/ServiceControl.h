@@ -8,7 +8,7 @@
 #include <windows.h>
 #include <stddef.h>
 
-#include "InstanceSettings.h"
+#include "client/instances/InstanceSettings.h"
 
 // The one Service Control Manager handle of the run; null when it could not
 // be opened.

@@ -1,4 +1,4 @@
-#include "CommandTarget.h"
+#include "client/window/CommandTarget.h"
 
 int QueryCommandThrough(CCommandTarget *const *chain, int count, UINT id, CommandState *state)
 {

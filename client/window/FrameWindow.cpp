@@ -1,4 +1,4 @@
-#include "FrameWindow.h"
+#include "client/window/FrameWindow.h"
 
 #include <commctrl.h>
 #include <string.h>

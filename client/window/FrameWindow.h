@@ -7,7 +7,7 @@
 
 #include <windows.h>
 
-#include "CommandTarget.h"
+#include "client/window/CommandTarget.h"
 
 class CFrameWindow : public CCommandTarget {
 public:

@@ -1,4 +1,4 @@
-#include "PageControls.h"
+#include "client/window/PageControls.h"
 
 #include <string.h>
 

@@ -1,4 +1,4 @@
-#include "PropertySheet.h"
+#include "client/window/PropertySheet.h"
 
 #include <stdio.h>
 #include <string.h>

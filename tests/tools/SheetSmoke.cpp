@@ -9,7 +9,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "PropertySheet.h"
+#include "client/window/PropertySheet.h"
 
 #define IDC_SMOKE_EDIT 1001
 #define WM_SMOKE_STEP (WM_APP + 1)

@@ -2,7 +2,7 @@
 // aborts the process). Records every call; fails for the recipients listed in
 // the setting TALLY_NETAPI_FAIL (comma-separated, or "*" for all) with NERR_NameNotFound,
 // as current Windows does for everyone.
-#include "StandInRecord.h"
+#include "tests/tools/StandInRecord.h"
 
 #define NERR_NAME_NOT_FOUND 2273
 

@@ -1,7 +1,7 @@
 // Stand-in wtsapi32.dll for the end-to-end tests: a fake session list from the
 // setting TALLY_WTS_SESSIONS ("id:user:state;..." with the WTS_CONNECTSTATE_CLASS
 // number, 0 for active) and a WTSSendMessageA that records each call.
-#include "StandInRecord.h"
+#include "tests/tools/StandInRecord.h"
 
 #include <stdlib.h>
 #include <wtsapi32.h>

@@ -36,12 +36,12 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "MailLogFile.h"
-#include "OAuthToken.h"
-#include "ServerCertificate.h"
-#include "SecurityLibraries.h"
-#include "SmtpPassword.h"
-#include "ZipStream.h"
+#include "common/mail/MailLogFile.h"
+#include "common/mail/ZipStream.h"
+#include "common/net/ServerCertificate.h"
+#include "common/oauth/OAuthToken.h"
+#include "common/secrets/SmtpPassword.h"
+#include "common/system/SecurityLibraries.h"
 
 static int FailingRead, ReadsDone;      // -f: the read that fails; 0: none
 

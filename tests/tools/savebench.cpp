@@ -8,8 +8,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "InstanceCommands.h"
-#include "InstanceStore.h"
+#include "client/instances/InstanceCommands.h"
+#include "client/instances/InstanceStore.h"
 
 static double Now()
 {

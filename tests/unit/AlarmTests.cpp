@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "InactivityAlarm.h"
-#include "MessengerPopup.h"
-#include "ServiceState.h"
+#include "service/alarm/InactivityAlarm.h"
+#include "service/alarm/MessengerPopup.h"
+#include "service/core/ServiceState.h"
 
 namespace {
 

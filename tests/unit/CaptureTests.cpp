@@ -5,14 +5,15 @@
 #include <regex>
 #include <string>
 
-#include "DriverLoss.h"
-#include "FakeEventLog.h"
-#include "LogFile.h"
-#include "LogWriter.h"
-#include "LogWriterThread.h"
-#include "ServiceState.h"
-#include "TestCapture.h"
-#include "TestTime.h"
+#include "service/capture/DriverLoss.h"
+#include "service/capture/Timestamp.h"
+#include "service/core/ServiceState.h"
+#include "service/log/LogFile.h"
+#include "service/log/LogWriter.h"
+#include "service/log/LogWriterThread.h"
+#include "tests/unit/FakeEventLog.h"
+#include "tests/unit/TestCapture.h"
+#include "tests/unit/TestTime.h"
 
 namespace {
 

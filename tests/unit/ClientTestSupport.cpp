@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "ClientTestSupport.h"
+#include "tests/unit/ClientTestSupport.h"
 
 #include <stdio.h>
 #include <string.h>
 
-#include "ClientMessages.h"
+#include "client/instances/ClientMessages.h"
 
 RecordedMessages Messages;
 

@@ -7,8 +7,8 @@
 #include <windows.h>
 #include <string>
 
-#include "InstanceStore.h"
-#include "InstanceCommands.h"
+#include "client/instances/InstanceCommands.h"
+#include "client/instances/InstanceStore.h"
 
 struct RecordedMessages {
     int Count;

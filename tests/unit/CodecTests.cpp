@@ -3,7 +3,7 @@
 #include <string.h>
 #include <string>
 
-#include "Base64Codec.h"
+#include "common/text/Base64Codec.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "ReportServiceEvent.h"
+#include "service/core/ReportServiceEvent.h"
 
 struct RecordedEvent {
     std::string Source;

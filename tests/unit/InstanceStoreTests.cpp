@@ -1,13 +1,13 @@
 // Loading, adding, saving and deleting instances against the real registry
 // and Service Control Manager of the Wine session, also through the
 // command line's export, import and set.
-#include "ClientTestSupport.h"
+#include "tests/unit/ClientTestSupport.h"
 
 #include <string.h>
 
-#include "ClientMessages.h"
-#include "ConfigurationCommands.h"
-#include "SmtpPassword.h"
+#include "client/instances/ClientMessages.h"
+#include "client/instances/ConfigurationCommands.h"
+#include "common/secrets/SmtpPassword.h"
 
 #include <aclapi.h>
 #include <sddl.h>

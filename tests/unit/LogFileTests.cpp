@@ -2,10 +2,11 @@
 
 #include <string.h>
 
-#include "LogFile.h"
-#include "TestTime.h"
-#include "ReadParameters.h"
-#include "ServiceState.h"
+#include "service/capture/Timestamp.h"
+#include "service/core/ServiceState.h"
+#include "service/log/LogFile.h"
+#include "service/ReadParameters.h"
+#include "tests/unit/TestTime.h"
 
 namespace {
 

@@ -5,11 +5,12 @@
 #include <regex>
 #include <string>
 
-#include "FakeEventLog.h"
-#include "LogFile.h"
-#include "LogWriter.h"
-#include "ServiceState.h"
-#include "TestCapture.h"
+#include "service/capture/Timestamp.h"
+#include "service/core/ServiceState.h"
+#include "service/log/LogFile.h"
+#include "service/log/LogWriter.h"
+#include "tests/unit/FakeEventLog.h"
+#include "tests/unit/TestCapture.h"
 
 namespace {
 

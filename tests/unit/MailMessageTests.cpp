@@ -3,7 +3,7 @@
 #include <string.h>
 #include <string>
 
-#include "MailMessage.h"
+#include "common/mail/MailMessage.h"
 
 namespace {
 

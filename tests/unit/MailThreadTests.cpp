@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "MailThread.h"
-#include "ReportServiceEvent.h"
-#include "ServiceMain.h"
-#include "ServiceState.h"
+#include "service/core/ReportServiceEvent.h"
+#include "service/core/ServiceState.h"
+#include "service/mail/MailThread.h"
+#include "service/ServiceMain.h"
 
 namespace {
 

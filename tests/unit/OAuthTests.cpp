@@ -5,8 +5,8 @@
 #include <string.h>
 #include <string>
 
-#include "HttpsClient.h"
-#include "JsonReader.h"
+#include "common/net/HttpsClient.h"
+#include "common/text/JsonReader.h"
 
 namespace {
 

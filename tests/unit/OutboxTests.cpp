@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "FakeEventLog.h"
-#include "MailLogFile.h"
-#include "MailOutbox.h"
-#include "OutboxThread.h"
-#include "ServiceState.h"
+#include "common/mail/MailLogFile.h"
+#include "service/core/ServiceState.h"
+#include "service/mail/MailOutbox.h"
+#include "service/mail/OutboxThread.h"
+#include "tests/unit/FakeEventLog.h"
 
 namespace {
 

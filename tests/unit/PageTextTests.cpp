@@ -1,7 +1,7 @@
-#include "PageText.h"
-#include "Parameters.h"
-#include "SmtpPassword.h"
-#include "SmtpSettings.h"
+#include "client/PageText.h"
+#include "common/secrets/SmtpPassword.h"
+#include "common/settings/Parameters.h"
+#include "common/settings/SmtpSettings.h"
 
 #include <gtest/gtest.h>
 #include <string.h>

@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "CheckParameters.h"
-#include "ComPort.h"
-#include "FakeEventLog.h"
-#include "ReadParameters.h"
-#include "ServiceState.h"
+#include "service/capture/ComPort.h"
+#include "service/core/CheckParameters.h"
+#include "service/core/ServiceState.h"
+#include "service/ReadParameters.h"
+#include "tests/unit/FakeEventLog.h"
 
 namespace {
 

@@ -3,11 +3,11 @@
 #include <string.h>
 #include <string>
 
-#include "CheckParameters.h"
-#include "ConfigurationReport.h"
-#include "FakeEventLog.h"
-#include "ReportServiceEvent.h"
-#include "ServiceState.h"
+#include "service/ConfigurationReport.h"
+#include "service/core/CheckParameters.h"
+#include "service/core/ReportServiceEvent.h"
+#include "service/core/ServiceState.h"
+#include "tests/unit/FakeEventLog.h"
 
 namespace {
 

@@ -4,15 +4,16 @@
 #include <string>
 #include <vector>
 
-#include "LogFile.h"
-#include "LogWriter.h"
-#include "LogWriterThread.h"
-#include "TestCapture.h"
-#include "TestTime.h"
-#include "ReadParameters.h"
-#include "ReportServiceEvent.h"
-#include "RotationThread.h"
-#include "ServiceState.h"
+#include "service/capture/Timestamp.h"
+#include "service/core/ReportServiceEvent.h"
+#include "service/core/ServiceState.h"
+#include "service/log/LogFile.h"
+#include "service/log/LogWriter.h"
+#include "service/log/LogWriterThread.h"
+#include "service/log/RotationThread.h"
+#include "service/ReadParameters.h"
+#include "tests/unit/TestCapture.h"
+#include "tests/unit/TestTime.h"
 
 namespace {
 

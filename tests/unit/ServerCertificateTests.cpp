@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <string>
 
-#include "ServerCertificate.h"
+#include "common/net/ServerCertificate.h"
 
 namespace {
 

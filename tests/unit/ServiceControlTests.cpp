@@ -1,6 +1,6 @@
 // Registration, control, Restart, deletion and "/uninstall" against the real
 // Service Control Manager of the Wine session.
-#include "ClientTestSupport.h"
+#include "tests/unit/ClientTestSupport.h"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "InstanceRestart.h"
-#include "ProgramFolder.h"
+#include "client/instances/InstanceRestart.h"
+#include "client/instances/ProgramFolder.h"
 
 static std::string SlowServiceCommand(int stopDelayMs)
 {

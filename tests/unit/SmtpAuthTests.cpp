@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "Base64Codec.h"
-#include "SecurityLibraries.h"
-#include "SmtpAuth.h"
-#include "SmtpPassword.h"
-#include "SmtpReply.h"
-#include "TlsStream.h"
+#include "common/mail/SmtpAuth.h"
+#include "common/mail/SmtpReply.h"
+#include "common/net/TlsStream.h"
+#include "common/secrets/SmtpPassword.h"
+#include "common/system/SecurityLibraries.h"
+#include "common/text/Base64Codec.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string.h>
 #include <string>
 
-#include "SmtpReply.h"
+#include "common/mail/SmtpReply.h"
 
 namespace {
 

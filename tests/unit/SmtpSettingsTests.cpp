@@ -5,8 +5,8 @@
 #include <string.h>
 #include <string>
 
-#include "MailSettings.h"
-#include "SmtpSettings.h"
+#include "common/settings/MailSettings.h"
+#include "common/settings/SmtpSettings.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "CaptureQueue.h"
-#include "ServiceState.h"
+#include "service/capture/CaptureQueue.h"
+#include "service/core/ServiceState.h"
 
 inline void HandOver(const std::string &text)
 {

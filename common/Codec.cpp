@@ -1,4 +1,0 @@
-// The program's one base64 codec, shared by every mail transfer of the run.
-#include "Base64Codec.h"
-
-Base64Codec Codec;

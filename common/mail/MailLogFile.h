@@ -1,0 +1,83 @@
+// Sends one log file to one recipient as a MIME attachment over SMTP. Without
+// settings (or with all of them at their defaults) it speaks plain SMTP to
+// port 25 without authentication; settings can name another port, STARTTLS
+// or TLS from the first byte, and a user for AUTH. Not reentrant: one call at
+// a time per process.
+#pragma once
+
+#include <winsock2.h>
+
+#include "common/mail/MailParts.h"
+#include "common/mail/MailResult.h"
+#include "common/net/SocketIo.h"
+#include "common/settings/MailSettings.h"
+#include "common/settings/SmtpSettings.h"
+
+// Mails the log in one message. `attachment` (MailAttachmentKind) says
+// whether it goes as it is or zipped as "<log>.zip"; the message is measured
+// exactly (header, base64 lines, trailer) against the SIZE the server
+// declares, and one that would exceed it is not sent: MessageTooLarge. Then,
+// when the attachment may be zipped and plan is not null, the plan says how
+// the log goes in parts (plan->Count 0: it cannot be cut to fit).
+MailResult MailLogFile(const char *path, const char *server, const char *from, const char *to,
+                       const SmtpSettings *settings = NULL, DWORD attachment = AttachLog,
+                       MailPlan *plan = NULL);
+
+// Mails one part of a log (GetMailPart) as its own message: the part's
+// bytes zipped as "<stem>-part<k>of<n><ext>.zip", "(part k of n)" in the
+// subject. MessageTooLarge when even it exceeds the server's SIZE now;
+// FileNotOpened for a part that is not one of a plan or not inside the file.
+MailResult MailLogPart(const char *path, const char *server, const char *from, const char *to,
+                       const SmtpSettings *settings, const MailPart *part);
+
+// Mails a log as `attachment` asks: in one message, or, when it must be cut,
+// part after part in order, each its own message. The first failure ends it
+// (*failedPart names that part, 0 when the log was not cut); plan holds the
+// parts afterwards (Count 0 when it was not cut).
+MailResult MailLogInFull(const char *path, const char *server, const char *from, const char *to,
+                         const SmtpSettings *settings, DWORD attachment, MailPlan *plan, DWORD *failedPart);
+
+// Where the last call's dialogue ended, and the code of the server's last
+// reply there ("" when none came: a time-out, a dropped connection), so a
+// caller that tries again can tell a refusal for now from one for good.
+enum MailStep {
+    MailStepSession = 0,    // up to MAIL FROM: resolving, connecting, greeting, EHLO, TLS, AUTH
+    MailStepSender,         // MAIL FROM
+    MailStepRecipient,      // RCPT TO
+    MailStepData,           // DATA
+    MailStepMessage,        // the message and its final "."
+    MailStepQuit            // the server had accepted the message
+};
+struct MailFailure {
+    int Step;               // MailStep
+    char Code[4];
+};
+extern MailFailure LastMailFailure;
+
+// The server refused the last call's message for good: a 5xx reply to
+// MAIL FROM, RCPT TO, DATA or the message itself.
+int MailRefusedForGood();
+
+// The server accepted the last call's message (2xx after its final "."),
+// whatever came after it (a QUIT that was not answered as it should be).
+int MailAccepted();
+
+// The waits are bounded (MailConnectTimeoutMs, MailReplyTimeoutMs,
+// SocketIo.h), so a silent server cannot hang the caller: a connect that
+// takes longer fails with ConnectFailed, a reply with BadReply, a TLS
+// handshake (bounded as one reply) with SecureConnectionFailed.
+
+// Reads the log file; replaceable so that a test can make a read fail
+// halfway, which Wine cannot do to a local file.
+extern BOOL (WINAPI *MailReadFile)(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped);
+
+// Process state: the address of the last server resolved, and whether the
+// next call must resolve (a call naming another server resolves it anyway).
+// The port is set by each call from its settings.
+extern sockaddr_in ServerAddress;
+extern int MustResolve;
+
+// Why the last call's secure connection failed (a TlsFailure, TlsStream.h),
+// and its certificate verdict: for tests and diagnostics.
+extern int LastTlsFailure;
+extern int LastCertificateVerdict;

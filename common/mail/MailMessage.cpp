@@ -1,0 +1,116 @@
+#include "common/mail/MailMessage.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#define MAIL_BOUNDARY "--=_KVTMsgPart123X456_001_"
+
+static const char DayNames[] = "SunMonTueWedThuFriSat";
+static const char MonthNames[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+
+static const char HeaderFormat[] =
+    "From: <%s>\r\n"
+    "To: <%s>\r\n"
+    "Subject: Tallyline Log File %s%s\r\n"
+    "Date: %.3s, %d %.3s %.4d %.2d:%.2d:%.2d\r\n"
+    "X-Mailer: Tallyline SMTP Mailer by Kestrin\r\n"
+    "MIME-Version: 1.0\r\n"
+    "Content-Type: multipart/mixed;\r\n"
+    "\tboundary=\"" MAIL_BOUNDARY "%x\"\r\n"
+    "\r\n"
+    "This is a multipart message in MIME format.\r\n"
+    "\r\n"
+    "--" MAIL_BOUNDARY "%x\r\n"
+    "Content-Type: text/plain;\r\n"
+    "\tcharset=\"iso-8859-1\"\r\n"
+    "Content-Transfer-Encoding: 7bit\r\n"
+    "\r\n"
+    "Attached is the log file %s%s.\r\n"
+    "--" MAIL_BOUNDARY "%x\r\n"
+    "Content-Type: %s;\r\n"
+    "\tname=\"%s\"\r\n"
+    "Content-Transfer-Encoding: base64\r\n"
+    "Content-Disposition: attachment;\r\n"
+    "\tfilename=\"%s\"\r\n"
+    "\r\n";
+
+void CopyMailField(char *field, size_t size, const char *text)
+{
+    size_t n = 0;
+    if (text != NULL) {
+        while (n + 1 < size && text[n] != '\0' && text[n] != '\r' && text[n] != '\n') {
+            field[n] = text[n];
+            n++;
+        }
+    }
+    field[n] = '\0';
+}
+
+const char *MailFileName(const char *path)
+{
+    const char *slash = strrchr(path, '\\');
+    return slash != NULL ? slash + 1 : path;
+}
+
+static int Formatted(int length, size_t size)
+{
+    return (length > 0 && (size_t)length < size) ? length : 0;
+}
+
+int FormatMailHeader(char *buffer, size_t size, const SYSTEMTIME *now, DWORD tick,
+                     const char *from, const char *to, const char *fileName,
+                     const AttachmentLabel *label)
+{
+    char fromField[MAIL_ADDRESS_SIZE];
+    char toField[MAIL_ADDRESS_SIZE];
+    char nameField[MAIL_FILE_NAME_SIZE];
+    char attachmentField[MAIL_ATTACHMENT_NAME_SIZE];
+    char part[40] = "";
+    CopyMailField(fromField, sizeof fromField, from);
+    CopyMailField(toField, sizeof toField, to);
+    CopyMailField(nameField, sizeof nameField, fileName);
+    CopyMailField(attachmentField, sizeof attachmentField, label != NULL ? label->Name : nameField);
+    if (label != NULL && label->Parts != 0)
+        snprintf(part, sizeof part, " (part %lu of %lu)", (unsigned long)label->Part,
+                 (unsigned long)label->Parts);
+    const char *type = label != NULL ? label->ContentType : "application/octet-stream";
+    // The names are read from fixed tables: keep a stray time inside them.
+    int day = now->wDayOfWeek <= 6 ? now->wDayOfWeek : 0;
+    int month = (now->wMonth >= 1 && now->wMonth <= 12) ? now->wMonth : 1;
+    int length = snprintf(buffer, size, HeaderFormat, fromField, toField, nameField, part,
+                          DayNames + 3 * day, (int)now->wDay, MonthNames + 3 * (month - 1),
+                          (int)now->wYear, (int)now->wHour, (int)now->wMinute,
+                          (int)now->wSecond, (unsigned)tick, (unsigned)tick, nameField, part,
+                          (unsigned)tick, type, attachmentField, attachmentField);
+    return Formatted(length, size);
+}
+
+void FormatPartName(char *out, size_t size, const char *fileName, DWORD part, DWORD parts)
+{
+    const char *dot = strrchr(fileName, '.');
+    if (dot == NULL || dot == fileName)
+        dot = fileName + strlen(fileName);
+    int digits = snprintf(NULL, 0, "%lu", (unsigned long)parts);
+    snprintf(out, size, "%.*s-part%0*luof%lu%s", (int)(dot - fileName), fileName, digits,
+             (unsigned long)part, (unsigned long)parts, dot);
+}
+
+// Every 57 bytes make one full line of 76 characters and CR LF.
+ULONGLONG Base64LinesSize(ULONGLONG bytes)
+{
+    ULONGLONG characters = (bytes + 2) / 3 * 4;
+    return characters + (characters + 75) / 76 * 2;
+}
+
+ULONGLONG LargestAttachment(ULONGLONG room)
+{
+    ULONGLONG rest = room % 78;
+    // A last, shorter line: groups of four characters, and its CR LF.
+    return room / 78 * 57 + (rest >= 6 ? (rest - 2) / 4 * 3 : 0);
+}
+
+int FormatMailTrailer(char *buffer, size_t size, DWORD tick)
+{
+    int length = snprintf(buffer, size, "--" MAIL_BOUNDARY "%x--\r\n\r\n.\r\n", (unsigned)tick);
+    return Formatted(length, size);
+}

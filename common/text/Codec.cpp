@@ -1,0 +1,4 @@
+// The program's one base64 codec, shared by every mail transfer of the run.
+#include "common/text/Base64Codec.h"
+
+Base64Codec Codec;

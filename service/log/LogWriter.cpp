@@ -1,0 +1,396 @@
+#include "service/log/LogWriter.h"
+#include "service/capture/CaptureQueue.h"
+#include "service/core/ReportServiceEvent.h"
+#include "service/core/ServiceState.h"
+#include "service/log/LogFile.h"
+#include "service/mail/OutboxThread.h"
+
+#include <string.h>
+
+// A file whose state cannot be read is taken as still there.
+static BOOL FileDeleted(HANDLE file)
+{
+    FILE_STANDARD_INFO info;
+    if (!GetFileInformationByHandleEx(file, FileStandardInfo, &info, sizeof info))
+        return FALSE;
+    return info.NumberOfLinks == 0 || info.DeletePending;
+}
+
+LogFileApi LogFileCalls = {WriteFile, ReadFile, FlushFileBuffers, CloseHandle, FileDeleted};
+
+// One run of refused writes: reported when it begins and when everything
+// queued is written again. A loss (queue full) likewise, once each.
+static BOOL WriteFailing;
+static BOOL LossReported;
+static BOOL FlushFailing;
+
+// Unflushed writes, and when the next LogCare is due.
+static BOOL Dirty;
+static BOOL CareWanted;
+static DWORD CareFrom;
+
+// The open file's size when it was last seen under its name: bytes beyond it
+// may have gone into a file deleted since, and are carried into the new one.
+static LONGLONG Verified;
+// The open file was deleted and is not made again yet.
+static BOOL Gone;
+static BOOL RemakeFailReported;
+
+// Copies from a deleted file into the one made again go through this.
+#define CARRY_BLOCK 65536
+static BYTE CarryBuffer[CARRY_BLOCK];
+
+static void WantCare()
+{
+    if (!CareWanted) {
+        CareWanted = TRUE;
+        CareFrom = GetTickCount();
+    }
+}
+
+static BOOL ReportsRecovery() { return (Params.VerboseLevel & VERBOSE_START_STOP) != 0; }
+
+// Writes as much as the file takes. Wine reports a write that filled the
+// disk as a success with fewer bytes, so the rest is tried again to learn
+// the error. Returns the bytes written; *error is set when not all were.
+static DWORD WriteAll(HANDLE file, const BYTE *data, DWORD length, DWORD *error)
+{
+    DWORD done = 0;
+    *error = ERROR_SUCCESS;
+    while (done < length) {
+        DWORD written = 0;
+        BOOL ok = LogFileCalls.Write(file, data + done, length - done, &written, NULL);
+        if (written > length - done)
+            written = length - done;
+        done += written;
+        if (!ok) {
+            *error = GetLastError();
+            break;
+        }
+        if (written == 0) {
+            *error = ERROR_WRITE_FAULT;
+            break;
+        }
+    }
+    if (done > 0)
+        Dirty = TRUE;
+    return done;
+}
+
+// Writes the queued bytes up to `upTo`. Non-zero when all of them were written.
+static int WriteQueuedUpTo(ULONGLONG upTo)
+{
+    for (;;) {
+        ULONGLONG written = WrittenPosition();
+        if (written >= upTo)
+            return 1;
+        const BYTE *data;
+        DWORD length = PeekQueued(&data);
+        if (length > upTo - written)
+            length = (DWORD)(upTo - written);
+        DWORD error;
+        DWORD done = WriteAll(LogHandle, data, length, &error);
+        TakeQueued(done);
+        if (done > 0)
+            WantCare();
+        if (done < length) {
+            if (!WriteFailing) {
+                WriteFailing = TRUE;
+                ReportServiceEvent("Could not write to the log file \"%s\" (error %lu); received "
+                                   "data is held until it can be written",
+                                   EVENTLOG_ERROR_TYPE, CurrentLogPath, error);
+            }
+            WantCare();
+            return 0;
+        }
+    }
+}
+
+// Reports a loss when it begins, and when everything queued has been written
+// (`allWritten`) the end of the outage or loss, with what was lost.
+static void ReportOutage(BOOL allWritten)
+{
+    if (!LossReported && DroppedBytes() > 0) {
+        LossReported = TRUE;
+        ReportServiceEvent("No more received data can be held for the log file \"%s\" (%lu bytes "
+                           "wait); further data is lost until the file can be written",
+                           EVENTLOG_ERROR_TYPE, CurrentLogPath, (unsigned long)CAPTURE_QUEUE_SIZE);
+    }
+    if (!allWritten || (!WriteFailing && !LossReported))
+        return;
+    ULONGLONG lost = ForgetDropped();
+    if (!WriteFailing)
+        ReportServiceEvent("The log file \"%s\" could not be written as fast as data arrived; "
+                           "%llu bytes of received data were lost",
+                           EVENTLOG_ERROR_TYPE, CurrentLogPath, (unsigned long long)lost);
+    else if (lost > 0)
+        ReportServiceEvent("Writing to the log file \"%s\" works again; %llu bytes of received "
+                           "data were lost",
+                           EVENTLOG_ERROR_TYPE, CurrentLogPath, (unsigned long long)lost);
+    else if (ReportsRecovery())
+        ReportServiceEvent("Writing to the log file \"%s\" works again; capture continues",
+                           EVENTLOG_INFORMATION_TYPE, CurrentLogPath);
+    WriteFailing = FALSE;
+    LossReported = FALSE;
+}
+
+static int WriteAndReport(ULONGLONG upTo)
+{
+    // Caught up when everything queued at the start is written; bytes that
+    // come meanwhile do not keep an outage from ending.
+    BOOL everything = upTo >= QueuedPosition();
+    int all = WriteQueuedUpTo(upTo);
+    ReportOutage(all && everything);
+    return all;
+}
+
+void WriteQueuedBytes()
+{
+    DWORD due = LogCareDueInMs();
+    if (WriteFailing && due != 0 && due != INFINITE)
+        ReportOutage(FALSE);        // tried again once a second; a loss is told at once
+    else
+        WriteAndReport(QueuedPosition());
+}
+
+
+static LONGLONG FileEnd(HANDLE file)
+{
+    LARGE_INTEGER size;
+    return GetFileSizeEx(file, &size) ? size.QuadPart : 0;
+}
+
+static HANDLE CreateLogAgain(BOOL *madeFolder)
+{
+    *madeFolder = FALSE;
+    HANDLE file = OpenLogPath(CurrentLogPath);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PATH_NOT_FOUND)
+        return file;
+    // Only the log's own folder is made again: when more of the path is gone
+    // (a drive or share), a folder made elsewhere would only hide that.
+    char folder[LOG_PATH_SIZE];
+    size_t length = strnlen(CurrentLogPath, sizeof folder - 1);
+    memcpy(folder, CurrentLogPath, length);
+    folder[length] = '\0';
+    char *cut = strrchr(folder, '\\');
+    if (cut == NULL || cut == folder)
+        return INVALID_HANDLE_VALUE;
+    *cut = '\0';
+    if (!CreateDirectoryA(folder, NULL))
+        return INVALID_HANDLE_VALUE;
+    *madeFolder = TRUE;
+    return OpenLogPath(CurrentLogPath);
+}
+
+// Copies what was written to the deleted file since it was last seen into
+// the one made again; *carried counts the bytes copied. ERROR_SUCCESS, or why
+// the copy stopped.
+static DWORD CarryInto(HANDLE file, HANDLE deleted, LONGLONG from, LONGLONG end, LONGLONG *carried)
+{
+    *carried = 0;
+    while (from < end) {
+        OVERLAPPED at;
+        memset(&at, 0, sizeof at);
+        at.Offset = (DWORD)from;
+        at.OffsetHigh = (DWORD)(from >> 32);
+        DWORD want = end - from < CARRY_BLOCK ? (DWORD)(end - from) : CARRY_BLOCK;
+        DWORD got = 0;
+        if (!LogFileCalls.Read(deleted, CarryBuffer, want, &got, &at))
+            return GetLastError();
+        if (got == 0)
+            return ERROR_HANDLE_EOF;
+        DWORD error;
+        DWORD written = WriteAll(file, CarryBuffer, got, &error);
+        *carried += written;
+        if (written < got)
+            return error;
+        from += got;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Makes the deleted log file again under its name and carries into it what
+// was written to the deleted one since it was last seen. Queued bytes are
+// written first (caller), so the carried bytes keep their place.
+static void RemakeLogFile()
+{
+    BOOL madeFolder;
+    HANDLE file = CreateLogAgain(&madeFolder);
+    if (file == INVALID_HANDLE_VALUE) {
+        if (!RemakeFailReported) {
+            RemakeFailReported = TRUE;
+            ReportServiceEvent("Could not create the log file \"%s\" again (error %lu); trying "
+                               "again every second",
+                               EVENTLOG_ERROR_TYPE, CurrentLogPath, GetLastError());
+        }
+        return;
+    }
+    HANDLE deleted = LogHandle;
+    LONGLONG from = Verified;
+    LONGLONG end = FileEnd(deleted);
+    LONGLONG carried;
+    DWORD error = CarryInto(file, deleted, from, end, &carried);
+    LogFileCalls.Close(deleted);
+    LogHandle = file;
+    LogFileOpened();
+    Dirty = carried > 0;
+    if (error != ERROR_SUCCESS)
+        ReportServiceEvent("The log file \"%s\" was created again, but %llu bytes received since it "
+                           "was last seen could not be copied into it (error %lu) and are lost",
+                           EVENTLOG_ERROR_TYPE, CurrentLogPath,
+                           (unsigned long long)(end - from - carried), error);
+    else if (ReportsRecovery())
+        ReportServiceEvent(madeFolder ? "The log file \"%s\" and its folder were created again; "
+                                        "capture continues"
+                                      : "The log file \"%s\" was created again; capture continues",
+                           EVENTLOG_INFORMATION_TYPE, CurrentLogPath);
+}
+
+static void CheckLogFile()
+{
+    if (!Gone && LogFileCalls.Deleted(LogHandle)) {
+        Gone = TRUE;
+        ReportServiceEvent("The log file \"%s\" was deleted while it was open",
+                           EVENTLOG_ERROR_TYPE, CurrentLogPath);
+    }
+    if (Gone)
+        RemakeLogFile();
+    else
+        Verified = FileEnd(LogHandle);
+}
+
+static void FlushLog()
+{
+    if (!Dirty)
+        return;
+    if (LogFileCalls.Flush(LogHandle)) {
+        Dirty = FALSE;
+        FlushFailing = FALSE;
+        return;
+    }
+    if (!FlushFailing) {
+        FlushFailing = TRUE;
+        ReportServiceEvent("Could not flush the log file \"%s\" to disk (error %lu); trying again "
+                           "every second",
+                           EVENTLOG_ERROR_TYPE, CurrentLogPath, GetLastError());
+    }
+}
+
+DWORD LogCareDueInMs()
+{
+    if (!CareWanted)
+        return INFINITE;
+    DWORD elapsed = GetTickCount() - CareFrom;
+    return elapsed >= LOG_CARE_INTERVAL_MS ? 0 : LOG_CARE_INTERVAL_MS - elapsed;
+}
+
+static int CareUpTo(ULONGLONG upTo)
+{
+    int all = WriteAndReport(upTo);
+    CareWanted = FALSE;             // the flush that the writes want is this one
+    // A deleted file is made again only once nothing for it waits: the
+    // bytes carried from it are older than the queued ones.
+    if (all)
+        CheckLogFile();
+    FlushLog();
+    if (!all || Gone || Dirty)
+        WantCare();
+    return all;
+}
+
+void LogCare() { CareUpTo(QueuedPosition()); }
+
+int FinishLogFile(ULONGLONG upTo)
+{
+    return CareUpTo(upTo) && !Gone;
+}
+
+void ReportLogLostAtStop()
+{
+    ULONGLONG queued = QueuedReceivedBytes();
+    ULONGLONG dropped = ForgetDropped();
+    if (queued > 0 || dropped > 0)
+        ReportServiceEvent("%llu bytes of received data could not be written to the log file "
+                           "\"%s\" before the stop and are lost (%llu held, %llu found no room)",
+                           EVENTLOG_ERROR_TYPE, (unsigned long long)(queued + dropped),
+                           CurrentLogPath, (unsigned long long)queued,
+                           (unsigned long long)dropped);
+    if (Gone)
+        ReportServiceEvent("The log file \"%s\" could not be created again before the stop; "
+                           "%llu bytes received since it was deleted are lost",
+                           EVENTLOG_ERROR_TYPE, CurrentLogPath,
+                           (unsigned long long)(FileEnd(LogHandle) - Verified));
+}
+
+static void CloseFinished(HANDLE file, const char *path)
+{
+    if (!LogFileCalls.Close(file))
+        ReportServiceEvent("Could not close the log file \"%s\" (error %lu)", EVENTLOG_ERROR_TYPE,
+                           path, GetLastError());
+}
+
+void CloseLogFile()
+{
+    if (LogHandle == INVALID_HANDLE_VALUE)
+        return;
+    CloseFinished(LogHandle, CurrentLogPath);
+    LogHandle = INVALID_HANDLE_VALUE;
+}
+
+void LogFileOpened()
+{
+    Verified = FileEnd(LogHandle);
+    Dirty = FALSE;
+    FlushFailing = FALSE;
+    Gone = FALSE;
+    RemakeFailReported = FALSE;
+}
+
+int RotateLogFile(const SYSTEMTIME &now, ULONGLONG upTo, BOOL *refused)
+{
+    char next[LOG_PATH_SIZE];
+    char finished[LOG_PATH_SIZE];
+
+    *refused = FALSE;
+    if (!BuildLogFileName(now, next, sizeof next))
+        return 0;
+    // Woken a moment early, or the clock went back: the period has not
+    // changed, and opening the open file a second time would only fail.
+    if (strcmp(next, CurrentLogPath) == 0)
+        return 0;
+    // The finished file is complete and on disk before it is closed and
+    // mailed. While bytes for it are refused (a full disk) or it was deleted
+    // and cannot be made again, it stays open and the swap is tried again;
+    // both faults have been reported already.
+    if (!FinishLogFile(upTo)) {
+        *refused = TRUE;
+        return 0;
+    }
+    HANDLE finishedHandle = LogHandle;
+    memcpy(finished, CurrentLogPath, sizeof finished);
+    if (!OpenLogFileAt(now)) {
+        // Received data keeps going into the open file; the next rotation
+        // time tries again.
+        ReportServiceEvent("Could not open the next log file \"%s\" (error %lu); logging continues in \"%s\"",
+                           EVENTLOG_ERROR_TYPE, next, GetLastError(), finished);
+        return 0;
+    }
+    LogFileOpened();
+    CloseFinished(finishedHandle, finished);
+    if (MailConfigured)
+        MailFinishedLog(finished);
+    return 1;
+}
+
+void ResetLogWriter()
+{
+    ResetCaptureQueue();
+    WriteFailing = FALSE;
+    LossReported = FALSE;
+    FlushFailing = FALSE;
+    Dirty = FALSE;
+    CareWanted = FALSE;
+    Verified = 0;
+    Gone = FALSE;
+    RemakeFailReported = FALSE;
+}

@@ -1,0 +1,62 @@
+// The outbox: finished logs that wait to be mailed (MailRetryHours). One
+// REG_SZ value per log under the service's Outbox key, named by an
+// eight-digit sequence number, so the lowest is the oldest. Every change is
+// one value written or deleted, then flushed: a killed process or a power
+// cut leaves each entry as it was before the change or after it, never torn.
+// The text is legible (reg query shows what waits):
+//   since=2026-12-09T13:00:00Z tries=0 reason=0 parts=0 sent=0 path=C:\Logs\Quillbox1202612091300.log
+// and for a log cut into parts, after parts= and sent=, the end of each part:
+//   ... parts=3 sent=1 ends=4000,8000,9100 path=...
+#pragma once
+
+#include <windows.h>
+
+#include "common/mail/MailParts.h"
+#include "service/core/ServiceState.h"
+
+// More waiting logs than minutely rotation makes in the longest retry time
+// (240 hours: 14,400), so that only a fault fills it; it bounds what the
+// outbox can add to the registry.
+#define OUTBOX_MAX_ENTRIES 16384
+// The longest entry: its numbers, 999 part ends and the path.
+#define OUTBOX_TEXT_SIZE (128 + MAIL_MAX_PARTS * 21 + LOG_PATH_SIZE)
+#define OUTBOX_NAME_SIZE 9
+
+struct OutboxEntry {
+    DWORD Sequence;             // its value's name
+    ULONGLONG Since;            // UTC (FILETIME units) when the log was finished
+    DWORD Tries;                // failed tries so far
+    DWORD LastReason;           // MailResult of the last failed try
+    DWORD PartsSent;            // parts the server has accepted
+    MailPlan Plan;              // Count 0: the log goes whole
+    char Path[LOG_PATH_SIZE];
+};
+
+// Opens (creating) this service's outbox, finds its oldest and newest entry,
+// and removes, reporting each, values that are no entry of it. Non-zero on
+// success; the error is then GetLastError().
+int OpenOutbox();
+void CloseOutbox();
+
+// Logs waiting.
+DWORD OutboxCount();
+
+// Enters a finished log as the newest entry. Non-zero on success; 0 when the
+// registry refused it (GetLastError()) or the outbox is full.
+int AddToOutbox(const char *path);
+
+// The oldest entry into *entry: 1, or 0 when there is none, or -1 when the
+// registry failed (GetLastError()). An entry that cannot be read as one is
+// reported and removed on the way.
+int OldestInOutbox(OutboxEntry *entry);
+
+// Writes an entry back (its tries, reason, plan, parts sent), or removes it.
+// Non-zero on success.
+int RewriteInOutbox(const OutboxEntry *entry);
+int RemoveFromOutbox(const OutboxEntry *entry);
+
+// The entry's text, and back. Non-zero on success; parsing refuses anything
+// that is not exactly such a text (numbers out of range, part ends out of
+// order, no path).
+int FormatOutboxEntry(const OutboxEntry *entry, char *text, size_t size);
+int ParseOutboxEntry(const char *text, OutboxEntry *entry);
