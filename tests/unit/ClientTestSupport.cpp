@@ -85,6 +85,17 @@ int ServiceExists(int n)
     return exists;
 }
 
+bool WaitForServiceGone(int n, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (ServiceExists(n)) {
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
+        Sleep(20);
+    }
+    return true;
+}
+
 DWORD WaitForServiceState(int n, DWORD state, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();

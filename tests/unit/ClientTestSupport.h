@@ -34,6 +34,10 @@ void InstallService(int n, const std::string &commandLine, DWORD startType = SER
 DWORD WaitForServiceState(int n, DWORD state, DWORD timeoutMs);
 DWORD ServiceState(int n);
 int ServiceExists(int n);
+// The service manager removes a deleted service only once its process has
+// ended, which comes a moment after the process reported it stopped: waits
+// up to `timeoutMs` for that. True when it is gone.
+bool WaitForServiceGone(int n, DWORD timeoutMs);
 int KeyExists(const std::string &path);
 
 std::string ParametersKeyPath(int n);

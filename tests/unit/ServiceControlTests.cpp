@@ -462,5 +462,5 @@ TEST_F(ServiceControl, DeletingARunningInstanceStopsItsServiceBeforeDeletingIt)
     EXPECT_EQ(0, SaveInstances(0, &failures, [] { pumped++; Sleep(20); }));
     EXPECT_EQ(0, failures.Count);
     EXPECT_GT(pumped, 10);   // the windows were kept painted while it stopped
-    EXPECT_FALSE(ServiceExists(12));
+    EXPECT_TRUE(WaitForServiceGone(12, 10000));
 }
