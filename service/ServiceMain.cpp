@@ -1,6 +1,6 @@
 #include "service/ServiceMain.h"
 #include "service/alarm/InactivityAlarm.h"
-#include "service/capture/ComPort.h"
+#include "service/capture/CaptureSource.h"
 #include "service/capture/ReaderThread.h"
 #include "service/ConfigurationReport.h"
 #include "service/core/ReportServiceEvent.h"
@@ -59,14 +59,8 @@ static void ReportConfiguration()
 // The writer, the reader and the rotation; each reports its own failure.
 static int StartWorkers()
 {
-    if (!StartLogWriter())
+    if (!StartLogWriter() || !StartReader())
         return 0;
-    ReaderHandle = CreateThread(NULL, 0, ReaderThread, NULL, 0, NULL);
-    if (ReaderHandle == NULL) {
-        ReportServiceEvent("The reader could not be started (error %lu)", EVENTLOG_ERROR_TYPE,
-                           GetLastError());
-        return 0;
-    }
     // From the time that named the log: a boundary that passed since is
     // rotated at once, not skipped.
     return StartRotationThread(OpenLogTime());
@@ -106,7 +100,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
                         StartFailedParameters);
         return;
     }
-    if (!OpenComPort()) {
+    if (!Source->Open()) {
         StopWithMessage("Com port could not be opened, service stopping", StartFailedPort);
         return;
     }
@@ -184,26 +178,20 @@ static BOOL WaitWithProgress(BOOL (*done)(DWORD ms), DWORD ms, DWORD number)
     }
 }
 
-static BOOL ReaderEnded(DWORD ms)
-{
-    return ReaderHandle == NULL || WaitForSingleObject(ReaderHandle, ms) == WAIT_OBJECT_0;
-}
-
 static BOOL MailEnded(DWORD ms) { return !MailConfigured || WaitForMail(ms); }
 
 static DWORD WINAPI StopWork(LPVOID number)
 {
-    // The reader goes first: it hands over what the driver holds, and it is
-    // the one that starts alarms, so none can begin after the alarm has ended.
-    WaitWithProgress(ReaderEnded, READER_END_WAIT_MS, (DWORD)(DWORD_PTR)number);
+    // The reader goes first: it hands over what its source holds and closes
+    // it, and it is the one that starts alarms, so none can begin after the
+    // alarm has ended.
+    WaitWithProgress(WaitForReaderEnd, READER_END_WAIT_MS, (DWORD)(DWORD_PTR)number);
     EndInactivityAlarm();
     EndRotationThread();
     // Everything handed over is written (or reported lost) and the log
     // closed; nothing is written after it.
     EndLogWriter();
     WaitWithProgress(WaitForLogWriterEnd, WRITER_END_WAIT_MS, (DWORD)(DWORD_PTR)number);
-    CloseHandle(PortHandle);
-    PortHandle = INVALID_HANDLE_VALUE;
     // A mail in progress may take long; one that has not begun is not begun.
     WaitWithProgress(MailEnded, MAIL_STOP_WAIT_MS, (DWORD)(DWORD_PTR)number);
     ControlDone((DWORD)(DWORD_PTR)number, SERVICE_STOPPED);

@@ -2,8 +2,8 @@
 // of received bytes in the order they came, each line preceded by the stamp
 // of its arrival (TimestampFormat not 0). The reader only copies into it and
 // so never waits for the disk; the writer writes from it, and what the disk
-// refuses stays in it until it can be written. Both take CaptureLock only
-// for a moment, never across I/O.
+// refuses stays in it until it can be written. The queue's lock guards only
+// the ring and its counts, and is held only for a moment, never across I/O.
 #pragma once
 
 #include <windows.h>
@@ -12,10 +12,6 @@
 // line running flat out, hours of a call-record printer. Beyond it received
 // bytes are dropped, counted and reported. A power of two.
 #define CAPTURE_QUEUE_SIZE (1024 * 1024)
-
-// True when the next byte begins a line. Set when the reader starts and kept
-// across rotations.
-extern BOOL LineStart;
 
 // Queues bytes that arrived at local time `arrival`, a timestamp before each
 // line's first byte: a carriage return ends a line, line feeds at the start
@@ -60,5 +56,6 @@ void AwaitWork(DWORD ms, BOOL gathering);
 // Creates the writer's wake-up event. Non-zero on success.
 int CreateCaptureQueue();
 
-// Empties the queue and forgets its counts (unit tests).
+// Empties the queue and forgets its counts; the next byte begins a line
+// (unit tests).
 void ResetCaptureQueue();

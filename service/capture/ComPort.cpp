@@ -1,10 +1,18 @@
 #include "service/capture/ComPort.h"
+#include "service/capture/DriverLoss.h"
 #include "service/core/CheckParameters.h"
 #include "service/core/ReportServiceEvent.h"
 #include "service/core/ServiceState.h"
 
 #include <stdio.h>
 #include <string.h>
+
+// The open port; only the reader's thread touches it once capture has begun.
+static struct ComPortState {
+    HANDLE Handle;              // INVALID_HANDLE_VALUE while closed
+    OVERLAPPED Overlapped;      // its reads, one at a time
+    DWORD ReadTimeoutMs;        // the read time-out the port has now
+} Port = {INVALID_HANDLE_VALUE, {}, 0};
 
 DWORD SilenceTimeoutMs()
 {
@@ -115,12 +123,182 @@ static int OpenAndConfigurePort(BOOL report)
         CloseHandle(port);
         return 0;
     }
-    PortHandle = port;
+    Port.Handle = port;
+    Port.ReadTimeoutMs = Params.Timeout == 0 ? IDLE_READ_TIMEOUT_MS : SilenceTimeoutMs();
     return 1;
 }
 
-int OpenComPort() { return OpenAndConfigurePort(TRUE); }
+int OpenComPort()
+{
+    if (Port.Overlapped.hEvent == NULL)
+        Port.Overlapped.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (Port.Overlapped.hEvent == NULL) {
+        ReportServiceEvent("The reader could not be started (error %lu)", EVENTLOG_ERROR_TYPE,
+                           GetLastError());
+        return 0;
+    }
+    return OpenAndConfigurePort(TRUE);
+}
 
-int ReopenComPort() { return OpenAndConfigurePort(FALSE); }
+static int ReopenComPort()
+{
+    if (!OpenAndConfigurePort(FALSE))
+        return 0;
+    if (Params.VerboseLevel & VERBOSE_START_STOP)
+        ReportServiceEvent("\"%s\" is open again; capture continues", EVENTLOG_INFORMATION_TYPE,
+                           Params.PortName);
+    return 1;
+}
 
-int SetPortReadTimeout(DWORD ms) { return ApplyReadTimeout(PortHandle, ms); }
+// --- reading ---------------------------------------------------------------
+
+enum ReadOutcome { ReadStopped, ReadFailed, ReadDone };
+
+// Begins an overlapped read. ReadDone when it completed at once (or timed
+// out), ReadFailed on an error; otherwise it is pending (ERROR_IO_PENDING).
+static BOOL BeginRead(BYTE *buffer, DWORD size, DWORD *count, ReadOutcome *outcome)
+{
+    *count = 0;
+    Port.Overlapped.Offset = Port.Overlapped.OffsetHigh = 0;
+    ResetEvent(Port.Overlapped.hEvent);
+    if (ReadFile(Port.Handle, buffer, size, count, &Port.Overlapped) || GetLastError() == ERROR_TIMEOUT) {
+        *outcome = ReadDone;
+        return FALSE;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        *outcome = ReadFailed;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Waits for a pending read, cancelling it at stop. While it waits, an
+// episode of driver losses that has ended is reported.
+static ReadOutcome AwaitRead(DWORD *count)
+{
+    HANDLE events[2] = {StopEvent, Port.Overlapped.hEvent};
+    DWORD woken;
+    while ((woken = WaitForMultipleObjects(2, events, FALSE, DriverLossDueInMs(GetTickCount()))) ==
+           WAIT_TIMEOUT)
+        ReportDriverLoss();
+    if (woken == WAIT_OBJECT_0) {
+        CancelIo(Port.Handle);
+        GetOverlappedResult(Port.Handle, &Port.Overlapped, count, TRUE);
+        return ReadStopped;
+    }
+    if (!GetOverlappedResult(Port.Handle, &Port.Overlapped, count, FALSE)) {
+        // Wine completes a timed-out overlapped read as ERROR_TIMEOUT where
+        // Windows reports success with no byte: both mean silence.
+        if (GetLastError() != ERROR_TIMEOUT)
+            return ReadFailed;
+        *count = 0;
+    }
+    return ReadDone;
+}
+
+// One overlapped read that a stop can interrupt at any moment.
+static ReadOutcome ReadOverlapped(BYTE *buffer, DWORD size, DWORD *count)
+{
+    ReadOutcome outcome;
+    if (!BeginRead(buffer, size, count, &outcome))
+        return outcome;
+    return AwaitRead(count);
+}
+
+// Bytes waiting in the driver, and what it lost since it was last asked.
+static DWORD WaitingInDriver()
+{
+    DWORD errors;
+    COMSTAT status;
+    if (!ClearCommError(Port.Handle, &errors, &status))
+        return 0;
+    NoteCommErrors(errors, GetTickCount());
+    return status.cbInQue;
+}
+
+// Waits for the next byte (the port's time-outs bound the wait), then takes
+// every further byte already waiting in the driver in one more read: a read
+// per byte cannot keep up with a fast line, since every call is a round trip
+// to the system.
+static ReadOutcome ReadPort(BYTE *buffer, DWORD size, DWORD *count)
+{
+    ReadOutcome outcome = ReadOverlapped(buffer, 1, count);
+    if (outcome != ReadDone || *count == 0)
+        return outcome;
+    DWORD waiting = WaitingInDriver();
+    if (waiting == 0)
+        return ReadDone;
+    DWORD more = 0;
+    ReadOutcome second = ReadOverlapped(buffer + 1, waiting < size - 1 ? waiting : size - 1, &more);
+    if (second == ReadFailed)
+        return ReadDone;   // shows again at the next read; the first byte is kept
+    *count += more;        // a stop may still have delivered some
+    return second;
+}
+
+// The port failed (device unplugged, cable driver gone): said once, and the
+// port is closed until the reader reopens it.
+static void PortLost(DWORD error)
+{
+    ReportDriverLoss();
+    ReportServiceEvent("Reading from \"%s\" failed (error %lu); trying to reopen the port",
+                       EVENTLOG_ERROR_TYPE, Params.PortName, error);
+    CloseHandle(Port.Handle);
+    Port.Handle = INVALID_HANDLE_VALUE;
+}
+
+static SourceResult ReadComPort(BYTE *buffer, DWORD size, DWORD waitMs, DWORD *count)
+{
+    // The wait changes only when a silence is cut short or over.
+    if (waitMs != Port.ReadTimeoutMs && ApplyReadTimeout(Port.Handle, waitMs))
+        Port.ReadTimeoutMs = waitMs;
+    switch (ReadPort(buffer, size, count)) {
+    case ReadStopped:
+        return SourceStopped;
+    case ReadFailed:
+        PortLost(GetLastError());
+        return SourceLost;
+    default:
+        return *count > 0 ? SourceData : SourceQuiet;
+    }
+}
+
+static DWORD ComRetryDelayMs(DWORD) { return PORT_RETRY_MS; }
+
+// At stop: what the driver already holds (it arrived during a pause, or with
+// the stop) is read now, or the driver drops it when the port closes. Reads
+// only what is there, so the stop never waits for a read.
+static DWORD TakeWaitingInDriver(BYTE *buffer, DWORD size)
+{
+    if (Port.Handle == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD waiting = WaitingInDriver();
+    if (waiting == 0)
+        return 0;
+    DWORD count = 0;
+    Port.Overlapped.Offset = Port.Overlapped.OffsetHigh = 0;
+    ResetEvent(Port.Overlapped.hEvent);
+    if (!ReadFile(Port.Handle, buffer, waiting < size ? waiting : size, &count, &Port.Overlapped)) {
+        if (GetLastError() != ERROR_IO_PENDING)
+            return 0;
+        if (WaitForSingleObject(Port.Overlapped.hEvent, STOP_DRAIN_MS) != WAIT_OBJECT_0)
+            CancelIo(Port.Handle);
+        GetOverlappedResult(Port.Handle, &Port.Overlapped, &count, TRUE);
+    }
+    return count;
+}
+
+static void CloseComPort()
+{
+    if (Port.Handle != INVALID_HANDLE_VALUE)
+        CloseHandle(Port.Handle);
+    Port.Handle = INVALID_HANDLE_VALUE;
+    ReportDriverLoss();
+}
+
+static BOOL ComPortConnected() { return Port.Handle != INVALID_HANDLE_VALUE; }
+
+const CaptureSource ComPortSource = {
+    OpenComPort, ReadComPort, ReopenComPort, ComRetryDelayMs, TakeWaitingInDriver, CloseComPort,
+    ComPortConnected,
+};

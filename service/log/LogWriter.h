@@ -1,10 +1,9 @@
 // The log's data path on the writer's side: what the capture queue holds is
-// written to LogHandle; what the disk refuses stays queued and is tried again
-// every second; the file is flushed to disk about once a second while data
-// flows; a log file deleted while open is noticed and made again with what
-// went into it since; the swap of files at a rotation. Only the writer
-// thread (LogWriterThread.h) runs this, and it owns LogHandle and
-// CurrentLogPath once capture has begun.
+// written to the open log (LogFile.h); what the disk refuses stays queued and
+// is tried again every second; the file is flushed to disk about once a
+// second while data flows; a log file deleted while open is noticed and made
+// again with what went into it since; the swap of files at a rotation. Only
+// the writer thread (LogWriterThread.h) runs this.
 #pragma once
 
 #include <windows.h>

@@ -4,19 +4,28 @@
 #include "service/core/ServiceState.h"
 #include "service/log/LogWriter.h"
 
-// The requests, guarded by CaptureLock. A swap request that is replaced
-// while the writer works on it is recognised by its number.
-static BOOL SwapWanted;
-static DWORD SwapNumber;
-static SYSTEMTIME SwapTime;
-static ULONGLONG SwapAt;
-static BOOL SwapRefused;
-static DWORD SwapTriedAt;
-static BOOL SyncWanted;
-static volatile LONG EndWanted;
+// What others ask of the writer. A swap request that is replaced while the
+// writer works on it is recognised by its number.
+static struct WriterRequests {
+    SRWLOCK Lock;               // the swap and the sync below
+    BOOL SwapWanted;
+    DWORD SwapNumber;
+    SYSTEMTIME SwapTime;
+    ULONGLONG SwapAt;
+    BOOL SwapRefused;
+    DWORD SwapTriedAt;
+    BOOL SyncWanted;
+    volatile LONG EndWanted;    // set once, at stop
+} Requests;
 
-static HANDLE SyncDone;         // manual reset
-static HANDLE WriterHandle;
+// The thread and the event a pause waits for.
+static struct WriterThreadState {
+    HANDLE Thread;
+    HANDLE SyncDone;            // manual reset
+} Writer;
+
+static void Lock() { AcquireSRWLockExclusive(&Requests.Lock); }
+static void Unlock() { ReleaseSRWLockExclusive(&Requests.Lock); }
 
 static DWORD MsUntil(DWORD from, DWORD interval)
 {
@@ -28,23 +37,23 @@ static DWORD Shorter(DWORD a, DWORD b) { return a < b ? a : b; }
 
 void RequestLogSwap(const SYSTEMTIME &now)
 {
-    // CaptureBytes takes the same lock: every byte is queued either before
-    // the position or after it.
-    EnterCriticalSection(&CaptureLock);
-    SwapWanted = TRUE;
-    SwapNumber++;
-    SwapTime = now;
-    SwapAt = QueuedPosition();
-    SwapRefused = FALSE;
-    LeaveCriticalSection(&CaptureLock);
+    // Read once: every byte is queued either before this position or after it.
+    ULONGLONG at = QueuedPosition();
+    Lock();
+    Requests.SwapWanted = TRUE;
+    Requests.SwapNumber++;
+    Requests.SwapTime = now;
+    Requests.SwapAt = at;
+    Requests.SwapRefused = FALSE;
+    Unlock();
     WakeWriter();
 }
 
 BOOL LogSwapPending()
 {
-    EnterCriticalSection(&CaptureLock);
-    BOOL pending = SwapWanted;
-    LeaveCriticalSection(&CaptureLock);
+    Lock();
+    BOOL pending = Requests.SwapWanted;
+    Unlock();
     return pending;
 }
 
@@ -52,26 +61,26 @@ void RequestLogWriterSync()
 {
     // The reader is held: what the writer's next LogCare writes is all it
     // handed over.
-    ResetEvent(SyncDone);
-    EnterCriticalSection(&CaptureLock);
-    SyncWanted = TRUE;
-    LeaveCriticalSection(&CaptureLock);
+    ResetEvent(Writer.SyncDone);
+    Lock();
+    Requests.SyncWanted = TRUE;
+    Unlock();
     WakeWriter();
 }
 
-BOOL WaitForLogWriterSync(DWORD ms) { return WaitForSingleObject(SyncDone, ms) == WAIT_OBJECT_0; }
+BOOL WaitForLogWriterSync(DWORD ms) { return WaitForSingleObject(Writer.SyncDone, ms) == WAIT_OBJECT_0; }
 
 // Tries the wanted swap when it is due: at once, or a second after a refusal.
 // Returns how long until the next try (INFINITE: none wanted).
 static DWORD ServeSwap()
 {
-    EnterCriticalSection(&CaptureLock);
-    BOOL wanted = SwapWanted;
-    DWORD number = SwapNumber;
-    SYSTEMTIME time = SwapTime;
-    ULONGLONG at = SwapAt;
-    DWORD due = SwapRefused ? MsUntil(SwapTriedAt, LOG_CARE_INTERVAL_MS) : 0;
-    LeaveCriticalSection(&CaptureLock);
+    Lock();
+    BOOL wanted = Requests.SwapWanted;
+    DWORD number = Requests.SwapNumber;
+    SYSTEMTIME time = Requests.SwapTime;
+    ULONGLONG at = Requests.SwapAt;
+    DWORD due = Requests.SwapRefused ? MsUntil(Requests.SwapTriedAt, LOG_CARE_INTERVAL_MS) : 0;
+    Unlock();
     if (!wanted)
         return INFINITE;
     if (due > 0)
@@ -80,29 +89,29 @@ static DWORD ServeSwap()
     ULONGLONG written = WrittenPosition();
     BOOL refused;
     RotateLogFile(time, at > written ? at : written, &refused);
-    EnterCriticalSection(&CaptureLock);
-    if (SwapNumber == number) {
-        SwapWanted = refused;
-        SwapRefused = refused;
-        SwapTriedAt = GetTickCount();
+    Lock();
+    if (Requests.SwapNumber == number) {
+        Requests.SwapWanted = refused;
+        Requests.SwapRefused = refused;
+        Requests.SwapTriedAt = GetTickCount();
     }
-    BOOL again = SwapWanted;
-    LeaveCriticalSection(&CaptureLock);
+    BOOL again = Requests.SwapWanted;
+    Unlock();
     return again ? LOG_CARE_INTERVAL_MS : INFINITE;
 }
 
 static void ServeSync()
 {
-    EnterCriticalSection(&CaptureLock);
-    BOOL wanted = SyncWanted;
-    SyncWanted = FALSE;
-    LeaveCriticalSection(&CaptureLock);
+    Lock();
+    BOOL wanted = Requests.SyncWanted;
+    Requests.SyncWanted = FALSE;
+    Unlock();
     if (!wanted)
         return;
     // Written and flushed, or refused: the pause does not wait for a disk
     // that fails; what it refuses is tried again meanwhile.
     LogCare();
-    SetEvent(SyncDone);
+    SetEvent(Writer.SyncDone);
 }
 
 DWORD ServeLogWriter()
@@ -117,7 +126,7 @@ DWORD ServeLogWriter()
 
 static DWORD WINAPI LogWriterThread(LPVOID)
 {
-    while (!EndWanted) {
+    while (!Requests.EndWanted) {
         ULONGLONG written = WrittenPosition();
         DWORD wait = ServeLogWriter();
         // After a write the next bytes gather for a while: one write for
@@ -134,16 +143,16 @@ static DWORD WINAPI LogWriterThread(LPVOID)
 
 int StartLogWriter()
 {
-    if (SyncDone == NULL)
-        SyncDone = CreateEventA(NULL, TRUE, FALSE, NULL);
-    if (SyncDone == NULL || !CreateCaptureQueue()) {
+    if (Writer.SyncDone == NULL)
+        Writer.SyncDone = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (Writer.SyncDone == NULL || !CreateCaptureQueue()) {
         ReportServiceEvent("The log writer could not be started (error %lu)", EVENTLOG_ERROR_TYPE,
                            GetLastError());
         return 0;
     }
     LogFileOpened();
-    WriterHandle = CreateThread(NULL, 0, LogWriterThread, NULL, 0, NULL);
-    if (WriterHandle == NULL) {
+    Writer.Thread = CreateThread(NULL, 0, LogWriterThread, NULL, 0, NULL);
+    if (Writer.Thread == NULL) {
         ReportServiceEvent("The log writer could not be started (error %lu)", EVENTLOG_ERROR_TYPE,
                            GetLastError());
         return 0;
@@ -153,11 +162,11 @@ int StartLogWriter()
 
 void EndLogWriter()
 {
-    InterlockedExchange(&EndWanted, 1);
+    InterlockedExchange(&Requests.EndWanted, 1);
     WakeWriter();
 }
 
 BOOL WaitForLogWriterEnd(DWORD ms)
 {
-    return WriterHandle == NULL || WaitForSingleObject(WriterHandle, ms) == WAIT_OBJECT_0;
+    return Writer.Thread == NULL || WaitForSingleObject(Writer.Thread, ms) == WAIT_OBJECT_0;
 }

@@ -12,9 +12,16 @@
 #define DAY_MS    (24 * HOUR_MS)
 #define WEEK_MS   (7 * DAY_MS)
 
-// Set to end the running rotation thread at pause and stop (manual reset;
-// cleared when the next thread starts).
-static HANDLE RotationEndEvent;
+// The running rotation thread (NULL: none), and the event that ends it at
+// pause and stop (manual reset; cleared when the next thread starts). Only the
+// start-up and the control handler start and end it.
+static struct RotationState {
+    HANDLE Thread;
+    HANDLE EndEvent;
+    // The time the next thread starts its period from; written before the
+    // thread is created, read only by it.
+    SYSTEMTIME Reference;
+} Rotation;
 
 DWORD RotationWaitMs(DWORD rotation, const SYSTEMTIME &now)
 {
@@ -91,14 +98,10 @@ RotationStep NextRotationStep(DWORD rotation, const SYSTEMTIME &now, SYSTEMTIME 
     return step;
 }
 
-// The time the next rotation thread starts its period from; written before
-// the thread is created, read only by it.
-static SYSTEMTIME RotationReference;
-
 DWORD WINAPI RotationThread(LPVOID)
 {
-    HANDLE ends[2] = {StopEvent, RotationEndEvent};
-    SYSTEMTIME reference = RotationReference;
+    HANDLE ends[2] = {StopEvent, Rotation.EndEvent};
+    SYSTEMTIME reference = Rotation.Reference;
     for (;;) {
         SYSTEMTIME now;
         GetLocalTime(&now);
@@ -115,20 +118,20 @@ int StartRotationThread(const SYSTEMTIME &reference)
 {
     if (Params.LogRotation < RotationMonthly || Params.LogRotation > RotationMinutely)
         return 1;
-    if (RotationHandle != NULL)
+    if (Rotation.Thread != NULL)
         return 1;               // one rotation thread at most
-    if (RotationEndEvent == NULL) {
-        RotationEndEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-        if (RotationEndEvent == NULL) {
+    if (Rotation.EndEvent == NULL) {
+        Rotation.EndEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+        if (Rotation.EndEvent == NULL) {
             ReportServiceEvent("The log rotation could not be started (error %lu)",
                                EVENTLOG_ERROR_TYPE, GetLastError());
             return 0;
         }
     }
-    ResetEvent(RotationEndEvent);
-    RotationReference = reference;
-    RotationHandle = CreateThread(NULL, 0, RotationThread, NULL, 0, NULL);
-    if (RotationHandle == NULL) {
+    ResetEvent(Rotation.EndEvent);
+    Rotation.Reference = reference;
+    Rotation.Thread = CreateThread(NULL, 0, RotationThread, NULL, 0, NULL);
+    if (Rotation.Thread == NULL) {
         ReportServiceEvent("The log rotation could not be started (error %lu)",
                            EVENTLOG_ERROR_TYPE, GetLastError());
         return 0;
@@ -150,12 +153,14 @@ int ResumeRotation(const SYSTEMTIME &now)
 
 void EndRotationThread()
 {
-    if (RotationHandle == NULL)
+    if (Rotation.Thread == NULL)
         return;
-    SetEvent(RotationEndEvent);
+    SetEvent(Rotation.EndEvent);
     // The thread is in its wait, which the event ends at once, or asking the
     // writer for a swap, which takes a moment: the swap itself is the writer's.
-    WaitForSingleObject(RotationHandle, INFINITE);
-    CloseHandle(RotationHandle);
-    RotationHandle = NULL;
+    WaitForSingleObject(Rotation.Thread, INFINITE);
+    CloseHandle(Rotation.Thread);
+    Rotation.Thread = NULL;
 }
+
+HANDLE RotationThreadHandle() { return Rotation.Thread; }

@@ -61,6 +61,9 @@ int StartRotationThread(const SYSTEMTIME &reference);
 // from `now`. Non-zero on success.
 int ResumeRotation(const SYSTEMTIME &now);
 
+// The rotation thread's handle, NULL when none runs (unit tests).
+HANDLE RotationThreadHandle();
+
 // Ends the rotation thread and waits for it (at once: it does no disk work).
 // A swap it asked for is still made by the writer.
 void EndRotationThread();

@@ -24,17 +24,16 @@ std::string Capture(const std::string &input, DWORD timestampFormat)
     char dir[MAX_PATH], path[MAX_PATH];
     GetTempPathA(sizeof dir, dir);
     GetTempFileNameA(dir, "cap", 0, path);
-    LogHandle = CreateFileA(path, GENERIC_WRITE | GENERIC_READ, FILE_SHARE_READ, NULL,
-                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    UseLogFile(CreateFileA(path, GENERIC_WRITE | GENERIC_READ, FILE_SHARE_READ, NULL,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL), NULL);
     CreateServiceSynchronisation();
     ResetLogWriter();
     Params.TimestampFormat = timestampFormat;
-    LineStart = TRUE;
     for (char c : input)
         HandOver(std::string(1, c));
     WriteQueuedBytes();
-    CloseHandle(LogHandle);
-    LogHandle = INVALID_HANDLE_VALUE;
+    CloseHandle(LogFileHandle());
+    UseLogFile(INVALID_HANDLE_VALUE, NULL);
 
     std::string out;
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
@@ -88,8 +87,7 @@ TEST(LogWrites, ARunOfFailedWritesIsReportedOnce)
     Params.VerboseLevel = 1;
     CreateServiceSynchronisation();
     ResetLogWriter();
-    strcpy(CurrentLogPath, "C:\\logs\\gone.log");
-    LogHandle = INVALID_HANDLE_VALUE;
+    UseLogFile(INVALID_HANDLE_VALUE, "C:\\logs\\gone.log");
     for (int i = 0; i < 5; i++) {
         HandOver("x");
         WriteQueuedBytes();
@@ -126,12 +124,10 @@ TEST(SlowDisk, TheReaderNeverWaitsForTheWriterAndStampsAreArrivalTimes)
     GetTempPathA(sizeof dir, dir);
     GetTempFileNameA(dir, "slw", 0, path);
     ASSERT_TRUE(CreateServiceSynchronisation());
-    strcpy(CurrentLogPath, path);
-    LogHandle = CreateFileA(path, GENERIC_WRITE | GENERIC_READ, FILE_SHARE_READ, NULL,
-                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    UseLogFile(CreateFileA(path, GENERIC_WRITE | GENERIC_READ, FILE_SHARE_READ, NULL,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL), path);
     ResetLogWriter();
     Params.TimestampFormat = 1;
-    LineStart = TRUE;
     FlushEntered = CreateEventA(NULL, FALSE, FALSE, NULL);
     FlushReleased = CreateEventA(NULL, TRUE, FALSE, NULL);
     LogFileApi real = LogFileCalls;

@@ -23,30 +23,29 @@ protected:
         char dir[MAX_PATH];
         GetTempPathA(sizeof dir, dir);
         GetTempFileNameA(dir, "hld", 0, path);
-        strcpy(CurrentLogPath, path);
+        UseLogFile(LogFileHandle(), path);
         memset(&Params, 0, sizeof Params);
         Params.VerboseLevel = 1;
         ParametersRead = TRUE;
         ASSERT_TRUE(CreateServiceSynchronisation());
         ResetLogWriter();
-        LineStart = TRUE;
-        LogHandle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-        ASSERT_NE(LogHandle, INVALID_HANDLE_VALUE);
+        UseLogFile(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL), NULL);
+        ASSERT_NE(LogFileHandle(), INVALID_HANDLE_VALUE);
     }
     void TearDown() override
     {
-        CloseHandle(LogHandle);
-        LogHandle = INVALID_HANDLE_VALUE;
+        CloseHandle(LogFileHandle());
+        UseLogFile(INVALID_HANDLE_VALUE, NULL);
         ResetLogWriter();
         DeleteFileA(path);
     }
     void Heal()
     {
-        CloseHandle(LogHandle);
-        LogHandle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, NULL);
-        SetFilePointer(LogHandle, 0, NULL, FILE_END);
+        CloseHandle(LogFileHandle());
+        UseLogFile(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, NULL), NULL);
+        SetFilePointer(LogFileHandle(), 0, NULL, FILE_END);
     }
     std::string Contents()
     {
@@ -137,9 +136,9 @@ TEST_F(HeldLog, BeyondTheBoundTheNewestBytesAreLostCountedAndReportedOnce)
                   std::to_string(sent - CAPTURE_QUEUE_SIZE) + " bytes of received data were lost");
 
     // A later failure is a new run: reported again, its loss counted afresh.
-    CloseHandle(LogHandle);
-    LogHandle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                            OPEN_EXISTING, 0, NULL);
+    CloseHandle(LogFileHandle());
+    UseLogFile(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                            OPEN_EXISTING, 0, NULL), NULL);
     Capture("y");
     ASSERT_EQ(log.Events().size(), 4u);
     Heal();
@@ -243,7 +242,7 @@ TEST_F(HeldLog, AFailedFlushCloseOrCopyBackIsReportedNotPassedOver)
     // (Made again under a name of its own: the test's handle keeps the file
     // open for writing, which the new handle does not share.)
     const std::string again = std::string(path) + ".again";
-    strcpy(CurrentLogPath, again.c_str());
+    UseLogFile(LogFileHandle(), again.c_str());
     LogFileCalls.Deleted = SaysDeleted;
     LogFileCalls.Read = FailingRead;
     Capture("four ");
