@@ -9,6 +9,18 @@
 // least one byte, so the queue holds at most this many.
 #define MAX_QUEUED_STAMPS (CAPTURE_QUEUE_SIZE / (TIMESTAMP_LENGTH + 1) + 1)
 
+// Where the queued bytes of each arrival second begin: one mark per second
+// in which bytes came, so a rotation can split the queue at its boundary
+// however far behind the disk is. More than an hour of a steady line; should
+// a disk stall longer, the bytes of later seconds count as arriving in the
+// last second marked.
+#define ARRIVAL_MARKS 4096
+
+struct ArrivalMark {
+    ULONGLONG Position;
+    ULONGLONG Second;           // LocalSeconds of the arrival
+};
+
 // The queue and everything about it, static: the data path allocates
 // nothing, and a full disk must not make the service ask for memory. The
 // reader writes only beyond Queued and the writer reads only below it, so
@@ -22,15 +34,19 @@ static struct CaptureQueueState {
     // empty, so that a writer keeping up touches only the ring's first pages.
     ULONGLONG Base;
     ULONGLONG Dropped;          // received bytes dropped since last counted
-    BOOL Held;                  // a pause: nothing is queued
+    BOOL Closed;                // a stop gave up on the reader
+    ULONGLONG Refused;          // received bytes refused since the close
     BOOL MidLine;               // the next byte continues a line (so it gets no stamp)
-    BOOL AfterGap;              // bytes were dropped since the last one kept
+    BOOL AfterGap;              // bytes were lost since the last one kept
     DWORD StampAt[MAX_QUEUED_STAMPS];
     DWORD StampFirst, StampCount;
+    ArrivalMark Marks[ARRIVAL_MARKS];
+    DWORD MarkFirst, MarkCount;
     // Waking the writer.
     HANDLE WriterEvent;         // auto reset
     BOOL WriterIdle;            // waiting with nothing queued
     BOOL Nudged;                // woken once for a queue over half full
+    BOOL DropTold;              // woken once for a drop beginning
 } Queue;
 
 static void Lock() { AcquireSRWLockExclusive(&Queue.Lock); }
@@ -50,6 +66,20 @@ static void PutStamp(const char *stamp)
         Put((BYTE)stamp[i]);
 }
 
+static ArrivalMark *Mark(DWORD i) { return &Queue.Marks[(Queue.MarkFirst + i) % ARRIVAL_MARKS]; }
+
+// Bytes queued from here on arrived in `second`.
+static void MarkArrival(ULONGLONG second)
+{
+    if (Queue.MarkCount > 0 && Mark(Queue.MarkCount - 1)->Second == second)
+        return;
+    if (Queue.MarkCount == ARRIVAL_MARKS)
+        return;
+    ArrivalMark *mark = Mark(Queue.MarkCount++);
+    mark->Position = Queue.Queued;
+    mark->Second = second;
+}
+
 // Queues `data` with the stamps of the lines it begins (lock held). Returns
 // whether the writer is to be woken.
 static BOOL QueueBytes(const BYTE *data, DWORD count, const char *stamp)
@@ -58,6 +88,7 @@ static BOOL QueueBytes(const BYTE *data, DWORD count, const char *stamp)
     if (Queue.Queued == Queue.Written)
         Queue.Base = Queue.Queued;
     DWORD room = CAPTURE_QUEUE_SIZE - (DWORD)(Queue.Queued - Queue.Written);
+    BOOL dropped = FALSE;
     for (DWORD i = 0; i < count; i++) {
         BYTE b = data[i];
         // After a gap even a line feed begins a line: the stamp tells where
@@ -68,6 +99,7 @@ static BOOL QueueBytes(const BYTE *data, DWORD count, const char *stamp)
             Queue.Dropped++;
             Queue.MidLine = FALSE;
             Queue.AfterGap = TRUE;
+            dropped = TRUE;
             continue;
         }
         Queue.AfterGap = FALSE;
@@ -88,21 +120,29 @@ static BOOL QueueBytes(const BYTE *data, DWORD count, const char *stamp)
         Queue.Nudged = TRUE;
         return TRUE;
     }
+    // A loss is told at once, even by a writer that holds (a pause).
+    if (dropped && !Queue.DropTold) {
+        Queue.DropTold = TRUE;
+        return TRUE;
+    }
     return FALSE;
 }
 
-BOOL CaptureBytes(const BYTE *data, DWORD count, const SYSTEMTIME &arrival, BOOL atStop)
+BOOL CaptureBytes(const BYTE *data, DWORD count, const SYSTEMTIME &arrival)
 {
     char stamp[TIMESTAMP_LENGTH + 1];
     BOOL stamps = Params.TimestampFormat != 0;
     if (stamps)
         FormatTimestamp(arrival, stamp);
+    ULONGLONG second = LocalSeconds(arrival);
 
     Lock();
-    if (Queue.Held && !atStop) {
+    if (Queue.Closed) {
+        Queue.Refused += count;
         Unlock();
         return FALSE;
     }
+    MarkArrival(second);
     BOOL wake = QueueBytes(data, count, stamps ? stamp : NULL);
     Unlock();
     if (wake)
@@ -110,23 +150,28 @@ BOOL CaptureBytes(const BYTE *data, DWORD count, const SYSTEMTIME &arrival, BOOL
     return TRUE;
 }
 
-static void SetHeld(BOOL held)
+void MarkCaptureGap()
 {
     Lock();
-    Queue.Held = held;
+    Queue.MidLine = FALSE;
+    Queue.AfterGap = TRUE;
     Unlock();
 }
 
-void HoldCaptureQueue() { SetHeld(TRUE); }
-
-void ReleaseCaptureQueue() { SetHeld(FALSE); }
-
-BOOL CaptureQueueHeld()
+void CloseCaptureQueue()
 {
     Lock();
-    BOOL held = Queue.Held;
+    Queue.Closed = TRUE;
     Unlock();
-    return held;
+}
+
+ULONGLONG ForgetRefused()
+{
+    Lock();
+    ULONGLONG refused = Queue.Refused;
+    Queue.Refused = 0;
+    Unlock();
+    return refused;
 }
 
 // One of the counts, which the other thread changes meanwhile.
@@ -143,6 +188,26 @@ ULONGLONG QueuedPosition() { return Locked(Queue.Queued); }
 ULONGLONG WrittenPosition() { return Locked(Queue.Written); }
 
 ULONGLONG DroppedBytes() { return Locked(Queue.Dropped); }
+
+ULONGLONG QueuedPositionFrom(ULONGLONG boundary, ULONGLONG *arrival)
+{
+    Lock();
+    ULONGLONG position = Queue.Queued;
+    *arrival = 0;
+    for (DWORD i = 0; i < Queue.MarkCount; i++) {
+        const ArrivalMark *mark = Mark(i);
+        if (mark->Second >= boundary) {
+            // Never behind what has left the queue already.
+            position = mark->Position > Queue.Written ? mark->Position : Queue.Written;
+            *arrival = mark->Second;
+            break;
+        }
+    }
+    if (position > Queue.Queued)
+        position = Queue.Queued;
+    Unlock();
+    return position;
+}
 
 DWORD PeekQueued(const BYTE **data)
 {
@@ -163,6 +228,13 @@ void TakeQueued(DWORD count)
         Queue.StampFirst = (Queue.StampFirst + 1) % MAX_QUEUED_STAMPS;
         Queue.StampCount--;
     }
+    // A mark goes once the next one begins at or before what is written.
+    while (Queue.MarkCount > 1 && Mark(1)->Position <= Queue.Written) {
+        Queue.MarkFirst = (Queue.MarkFirst + 1) % ARRIVAL_MARKS;
+        Queue.MarkCount--;
+    }
+    if (Queue.MarkCount == 1 && Queue.Written == Queue.Queued)
+        Queue.MarkCount = 0;
     if (Queue.Queued - Queue.Written < CAPTURE_QUEUE_SIZE / 2)
         Queue.Nudged = FALSE;
     Unlock();
@@ -186,19 +258,20 @@ ULONGLONG ForgetDropped()
     Lock();
     ULONGLONG dropped = Queue.Dropped;
     Queue.Dropped = 0;
+    Queue.DropTold = FALSE;
     Unlock();
     return dropped;
 }
 
 void WakeWriter() { SetEvent(Queue.WriterEvent); }
 
-void AwaitWork(DWORD ms, BOOL gathering)
+void AwaitWork(DWORD ms, BOOL gathering, BOOL holds)
 {
     Lock();
     BOOL queued = Queue.Queued != Queue.Written;
-    Queue.WriterIdle = !gathering && !queued;
+    Queue.WriterIdle = !gathering && !holds && !queued;
     Unlock();
-    if (queued && ms > WRITE_GATHER_MS)
+    if (queued && !holds && ms > WRITE_GATHER_MS)
         ms = WRITE_GATHER_MS;
     WaitForSingleObject(Queue.WriterEvent, ms);
     Lock();
@@ -216,8 +289,10 @@ int CreateCaptureQueue()
 void ResetCaptureQueue()
 {
     Lock();
-    Queue.Queued = Queue.Written = Queue.Base = Queue.Dropped = 0;
+    Queue.Queued = Queue.Written = Queue.Base = Queue.Dropped = Queue.Refused = 0;
     Queue.StampFirst = Queue.StampCount = 0;
-    Queue.Held = Queue.MidLine = Queue.AfterGap = Queue.WriterIdle = Queue.Nudged = FALSE;
+    Queue.MarkFirst = Queue.MarkCount = 0;
+    Queue.Closed = Queue.MidLine = Queue.AfterGap = FALSE;
+    Queue.WriterIdle = Queue.Nudged = Queue.DropTold = FALSE;
     Unlock();
 }

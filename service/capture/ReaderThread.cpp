@@ -10,7 +10,7 @@ const CaptureSource *Source = &ComPortSource;
 // The reader's thread and what the control handler shares with it.
 static struct ReaderState {
     HANDLE Thread;
-    HANDLE Gate;                // manual reset: set while the reader may go on
+    volatile LONG Paused;
     // Tick count from which the current silence is measured: the later of
     // the last byte and the last continue (a pause is no silence). Written
     // by the reader and by the control handler.
@@ -26,30 +26,14 @@ static void RestartSilence() { InterlockedExchange(&Reader.SilenceStart, (LONG)G
 
 static DWORD SilentMs() { return GetTickCount() - (DWORD)Reader.SilenceStart; }
 
-void HoldReader()
-{
-    ResetEvent(Reader.Gate);
-    // From here no chunk is queued until the continue, so what the writer
-    // writes for the pause is everything the reader handed over.
-    HoldCaptureQueue();
-}
+static BOOL ReaderPaused() { return Reader.Paused != 0; }
 
-void ReleaseReader()
+void PauseReader() { InterlockedExchange(&Reader.Paused, 1); }
+
+void ContinueReader()
 {
-    ReleaseCaptureQueue();
     RestartSilence();
-    SetEvent(Reader.Gate);
-}
-
-// Waits while the reader is held. FALSE at stop.
-static BOOL WaitWhileHeld()
-{
-    if (ServiceStopping())
-        return FALSE;
-    if (!CaptureQueueHeld())
-        return TRUE;
-    HANDLE events[2] = {StopEvent, Reader.Gate};
-    return WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
+    InterlockedExchange(&Reader.Paused, 0);
 }
 
 static void ReportSilence()
@@ -62,7 +46,7 @@ static void ReportSilence()
 // Whether the silence so far makes Timeout (a pause stands it still).
 static BOOL SilenceComplete(const Silence *silence)
 {
-    if (Params.Timeout == 0 || silence->Reported || CaptureQueueHeld())
+    if (Params.Timeout == 0 || silence->Reported || ReaderPaused())
         return FALSE;
     return SilentMs() + SILENCE_SLACK_MS >= SilenceTimeoutMs();
 }
@@ -86,14 +70,14 @@ static void EndSilence(Silence *silence)
 }
 
 // How long the next read may wait: until the silence makes Timeout, or
-// without silence detection (or with the silence told) long enough to cost
-// nothing.
+// without silence detection (or with the silence told, or paused) long
+// enough to cost nothing.
 static DWORD ReadWaitMs(const Silence *silence)
 {
     if (Params.Timeout == 0)
         return IDLE_READ_TIMEOUT_MS;
     DWORD timeout = SilenceTimeoutMs();
-    if (silence->Reported)
+    if (silence->Reported || ReaderPaused())
         return timeout;
     DWORD silent = SilentMs();
     return silent < timeout ? timeout - silent : 1;
@@ -111,7 +95,7 @@ static BOOL RecoverSource(Silence *silence)
             DWORD wait = delay - waited;
             if (SilenceComplete(silence)) {
                 BeginSilence(silence);
-            } else if (Params.Timeout != 0 && !silence->Reported && !CaptureQueueHeld()) {
+            } else if (Params.Timeout != 0 && !silence->Reported && !ReaderPaused()) {
                 DWORD rest = ReadWaitMs(silence);
                 if (rest < wait)
                     wait = rest;
@@ -119,22 +103,12 @@ static BOOL RecoverSource(Silence *silence)
             if (WaitForSingleObject(StopEvent, wait) == WAIT_OBJECT_0)
                 return FALSE;
         }
-        if (Source->Reopen())
+        if (Source->Reopen()) {
+            // Time passed unseen: the next byte begins a line of its own.
+            MarkCaptureGap();
             return TRUE;
-    }
-}
-
-// Hands a chunk over; bytes that arrived during a pause are handed over
-// after the continue, or at a stop that comes first. FALSE at stop.
-static BOOL HandOver(const BYTE *data, DWORD count, const SYSTEMTIME &arrival)
-{
-    while (!CaptureBytes(data, count, arrival, FALSE)) {
-        if (!WaitWhileHeld()) {
-            CaptureBytes(data, count, arrival, TRUE);
-            return FALSE;
         }
     }
-    return TRUE;
 }
 
 // At stop: what the source already holds is handed over before it closes.
@@ -147,7 +121,8 @@ static void HandOverWaitingAtStop()
             return;
         SYSTEMTIME arrival;
         GetLocalTime(&arrival);
-        CaptureBytes(buffer, count, arrival, TRUE);
+        if (!CaptureBytes(buffer, count, arrival))
+            return;
         taken += count;
     }
 }
@@ -156,7 +131,7 @@ DWORD WINAPI ReaderThread(LPVOID)
 {
     Silence silence = {FALSE};
     RestartSilence();
-    while (WaitWhileHeld()) {
+    while (!ServiceStopping()) {
         if (SilenceComplete(&silence)) {
             BeginSilence(&silence);
             continue;
@@ -164,25 +139,18 @@ DWORD WINAPI ReaderThread(LPVOID)
         BYTE received[READ_CHUNK_SIZE];
         DWORD count = 0;
         SourceResult result = Source->Read(received, sizeof received, ReadWaitMs(&silence), &count);
-        // The stamp of every line that begins in this chunk.
-        SYSTEMTIME arrival;
-        GetLocalTime(&arrival);
-        if (result == SourceStopped) {
-            CaptureBytes(received, count, arrival, TRUE);
-            break;
+        if (count > 0) {
+            // The stamp of every line that begins in this chunk.
+            SYSTEMTIME arrival;
+            GetLocalTime(&arrival);
+            if (!CaptureBytes(received, count, arrival))
+                break;              // a stop gave up waiting for this thread
+            EndSilence(&silence);
         }
-        if (result == SourceLost) {
-            if (!RecoverSource(&silence))
-                break;
-            continue;
-        }
-        // A read that timed out during a pause is no silence: silence
-        // detection stands still while the service is paused.
-        if (result == SourceQuiet)
-            continue;
-        if (!HandOver(received, count, arrival))
+        if (result == SourceStopped)
             break;
-        EndSilence(&silence);
+        if (result == SourceLost && !RecoverSource(&silence))
+            break;
     }
     HandOverWaitingAtStop();
     Source->Close();
@@ -191,11 +159,8 @@ DWORD WINAPI ReaderThread(LPVOID)
 
 int StartReader()
 {
-    if (Reader.Gate == NULL)
-        Reader.Gate = CreateEventA(NULL, TRUE, TRUE, NULL);
-    if (Reader.Gate != NULL)
-        Reader.Thread = CreateThread(NULL, 0, ReaderThread, NULL, 0, NULL);
-    if (Reader.Gate == NULL || Reader.Thread == NULL) {
+    Reader.Thread = CreateThread(NULL, 0, ReaderThread, NULL, 0, NULL);
+    if (Reader.Thread == NULL) {
         ReportServiceEvent("The reader could not be started (error %lu)", EVENTLOG_ERROR_TYPE,
                            GetLastError());
         return 0;

@@ -9,9 +9,10 @@
 // The most bytes the reader takes from its source at a time.
 #define READ_CHUNK_SIZE 4096
 
-// Reads the source and hands every byte over until stop. What the source
-// already holds when the stop comes is read and handed over before it ends;
-// then it closes the source.
+// Reads the source and hands every byte over until stop, a pause or not
+// (the writer holds during a pause; the capture queue keeps what comes). What
+// the source already holds when the stop comes is read and handed over
+// before it ends; then it closes the source.
 DWORD WINAPI ReaderThread(LPVOID);
 
 // Starts the reader on the open source. Reports why on failure and returns 0.
@@ -20,9 +21,10 @@ int StartReader();
 // Waits up to `ms` for the reader to end. True when it has ended (or never ran).
 BOOL WaitForReaderEnd(DWORD ms);
 
-// Pause and continue: the reader stops between chunks and goes on from there.
-void HoldReader();
-void ReleaseReader();
+// Pause and continue: the reader reads on, but its watch for silence stands
+// still (a pause is no silence).
+void PauseReader();
+void ContinueReader();
 
 // A read that times out this much short of Timeout still counts as the
 // whole silence (time-outs are not exact to the millisecond).

@@ -3,6 +3,7 @@
 #include "service/core/ReportServiceEvent.h"
 #include "service/core/ServiceState.h"
 #include "service/log/LogFile.h"
+#include "service/log/RotationCalendar.h"
 #include "service/mail/OutboxThread.h"
 
 #include <string.h>
@@ -16,7 +17,7 @@ static BOOL FileDeleted(HANDLE file)
     return info.NumberOfLinks == 0 || info.DeletePending;
 }
 
-LogFileApi LogFileCalls = {WriteFile, ReadFile, FlushFileBuffers, CloseHandle, FileDeleted};
+LogFileApi LogFileCalls = {WriteFile, ReadFile, FlushFileBuffers, CloseHandle, FileDeleted, OpenLogPath};
 
 // Copies from a deleted file into the one made again go through this.
 #define CARRY_BLOCK 65536
@@ -41,6 +42,11 @@ static struct LogCareState {
     // it may have gone into a file deleted since, and are carried into the new one.
     LONGLONG Verified;
     BOOL Gone;                  // the open file was deleted and is not made again yet
+    // The handle failed for good (the disk or share under it went): the
+    // error, until the file is opened again by its path.
+    DWORD DeadError;
+    // Where the open log's period ends (LocalSeconds): later bytes wait for the swap.
+    ULONGLONG PeriodEnd;
     BYTE CarryBuffer[CARRY_BLOCK];
 } Care;
 
@@ -89,9 +95,59 @@ static DWORD WriteAll(HANDLE file, const BYTE *data, DWORD length, DWORD *error)
     return done;
 }
 
+// Errors after which the handle never works again, although its path may:
+// the volume or the share under it went away and came back as another.
+static BOOL HandleDied(DWORD error)
+{
+    switch (error) {
+    case ERROR_INVALID_HANDLE:
+    case ERROR_FILE_INVALID:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_NETNAME_DELETED:
+    case ERROR_UNEXP_NET_ERR:
+    case ERROR_BAD_NETPATH:
+    case ERROR_NETWORK_UNREACHABLE:
+    case ERROR_NOT_READY:
+    case ERROR_MEDIA_CHANGED:
+    case ERROR_NO_MEDIA_IN_DRIVE:
+    case ERROR_DEVICE_REMOVED:
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+// A dead handle: the log is opened again by its path, appending, and the
+// dead handle let go. Non-zero when it is open again.
+static int ReopenDeadLog()
+{
+    HANDLE file = LogFileCalls.Open(LogFilePath());
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    LogFileCalls.Close(LogFileHandle());
+    UseLogFile(file, NULL);
+    LONGLONG end = 0;
+    LARGE_INTEGER size;
+    if (GetFileSizeEx(file, &size))
+        end = size.QuadPart;
+    Care.Verified = end;
+    Care.Gone = FALSE;
+    if (ReportsRecovery())
+        ReportServiceEvent("The log file \"%s\" was opened again after its handle failed (error %lu)",
+                           EVENTLOG_INFORMATION_TYPE, LogFilePath(), Care.DeadError);
+    Care.DeadError = 0;
+    return 1;
+}
+
 // Writes the queued bytes up to `upTo`. Non-zero when all of them were written.
 static int WriteQueuedUpTo(ULONGLONG upTo)
 {
+    if (Care.DeadError != 0 && WrittenPosition() < upTo && !ReopenDeadLog()) {
+        Care.Retry.Armed = FALSE;
+        Arm(&Care.Retry);
+        return 0;
+    }
     for (;;) {
         ULONGLONG written = WrittenPosition();
         if (written >= upTo)
@@ -106,12 +162,15 @@ static int WriteQueuedUpTo(ULONGLONG upTo)
         if (done > 0)
             Arm(&Care.Flush);
         if (done < length) {
+            if (HandleDied(error))
+                Care.DeadError = error;
             if (!Care.WriteFailing) {
                 Care.WriteFailing = TRUE;
                 ReportServiceEvent("Could not write to the log file \"%s\" (error %lu); received "
                                    "data is held until it can be written",
                                    EVENTLOG_ERROR_TYPE, LogFilePath(), error);
             }
+            Care.Retry.Armed = FALSE;
             Arm(&Care.Retry);
             return 0;
         }
@@ -146,6 +205,20 @@ static void ReportOutage(BOOL allWritten)
     Care.LossReported = FALSE;
 }
 
+ULONGLONG LogPeriodEnd(ULONGLONG *arrival)
+{
+    return QueuedPositionFrom(Care.PeriodEnd, arrival);
+}
+
+// The end of what may be written now: what is queued, no further than
+// `upTo` and the end of the open log's period.
+static ULONGLONG WritableUpTo(ULONGLONG upTo)
+{
+    ULONGLONG arrival;
+    ULONGLONG end = LogPeriodEnd(&arrival);
+    return upTo < end ? upTo : end;
+}
+
 static int WriteAndReport(ULONGLONG upTo)
 {
     // Caught up when everything queued at the start is written; bytes that
@@ -156,14 +229,16 @@ static int WriteAndReport(ULONGLONG upTo)
     return all;
 }
 
-void WriteQueuedBytes()
+void WriteQueuedBytes(ULONGLONG upTo)
 {
     DWORD due = DueInMs(&Care.Retry);
     if (Care.WriteFailing && due != 0 && due != INFINITE)
         ReportOutage(FALSE);        // tried again once a second; a loss is told at once
     else
-        WriteAndReport(QueuedPosition());
+        WriteAndReport(WritableUpTo(upTo));
 }
+
+void ReportLossNow() { ReportOutage(FALSE); }
 
 // --- a log file deleted while open ------------------------------------------
 
@@ -177,7 +252,7 @@ static HANDLE CreateLogAgain(BOOL *madeFolder)
 {
     const char *path = LogFilePath();
     *madeFolder = FALSE;
-    HANDLE file = OpenLogPath(path);
+    HANDLE file = LogFileCalls.Open(path);
     if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PATH_NOT_FOUND)
         return file;
     // Only the log's own folder is made again: when more of the path is gone
@@ -193,7 +268,7 @@ static HANDLE CreateLogAgain(BOOL *madeFolder)
     if (!CreateDirectoryA(folder, NULL))
         return INVALID_HANDLE_VALUE;
     *madeFolder = TRUE;
-    return OpenLogPath(path);
+    return LogFileCalls.Open(path);
 }
 
 // Copies what was written to the deleted file since it was last seen into
@@ -323,7 +398,7 @@ static int CareUpTo(ULONGLONG upTo)
     return all;
 }
 
-void LogCare() { CareUpTo(QueuedPosition()); }
+void LogCare(ULONGLONG upTo) { CareUpTo(WritableUpTo(upTo)); }
 
 int FinishLogFile(ULONGLONG upTo)
 {
@@ -367,6 +442,10 @@ void CloseLogFile()
 
 void LogFileOpened()
 {
+    Care.PeriodEnd = RotationBoundaryAfter(Params.LogRotation, OpenLogTime());
+    Care.DeadError = 0;
+    // Bytes refused by the file before are tried at once in this one.
+    Care.Retry.Armed = FALSE;
     Care.Verified = FileEnd(LogFileHandle());
     Care.Dirty = FALSE;
     Care.FlushFailing = FALSE;
@@ -379,8 +458,9 @@ void LogFileOpened()
 static int OpenNextLogFile(const SYSTEMTIME &now, const char *next, const char *finished)
 {
     if (!OpenLogFileAt(now)) {
-        // Received data keeps going into the open file; the next rotation
-        // time tries again.
+        // Received data keeps going into the open file until the next
+        // rotation time, which tries again.
+        Care.PeriodEnd = RotationBoundaryAfter(Params.LogRotation, now);
         ReportServiceEvent("Could not open the next log file \"%s\" (error %lu); logging continues in \"%s\"",
                            EVENTLOG_ERROR_TYPE, next, GetLastError(), finished);
         return 0;
@@ -405,15 +485,29 @@ int RotateLogFile(const SYSTEMTIME &now, ULONGLONG upTo, BOOL *refused)
     // mailed. While bytes for it are refused (a full disk) or it was deleted
     // and cannot be made again, it stays open and the swap is tried again;
     // both faults have been reported already.
-    if (!FinishLogFile(upTo)) {
+    BOOL complete = FinishLogFile(upTo);
+    DWORD dead = Care.DeadError;
+    if (!complete && dead == 0) {
         *refused = TRUE;
         return 0;
     }
     HANDLE finishedHandle = LogFileHandle();
     lstrcpynA(finished, LogFilePath(), sizeof finished);
-    if (!OpenNextLogFile(now, next, finished))
+    if (!OpenNextLogFile(now, next, finished)) {
+        *refused = !complete;
         return 0;
-    CloseFinished(finishedHandle, finished);
+    }
+    if (complete) {
+        CloseFinished(finishedHandle, finished);
+    } else {
+        // What the dead file could not take goes into the next one (it is
+        // still queued): late, but not lost.
+        LogFileCalls.Close(finishedHandle);
+        ReportServiceEvent("The log file \"%s\" could not be finished (error %lu); the %llu bytes "
+                           "received for it that it could not take are written to \"%s\"",
+                           EVENTLOG_ERROR_TYPE, finished, dead,
+                           (unsigned long long)(upTo - WrittenPosition()), LogFilePath());
+    }
     if (MailConfigured)
         MailFinishedLog(finished);
     return 1;
@@ -423,4 +517,5 @@ void ResetLogWriter()
 {
     ResetCaptureQueue();
     memset(&Care, 0, sizeof Care);
+    Care.PeriodEnd = ~0ULL;
 }

@@ -1,28 +1,31 @@
 #include "service/log/LogWriterThread.h"
 #include "service/capture/CaptureQueue.h"
+#include "service/capture/DriverLoss.h"
+#include "service/capture/Timestamp.h"
 #include "service/core/ReportServiceEvent.h"
 #include "service/core/ServiceState.h"
 #include "service/log/LogWriter.h"
 
 // What others ask of the writer. A swap request that is replaced while the
-// writer works on it is recognised by its number.
+// writer works on it is recognised by its number; a pause by its number too,
+// so that a pause, continue and pause in quick succession is answered only
+// once the second pause holds.
 static struct WriterRequests {
-    SRWLOCK Lock;               // the swap and the sync below
+    SRWLOCK Lock;               // everything below
+    CONDITION_VARIABLE Held;    // signalled when the writer holds for a pause
     BOOL SwapWanted;
     DWORD SwapNumber;
     SYSTEMTIME SwapTime;
-    ULONGLONG SwapAt;
     BOOL SwapRefused;
     DWORD SwapTriedAt;
-    BOOL SyncWanted;
+    BOOL Paused;
+    ULONGLONG PauseAt;          // the end of what the pause writes
+    DWORD PauseNumber;          // the latest pause
+    DWORD HeldFor;              // the pause the writer holds for
     volatile LONG EndWanted;    // set once, at stop
 } Requests;
 
-// The thread and the event a pause waits for.
-static struct WriterThreadState {
-    HANDLE Thread;
-    HANDLE SyncDone;            // manual reset
-} Writer;
+static HANDLE WriterThread;
 
 static void Lock() { AcquireSRWLockExclusive(&Requests.Lock); }
 static void Unlock() { ReleaseSRWLockExclusive(&Requests.Lock); }
@@ -35,16 +38,19 @@ static DWORD MsUntil(DWORD from, DWORD interval)
 
 static DWORD Shorter(DWORD a, DWORD b) { return a < b ? a : b; }
 
-void RequestLogSwap(const SYSTEMTIME &now)
+// A swap is wanted (lock held).
+static void WantSwap(const SYSTEMTIME &time)
 {
-    // Read once: every byte is queued either before this position or after it.
-    ULONGLONG at = QueuedPosition();
-    Lock();
     Requests.SwapWanted = TRUE;
     Requests.SwapNumber++;
-    Requests.SwapTime = now;
-    Requests.SwapAt = at;
+    Requests.SwapTime = time;
     Requests.SwapRefused = FALSE;
+}
+
+void RequestLogSwap(const SYSTEMTIME &now)
+{
+    Lock();
+    WantSwap(now);
     Unlock();
     WakeWriter();
 }
@@ -57,38 +63,74 @@ BOOL LogSwapPending()
     return pending;
 }
 
-void RequestLogWriterSync()
+DWORD PauseLogWriter()
 {
-    // The reader is held: what the writer's next LogCare writes is all it
-    // handed over.
-    ResetEvent(Writer.SyncDone);
+    // Read once: the reader goes on queueing behind it.
+    ULONGLONG at = QueuedPosition();
     Lock();
-    Requests.SyncWanted = TRUE;
+    Requests.Paused = TRUE;
+    Requests.PauseAt = at;
+    DWORD number = ++Requests.PauseNumber;
     Unlock();
+    WakeWriter();
+    return number;
+}
+
+BOOL WaitForLogWriterPause(DWORD pause, DWORD ms)
+{
+    DWORD began = GetTickCount();
+    Lock();
+    while (Requests.Paused && Requests.PauseNumber == pause && Requests.HeldFor != pause) {
+        DWORD waited = GetTickCount() - began;
+        if (waited >= ms || !SleepConditionVariableSRW(&Requests.Held, &Requests.Lock, ms - waited, 0))
+            break;
+    }
+    BOOL held = Requests.HeldFor == pause;
+    Unlock();
+    return held;
+}
+
+void ContinueLogWriter()
+{
+    Lock();
+    Requests.Paused = FALSE;
+    Unlock();
+    WakeConditionVariable(&Requests.Held);
     WakeWriter();
 }
 
-BOOL WaitForLogWriterSync(DWORD ms) { return WaitForSingleObject(Writer.SyncDone, ms) == WAIT_OBJECT_0; }
+// Bytes that arrived after the open log's period want the swap at once,
+// named for the first of them (while not paused: a pause ends the schedule).
+static void SwapForLateBytes()
+{
+    ULONGLONG arrival;
+    if (LogPeriodEnd(&arrival) == QueuedPosition())
+        return;
+    SYSTEMTIME time = LocalTimeOfSeconds(arrival);
+    Lock();
+    if (!Requests.SwapWanted && !Requests.Paused)
+        WantSwap(time);
+    Unlock();
+}
 
 // Tries the wanted swap when it is due: at once, or a second after a refusal.
 // Returns how long until the next try (INFINITE: none wanted).
 static DWORD ServeSwap()
 {
+    SwapForLateBytes();
     Lock();
     BOOL wanted = Requests.SwapWanted;
     DWORD number = Requests.SwapNumber;
     SYSTEMTIME time = Requests.SwapTime;
-    ULONGLONG at = Requests.SwapAt;
     DWORD due = Requests.SwapRefused ? MsUntil(Requests.SwapTriedAt, LOG_CARE_INTERVAL_MS) : 0;
     Unlock();
     if (!wanted)
         return INFINITE;
     if (due > 0)
         return due;
-    // Bytes written into the open file while a refused swap waited stay there.
-    ULONGLONG written = WrittenPosition();
+    ULONGLONG arrival;
     BOOL refused;
-    RotateLogFile(time, at > written ? at : written, &refused);
+    RotateLogFile(time, LogPeriodEnd(&arrival), &refused);
     Lock();
     if (Requests.SwapNumber == number) {
         Requests.SwapWanted = refused;
@@ -100,28 +142,57 @@ static DWORD ServeSwap()
     return again ? LOG_CARE_INTERVAL_MS : INFINITE;
 }
 
-static void ServeSync()
+// While paused the writer writes only up to the pause (and holds once it
+// tried), then tells a loss at once but writes nothing. Returns whether it
+// holds; *upTo is what it may write.
+static BOOL ServePause(ULONGLONG *upTo)
 {
     Lock();
-    BOOL wanted = Requests.SyncWanted;
-    Requests.SyncWanted = FALSE;
+    BOOL paused = Requests.Paused;
+    DWORD number = Requests.PauseNumber;
+    BOOL held = Requests.HeldFor == number;
+    *upTo = paused ? Requests.PauseAt : ~0ULL;
     Unlock();
-    if (!wanted)
-        return;
-    // Written and flushed, or refused: the pause does not wait for a disk
-    // that fails; what it refuses is tried again meanwhile.
-    LogCare();
-    SetEvent(Writer.SyncDone);
+    if (!paused)
+        return FALSE;
+    if (!held) {
+        // Written and flushed, or refused: the pause does not wait for a
+        // disk that fails; what it refuses is tried again meanwhile.
+        LogCare(*upTo);
+        Lock();
+        if (Requests.PauseNumber == number)
+            Requests.HeldFor = number;
+        Unlock();
+        WakeAllConditionVariable(&Requests.Held);
+    }
+    return TRUE;
 }
 
 DWORD ServeLogWriter()
 {
-    DWORD wait = ServeSwap();
-    WriteQueuedBytes();
+    ULONGLONG upTo;
+    BOOL paused = ServePause(&upTo);
+    DWORD wait = paused ? INFINITE : ServeSwap();
+    if (paused)
+        ReportLossNow();
+    else
+        WriteQueuedBytes(upTo);
     if (LogCareDueInMs() == 0)
-        LogCare();
-    ServeSync();
-    return Shorter(wait, LogCareDueInMs());
+        LogCare(upTo);
+    DWORD now = GetTickCount(), loss = DriverLossDueInMs(now);
+    if (loss == 0) {
+        ReportDriverLoss();
+        loss = INFINITE;
+    }
+    return Shorter(Shorter(wait, LogCareDueInMs()), loss);
+}
+
+static BOOL Paused()
+{
+    Lock();
+    BOOL paused = Requests.Paused;
+    Unlock();
+    return paused;
 }
 
 static DWORD WINAPI LogWriterThread(LPVOID)
@@ -132,9 +203,10 @@ static DWORD WINAPI LogWriterThread(LPVOID)
         // After a write the next bytes gather for a while: one write for
         // many reads while data flows. An idle writer is woken by them.
         BOOL wrote = WrittenPosition() != written;
-        AwaitWork(wrote ? Shorter(wait, WRITE_GATHER_MS) : wait, wrote);
+        AwaitWork(wrote ? Shorter(wait, WRITE_GATHER_MS) : wait, wrote, Paused());
     }
-    // The reader has ended: everything it handed over is queued.
+    // The reader has ended (or the queue is closed): everything it handed
+    // over is queued, and goes into the open file, a pause or not.
     if (!FinishLogFile(QueuedPosition()))
         ReportLogLostAtStop();
     CloseLogFile();
@@ -143,16 +215,14 @@ static DWORD WINAPI LogWriterThread(LPVOID)
 
 int StartLogWriter()
 {
-    if (Writer.SyncDone == NULL)
-        Writer.SyncDone = CreateEventA(NULL, TRUE, FALSE, NULL);
-    if (Writer.SyncDone == NULL || !CreateCaptureQueue()) {
+    if (!CreateCaptureQueue()) {
         ReportServiceEvent("The log writer could not be started (error %lu)", EVENTLOG_ERROR_TYPE,
                            GetLastError());
         return 0;
     }
     LogFileOpened();
-    Writer.Thread = CreateThread(NULL, 0, LogWriterThread, NULL, 0, NULL);
-    if (Writer.Thread == NULL) {
+    WriterThread = CreateThread(NULL, 0, LogWriterThread, NULL, 0, NULL);
+    if (WriterThread == NULL) {
         ReportServiceEvent("The log writer could not be started (error %lu)", EVENTLOG_ERROR_TYPE,
                            GetLastError());
         return 0;
@@ -168,5 +238,5 @@ void EndLogWriter()
 
 BOOL WaitForLogWriterEnd(DWORD ms)
 {
-    return Writer.Thread == NULL || WaitForSingleObject(Writer.Thread, ms) == WAIT_OBJECT_0;
+    return WriterThread == NULL || WaitForSingleObject(WriterThread, ms) == WAIT_OBJECT_0;
 }

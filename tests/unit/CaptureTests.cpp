@@ -18,8 +18,8 @@
 namespace {
 
 // Captures `input` byte by byte (each its own chunk) into a scratch file and returns the file with
-// every timestamp replaced by "<T>".
-std::string Capture(const std::string &input, DWORD timestampFormat)
+// every timestamp replaced by "<T>". A gap (bytes lost, time passed unseen) comes before byte `gapAt`.
+std::string Capture(const std::string &input, DWORD timestampFormat, size_t gapAt = std::string::npos)
 {
     char dir[MAX_PATH], path[MAX_PATH];
     GetTempPathA(sizeof dir, dir);
@@ -29,8 +29,11 @@ std::string Capture(const std::string &input, DWORD timestampFormat)
     CreateServiceSynchronisation();
     ResetLogWriter();
     Params.TimestampFormat = timestampFormat;
-    for (char c : input)
-        HandOver(std::string(1, c));
+    for (size_t i = 0; i < input.size(); i++) {
+        if (i == gapAt)
+            MarkCaptureGap();
+        HandOver(std::string(1, input[i]));
+    }
     WriteQueuedBytes();
     CloseHandle(LogFileHandle());
     UseLogFile(INVALID_HANDLE_VALUE, NULL);
@@ -70,6 +73,27 @@ TEST(LineStart, AnEmptyLineGetsItsOwnStampBeforeItsCarriageReturn)
 TEST(LineStart, LineFeedsAtTheStartOfALineAreWrittenUnstamped)
 {
     EXPECT_EQ(Capture("\n\nabc\r\n\nx", 1), "\n\n<T>abc\r\n\n<T>x");
+}
+
+TEST(LineStart, AfterAGapTheNextByteBeginsALineOfItsOwn)
+{
+    // The port went and came back twenty minutes later: "CALL 56" must not
+    // continue the cut line of "CALL 55" under its stamp.
+    EXPECT_EQ(Capture("CALL 55CALL 56\r\n", 1, 7), "<T>CALL 55<T>CALL 56\r\n");
+    EXPECT_EQ(Capture("CALL 55\r\nx", 1, 8), "<T>CALL 55\r<T>\nx");
+    EXPECT_EQ(Capture("ab", 0, 1), "ab");
+}
+
+TEST(LineStart, OnceAStopGivesUpOnTheReaderNothingMoreIsQueuedAndWhatCameIsCounted)
+{
+    CreateServiceSynchronisation();
+    ResetLogWriter();
+    HandOver("kept");
+    CloseCaptureQueue();
+    HandOver("refused");
+    EXPECT_EQ(QueuedPosition(), 4u);
+    EXPECT_EQ(ForgetRefused(), 7u);
+    ResetLogWriter();
 }
 
 TEST(LineStart, WithoutTimestampsTheLogIsAByteCopy)
@@ -114,7 +138,7 @@ DWORD WINAPI HandOverLines(LPVOID)
 {
     SYSTEMTIME arrival = At(2026, 12, 7, 10, 20, 30, 123);
     for (int i = 0; i < 1000; i++)
-        CaptureBytes((const BYTE *)"line\r\n", 6, arrival, FALSE);
+        CaptureBytes((const BYTE *)"line\r\n", 6, arrival);
     return 0;
 }
 

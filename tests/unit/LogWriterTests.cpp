@@ -9,6 +9,7 @@
 #include "service/core/ServiceState.h"
 #include "service/log/LogFile.h"
 #include "service/log/LogWriter.h"
+#include "service/log/LogWriterThread.h"
 #include "tests/unit/FakeEventLog.h"
 #include "tests/unit/TestCapture.h"
 
@@ -101,6 +102,48 @@ TEST_F(HeldLog, BytesThatCannotBeWrittenWaitInOrderWithTheirStampsAndFollowOnceW
     Capture("four");
     EXPECT_EQ(Contents().substr(Contents().size() - 4), "four");
     EXPECT_LE(LogCareDueInMs(), (DWORD)LOG_CARE_INTERVAL_MS);
+}
+
+TEST_F(HeldLog, AHandleThatDiedIsOpenedAgainByItsPathAndTheHeldBytesFollow)
+{
+    DeadHandle() = LogFileHandle();
+    LogFileApi real = LogFileCalls;
+    LogFileCalls.Write = WriteToPulledDisk;
+    Capture("one ");
+    EXPECT_EQ(Contents(), "");
+    LogCare();                          // the next try opens the path again
+    Capture("two");
+    LogFileCalls = real;
+    EXPECT_EQ(Contents(), "one two");
+    ASSERT_EQ(log.Events().size(), 3u);
+    EXPECT_EQ(log.Events()[0].Text, "Could not write to the log file \"" + std::string(path) +
+                                        "\" (error 1167); received data is held until it can be written");
+    EXPECT_EQ(log.Events()[1].Text, "The log file \"" + std::string(path) +
+                                        "\" was opened again after its handle failed (error 1167)");
+    EXPECT_EQ(log.Events()[2].Type, EVENTLOG_INFORMATION_TYPE);
+}
+
+TEST_F(HeldLog, APauseHoldsOnceItsOwnBytesAreWrittenAndThenWritesNothingWhileTheReaderGoesOn)
+{
+    Heal();
+    DWORD first = PauseLogWriter();
+    ServeLogWriter();
+    EXPECT_TRUE(WaitForLogWriterPause(first, 0));
+    ContinueLogWriter();
+    HandOver("continued ");
+    // Paused again before the writer took the continue's bytes: the first
+    // pause's hold does not answer the second.
+    DWORD second = PauseLogWriter();
+    EXPECT_FALSE(WaitForLogWriterPause(second, 0));
+    ServeLogWriter();
+    EXPECT_TRUE(WaitForLogWriterPause(second, 0));
+    EXPECT_EQ(Contents(), "continued ");
+    HandOver("paused");
+    ServeLogWriter();
+    EXPECT_EQ(Contents(), "continued ");
+    ContinueLogWriter();
+    ServeLogWriter();
+    EXPECT_EQ(Contents(), "continued paused");
 }
 
 TEST_F(HeldLog, BeyondTheBoundTheNewestBytesAreLostCountedAndReportedOnce)

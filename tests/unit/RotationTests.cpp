@@ -10,6 +10,7 @@
 #include "service/log/LogFile.h"
 #include "service/log/LogWriter.h"
 #include "service/log/LogWriterThread.h"
+#include "service/log/RotationCalendar.h"
 #include "service/log/RotationThread.h"
 #include "service/ReadParameters.h"
 #include "tests/unit/TestCapture.h"
@@ -308,9 +309,10 @@ protected:
                    RotateLogFile(then, QueuedPosition(), &refused);
         return then;
     }
+    // Bytes that arrive at the time that named the open log.
     void Write(const char *text)
     {
-        HandOver(text);
+        HandOverAt(text, OpenLogTime());
         WriteQueuedBytes();
     }
     std::string dir;
@@ -446,13 +448,65 @@ TEST_F(Rotation, ASwapRefusedForHeldBytesIsTriedEverySecondNotAtTheNextBoundary)
     // the swap follows within about a second, not a week.
     CloseHandle(LogFileHandle());
     UseLogFile(writable, NULL);
-    HandOver("after");
+    HandOverAt("after", At(2026, 12, 13, 0, 0, 1));
     for (DWORD began = GetTickCount(); LogSwapPending() && GetTickCount() - began < 5000; Sleep(20))
         ServeLogWriter();
     EXPECT_FALSE(LogSwapPending());
     EXPECT_EQ(LogFilePath(), Path("20261213"));
     EXPECT_EQ(ReadFileText(Path("20261212")), "before held ");
     EXPECT_EQ(ReadFileText(Path("20261213")), "after");
+}
+
+TEST_F(Rotation, BytesThatArriveAfterTheBoundaryGoIntoTheNextFileHoweverLateTheRotationThread)
+{
+    Configure(RotationHourly);
+    ASSERT_TRUE(OpenLogFileAt(At(2026, 12, 7, 10, 59, 0)));
+    LogFileOpened();
+    HandOverAt("before ", At(2026, 12, 7, 10, 59, 59, 900));
+    HandOverAt("after", At(2026, 12, 7, 11, 0, 0, 400));
+    ServeLogWriter();                       // no rotation time asked for yet
+    EXPECT_EQ(LogFilePath(), Path("2026120711"));
+    RequestLogSwap(At(2026, 12, 7, 11, 0, 1));
+    ServeLogWriter();                       // a moment later: nothing more to do
+    EXPECT_EQ(LogFilePath(), Path("2026120711"));
+    LogCare();
+    EXPECT_EQ(ReadFileText(Path("2026120710")), "before ");
+    EXPECT_EQ(ReadFileText(Path("2026120711")), "after");
+    EXPECT_TRUE(Events.empty());
+}
+
+HANDLE WINAPI OpenAllButTheDeadOne(const char *path)
+{
+    if (strstr(path, "202612071020") != NULL) {
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return OpenLogPath(path);
+}
+
+TEST_F(Rotation, AFinishedFileWhoseHandleDiedDoesNotHoldTheSwapUp)
+{
+    Configure(RotationMinutely);
+    ASSERT_TRUE(OpenLogFileAt(At(2026, 12, 7, 10, 20, 30)));
+    LogFileOpened();
+    Write("before ");
+    LogCare();
+    LogFileApi real = LogFileCalls;
+    DeadHandle() = LogFileHandle();
+    LogFileCalls.Write = WriteToPulledDisk;
+    LogFileCalls.Open = OpenAllButTheDeadOne;
+    Write("held ");
+    RequestLogSwap(At(2026, 12, 7, 10, 21, 0));
+    ServeLogWriter();
+    LogFileCalls = real;
+    EXPECT_FALSE(LogSwapPending());
+    EXPECT_EQ(LogFilePath(), Path("202612071021"));
+    EXPECT_EQ(ReadFileText(Path("202612071020")), "before ");
+    EXPECT_EQ(ReadFileText(Path("202612071021")), "held ");
+    ASSERT_EQ(Events.size(), 3u);        // the failed write, this, and writing works again
+    EXPECT_EQ(Events[1].Text, "The log file \"" + Path("202612071020") + "\" could not be finished "
+                              "(error 1167); the 5 bytes received for it that it could not take are "
+                              "written to \"" + Path("202612071021") + "\"");
 }
 
 TEST_F(Rotation, ARotationTimeThatNamesTheOpenFileChangesNothing)
