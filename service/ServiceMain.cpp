@@ -5,6 +5,7 @@
 #include "service/ConfigurationReport.h"
 #include "service/core/ReportServiceEvent.h"
 #include "service/core/ServiceState.h"
+#include "service/forward/ForwardThread.h"
 #include "service/log/LogFile.h"
 #include "service/log/LogWriterThread.h"
 #include "service/log/RotationThread.h"
@@ -136,6 +137,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
         ReportServiceEvent("%s Starting. Logging %s to %s", EVENTLOG_INFORMATION_TYPE, ServiceName,
                            Params.PortName, Params.LogFilename);
     StartOutboxThread();
+    StartForwarder();
     LeaveCriticalSection(&StatusLock);
 }
 
@@ -204,6 +206,8 @@ static DWORD WINAPI StopWork(LPVOID number)
     WaitWithProgress(WaitForLogWriterEnd, WRITER_END_WAIT_MS, (DWORD)(DWORD_PTR)number);
     CloseHandle(PortHandle);
     PortHandle = INVALID_HANDLE_VALUE;
+    // What the writer wrote last is the forwarder's to send next time.
+    WaitWithProgress(WaitForForwarderEnd, FORWARD_END_WAIT_MS, (DWORD)(DWORD_PTR)number);
     // A mail in progress may take long; one that has not begun is not begun.
     WaitWithProgress(MailEnded, MAIL_STOP_WAIT_MS, (DWORD)(DWORD_PTR)number);
     ControlDone((DWORD)(DWORD_PTR)number, SERVICE_STOPPED);

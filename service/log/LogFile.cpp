@@ -1,5 +1,6 @@
 #include "service/log/LogFile.h"
 #include "service/core/ServiceState.h"
+#include "service/forward/ForwardChain.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -66,6 +67,7 @@ int OpenLogFileAt(const SYSTEMTIME &now)
         return 0;
 
     memcpy(CurrentLogPath, path, strlen(path) + 1);
+    NoteLogOpened(path);
     EnterCriticalSection(&CaptureLock);
     LogOpenedAt = now;
     LeaveCriticalSection(&CaptureLock);
