@@ -213,9 +213,13 @@ static int ForwardStep()
     SYSTEMTIME readTime;
     GetLocalTime(&readTime);
     ClearBatch(&Batch, Target.Transport == ForwardUdp);
+    // Lines not sent are read again: the cursor goes back with them.
+    LineCursor before = Cursor;
     size_t taken = TakeLines(&Cursor, ReadBuffer, got, newer && atEnd, readTime, &Header, &Batch);
-    if (Batch.Count > 0 && (ForwardPeerGone() || !SendForwardBatch(&Batch)))
+    if (Batch.Count > 0 && (ForwardPeerGone() || !SendForwardBatch(&Batch))) {
+        Cursor = before;
         return StepBroken;
+    }
     if (taken > 0) {
         Offset += taken;
         Unsaved = TRUE;
