@@ -31,7 +31,8 @@ static int AddMessage(ForwardBatch *batch, const SyslogHeader *header, const SYS
     if (batch->Length + countRoom >= sizeof batch->Data)
         return 0;
     char *at = batch->Data + batch->Length + countRoom;
-    size_t size = FormatSyslogMessage(header, timestamp, msg, length, at, sizeof batch->Data - batch->Length - countRoom);
+    size_t size =
+        FormatSyslogMessage(header, timestamp, msg, length, at, sizeof batch->Data - batch->Length - countRoom);
     if (size == 0)
         return 0;
     if (!batch->Datagrams) {

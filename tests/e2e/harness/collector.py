@@ -23,7 +23,9 @@ class SyslogCollector:
         self.process = None
 
     def _configuration(self):
-        lines = ['global(workDirectory="%s" maxMessageSize="64k" parser.escapeControlCharactersOnReceive="off")' % os.path.join(self.folder, "work")]
+        # Bytes as received: no escaping of control characters.
+        lines = ['global(workDirectory="%s" maxMessageSize="64k" parser.escapeControlCharactersOnReceive="off")'
+                 % os.path.join(self.folder, "work")]
         if self.tls:
             ca, cert, key = self.tls
             lines.append('global(DefaultNetstreamDriverCAFile="%s" DefaultNetstreamDriverCertFile="%s" '
