@@ -127,19 +127,35 @@ static void HandOverWaitingAtStop()
     }
 }
 
+// Waits out the rest of READ_GATHER_MS since the last read that brought
+// bytes (at `dataAt`). FALSE at stop.
+static BOOL GatherAfter(DWORD dataAt)
+{
+    DWORD since = GetTickCount() - dataAt;
+    if (since >= READ_GATHER_MS)
+        return TRUE;
+    return WaitForSingleObject(StopEvent, READ_GATHER_MS - since) != WAIT_OBJECT_0;
+}
+
 DWORD WINAPI ReaderThread(LPVOID)
 {
     Silence silence = {FALSE};
+    BOOL flowing = FALSE;
+    DWORD dataAt = 0;
     RestartSilence();
     while (!ServiceStopping()) {
         if (SilenceComplete(&silence)) {
             BeginSilence(&silence);
             continue;
         }
+        if (flowing && !GatherAfter(dataAt))
+            break;
         BYTE received[READ_CHUNK_SIZE];
         DWORD count = 0;
         SourceResult result = Source->Read(received, sizeof received, ReadWaitMs(&silence), &count);
+        flowing = count > 0 && count < READ_CHUNK_SIZE / 2;
         if (count > 0) {
+            dataAt = GetTickCount();
             // The stamp of every line that begins in this chunk.
             SYSTEMTIME arrival;
             GetLocalTime(&arrival);
