@@ -1,8 +1,10 @@
 #include "service/ServiceMain.h"
+#include "service/alarm/AlarmMail.h"
 #include "service/alarm/InactivityAlarm.h"
 #include "service/capture/ComPort.h"
 #include "service/capture/ReaderThread.h"
 #include "service/ConfigurationReport.h"
+#include "service/core/CaptureStatus.h"
 #include "service/core/ReportServiceEvent.h"
 #include "service/core/ServiceState.h"
 #include "service/log/LogFile.h"
@@ -121,6 +123,9 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
     EnterCriticalSection(&StatusLock);
     // Before the capture: a rotation due at once enters its log there.
     OpenMailOutbox();
+    NoteSourceConnected(TRUE);
+    StartStatusPublisher();
+    StartAlarmMail();
     if (!StartWorkers()) {
         RequestServiceStop();
         EndLogWriter();
@@ -203,6 +208,7 @@ static DWORD WINAPI StopWork(LPVOID number)
     EndLogWriter();
     WaitWithProgress(WaitForLogWriterEnd, WRITER_END_WAIT_MS, (DWORD)(DWORD_PTR)number);
     CloseHandle(PortHandle);
+    EndStatusPublisher();
     PortHandle = INVALID_HANDLE_VALUE;
     // A mail in progress may take long; one that has not begun is not begun.
     WaitWithProgress(MailEnded, MAIL_STOP_WAIT_MS, (DWORD)(DWORD_PTR)number);
@@ -242,6 +248,7 @@ static void Continue()
     // Before the reader goes on: a swap due now takes no byte that waited.
     ResumeRotation(now);
     ReleaseReader();
+    NoteCaptureResumed();
     SetState(SERVICE_RUNNING);
 }
 

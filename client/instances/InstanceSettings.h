@@ -60,6 +60,8 @@ struct InstanceSettings {
     // How finished logs are mailed (retries, zipping): written likewise only
     // while they differ from 0.
     MailSettings Mail;
+    // The optional address the alarm is mailed to; written only while set.
+    char AlarmMailTo[SMTP_FIELD_SIZE];
     // A stored SmtpSecurity that is no code this program knows (Smtp holds
     // SMTP_SECURITY_INVALID then), as the registry held it, so that a
     // duplicate gets it too instead of mailing in clear. Size 0: too large

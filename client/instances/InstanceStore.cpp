@@ -82,6 +82,7 @@ void ReadInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
     ReadSmtpSettings(key, &record->Smtp, NULL);
     ReadMailSettings(key, &record->Mail, NULL);
     ReadOptionalParameter(key, MailAttachmentSpec, &record->Mail.MailAttachment);
+    ReadOptionalText(key, ALARM_MAIL_TO_VALUE, record->AlarmMailTo, sizeof record->AlarmMailTo);
     StoredRegistryValue &stored = record->SmtpSecurityAsStored;
     memset(&stored, 0, sizeof stored);
     if (record->Smtp.SmtpSecurity == SMTP_SECURITY_INVALID) {
@@ -138,6 +139,8 @@ int WriteInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
     if (kind == InParametersKey && (!WriteSmtpSettings(key, &record->Smtp) || !WriteUnknownSmtpSecurity(key, record)))
         ok = 0;
     if (kind == InParametersKey && !WriteMailSettings(key, &record->Mail))
+        ok = 0;
+    if (kind == InParametersKey && !WriteOptionalText(key, ALARM_MAIL_TO_VALUE, record->AlarmMailTo, sizeof record->AlarmMailTo))
         ok = 0;
     return ok;
 }

@@ -57,6 +57,7 @@ const InstanceValueSpec InstanceValues[] = {
     {"OAuthCertificate",   InParameters,    TextValue,      AT(Smtp.OAuth.OAuthCertificate), 0, 0,    1, 0, 0},
     {"OAuthKeyFile",       InParameters,    TextValue,      AT(Smtp.OAuth.OAuthKeyFile), 0, 0,        1, 0, 0},
     {"OAuthProxy",         InParameters,    TextValue,      AT(Smtp.OAuth.OAuthProxy), 0, 0,          1, 0, 0},
+    {"AlarmMailTo",        InParameters,    TextValue,      AT(AlarmMailTo),         0, 0,              1, 0, 0},
     {"StartAutomatically", InServiceConfig, StartTypeValue, AT(AutoStart),           0, 1,              0, 0, 0},
 };
 const int InstanceValueCount = (int)(sizeof InstanceValues / sizeof InstanceValues[0]);

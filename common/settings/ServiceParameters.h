@@ -41,6 +41,9 @@ struct ServiceParameters {
     // The optional values of how finished logs are mailed, likewise.
     MailSettings Mail;
     MailValueStates MailStates;
+    // The optional address the alarm is mailed to, and what the registry held.
+    char  AlarmMailTo[SMTP_FIELD_SIZE];
+    int   AlarmMailToState;
 };
 
 // Offsets of the 23 members in the order of RegistryParameters.

@@ -1,5 +1,6 @@
 #include "service/capture/CaptureQueue.h"
 #include "service/capture/Timestamp.h"
+#include "service/core/CaptureStatus.h"
 #include "service/core/ServiceState.h"
 
 #define QUEUE_MASK (CAPTURE_QUEUE_SIZE - 1)
@@ -67,6 +68,7 @@ BOOL CaptureBytes(const BYTE *data, DWORD count, const SYSTEMTIME &arrival, BOOL
         DWORD need = stampHere ? TIMESTAMP_LENGTH + 1 : 1;
         if (room < need) {
             Dropped++;
+            NoteLostBytes(1);
             LineStart = stamps;
             AfterGap = TRUE;
             continue;
@@ -92,6 +94,7 @@ BOOL CaptureBytes(const BYTE *data, DWORD count, const SYSTEMTIME &arrival, BOOL
     LeaveCriticalSection(&CaptureLock);
     if (wake)
         SetEvent(WriterEvent);
+    NoteDataReceived(data, count, arrival);
     return TRUE;
 }
 

@@ -1,4 +1,5 @@
 #include "service/capture/DriverLoss.h"
+#include "service/core/CaptureStatus.h"
 #include "service/core/ReportServiceEvent.h"
 #include "service/core/ServiceState.h"
 
@@ -17,6 +18,7 @@ void NoteCommErrors(DWORD errors, DWORD now)
     Overruns += (errors & CE_OVERRUN) != 0;
     FramingErrors += (errors & CE_FRAME) != 0;
     ParityErrors += (errors & CE_RXPARITY) != 0;
+    NoteDriverErrors(1);
 }
 
 DWORD DriverLossDueInMs(DWORD now)

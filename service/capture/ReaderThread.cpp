@@ -2,6 +2,7 @@
 #include "service/alarm/InactivityAlarm.h"
 #include "service/capture/ComPort.h"
 #include "service/capture/DriverLoss.h"
+#include "service/core/CaptureStatus.h"
 #include "service/core/ReportServiceEvent.h"
 #include "service/core/ServiceState.h"
 
@@ -165,6 +166,7 @@ static BOOL RecoverPort(DWORD error, BOOL *silenceReported)
     ReportDriverLoss();
     ReportServiceEvent("Reading from \"%s\" failed (error %lu); trying to reopen the port",
                        EVENTLOG_ERROR_TYPE, Params.PortName, error);
+    NoteSourceConnected(FALSE);
     CloseHandle(PortHandle);
     PortHandle = INVALID_HANDLE_VALUE;
     DWORD timeoutMs = SilenceTimeoutMs();
@@ -187,6 +189,7 @@ static BOOL RecoverPort(DWORD error, BOOL *silenceReported)
                 return FALSE;
         }
         if (ReopenComPort()) {
+            NoteSourceConnected(TRUE);
             if (Params.VerboseLevel & VERBOSE_START_STOP)
                 ReportServiceEvent("\"%s\" is open again; capture continues", EVENTLOG_INFORMATION_TYPE,
                                    Params.PortName);

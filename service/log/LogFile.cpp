@@ -1,4 +1,5 @@
 #include "service/log/LogFile.h"
+#include "service/core/CaptureStatus.h"
 #include "service/core/ServiceState.h"
 
 #include <stdio.h>
@@ -70,6 +71,7 @@ int OpenLogFileAt(const SYSTEMTIME &now)
     LogOpenedAt = now;
     LeaveCriticalSection(&CaptureLock);
     LogHandle = file;
+    NoteLogFile(CurrentLogPath);
     return 1;
 }
 

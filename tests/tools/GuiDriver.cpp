@@ -248,11 +248,32 @@ static void RightClick(const char *where)
     Done();
 }
 
+// An edit control's or status bar's text: asked for, as another process's
+// edit control gives its title to GetWindowText.
+static void PrintAskedText(HWND child, const char *kind)
+{
+    static char text[262144];
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutA(child, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 5000, &length))
+        length = 0;
+    text[length < sizeof text ? length : sizeof text - 1] = '\0';
+    for (char *p = text; *p; p++)
+        if (*p == '\n')
+            *p = '|';
+        else if (*p == '\r')
+            *p = ' ';
+    printf("%s\t%d\t%s\n", kind, GetDlgCtrlID(child), text);
+}
+
 static BOOL CALLBACK PrintChildText(HWND child, LPARAM)
 {
     char text[1024];
     char className[64];
     GetClassNameA(child, className, sizeof className);
+    if (_stricmp(className, "Edit") == 0 || _stricmp(className, STATUSCLASSNAMEA) == 0) {
+        PrintAskedText(child, _stricmp(className, "Edit") == 0 ? "edit" : "statusbar");
+        return TRUE;
+    }
     if (GetWindowTextA(child, text, sizeof text) <= 0)
         return TRUE;
     for (char *p = text; *p; p++)
