@@ -22,7 +22,10 @@ SCREENSHOTS = (os.path.join(TOP, os.environ["TALLY_SCREENSHOT_DIR"])
 # Command identifiers of the menu bar.
 ids = dict(exit=32771, about=32772, save=32773, properties=32774, new=32775, duplicate=32776,
            select_all=32777, delete=32778, start=32779, stop=32780, restart=32781,
-           continue_=32782, pause=32783, start_auto=32784, event_viewer=32785)
+           continue_=32782, pause=32783, start_auto=32784, event_viewer=32785, live=32786,
+           double_click_live=32787)
+# The live view's commands.
+live_ids = dict(text=32790, hex=32791, pause=32792)
 
 
 def bin_path(name):
@@ -159,6 +162,19 @@ class Client:
         """The probe's layout lines of the frame or of the window with that
         caption (see layout_check.py)."""
         return self.d("layout" + (" " + caption if caption else ""))
+
+    def double_click(self, row):
+        self.d("dblclick %d" % row)
+
+    def live_view(self, n, timeout_ms=5000):
+        """The text and the status line of instance n's open live view."""
+        lines = self.d("dialog %d Live Data - Instance %d" % (timeout_ms, n))
+        text = [l.split("\t", 2)[2] for l in lines if l.startswith("edit\t")]
+        status = [l.split("\t", 2)[2] for l in lines if l.startswith("statusbar\t")]
+        return (text[0] if text else ""), (status[0] if status else "")
+
+    def live_command(self, n, name):
+        self.press("Live Data - Instance %d" % n, live_ids[name])
 
     def close_popup(self):
         self.d("popupkey 27")

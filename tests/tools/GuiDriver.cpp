@@ -218,7 +218,8 @@ static void SendKeys(const char *keys)
     Done();
 }
 
-static void RightClick(const char *where)
+// A right click, or a double click of the left button, on a row or below them.
+static void ClickRow(const char *where, int doubleLeft)
 {
     int x, y;
     if (strcmp(where, "empty") == 0) {
@@ -243,8 +244,16 @@ static void RightClick(const char *where)
     POINT screen = {x, y};
     ClientToScreen(List, &screen);
     SetCursorPos(screen.x, screen.y);
-    PostMessageA(List, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(x, y));
-    PostMessageA(List, WM_RBUTTONUP, 0, MAKELPARAM(x, y));
+    if (doubleLeft) {
+        // The messages of a real double click, in their order.
+        PostMessageA(List, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(x, y));
+        PostMessageA(List, WM_LBUTTONUP, 0, MAKELPARAM(x, y));
+        PostMessageA(List, WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(x, y));
+        PostMessageA(List, WM_LBUTTONUP, 0, MAKELPARAM(x, y));
+    } else {
+        PostMessageA(List, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(x, y));
+        PostMessageA(List, WM_RBUTTONUP, 0, MAKELPARAM(x, y));
+    }
     Done();
 }
 
@@ -742,8 +751,8 @@ int main()
                 Error("no such window");
             else
                 ProbeRequest(3, target);
-        } else if (strcmp(command, "rclick") == 0) {
-            RightClick(rest);
+        } else if (strcmp(command, "rclick") == 0 || strcmp(command, "dblclick") == 0) {
+            ClickRow(rest, command[0] == 'd');
         } else if (strcmp(command, "popup") == 0) {
             if (WaitForWindow("#32768", NULL, (DWORD)atoi(rest)) == NULL)
                 Error("no popup");
