@@ -194,7 +194,8 @@ static BOOL ReaderEnded(DWORD ms)
     return ReaderHandle == NULL || WaitForSingleObject(ReaderHandle, ms) == WAIT_OBJECT_0;
 }
 
-static BOOL MailEnded(DWORD ms) { return !MailConfigured || WaitForMail(ms); }
+// The log's mail, or the alarm's (which needs no To address).
+static BOOL MailEnded(DWORD ms) { return WaitForMail(ms); }
 
 static DWORD WINAPI StopWork(LPVOID number)
 {

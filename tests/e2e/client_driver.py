@@ -18,6 +18,10 @@ DISPLAY = os.environ.get("TALLY_GUI_DISPLAY", ":61")
 # as it found it; TALLY_SCREENSHOT_DIR=docs refreshes the pictures the guides show.
 SCREENSHOTS = (os.path.join(TOP, os.environ["TALLY_SCREENSHOT_DIR"])
                if os.environ.get("TALLY_SCREENSHOT_DIR") else os.path.join(BUILD_DIR, "screenshots"))
+# The guides' pictures are taken with a window manager (openbox): windows have
+# their title bars and are placed as a desktop places them. The test runs
+# themselves keep the bare display they were written for.
+WINDOW_MANAGER = bool(os.environ.get("TALLY_SCREENSHOT_DIR"))
 
 # Command identifiers of the menu bar.
 ids = dict(exit=32771, about=32772, save=32773, properties=32774, new=32775, duplicate=32776,
@@ -212,10 +216,26 @@ def screenshot(name, width=780, height=590, left=0, top=0):
     return path
 
 
+def _x_window(title):
+    """The X window that shows the Windows window of this title, or None."""
+    out = subprocess.run(["xwininfo", "-display", DISPLAY, "-name", title], stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL, timeout=30).stdout.decode("latin-1")
+    found = [line.split()[3] for line in out.splitlines() if "Window id:" in line]
+    return found[0] if found else None
+
+
 def screenshot_window(client, name, caption=None):
     """The frame (or the visible window with that caption) where it shows,
-    as <name>.png among the screenshots. Without a window manager no caption is drawn: of a
-    sheet or dialog only its client area is taken."""
+    as <name>.png among the screenshots: with the window manager's frame
+    around it, or without one (no caption is drawn then: of a sheet or dialog
+    only its client area is taken)."""
+    window_id = _x_window(caption or client.info()["title"]) if WINDOW_MANAGER else None
+    if window_id is not None:
+        os.makedirs(SCREENSHOTS, exist_ok=True)
+        path = os.path.join(SCREENSHOTS, name)
+        subprocess.run(["import", "-display", DISPLAY, "-frame", "-window", window_id, path],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+        return path
     window = parse(client.layout(caption)).controls[0]
     left, top, right, bottom = window.rect
     if caption is not None:
@@ -255,4 +275,8 @@ def start_xvfb(screen="1024x768x24"):
         if time.time() > deadline or proc.poll() is not None:
             raise RuntimeError("Xvfb did not start on " + DISPLAY)
         time.sleep(0.05)
+    if WINDOW_MANAGER:
+        # It ends with the display.
+        subprocess.Popen(["openbox"], env=dict(os.environ, DISPLAY=DISPLAY), stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return proc

@@ -7,7 +7,7 @@ import os
 import shutil
 
 from client_gui import *  # noqa: F401,F403  (fixtures)
-from client_driver import bin_path, screenshot, wait_for
+from client_driver import bin_path, screenshot, screenshot_window, wait_for
 from harness import VirtualPort
 from harness.instance import new_instance_values, reg_file_text
 from smtpsink import AiosmtpdSink, ScriptedServer
@@ -188,7 +188,7 @@ def test_general_page_stores_and_previews(client, gui):
     assert [s.checked(b) for b in REPORTS] == [True, True, False, False]
     assert (s.text(SPEED), s.ctl(BYTE_SIZE).cursel, s.ctl(ROTATION).cursel, s.ctl(FLOW).cursel) == ("9600", 4, 0, 0)
     assert s.text(PREVIEW) == "Quillbox2.log"
-    screenshot("props-general.png", 625, 552)
+    screenshot_window(c, "props-general.png", "Properties for Instance 2")
 
     # The name preview: the stamp pattern before the first dot.
     previews = []

@@ -462,7 +462,7 @@ def test_the_list_shows_data_flow_and_the_live_view_follows_the_log(client, gui,
         assert re.fullmatch(r"\d\d:\d\d:\d\d", first[5]) and first[6:8] == ["29 B", ""]
         assert second[5:7] == ["never", "0 B"]
         assert third[5:8] == ["", "", ""]
-        screenshot("client-main-window.png")
+        screenshot_window(c, "client-main-window.png")
 
         # The live view: the last lines on open, then what comes, a pause
         # that freezes it, and hex.
