@@ -209,8 +209,8 @@ static DWORD WINAPI StopWork(LPVOID number)
     EndLogWriter();
     WaitWithProgress(WaitForLogWriterEnd, WRITER_END_WAIT_MS, (DWORD)(DWORD_PTR)number);
     CloseHandle(PortHandle);
-    EndStatusPublisher();
     PortHandle = INVALID_HANDLE_VALUE;
+    EndStatusPublisher();
     // A mail in progress may take long; one that has not begun is not begun.
     WaitWithProgress(MailEnded, MAIL_STOP_WAIT_MS, (DWORD)(DWORD_PTR)number);
     ControlDone((DWORD)(DWORD_PTR)number, SERVICE_STOPPED);
