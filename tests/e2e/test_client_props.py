@@ -244,7 +244,7 @@ def test_timeout_page(client, gui):
     assert (s.checked(ONCE), s.checked(EVERY), s.enabled(INTERVAL), s.text(INTERVAL)) == (False, True, True, "600")
     assert [name for name, ident in DAYS.items() if s.checked(ident)] == \
         ["Monday", "Tuesday", "Wednesday", "Thursday", "Friday"]
-    screenshot("props-timeout.png", 625, 552)
+    screenshot_window(c, "props-timeout.png", "Properties for Instance 1")
 
     # The radio pairs are independent.
     s.click(ONCE)
