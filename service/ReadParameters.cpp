@@ -53,6 +53,7 @@ int ReadParameters()
     ReadMailSettings(parametersKey, &Params.Mail, &Params.MailStates);
     Params.AlarmMailToState =
         ReadOptionalText(parametersKey, ALARM_MAIL_TO_VALUE, Params.AlarmMailTo, sizeof Params.AlarmMailTo);
+    ReadForwardSettings(parametersKey, &Params.Forward, &Params.ForwardStates);
     ReadKeyValues(portKey, InPortKey);
     RegCloseKey(portKey);
     RegCloseKey(parametersKey);

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <stddef.h>
 
+#include "common/settings/ForwardSettings.h"
 #include "common/settings/MailSettings.h"
 #include "common/settings/Parameters.h"
 #include "common/settings/SmtpSettings.h"
@@ -62,6 +63,9 @@ struct InstanceSettings {
     MailSettings Mail;
     // The optional address the alarm is mailed to; written only while set.
     char AlarmMailTo[SMTP_FIELD_SIZE];
+    // The syslog collector every line is forwarded to: written likewise only
+    // while set.
+    ForwardSettings Forward;
     // A stored SmtpSecurity that is no code this program knows (Smtp holds
     // SMTP_SECURITY_INVALID then), as the registry held it, so that a
     // duplicate gets it too instead of mailing in clear. Size 0: too large

@@ -2,6 +2,7 @@
 // value, with the value's name, width and buffer size.
 #pragma once
 
+#include "common/settings/ForwardSettings.h"
 #include "common/settings/MailSettings.h"
 #include "common/settings/Parameters.h"
 #include "common/settings/SmtpSettings.h"
@@ -44,6 +45,9 @@ struct ServiceParameters {
     // The optional address the alarm is mailed to, and what the registry held.
     char  AlarmMailTo[SMTP_FIELD_SIZE];
     int   AlarmMailToState;
+    // The syslog collector every line is forwarded to, likewise.
+    ForwardSettings Forward;
+    ForwardValueStates ForwardStates;
 };
 
 // Offsets of the 23 members in the order of RegistryParameters.
