@@ -8,6 +8,7 @@
 #include "client/instances/ConfigurationCommands.h"
 #include "client/instances/InstanceCommands.h"
 #include "client/instances/InstanceRestart.h"
+#include "client/instances/StatusCommands.h"
 #include "common/secrets/SmtpPassword.h"
 
 void PrintCommandLine(const char *line)
@@ -223,6 +224,49 @@ static int RunGet(const char *arguments)
     return ShowInstanceValues(n, count == 2 ? Arguments[1] : NULL, PrintCommandLine);
 }
 
+static int RunStatus(const char *arguments)
+{
+    int count = TakeArguments(arguments, 0, 1, "Usage: client.exe /status [N]");
+    if (count < 0)
+        return 87;
+    int n = count == 1 ? InstanceArgument(Arguments[0]) : 0;
+    if (count == 1 && n == 0)
+        return CONFIGURATION_INVALID;
+    return ShowInstanceStatus(n, PrintCommandLine);
+}
+
+// Seconds for /warn or /crit: 0 to a day's worth many times over.
+static long SecondsArgument(const char *text)
+{
+    long seconds = 0;
+    for (int i = 0; text[i] != '\0'; i++) {
+        if (text[i] < '0' || text[i] > '9' || i >= 9)
+            return -1;
+        seconds = seconds * 10 + (text[i] - '0');
+    }
+    return text[0] != '\0' ? seconds : -1;
+}
+
+static int RunCheck(const char *arguments)
+{
+    static const char usage[] = "TALLYLINE UNKNOWN - usage: client.exe /check [N] [/warn SECONDS] [/crit SECONDS]";
+    int count = TakeArguments(arguments, 0, 5, usage);
+    if (count < 0)
+        return CHECK_UNKNOWN;
+    int n = 0, i = 0;
+    long warn = -1, crit = -1;
+    if (i < count && Arguments[i][0] != '/' && (n = InstanceArgument(Arguments[i++])) == 0)
+        return CHECK_UNKNOWN;
+    for (; i < count; i += 2) {
+        long *limit = strcmp(Arguments[i], "/warn") == 0 ? &warn : strcmp(Arguments[i], "/crit") == 0 ? &crit : NULL;
+        if (limit == NULL || i + 1 >= count || (*limit = SecondsArgument(Arguments[i + 1])) < 0) {
+            PrintCommandLine(usage);
+            return CHECK_UNKNOWN;
+        }
+    }
+    return CheckInstances(n, warn, crit, PrintCommandLine);
+}
+
 struct CommandVerb {
     const char *Name;
     int (*Run)(const char *arguments);
@@ -240,6 +284,8 @@ static const CommandVerb Verbs[] = {
     {"/import", RunImport},
     {"/set", RunSet},
     {"/get", RunGet},
+    {"/status", RunStatus},
+    {"/check", RunCheck},
 };
 
 int RunCommandLine(const char *commandLine, int *exitCode)

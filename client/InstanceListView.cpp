@@ -8,9 +8,11 @@
 #include "client/instances/ClientMessages.h"
 #include "client/instances/InstanceCommands.h"
 #include "client/instances/InstanceStore.h"
+#include "client/LiveView.h"
 #include "client/PropertiesCommand.h"
 #include "client/resource.h"
 #include "client/window/FrameWindow.h"
+#include "common/settings/StatusKey.h"
 
 #define LIST_PROPERTY "TallylineList"
 
@@ -21,13 +23,30 @@ struct ColumnSpec {
 // By InstanceColumn. The widths are pixels at 96 DPI.
 static const ColumnSpec Columns[] = {
     {"Instance", 60}, {"Port", 60}, {"Status", 75}, {"Auto Start", 65}, {"Log File", 300}, {"Mail queue", 75},
+    {"Last data", 75}, {"Today", 65}, {"Alarm", 95},
 };
 
 InstanceListView::InstanceListView()
-    : m_Handle(NULL), m_Frame(NULL), m_DefaultProc(NULL), m_Dpi(96), m_MailQueueShown(0)
+    : m_Handle(NULL), m_Frame(NULL), m_DefaultProc(NULL), m_Dpi(96), m_MailQueueShown(0), m_DataFlowShown(0)
 {
     memset(m_ShownStatus, 0, sizeof m_ShownStatus);
     memset(m_ShownQueue, 0, sizeof m_ShownQueue);
+    memset(m_ShownLastData, 0, sizeof m_ShownLastData);
+    memset(m_ShownToday, 0, sizeof m_ShownToday);
+    memset(m_ShownAlarm, 0, sizeof m_ShownAlarm);
+    memset(m_Live, 0, sizeof m_Live);
+}
+
+// Where a column is in the list: the first five where they always were, the
+// data-flow columns next (shown after Status, ShowDataFlowColumns), the Mail
+// queue last.
+int InstanceListView::ColumnPosition(int column) const
+{
+    if (column <= ColumnLogFile)
+        return column;
+    if (column == ColumnMailQueue)
+        return ColumnLogFile + 1 + (m_DataFlowShown ? 3 : 0);
+    return ColumnLogFile + 1 + (column - ColumnLastData);
 }
 
 // The program declares itself DPI aware, so Windows no longer stretches it:
@@ -40,8 +59,8 @@ void InstanceListView::InsertColumn(int index)
     column.fmt = LVCFMT_LEFT;
     column.cx = MulDiv(Columns[index].Width, m_Dpi, 96);
     column.pszText = (char *)Columns[index].Header;
-    column.iSubItem = index;
-    SendMessageA(m_Handle, LVM_INSERTCOLUMNA, index, (LPARAM)&column);
+    column.iSubItem = ColumnPosition(index);
+    SendMessageA(m_Handle, LVM_INSERTCOLUMNA, ColumnPosition(index), (LPARAM)&column);
 }
 
 int InstanceListView::Create(CFrameWindow *frame, UINT id)
@@ -72,6 +91,7 @@ int InstanceListView::Create(CFrameWindow *frame, UINT id)
     for (int n = 1; n <= MAX_INSTANCES; n++)
         if (InstanceTable[n].InUse)
             InsertRowAt(RowCount(), n);
+    ReadLiveStatuses();
     UpdateMailQueueColumn();
     if (firstRun) {
         SettingsModified = 0;
@@ -165,9 +185,10 @@ void InstanceListView::InsertRowAt(int row, int n)
     state.stateMask = LVIS_SELECTED;
     SendMessageA(m_Handle, LVM_SETITEMSTATE, row, (LPARAM)&state);
     RefreshRow(row);
-    // Its Status and Mail queue cells are empty yet.
+    // Its live cells are empty yet.
     m_ShownStatus[n][0] = '\0';
     m_ShownQueue[n][0] = '\0';
+    m_ShownLastData[n][0] = m_ShownToday[n][0] = m_ShownAlarm[n][0] = '\0';
     UpdateLiveCells(n);
 }
 
@@ -202,8 +223,59 @@ void InstanceListView::UpdateCell(int n, int column, char *shown, const char *te
     int row = FindInstanceRow(n);
     if (row < 0)
         return;
-    SetCellText(row, column, text);
+    SetCellText(row, ColumnPosition(column), text);
     CopySettingText(shown, CELL_TEXT_SIZE, text);
+}
+
+// Last data, Today and Alarm from the status the instance publishes; the
+// alarm only while the service runs (a stopped one's last status is history).
+void InstanceListView::UpdateDataFlowCells(int n, ULONGLONG now)
+{
+    const InstanceLiveStatus &live = m_Live[n];
+    char text[CELL_TEXT_SIZE] = "";
+    FormatLastData(&live, now, text, sizeof text);
+    UpdateCell(n, ColumnLastData, m_ShownLastData[n], text);
+    text[0] = '\0';
+    if (live.Present)
+        FormatByteAmount(BytesReceivedToday(&live, now), text, sizeof text);
+    UpdateCell(n, ColumnToday, m_ShownToday[n], text);
+    text[0] = '\0';
+    DWORD state = InstanceTable[n].LastStatus.dwCurrentState;
+    if (InstanceTable[n].ServiceHandle != NULL && (state == SERVICE_RUNNING || state == SERVICE_PAUSED))
+        FormatAlarmState(&live, now, text, sizeof text);
+    UpdateCell(n, ColumnAlarm, m_ShownAlarm[n], text);
+}
+
+// The data-flow columns come once some instance publishes its status (a
+// service of this version ran since boot): until then the list keeps the
+// columns it always had. They stand right after Status.
+void InstanceListView::ShowDataFlowColumns()
+{
+    if (m_DataFlowShown)
+        return;
+    m_DataFlowShown = 1;
+    for (int column = ColumnLastData; column <= ColumnAlarm; column++)
+        InsertColumn(column);
+    memset(m_ShownLastData, 0, sizeof m_ShownLastData);
+    memset(m_ShownToday, 0, sizeof m_ShownToday);
+    memset(m_ShownAlarm, 0, sizeof m_ShownAlarm);
+    SetColumnOrder();
+}
+
+void InstanceListView::SetColumnOrder()
+{
+    if (!m_DataFlowShown)
+        return;
+    int order[] = {ColumnInstance, ColumnPort, ColumnStatus, ColumnPosition(ColumnLastData), ColumnPosition(ColumnToday),
+                   ColumnPosition(ColumnAlarm), ColumnAutoStart, ColumnLogFile, ColumnPosition(ColumnMailQueue)};
+    SendMessageA(m_Handle, LVM_SETCOLUMNORDERARRAY, m_MailQueueShown ? 9 : 8, (LPARAM)order);
+}
+
+void InstanceListView::ReadLiveStatuses()
+{
+    for (int n = 1; n <= MAX_INSTANCES; n++)
+        if (InstanceTable[n].InUse && ReadInstanceLiveStatus(n, &m_Live[n]))
+            ShowDataFlowColumns();
 }
 
 // The cells that follow the services: Status, and the Mail queue (the
@@ -213,6 +285,8 @@ void InstanceListView::UpdateLiveCells(int n)
     const InstanceSettings &record = InstanceTable[n];
     UpdateCell(n, ColumnStatus, m_ShownStatus[n],
                record.ServiceHandle != NULL ? ServiceStateText(record.LastStatus.dwCurrentState) : "");
+    if (m_DataFlowShown)
+        UpdateDataFlowCells(n, UtcNowFiletime());
     if (!m_MailQueueShown)
         return;
     char queue[CELL_TEXT_SIZE] = "";
@@ -233,9 +307,10 @@ void InstanceListView::UpdateMailQueueColumn()
         InsertColumn(ColumnMailQueue);
         memset(m_ShownQueue, 0, sizeof m_ShownQueue);
     } else if (!wanted && m_MailQueueShown) {
-        SendMessageA(m_Handle, LVM_DELETECOLUMN, ColumnMailQueue, 0);
+        SendMessageA(m_Handle, LVM_DELETECOLUMN, ColumnPosition(ColumnMailQueue), 0);
     }
     m_MailQueueShown = wanted;
+    SetColumnOrder();
     for (int n = 1; n <= MAX_INSTANCES; n++)
         if (InstanceTable[n].InUse)
             UpdateLiveCells(n);
@@ -244,6 +319,7 @@ void InstanceListView::UpdateMailQueueColumn()
 void InstanceListView::OnStatusTimer()
 {
     RefreshServiceStates();
+    ReadLiveStatuses();
     for (int n = 1; n <= MAX_INSTANCES; n++)
         if (InstanceTable[n].InUse)
             UpdateLiveCells(n);
@@ -259,7 +335,12 @@ int InstanceListView::QueryCommand(UINT id, CommandState *state)
         state->Enabled = 1;
         return 1;
     case ID_EDIT_PROPERTIES:
+    case ID_VIEW_LIVE_DATA:
         state->Enabled = selected == 1;
+        return 1;
+    case ID_VIEW_DOUBLE_CLICK_LIVE:
+        state->Enabled = 1;
+        state->Checked = DoubleClickOpensLiveData();
         return 1;
     case ID_EDIT_DUPLICATE:
     case ID_EDIT_DELETE:
@@ -284,6 +365,8 @@ void InstanceListView::RunCommand(UINT id)
     case ID_EDIT_SELECT_ALL:    OnSelectAll(); break;
     case ID_EDIT_PROPERTIES:    OnProperties(); break;
     case ID_SERVICE_START_AUTO: OnStartAutomatically(); break;
+    case ID_VIEW_LIVE_DATA:     OnLiveData(); break;
+    case ID_VIEW_DOUBLE_CLICK_LIVE: SetDoubleClickOpensLiveData(!DoubleClickOpensLiveData()); break;
     default:                    OnServiceCommand(id); break;
     }
 }
@@ -347,6 +430,42 @@ void InstanceListView::OnProperties()
         SettingsModified = 1;
     RefreshRow(row);
     UpdateMailQueueColumn();
+}
+
+void InstanceListView::OnLiveData()
+{
+    int row = (int)SendMessageA(m_Handle, LVM_GETNEXTITEM, (WPARAM)-1, LVNI_SELECTED);
+    int n = row >= 0 ? RowInstance(row) : 0;
+    if (n != 0)
+        CLiveView::Open(m_Frame->Instance(), n, InstanceTable[n].LogFilename);
+}
+
+// Whether a double click on a row opens its live view: the user's choice,
+// kept in the user's part of the registry. Off, a double click does nothing
+// beyond the list view's own selection, as it always did.
+#define USER_KEY "Software\\Tallyline"
+#define DOUBLE_CLICK_VALUE "DoubleClickOpensLiveData"
+
+int DoubleClickOpensLiveData()
+{
+    DWORD value = 0, size = sizeof value, type = 0;
+    if (RegGetValueA(HKEY_CURRENT_USER, USER_KEY, DOUBLE_CLICK_VALUE, RRF_RT_REG_DWORD, &type, &value, &size) !=
+        ERROR_SUCCESS)
+        return 0;
+    return value != 0;
+}
+
+void SetDoubleClickOpensLiveData(int on)
+{
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, USER_KEY, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) != ERROR_SUCCESS)
+        return;
+    DWORD value = on ? 1 : 0;
+    if (on)
+        RegSetValueExA(key, DOUBLE_CLICK_VALUE, 0, REG_DWORD, (const BYTE *)&value, sizeof value);
+    else
+        RegDeleteValueA(key, DOUBLE_CLICK_VALUE);
+    RegCloseKey(key);
 }
 
 void InstanceListView::OnStartAutomatically()
@@ -549,6 +668,17 @@ LRESULT CALLBACK InstanceListView::ListProc(HWND window, UINT message, WPARAM wP
     case WM_RBUTTONDOWN:
         // The list view's own right-click handling is suppressed.
         return 0;
+    case WM_LBUTTONDBLCLK: {
+        LRESULT done = CallWindowProcA(defaultProc, window, message, wParam, lParam);
+        LVHITTESTINFO hit;
+        memset(&hit, 0, sizeof hit);
+        hit.pt.x = (short)LOWORD(lParam);
+        hit.pt.y = (short)HIWORD(lParam);
+        if (DoubleClickOpensLiveData() && SendMessageA(window, LVM_HITTEST, 0, (LPARAM)&hit) >= 0 &&
+            (hit.flags & LVHT_ONITEM) && self->m_Frame != NULL)
+            self->m_Frame->RouteCommand(ID_VIEW_LIVE_DATA);
+        return done;
+    }
     case WM_RBUTTONUP:
         self->OnContextMenu((short)LOWORD(lParam), (short)HIWORD(lParam));
         break;

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "client/instances/InstanceSettings.h"
+#include "client/instances/InstanceStatus.h"
 #include "client/window/CommandTarget.h"
 
 class CFrameWindow;
@@ -14,15 +15,24 @@ class CFrameWindow;
 #define STATUS_TIMER_PERIOD 500
 #define INSTANCE_TEXT_SIZE  16   // a row's Instance text is read back with at most 15 characters
 
+// The columns: the first five always, at these positions; the others only
+// while they have something to show, after them (ColumnPosition).
 enum InstanceColumn {
     ColumnInstance = 0,
     ColumnPort     = 1,
     ColumnStatus   = 2,
     ColumnAutoStart = 3,
     ColumnLogFile  = 4,
-    ColumnMailQueue = 5    // only while some instance retries its mail
+    ColumnMailQueue = 5,   // only while some instance retries its mail
+    ColumnLastData = 6,    // these three only while some instance publishes its status,
+    ColumnToday    = 7,    // shown right after Status
+    ColumnAlarm    = 8
 };
-#define CELL_TEXT_SIZE 16   // the Status and Mail queue texts
+#define CELL_TEXT_SIZE 24   // the texts of the live cells
+
+// The user's choice of View > Double-Click Opens Live Data (off unless set).
+int DoubleClickOpensLiveData();
+void SetDoubleClickOpensLiveData(int on);
 
 class InstanceListView : public CCommandTarget {
 public:
@@ -61,13 +71,19 @@ private:
     void OnSelectAll();
     void OnProperties();
     void OnStartAutomatically();
+    void OnLiveData();
     void OnServiceCommand(UINT id);
     void OnContextMenu(int x, int y);
     void SetCellText(int row, int column, const char *text);
     void InsertColumn(int column);
+    int ColumnPosition(int column) const;
     void UpdateCell(int n, int column, char *shown, const char *text);
     void UpdateLiveCells(int n);
+    void UpdateDataFlowCells(int n, ULONGLONG now);
     void UpdateMailQueueColumn();
+    void ShowDataFlowColumns();
+    void SetColumnOrder();
+    void ReadLiveStatuses();
     void ReportSaveFailures(const struct SaveFailures &failures);
     void BeginWait();
     void EndWait();
@@ -79,8 +95,13 @@ private:
     WNDPROC m_DefaultProc;
     int m_Dpi;
     int m_MailQueueShown;
-    // The Status and Mail queue texts each instance's row shows, by
-    // instance number.
+    int m_DataFlowShown;
+    // The texts each instance's row shows in the cells that follow the
+    // services, by instance number, and the status each publishes.
     char m_ShownStatus[MAX_INSTANCES + 1][CELL_TEXT_SIZE];
     char m_ShownQueue[MAX_INSTANCES + 1][CELL_TEXT_SIZE];
+    char m_ShownLastData[MAX_INSTANCES + 1][CELL_TEXT_SIZE];
+    char m_ShownToday[MAX_INSTANCES + 1][CELL_TEXT_SIZE];
+    char m_ShownAlarm[MAX_INSTANCES + 1][CELL_TEXT_SIZE];
+    InstanceLiveStatus m_Live[MAX_INSTANCES + 1];
 };

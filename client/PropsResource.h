@@ -82,3 +82,4 @@
 #define IDC_END_TIME              1041
 #define IDC_TIMEOUT_SECONDS       1042
 #define IDC_INTERVAL_SECONDS      1043
+#define IDC_ALARM_MAIL_TO         1060

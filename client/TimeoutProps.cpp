@@ -182,6 +182,8 @@ BOOL CTimeoutProps::OnInitDialog()
     // 8. The texts.
     SetDlgItemTextA(page, IDC_TIMEOUT_CMD, m_Settings->CustomTimeoutCmd);
     SetDlgItemTextA(page, IDC_NET_SEND_USERS, m_Settings->NetSendUsers);
+    SendDlgItemMessageA(page, IDC_ALARM_MAIL_TO, EM_LIMITTEXT, sizeof m_Settings->AlarmMailTo - 1, 0);
+    SetDlgItemTextA(page, IDC_ALARM_MAIL_TO, m_Settings->AlarmMailTo);
 
     Props()->RestoreFlags(flags);
     return TRUE;
@@ -230,6 +232,12 @@ BOOL CTimeoutProps::OnCommand(WORD id, WORD code, HWND)
         if (code != EN_CHANGE)
             return FALSE;
         GetDlgItemTextA(page, id, m_Settings->NetSendUsers, sizeof m_Settings->NetSendUsers);
+        Props()->MarkChanged();
+        return TRUE;
+    case IDC_ALARM_MAIL_TO:
+        if (code != EN_CHANGE)
+            return FALSE;
+        GetDlgItemTextA(page, id, m_Settings->AlarmMailTo, sizeof m_Settings->AlarmMailTo);
         Props()->MarkChanged();
         return TRUE;
     }

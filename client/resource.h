@@ -8,6 +8,8 @@
 #define IDR_MAINFRAME        128
 // The list's two right-button popups, one menu resource with two submenus.
 #define IDR_INSTANCE_POPUPS  129
+// The live view's menu, shortcuts and title.
+#define IDR_LIVEVIEW         130
 #define IDD_ABOUTBOX         100
 #define IDC_ABOUT_ICON       1000
 #define IDC_ABOUT_TEXT       1001
@@ -32,10 +34,19 @@
 #define ID_SERVICE_PAUSE           32783
 #define ID_SERVICE_START_AUTO      32784
 #define ID_SERVICE_EVENT_VIEWER    32785
+#define ID_VIEW_LIVE_DATA          32786
+#define ID_VIEW_DOUBLE_CLICK_LIVE  32787
+// The live view's commands.
+#define ID_LIVE_TEXT               32790
+#define ID_LIVE_HEX                32791
+#define ID_LIVE_PAUSE              32792
+#define ID_LIVE_COPY               32793
+#define ID_LIVE_SELECT_ALL         32794
 
 // Child window identifiers of the frame.
 #define IDC_INSTANCE_LIST    0xE900
 #define IDC_STATUS_BAR       0xE801
+#define IDC_LIVE_TEXT        0xE902
 
 // Strings.
 #define IDS_READY            0xE001

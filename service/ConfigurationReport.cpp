@@ -195,6 +195,11 @@ int FormatConfigurationReport(char *buffer, size_t size)
         length += FormatMailLines(buffer + length, size - length);
     if (length >= 0 && (size_t)length < size && AnyOAuthValuePresent(&p.SmtpStates.OAuth))
         length += FormatOAuthLines(buffer + length, size - length);
+    if (length >= 0 && (size_t)length < size && p.AlarmMailToState != SmtpValueAbsent) {
+        int line = snprintf(buffer + length, size - length, "Alarm Mail To: %s\r\n",
+                            p.AlarmMailToState == SmtpValueInvalid ? NOT_VALID_NONE_USED : p.AlarmMailTo);
+        length += line < 0 ? 0 : line;
+    }
     if (length >= 0 && (size_t)length < size && AnyForwardValuePresent(&p.ForwardStates))
         length += FormatForwardLines(buffer + length, size - length);
     if (size > 0)

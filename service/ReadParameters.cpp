@@ -51,6 +51,8 @@ int ReadParameters()
     ReadKeyValues(parametersKey, InParametersKey);
     ReadSmtpSettings(parametersKey, &Params.Smtp, &Params.SmtpStates);
     ReadMailSettings(parametersKey, &Params.Mail, &Params.MailStates);
+    Params.AlarmMailToState =
+        ReadOptionalText(parametersKey, ALARM_MAIL_TO_VALUE, Params.AlarmMailTo, sizeof Params.AlarmMailTo);
     ReadForwardSettings(parametersKey, &Params.Forward, &Params.ForwardStates);
     ReadKeyValues(portKey, InPortKey);
     RegCloseKey(portKey);

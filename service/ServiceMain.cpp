@@ -1,9 +1,11 @@
 #include "service/ServiceMain.h"
+#include "service/alarm/AlarmMail.h"
 #include "service/alarm/InactivityAlarm.h"
 #include "service/capture/CaptureQueue.h"
 #include "service/capture/CaptureSource.h"
 #include "service/capture/ReaderThread.h"
 #include "service/ConfigurationReport.h"
+#include "service/core/CaptureStatus.h"
 #include "service/core/ReportServiceEvent.h"
 #include "service/core/ServiceState.h"
 #include "service/forward/ForwardThread.h"
@@ -135,6 +137,9 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
     EnterCriticalSection(&StatusLock);
     // Before the capture: a rotation due at once enters its log there.
     OpenMailOutbox();
+    NoteSourceConnected(TRUE);
+    StartStatusPublisher();
+    StartAlarmMail();
     if (!StartWorkers()) {
         RequestServiceStop();
         EndLogWriter();
@@ -205,7 +210,8 @@ static BOOL WaitWithProgress(BOOL (*done)(DWORD ms), DWORD ms, DWORD number)
     }
 }
 
-static BOOL MailEnded(DWORD ms) { return !MailConfigured || WaitForMail(ms); }
+// The log's mail, or the alarm's (which needs no To address).
+static BOOL MailEnded(DWORD ms) { return WaitForMail(ms); }
 
 static DWORD WINAPI StopWork(LPVOID number)
 {
@@ -237,6 +243,7 @@ static DWORD WINAPI StopWork(LPVOID number)
         ReportServiceEvent("%llu bytes of received data came after the stop had to give up on the "
                            "reader and are lost",
                            EVENTLOG_ERROR_TYPE, (unsigned long long)refused);
+    EndStatusPublisher();
     // What the writer wrote last is the forwarder's to send next time.
     WaitWithProgress(WaitForForwarderEnd, FORWARD_END_WAIT_MS, control);
     // A mail in progress may take long; one that has not begun is not begun.
@@ -284,6 +291,7 @@ static void Continue()
     ResumeRotation(now);
     ContinueReader();
     ContinueLogWriter();
+    NoteCaptureResumed();
     SetState(SERVICE_RUNNING);
 }
 

@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
   wine wine64 fonts-wine
-  xvfb xauth x11-utils imagemagick
+  xvfb xauth x11-utils imagemagick openbox
   socat openssl rsyslog rsyslog-gnutls
   nsis zip unzip msitools wixl osslsigncode
   python3-aiosmtpd python3-pytest python3-cryptography

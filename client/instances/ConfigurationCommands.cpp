@@ -15,9 +15,7 @@ static ConfigurationChanges Changes;
 
 #define UNKNOWN_START_TYPE 0xFFFFFFFF
 
-// Each verb starts from the system as it is, never from a table an earlier
-// verb of the same run left (the logic tests run several).
-static int Connect()
+int OpenInstancesForCommand()
 {
     CloseServiceHandles();
     memset(InstanceTable, 0, sizeof InstanceTable);
@@ -25,7 +23,7 @@ static int Connect()
     return ScmHandle != NULL;
 }
 
-static void Disconnect()
+void CloseInstancesForCommand()
 {
     CloseServiceHandles();
     memset(InstanceTable, 0, sizeof InstanceTable);
@@ -62,7 +60,7 @@ static void MachineName(char *name, DWORD size)
 
 int ListInstances(CommandReport report)
 {
-    if (!Connect())
+    if (!OpenInstancesForCommand())
         return CONFIGURATION_NOT_REACHED;
     for (int n = 1; n <= MAX_INSTANCES; n++) {
         const InstanceSettings &record = InstanceTable[n];
@@ -75,7 +73,7 @@ int ListInstances(CommandReport report)
                           status[0] != '\0' ? status : "Unknown", StartTypeText(StartTypeOf(record.ServiceHandle)),
                           record.LogFilename);
     }
-    Disconnect();
+    CloseInstancesForCommand();
     return CONFIGURATION_DONE;
 }
 
@@ -105,12 +103,12 @@ static void WriteExportLine(const char *line)
 
 int ExportInstances(const char *file, CommandReport report)
 {
-    if (!Connect())
+    if (!OpenInstancesForCommand())
         return CONFIGURATION_NOT_REACHED;
     ExportFile = CreateFileA(file, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (ExportFile == INVALID_HANDLE_VALUE) {
         ReportCommandLine(report, "%s cannot be written (error %lu)", file, (unsigned long)GetLastError());
-        Disconnect();
+        CloseInstancesForCommand();
         return CONFIGURATION_NOT_REACHED;
     }
     ExportError = 0;
@@ -139,7 +137,7 @@ int ExportInstances(const char *file, CommandReport report)
     }
     CloseHandle(ExportFile);
     ExportFile = INVALID_HANDLE_VALUE;
-    Disconnect();
+    CloseInstancesForCommand();
     if (ExportError != 0) {
         ReportCommandLine(report, "%s could not be written whole (error %lu)", file, (unsigned long)ExportError);
         DeleteFileA(file);
@@ -192,7 +190,7 @@ static int CheckStarted(const int *numbers, int count, const SaveFailures &failu
 // (which registers a new one), then starts them when asked.
 static int ApplyChanges(int start, CommandReport report)
 {
-    if (!Connect())
+    if (!OpenInstancesForCommand())
         return CONFIGURATION_NOT_REACHED;
     int numbers[MAX_INSTANCES], created[MAX_INSTANCES + 1] = {0};
     int wasRunning[MAX_INSTANCES + 1] = {0};
@@ -232,7 +230,7 @@ static int ApplyChanges(int start, CommandReport report)
                               n);
     }
     int notRunning = start ? CheckStarted(numbers, Changes.Count, failures, report) : 0;
-    Disconnect();
+    CloseInstancesForCommand();
     return failures.Count > 0 || notRunning > 0 ? CONFIGURATION_INCOMPLETE : CONFIGURATION_DONE;
 }
 
@@ -293,7 +291,7 @@ int ShowInstanceValues(int n, const char *name, CommandReport report)
         ReportCommandLine(report, "\"%.60s\" is not a value of an instance", name);
         return CONFIGURATION_INVALID;
     }
-    if (!Connect())
+    if (!OpenInstancesForCommand())
         return CONFIGURATION_NOT_REACHED;
     int result = CONFIGURATION_DONE;
     char machine[MAX_COMPUTERNAME_LENGTH + 1];
@@ -312,6 +310,6 @@ int ShowInstanceValues(int n, const char *name, CommandReport report)
         ReportCommandLine(report, "; %s is %s", InstanceValues[row].Name,
                           InstanceValueIsStored(row, &InstanceTable[n]) ? "stored and never shown" : "not stored");
     }
-    Disconnect();
+    CloseInstancesForCommand();
     return result;
 }

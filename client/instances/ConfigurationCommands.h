@@ -12,6 +12,12 @@
 #define CONFIGURATION_INVALID     2   // a value or the file refused: nothing was changed
 #define CONFIGURATION_INCOMPLETE  3   // checked and applied, but an instance was not saved or did not start
 
+// Each verb starts from the system as it is, never from a table an earlier
+// verb of the same run left (the logic tests run several): the table loaded
+// afresh and the Service Control Manager connected (non-zero), then let go.
+int OpenInstancesForCommand();
+void CloseInstancesForCommand();
+
 // One line per instance: number, port, status, start type, log file.
 int ListInstances(CommandReport report);
 

@@ -61,6 +61,8 @@ struct InstanceSettings {
     // How finished logs are mailed (retries, zipping): written likewise only
     // while they differ from 0.
     MailSettings Mail;
+    // The optional address the alarm is mailed to; written only while set.
+    char AlarmMailTo[SMTP_FIELD_SIZE];
     // The syslog collector every line is forwarded to: written likewise only
     // while set.
     ForwardSettings Forward;

@@ -83,6 +83,7 @@ void ReadInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
     ReadMailSettings(key, &record->Mail, NULL);
     ReadForwardSettings(key, &record->Forward, NULL);
     ReadOptionalParameter(key, MailAttachmentSpec, &record->Mail.MailAttachment);
+    ReadOptionalText(key, ALARM_MAIL_TO_VALUE, record->AlarmMailTo, sizeof record->AlarmMailTo);
     StoredRegistryValue &stored = record->SmtpSecurityAsStored;
     memset(&stored, 0, sizeof stored);
     if (record->Smtp.SmtpSecurity == SMTP_SECURITY_INVALID) {
@@ -139,6 +140,8 @@ int WriteInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
     if (kind == InParametersKey && (!WriteSmtpSettings(key, &record->Smtp) || !WriteUnknownSmtpSecurity(key, record)))
         ok = 0;
     if (kind == InParametersKey && !WriteMailSettings(key, &record->Mail))
+        ok = 0;
+    if (kind == InParametersKey && !WriteOptionalText(key, ALARM_MAIL_TO_VALUE, record->AlarmMailTo, sizeof record->AlarmMailTo))
         ok = 0;
     if (kind == InParametersKey && !WriteForwardSettings(key, &record->Forward))
         ok = 0;

@@ -54,7 +54,9 @@ int CFrameWindow::RunMessageLoop()
 {
     MSG msg;
     while (GetMessageA(&msg, NULL, 0, 0) > 0) {
-        if (m_Handle != NULL && m_Accelerators != NULL &&
+        // Only the frame's own keys: Delete in another window of the program
+        // (a live view) must not delete the selected instances.
+        if (m_Handle != NULL && m_Accelerators != NULL && (msg.hwnd == m_Handle || IsChild(m_Handle, msg.hwnd)) &&
             TranslateAcceleratorA(m_Handle, m_Accelerators, &msg))
             continue;
         TranslateMessage(&msg);

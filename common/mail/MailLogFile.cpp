@@ -333,6 +333,31 @@ static MailResult SendZipped(SmtpChannel *channel, HANDLE file, const Attachment
     return Sent;
 }
 
+// MAIL FROM, RCPT TO and DATA: non-zero when the server waits for the message.
+static int StartData(SmtpChannel *channel, const char *from, const char *to)
+{
+    if (!SendCommand(channel, MailStepSender, "MAIL FROM: <%s>\r\n", from, "250") ||
+        !SendCommand(channel, MailStepRecipient, "RCPT TO: <%s>\r\n", to, "250") ||
+        !SendText(channel, "DATA\r\n") || !ExpectStepReply(channel, MailStepData, "354"))
+        return 0;
+    LastMailFailure.Step = MailStepMessage;
+    LastMailFailure.Code[0] = '\0';
+    return 1;
+}
+
+// The end of the message (its final "." included) and QUIT: Sent when the
+// server took it and answered QUIT.
+static MailResult FinishData(SmtpChannel *channel, const char *end, int length)
+{
+    if (!ChannelSend(channel, end, length) || !ExpectStepReply(channel, MailStepMessage, "250"))
+        return BadReply;
+    // Accepted: what follows is only the courtesy of QUIT.
+    LastMailFailure.Step = MailStepQuit;
+    if (!SendText(channel, "QUIT\r\n") || !ExpectSmtpReply(channel, "221", MailReplyTimeoutMs))
+        return BadReply;
+    return Sent;
+}
+
 // The dialogue after the connect; Sent when the server took the message and
 // answered QUIT.
 static MailResult TalkSmtp(SmtpChannel *channel, HANDLE file, const SYSTEMTIME *now, DWORD tick,
@@ -350,15 +375,7 @@ static MailResult TalkSmtp(SmtpChannel *channel, HANDLE file, const SYSTEMTIME *
             ExpectSmtpReply(channel, "221", MailReplyTimeoutMs);
         return chosen;
     }
-    if (!SendCommand(channel, MailStepSender, "MAIL FROM: <%s>\r\n", from, "250"))
-        return BadReply;
-    if (!SendCommand(channel, MailStepRecipient, "RCPT TO: <%s>\r\n", to, "250"))
-        return BadReply;
-    if (!SendText(channel, "DATA\r\n") || !ExpectStepReply(channel, MailStepData, "354"))
-        return BadReply;
-    LastMailFailure.Step = MailStepMessage;
-    LastMailFailure.Code[0] = '\0';
-    if (!ChannelSend(channel, HeaderBuffer, attachment.HeaderLength))
+    if (!StartData(channel, from, to) || !ChannelSend(channel, HeaderBuffer, attachment.HeaderLength))
         return BadReply;
     if (attachment.Zipped) {
         MailResult sent = SendZipped(channel, file, &attachment);
@@ -370,14 +387,7 @@ static MailResult TalkSmtp(SmtpChannel *channel, HANDLE file, const SYSTEMTIME *
             return body;
     }
     int length = FormatMailTrailer(MessageBuffer, sizeof MessageBuffer, tick);
-    if (length == 0 || !ChannelSend(channel, MessageBuffer, length) ||
-        !ExpectStepReply(channel, MailStepMessage, "250"))
-        return BadReply;
-    // Accepted: what follows is only the courtesy of QUIT.
-    LastMailFailure.Step = MailStepQuit;
-    if (!SendText(channel, "QUIT\r\n") || !ExpectSmtpReply(channel, "221", MailReplyTimeoutMs))
-        return BadReply;
-    return Sent;
+    return length != 0 ? FinishData(channel, MessageBuffer, length) : BadReply;
 }
 
 // The parts of a log whose zip exceeds the server's limit, planned for the
@@ -408,6 +418,30 @@ static int Unusable(const SmtpSettings *settings)
            (settings->SmtpSecurity == SecurityNone && (settings->SmtpUser[0] != '\0' || UsesOAuth(settings)));
 }
 
+// Resolves the server, obtains the token of an OAuth sign-in, and connects:
+// Sent with *sock connected, or why not.
+static MailResult ConnectForMail(const char *server, const SmtpSettings *settings, const char **token, SOCKET *sock)
+{
+    *token = NULL;
+    if (server == NULL || !ResolveServer(server))
+        return ServerNotResolved;
+    // The token first: a mail that cannot sign in is not begun. OAuth names
+    // the mailbox in SmtpUser; without it nothing is asked or sent.
+    if (UsesOAuth(settings) && (settings->SmtpUser[0] == '\0' || (*token = ObtainAccessToken(settings, 0)) == NULL))
+        return settings->SmtpUser[0] == '\0' ? AuthenticationRefused : AccessTokenNotObtained;
+    ServerAddress.sin_port = htons((u_short)SmtpPortOf(settings));
+    *sock = ConnectServer();
+    return *sock == INVALID_SOCKET ? ConnectFailed : Sent;
+}
+
+static void BeginResults()
+{
+    LastTlsFailure = TlsNoFailure;
+    LastCertificateVerdict = CertificateAccepted;
+    LastMailFailure.Step = MailStepSession;
+    LastMailFailure.Code[0] = '\0';
+}
+
 // One message: the whole log (part null) or one part; plan, when not null,
 // receives the parts of a whole log that is too large.
 static MailResult MailLog(const char *path, const char *server, const char *from, const char *to,
@@ -419,10 +453,7 @@ static MailResult MailLog(const char *path, const char *server, const char *from
     SYSTEMTIME now;
     GetLocalTime(&now);
     DWORD tick = GetTickCount();
-    LastTlsFailure = TlsNoFailure;
-    LastCertificateVerdict = CertificateAccepted;
-    LastMailFailure.Step = MailStepSession;
-    LastMailFailure.Code[0] = '\0';
+    BeginResults();
     if (plan != NULL)
         plan->Count = 0;
 
@@ -457,22 +488,12 @@ static MailResult MailLog(const char *path, const char *server, const char *from
     CopyMailField(toField, sizeof toField, to);
     CopyMailField(nameField, sizeof nameField, MailFileName(path));
 
-    if (server == NULL || !ResolveServer(server)) {
+    const char *token;
+    SOCKET sock;
+    MailResult connected = ConnectForMail(server, settings, &token, &sock);
+    if (connected != Sent) {
         CloseHandle(file);
-        return ServerNotResolved;
-    }
-    // The token first: a mail that cannot sign in is not begun. OAuth names
-    // the mailbox in SmtpUser; without it nothing is asked or sent.
-    const char *token = NULL;
-    if (UsesOAuth(settings) && (settings->SmtpUser[0] == '\0' || (token = ObtainAccessToken(settings, 0)) == NULL)) {
-        CloseHandle(file);
-        return settings->SmtpUser[0] == '\0' ? AuthenticationRefused : AccessTokenNotObtained;
-    }
-    ServerAddress.sin_port = htons((u_short)SmtpPortOf(settings));
-    SOCKET sock = ConnectServer();
-    if (sock == INVALID_SOCKET) {
-        CloseHandle(file);
-        return ConnectFailed;
+        return connected;
     }
     SmtpChannel channel = {sock, NULL};
     MailResult result = TalkSmtp(&channel, file, &now, tick, fromField, toField, nameField, server, settings,
@@ -527,4 +548,39 @@ MailResult MailLogInFull(const char *path, const char *server, const char *from,
         }
     }
     return Sent;
+}
+
+MailResult MailNotice(const char *server, const char *from, const char *to, const SmtpSettings *settings,
+                      const char *subject, const char *text)
+{
+    static const SmtpSettings Defaults = {};
+    static char Notice[MAIL_NOTICE_SIZE];
+    if (settings == NULL)
+        settings = &Defaults;
+    BeginResults();
+    if (Unusable(settings))
+        return SecureConnectionFailed;
+    char fromField[MAIL_ADDRESS_SIZE];
+    char toField[MAIL_ADDRESS_SIZE];
+    CopyMailField(fromField, sizeof fromField, from);
+    CopyMailField(toField, sizeof toField, to);
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    int length = FormatNoticeMessage(Notice, sizeof Notice - 3, &now, fromField, toField, subject, text);
+    if (length == 0)
+        return BadReply;
+    memcpy(Notice + length, ".\r\n", 4);
+    const char *token;
+    SOCKET sock;
+    MailResult result = ConnectForMail(server, settings, &token, &sock);
+    if (result != Sent)
+        return result;
+    SmtpChannel channel = {sock, NULL};
+    ULONGLONG sizeLimit;
+    result = OpenSession(&channel, server, settings, token, &sizeLimit);
+    if (result == Sent)
+        result = StartData(&channel, fromField, toField) ? FinishData(&channel, Notice, length + 3) : BadReply;
+    TlsEnd(&Tls);
+    closesocket(sock);
+    return result;
 }

@@ -37,6 +37,12 @@ MailResult MailLogPart(const char *path, const char *server, const char *from, c
 MailResult MailLogInFull(const char *path, const char *server, const char *from, const char *to,
                          const SmtpSettings *settings, DWORD attachment, MailPlan *plan, DWORD *failedPart);
 
+// Mails a short text message (an alarm) through the same server and sign-in:
+// FormatNoticeMessage (MailMessage.h) says how the text goes. LastMailFailure
+// tells where a failure happened, as for a log.
+MailResult MailNotice(const char *server, const char *from, const char *to, const SmtpSettings *settings,
+                      const char *subject, const char *text);
+
 // Where the last call's dialogue ended, and the code of the server's last
 // reply there ("" when none came: a time-out, a dropped connection), so a
 // caller that tries again can tell a refusal for now from one for good.

@@ -114,3 +114,48 @@ int FormatMailTrailer(char *buffer, size_t size, DWORD tick)
     int length = snprintf(buffer, size, "--" MAIL_BOUNDARY "%x--\r\n\r\n.\r\n", (unsigned)tick);
     return Formatted(length, size);
 }
+
+int FormatNoticeMessage(char *buffer, size_t size, const SYSTEMTIME *now, const char *from, const char *to,
+                        const char *subject, const char *text)
+{
+    char fromField[MAIL_ADDRESS_SIZE];
+    char toField[MAIL_ADDRESS_SIZE];
+    char subjectField[256];
+    CopyMailField(fromField, sizeof fromField, from);
+    CopyMailField(toField, sizeof toField, to);
+    CopyMailField(subjectField, sizeof subjectField, subject);
+    int day = now->wDayOfWeek <= 6 ? now->wDayOfWeek : 0;
+    int month = (now->wMonth >= 1 && now->wMonth <= 12) ? now->wMonth : 1;
+    int length = snprintf(buffer, size,
+                          "From: <%s>\r\nTo: <%s>\r\nSubject: %s\r\n"
+                          "Date: %.3s, %d %.3s %.4d %.2d:%.2d:%.2d\r\n"
+                          "X-Mailer: Tallyline SMTP Mailer by Kestrin\r\nMIME-Version: 1.0\r\n"
+                          "Content-Type: text/plain; charset=\"us-ascii\"\r\nContent-Transfer-Encoding: 7bit\r\n\r\n",
+                          fromField, toField, subjectField, DayNames + 3 * day, (int)now->wDay,
+                          MonthNames + 3 * (month - 1), (int)now->wYear, (int)now->wHour, (int)now->wMinute,
+                          (int)now->wSecond);
+    if (Formatted(length, size) == 0)
+        return 0;
+    size_t used = (size_t)length;
+    int lineStart = 1;
+    for (const char *p = text != NULL ? text : ""; ; p++) {
+        // Room for a doubled dot, a character, and the CR LF of the end.
+        if (used + 5 > size)
+            return 0;
+        if (*p == '\0' || *p == '\n') {
+            buffer[used++] = '\r';
+            buffer[used++] = '\n';
+            lineStart = 1;
+            if (*p == '\0')
+                break;
+            continue;
+        }
+        if (lineStart && *p == '.')
+            buffer[used++] = '.';
+        lineStart = 0;
+        unsigned char c = (unsigned char)*p;
+        buffer[used++] = (c >= 0x20 && c < 0x7F) || c == '\t' ? (char)c : '?';
+    }
+    buffer[used] = '\0';
+    return (int)used;
+}

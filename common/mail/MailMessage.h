@@ -50,3 +50,13 @@ ULONGLONG LargestAttachment(ULONGLONG room);
 
 // The closing delimiter line, the end of the DATA phase included.
 int FormatMailTrailer(char *buffer, size_t size, DWORD tick);
+
+// A short message of plain text (an alarm): the header with the subject, then
+// the text, one line for each of its "\n"-separated lines, each ended by CR
+// LF, a line that begins with "." doubled as SMTP wants, and any character
+// outside printable ASCII as "?". The subject is cut at a CR or LF like the
+// addresses. Returns the length (the final "." not included), 0 when it did
+// not fit.
+#define MAIL_NOTICE_SIZE 4096
+int FormatNoticeMessage(char *buffer, size_t size, const SYSTEMTIME *now, const char *from, const char *to,
+                        const char *subject, const char *text);

@@ -28,6 +28,10 @@
 #define OUTBOX_KEY_FORMAT          "SYSTEM\\CurrentControlSet\\Services\\%s\\Outbox"
 #define INSTANCE_OUTBOX_KEY_FORMAT "SYSTEM\\CurrentControlSet\\Services\\Quillbox%d\\Outbox"
 
+// An address the inactivity alarm is also mailed to, through the instance's
+// mail settings (optional, REG_SZ in the parameters key; absent: no mail).
+#define ALARM_MAIL_TO_VALUE "AlarmMailTo"
+
 // What the registry held for an optional value, as its reader notes it
 // for the configuration report.
 enum SmtpValueState {

@@ -42,6 +42,9 @@ struct ServiceParameters {
     // The optional values of how finished logs are mailed, likewise.
     MailSettings Mail;
     MailValueStates MailStates;
+    // The optional address the alarm is mailed to, and what the registry held.
+    char  AlarmMailTo[SMTP_FIELD_SIZE];
+    int   AlarmMailToState;
     // The syslog collector every line is forwarded to, likewise.
     ForwardSettings Forward;
     ForwardValueStates ForwardStates;

@@ -1,5 +1,7 @@
 #include "service/alarm/InactivityAlarm.h"
+#include "service/alarm/AlarmMail.h"
 #include "service/alarm/MessengerPopup.h"
+#include "service/core/CaptureStatus.h"
 #include "service/core/CheckParameters.h"
 #include "service/core/ServiceState.h"
 
@@ -92,6 +94,9 @@ DWORD RunInactivityAlarm(const SYSTEMTIME *now, HANDLE ended)
 
     char text[ALARM_TEXT_SIZE];
     FormatAlarmText(text, sizeof text, ServiceName, Params.Timeout);
+    // Once per alarm, whatever WarningInterval: the mail says it began.
+    if (!AlarmEnded(ended))
+        MailAlarmStarted(text);
 
     for (;;) {
         if (AlarmEnded(ended))
@@ -131,6 +136,7 @@ DWORD WINAPI InactivityAlarmThread(LPVOID endEvent)
 
 void StartInactivityAlarm()
 {
+    NoteSilenceBegan();
     HANDLE ended = CreateEventA(NULL, TRUE, FALSE, NULL);
     if (ended == NULL)
         return;
@@ -154,6 +160,10 @@ void StartInactivityAlarm()
 
 void EndInactivityAlarm()
 {
+    NoteSilenceEnded();
+    // Data came (a stop ends no silence): the end is mailed too.
+    if (!ServiceStopping())
+        MailAlarmEnded();
     // Exchanged, so that the reader and a stop that overtook it never close
     // the same handle twice.
     HANDLE ended = InterlockedExchangePointer(&Alarm.EndEvent, NULL);

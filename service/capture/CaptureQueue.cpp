@@ -1,5 +1,6 @@
 #include "service/capture/CaptureQueue.h"
 #include "service/capture/Timestamp.h"
+#include "service/core/CaptureStatus.h"
 #include "service/core/ServiceState.h"
 
 #define QUEUE_MASK (CAPTURE_QUEUE_SIZE - 1)
@@ -97,6 +98,7 @@ static BOOL QueueBytes(const BYTE *data, DWORD count, const char *stamp)
         DWORD need = stampHere ? TIMESTAMP_LENGTH + 1 : 1;
         if (room < need) {
             Queue.Dropped++;
+            NoteLostBytes(1);
             Queue.MidLine = FALSE;
             Queue.AfterGap = TRUE;
             dropped = TRUE;
@@ -147,6 +149,7 @@ BOOL CaptureBytes(const BYTE *data, DWORD count, const SYSTEMTIME &arrival)
     Unlock();
     if (wake)
         SetEvent(Queue.WriterEvent);
+    NoteDataReceived(data, count, arrival);
     return TRUE;
 }
 

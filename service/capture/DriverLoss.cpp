@@ -1,5 +1,6 @@
 #include "service/capture/DriverLoss.h"
 #include "service/capture/CaptureQueue.h"
+#include "service/core/CaptureStatus.h"
 #include "service/core/ReportServiceEvent.h"
 #include "service/core/ServiceState.h"
 
@@ -25,6 +26,7 @@ BOOL NoteCommErrors(DWORD errors, DWORD now)
     Episode.FramingErrors += (errors & CE_FRAME) != 0;
     Episode.ParityErrors += (errors & CE_RXPARITY) != 0;
     ReleaseSRWLockExclusive(&Episode.Lock);
+    NoteDriverErrors(1);
     // The writer reports the episode once it has ended: it needs to know.
     if (began)
         WakeWriter();

@@ -2,6 +2,7 @@
 #include "service/alarm/InactivityAlarm.h"
 #include "service/capture/CaptureQueue.h"
 #include "service/capture/ComPort.h"
+#include "service/core/CaptureStatus.h"
 #include "service/core/ReportServiceEvent.h"
 #include "service/core/ServiceState.h"
 
@@ -89,6 +90,7 @@ static DWORD ReadWaitMs(const Silence *silence)
 // seconds, as for a quiet source. FALSE at stop.
 static BOOL RecoverSource(Silence *silence)
 {
+    NoteSourceConnected(FALSE);
     for (DWORD failures = 1;; failures++) {
         DWORD began = GetTickCount(), delay = Source->RetryDelayMs(failures), waited;
         while ((waited = GetTickCount() - began) < delay) {
@@ -104,6 +106,7 @@ static BOOL RecoverSource(Silence *silence)
                 return FALSE;
         }
         if (Source->Reopen()) {
+            NoteSourceConnected(TRUE);
             // Time passed unseen: the next byte begins a line of its own.
             MarkCaptureGap();
             return TRUE;

@@ -1,4 +1,5 @@
 #include "service/log/LogFile.h"
+#include "service/core/CaptureStatus.h"
 #include "service/core/ServiceState.h"
 #include "service/forward/ForwardChain.h"
 
@@ -78,6 +79,7 @@ int OpenLogFileAt(const SYSTEMTIME &now)
 
     UseLogFile(file, path);
     NoteLogOpened(path);
+    NoteLogFile(path);
     AcquireSRWLockExclusive(&Log.TimeLock);
     Log.OpenedAt = now;
     ReleaseSRWLockExclusive(&Log.TimeLock);

@@ -1,5 +1,6 @@
 #include "service/mail/OutboxThread.h"
 #include "common/mail/MailLogFile.h"
+#include "service/core/CaptureStatus.h"
 #include "service/core/ReportServiceEvent.h"
 #include "service/core/ServiceState.h"
 #include "service/mail/MailOutbox.h"
@@ -201,6 +202,7 @@ DWORD WINAPI OutboxThread(LPVOID)
     DWORD failures = 0;
     ULONGLONG retryAt = 0;
     for (;;) {
+        NoteOutbox(OutboxCount(), Entry.Since);
         DWORD wait = INFINITE;
         if (OutboxCount() > 0) {
             ULONGLONG now = GetTickCount64();

@@ -18,11 +18,18 @@ DISPLAY = os.environ.get("TALLY_GUI_DISPLAY", ":61")
 # as it found it; TALLY_SCREENSHOT_DIR=docs refreshes the pictures the guides show.
 SCREENSHOTS = (os.path.join(TOP, os.environ["TALLY_SCREENSHOT_DIR"])
                if os.environ.get("TALLY_SCREENSHOT_DIR") else os.path.join(BUILD_DIR, "screenshots"))
+# The guides' pictures are taken with a window manager (openbox): windows have
+# their title bars and are placed as a desktop places them. The test runs
+# themselves keep the bare display they were written for.
+WINDOW_MANAGER = bool(os.environ.get("TALLY_SCREENSHOT_DIR"))
 
 # Command identifiers of the menu bar.
 ids = dict(exit=32771, about=32772, save=32773, properties=32774, new=32775, duplicate=32776,
            select_all=32777, delete=32778, start=32779, stop=32780, restart=32781,
-           continue_=32782, pause=32783, start_auto=32784, event_viewer=32785)
+           continue_=32782, pause=32783, start_auto=32784, event_viewer=32785, live=32786,
+           double_click_live=32787)
+# The live view's commands.
+live_ids = dict(text=32790, hex=32791, pause=32792)
 
 
 def bin_path(name):
@@ -160,6 +167,19 @@ class Client:
         caption (see layout_check.py)."""
         return self.d("layout" + (" " + caption if caption else ""))
 
+    def double_click(self, row):
+        self.d("dblclick %d" % row)
+
+    def live_view(self, n, timeout_ms=5000):
+        """The text and the status line of instance n's open live view."""
+        lines = self.d("dialog %d Live Data - Instance %d" % (timeout_ms, n))
+        text = [l.split("\t", 2)[2] for l in lines if l.startswith("edit\t")]
+        status = [l.split("\t", 2)[2] for l in lines if l.startswith("statusbar\t")]
+        return (text[0] if text else ""), (status[0] if status else "")
+
+    def live_command(self, n, name):
+        self.press("Live Data - Instance %d" % n, live_ids[name])
+
     def close_popup(self):
         self.d("popupkey 27")
 
@@ -196,10 +216,26 @@ def screenshot(name, width=780, height=590, left=0, top=0):
     return path
 
 
+def _x_window(title):
+    """The X window that shows the Windows window of this title, or None."""
+    out = subprocess.run(["xwininfo", "-display", DISPLAY, "-name", title], stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL, timeout=30).stdout.decode("latin-1")
+    found = [line.split()[3] for line in out.splitlines() if "Window id:" in line]
+    return found[0] if found else None
+
+
 def screenshot_window(client, name, caption=None):
     """The frame (or the visible window with that caption) where it shows,
-    as <name>.png among the screenshots. Without a window manager no caption is drawn: of a
-    sheet or dialog only its client area is taken."""
+    as <name>.png among the screenshots: with the window manager's frame
+    around it, or without one (no caption is drawn then: of a sheet or dialog
+    only its client area is taken)."""
+    window_id = _x_window(caption or client.info()["title"]) if WINDOW_MANAGER else None
+    if window_id is not None:
+        os.makedirs(SCREENSHOTS, exist_ok=True)
+        path = os.path.join(SCREENSHOTS, name)
+        subprocess.run(["import", "-display", DISPLAY, "-frame", "-window", window_id, path],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+        return path
     window = parse(client.layout(caption)).controls[0]
     left, top, right, bottom = window.rect
     if caption is not None:
@@ -239,4 +275,8 @@ def start_xvfb(screen="1024x768x24"):
         if time.time() > deadline or proc.poll() is not None:
             raise RuntimeError("Xvfb did not start on " + DISPLAY)
         time.sleep(0.05)
+    if WINDOW_MANAGER:
+        # It ends with the display.
+        subprocess.Popen(["openbox"], env=dict(os.environ, DISPLAY=DISPLAY), stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return proc

@@ -7,7 +7,7 @@ import os
 import shutil
 
 from client_gui import *  # noqa: F401,F403  (fixtures)
-from client_driver import bin_path, screenshot, wait_for
+from client_driver import bin_path, screenshot, screenshot_window, wait_for
 from harness import VirtualPort
 from harness.instance import new_instance_values, reg_file_text
 from smtpsink import AiosmtpdSink, ScriptedServer
@@ -23,7 +23,7 @@ ROTATION, PREVIEW, LOG_FILE, FLOW = 1017, 1018, 1019, 1050
 NEVER, AFTER, ONCE, EVERY, ENTIRE_DAY, START, END, SECONDS, INTERVAL = \
     1034, 1035, 1036, 1037, 1038, 1040, 1041, 1042, 1043
 DAYS = dict(Sunday=1027, Monday=1029, Tuesday=1028, Wednesday=1030, Thursday=1033, Friday=1031, Saturday=1032)
-COMMAND, RECIPIENTS = 1025, 1026
+COMMAND, RECIPIENTS, ALARM_MAIL_TO = 1025, 1026, 1060
 # E-mail page
 SERVER, FROM, TO, EMAIL_NOW = 1021, 1022, 1023, 1024
 RETRY, ZIP, SIGN_IN, OAUTH = 1051, 1052, 1053, 1054
@@ -212,7 +212,7 @@ def test_general_page_stores_and_previews(client, gui):
     assert [s.checked(b) for b in REPORTS] == [True, True, False, False]
     assert (s.text(SPEED), s.ctl(BYTE_SIZE).cursel, s.ctl(ROTATION).cursel, s.ctl(FLOW).cursel) == ("9600", 4, 0, 0)
     assert s.text(PREVIEW) == "Quillbox2.log"
-    screenshot("props-general.png", 625, 552)
+    screenshot_window(c, "props-general.png", "Properties for Instance 2")
 
     # The name preview: the stamp pattern before the first dot.
     previews = []
@@ -268,7 +268,7 @@ def test_timeout_page(client, gui):
     assert (s.checked(ONCE), s.checked(EVERY), s.enabled(INTERVAL), s.text(INTERVAL)) == (False, True, True, "600")
     assert [name for name, ident in DAYS.items() if s.checked(ident)] == \
         ["Monday", "Tuesday", "Wednesday", "Thursday", "Friday"]
-    screenshot("props-timeout.png", 625, 552)
+    screenshot_window(c, "props-timeout.png", "Properties for Instance 1")
 
     # The radio pairs are independent.
     s.click(ONCE)
@@ -298,8 +298,10 @@ def test_timeout_page(client, gui):
     assert (s.time(START), s.time(END)) == ((7, 30, 0), (19, 15, 0))
     s.type(COMMAND, "c" * 300)
     s.type(RECIPIENTS, "r" * 300)
+    s.type(ALARM_MAIL_TO, "night@plant.example")
     s.close(OK)
     saved(c)
+    assert gui.reg_query(SERVICES + r"\Quillbox1\Parameters", "AlarmMailTo") == "night@plant.example"
     got = {name: param(gui, 1, name) for name in ("Timeout", "WarningInterval", "DayOfWeekMask", "StartHour",
                                                   "StartMin", "EndHour", "EndMin")}
     assert got == dict(Timeout=300, WarningInterval=0, DayOfWeekMask=0x41, StartHour=7, StartMin=30,

@@ -4,11 +4,12 @@ queue column of instances that retry, context-menu greying, the leaving
 prompt, "/uninstall", and one capture through both programs."""
 
 import os
+import re
 import shutil
 import time
 
 from client_gui import *  # noqa: F401,F403  (fixtures)
-from client_driver import Client, bin_path, screenshot, wait_for
+from client_driver import Client, bin_path, screenshot, screenshot_window, wait_for
 from harness import BIN_DIR, VirtualPort
 from harness.instance import new_instance_values, reg_file_text
 from harness.release import project_version
@@ -23,6 +24,7 @@ MENU_BAR = [
     "32773\t&Save Settings\tCtrl+S", "-", "32771\tE&xit",
     "32774\t&Properties...", "-", "32775\t&New", "32776\t&Duplicate", "-",
     "32777\tSelect A&ll\tCtrl+A", "-", "32778\tDe&lete",
+    "32786\t&Live Data", "-", "32787\t&Double-Click Opens Live Data",
     "32779\t&Start", "32780\tS&top", "32781\t&Restart", "-", "32782\t&Continue", "32783\t&Pause", "-",
     "32784\tStart &Automatically", "-", "32785\t&Event Viewer",
     "32772\t&About Tallyline",
@@ -95,7 +97,7 @@ def test_menu_bar_commands_and_shortcuts(client, gui):
 
     menu = c.menubar()
     assert greyed(menu) == sorted(["&Save Settings", "&Properties...", "&Duplicate", "De&lete",
-                                   "Start &Automatically"] + SERVICE_ITEMS)
+                                   "Start &Automatically", "&Live Data"] + SERVICE_ITEMS)
     # The Delete key with no row selected is dropped: nothing changes.
     c.keys("delete")
     assert c.numbers() == [1] and not c.menubar()["&Save Settings"][0]
@@ -109,7 +111,7 @@ def test_menu_bar_commands_and_shortcuts(client, gui):
     assert c.menubar()["&Save Settings"] == (True, False)
     c.keys("ctrl+a")
     assert c.selected_numbers() == [1, 2]
-    assert greyed(c.menubar()) == ["&Properties..."]
+    assert greyed(c.menubar()) == ["&Live Data", "&Properties..."]
     assert not exists(gui, 2)
     c.keys("ctrl+s")
     assert c.wait_for(lambda: exists(gui, 2))
@@ -244,7 +246,6 @@ def test_context_menus_grey_by_state_and_keep_the_routing(client, gui):
     c = client()
     assert wait_status(c, 1, "Stopped") and wait_status(c, 2, "Running") and wait_status(c, 3, "Paused")
     assert c.column(3) == ["Yes", "No", "No"]
-    screenshot("client-main-window.png")
 
     menu = c.context_menu(0)
     assert list(menu) == DOCUMENT_POPUP
@@ -437,3 +438,68 @@ def test_a_save_that_fails_does_not_look_saved(client, gui):
         assert c.wait_exit() == "exited 0"
     finally:
         c.d("unsquat Squatter", check=False)
+
+
+def test_the_list_shows_data_flow_and_the_live_view_follows_the_log(client, gui, workdir):
+    ports = [VirtualPort(gui, 43 + i, os.path.join(workdir, "live-ports")).open() for i in range(2)]
+    logdir = gui.c_drive("livelogs")
+    shutil.rmtree(logdir, ignore_errors=True)
+    os.makedirs(logdir)
+    try:
+        install(gui, 1, PortName=ports[0].name, LogFilename="C:\\livelogs\\Quillbox1.log", TimestampFormat=1)
+        install(gui, 2, PortName=ports[1].name, LogFilename="C:\\livelogs\\Quillbox2.log", Timeout=2,
+                DayOfWeekMask=0x7F)
+        install(gui, 3, program=SLOW, LogFilename="C:\\livelogs\\Quillbox3.log")
+        gui.scctl("start", "Quillbox1")
+        gui.scctl("start", "Quillbox2")
+        ports[0].send(b"0001 EXT 204 OUT 0161973069\r\n")
+        c = client()
+        # Columns of the data flow once a service publishes; a silent one says so.
+        assert c.wait_for(lambda: len(c.rows()[0][1]) == 8 and c.rows()[1][1][7].startswith("silent 00:00:0"),
+                          timeout=10)
+        assert {"Last data", "Today", "Alarm"} <= set(headers(c))
+        first, second, third = [cells for _, cells in c.rows()]
+        assert re.fullmatch(r"\d\d:\d\d:\d\d", first[5]) and first[6:8] == ["29 B", ""]
+        assert second[5:7] == ["never", "0 B"]
+        assert third[5:8] == ["", "", ""]
+        screenshot_window(c, "client-main-window.png")
+
+        # The live view: the last lines on open, then what comes, a pause
+        # that freezes it, and hex.
+        c.select(1)
+        c.command("live")
+        assert c.wait_for(lambda: "0001 EXT 204" in c.live_view(1)[0])
+        assert c.live_view(1)[1] == "Following C:\\livelogs\\Quillbox1.log"
+        ports[0].send(b"0002 EXT 233\r\n")
+        assert c.wait_for(lambda: "0002 EXT 233" in c.live_view(1)[0])
+        c.live_command(1, "pause")
+        ports[0].send(b"0003 EXT 101\r\n")
+        assert c.wait_for(lambda: b"0003" in open(os.path.join(logdir, "Quillbox1.log"), "rb").read())
+        time.sleep(1.2)
+        assert "0003" not in c.live_view(1)[0] and c.live_view(1)[1].startswith("Paused:")
+        c.live_command(1, "pause")
+        assert c.wait_for(lambda: "0003 EXT 101" in c.live_view(1)[0])
+        screenshot_window(c, "client-live-view.png", "Live Data - Instance 1")
+        c.live_command(1, "hex")
+        assert c.wait_for(lambda: "30 30 30 33 20 45 58 54" in c.live_view(1)[0])
+
+        # A log that rotates: the rest of the finished file, then the next,
+        # as the status names it (here by hand, for a service that is not there).
+        status_key = service_key(3, r"\Status").replace("HKLM", "HKEY_LOCAL_MACHINE")
+        with open(os.path.join(logdir, "a.log"), "wb") as f:
+            f.write(b"line a1\r\n")
+        gui.import_reg('REGEDIT4\n\n[%s]\n"LogFile"="C:\\\\livelogs\\\\a.log"\n' % status_key)
+        c.command("double_click_live")
+        c.double_click(2)
+        assert c.wait_for(lambda: "line a1" in c.live_view(3)[0])
+        with open(os.path.join(logdir, "a.log"), "ab") as f:
+            f.write(b"line a2\r\n")
+        with open(os.path.join(logdir, "b.log"), "wb") as f:
+            f.write(b"line b1\r\n")
+        gui.import_reg('REGEDIT4\n\n[%s]\n"LogFile"="C:\\\\livelogs\\\\b.log"\n' % status_key)
+        assert c.wait_for(lambda: "line b1" in c.live_view(3)[0])
+        assert c.live_view(3)[0].endswith("line a1 |line a2 | |--- C:\\livelogs\\b.log --- |line b1 |")
+        c.command("double_click_live")
+    finally:
+        for p in ports:
+            p.close()

@@ -218,7 +218,8 @@ static void SendKeys(const char *keys)
     Done();
 }
 
-static void RightClick(const char *where)
+// A right click, or a double click of the left button, on a row or below them.
+static void ClickRow(const char *where, int doubleLeft)
 {
     int x, y;
     if (strcmp(where, "empty") == 0) {
@@ -243,9 +244,34 @@ static void RightClick(const char *where)
     POINT screen = {x, y};
     ClientToScreen(List, &screen);
     SetCursorPos(screen.x, screen.y);
-    PostMessageA(List, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(x, y));
-    PostMessageA(List, WM_RBUTTONUP, 0, MAKELPARAM(x, y));
+    if (doubleLeft) {
+        // The messages of a real double click, in their order.
+        PostMessageA(List, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(x, y));
+        PostMessageA(List, WM_LBUTTONUP, 0, MAKELPARAM(x, y));
+        PostMessageA(List, WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(x, y));
+        PostMessageA(List, WM_LBUTTONUP, 0, MAKELPARAM(x, y));
+    } else {
+        PostMessageA(List, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(x, y));
+        PostMessageA(List, WM_RBUTTONUP, 0, MAKELPARAM(x, y));
+    }
     Done();
+}
+
+// An edit control's or status bar's text: asked for, as another process's
+// edit control gives its title to GetWindowText.
+static void PrintAskedText(HWND child, const char *kind)
+{
+    static char text[262144];
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutA(child, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 5000, &length))
+        length = 0;
+    text[length < sizeof text ? length : sizeof text - 1] = '\0';
+    for (char *p = text; *p; p++)
+        if (*p == '\n')
+            *p = '|';
+        else if (*p == '\r')
+            *p = ' ';
+    printf("%s\t%d\t%s\n", kind, GetDlgCtrlID(child), text);
 }
 
 static BOOL CALLBACK PrintChildText(HWND child, LPARAM)
@@ -253,6 +279,10 @@ static BOOL CALLBACK PrintChildText(HWND child, LPARAM)
     char text[1024];
     char className[64];
     GetClassNameA(child, className, sizeof className);
+    if (_stricmp(className, "Edit") == 0 || _stricmp(className, STATUSCLASSNAMEA) == 0) {
+        PrintAskedText(child, _stricmp(className, "Edit") == 0 ? "edit" : "statusbar");
+        return TRUE;
+    }
     if (GetWindowTextA(child, text, sizeof text) <= 0)
         return TRUE;
     for (char *p = text; *p; p++)
@@ -721,8 +751,8 @@ int main()
                 Error("no such window");
             else
                 ProbeRequest(3, target);
-        } else if (strcmp(command, "rclick") == 0) {
-            RightClick(rest);
+        } else if (strcmp(command, "rclick") == 0 || strcmp(command, "dblclick") == 0) {
+            ClickRow(rest, command[0] == 'd');
         } else if (strcmp(command, "popup") == 0) {
             if (WaitForWindow("#32768", NULL, (DWORD)atoi(rest)) == NULL)
                 Error("no popup");

@@ -4,9 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "service/alarm/AlarmMail.h"
 #include "service/alarm/InactivityAlarm.h"
 #include "service/alarm/MessengerPopup.h"
 #include "service/core/ServiceState.h"
+#include "service/mail/MailThread.h"
 
 namespace {
 
@@ -343,6 +345,55 @@ TEST(AlarmCommand, StartsTheCommandAndKeepsNoHandleOfIt)
     EXPECT_TRUE(gone);
     DeleteFileA(marker);
     EXPECT_EQ(StartAlarmCommand("no-such-program-anywhere.exe"), 0u);
+}
+
+std::vector<std::string> Mailed;
+int MailerAnswer;
+
+int ScriptedMailer(const char *subject, const char *, int *forGood)
+{
+    Mailed.push_back(subject);
+    *forGood = MailerAnswer == 5;
+    return MailerAnswer == 5 ? 3 : MailerAnswer;
+}
+
+TEST(AlarmMail, StartAndEndOnceEachInOrderTriedAgainForAnHourOrUntilRefusedForGood)
+{
+    ASSERT_TRUE(CreateServiceSynchronisation());
+    if (MailMutex == NULL)
+        MailMutex = CreateMutexA(NULL, FALSE, NULL);
+    AlarmMailer saved = AlarmMailFunction;
+    AlarmMailFunction = ScriptedMailer;
+    ResetAlarmMail();
+    strcpy(ServiceName, "Quillbox3");
+    MailAlarmEnded();                                // no start mailed: no end either
+    MailAlarmStarted("Quillbox3 has not received data for 600 seconds (TIMED OUT)");
+    MailAlarmEnded();
+    MailAlarmEnded();
+    Mailed.clear();
+    MailerAnswer = 2;                                // the server cannot be reached
+    ULONGLONG t = 1000000;
+    EXPECT_EQ(SendDueAlarmMails(t), 60000u);         // the end waits behind the start
+    EXPECT_EQ(SendDueAlarmMails(t + 59999), 1u);
+    MailerAnswer = 0;
+    EXPECT_EQ(SendDueAlarmMails(t + 60000), (DWORD)INFINITE);
+    EXPECT_EQ(Mailed, (std::vector<std::string>{"Tallyline alarm: Quillbox3 has not received data for 600 seconds "
+                                                 "(TIMED OUT)", "Tallyline alarm: Quillbox3 has not received data for "
+                                                 "600 seconds (TIMED OUT)", "Tallyline: Quillbox3 receives data again"}));
+    // Failing for an hour, or refused for good, it is given up.
+    MailAlarmStarted("again");
+    MailerAnswer = 2;
+    Mailed.clear();
+    DWORD wait;
+    for (ULONGLONG now = t; (wait = SendDueAlarmMails(now)) != INFINITE && Mailed.size() < 20; now += wait)
+        ;
+    EXPECT_EQ(Mailed.size(), 6u);                    // at 0, 1, 3, 7, 15, 30 minutes
+    MailAlarmEnded();
+    MailerAnswer = 5;
+    Mailed.clear();
+    EXPECT_EQ(SendDueAlarmMails(t), (DWORD)INFINITE);
+    EXPECT_EQ(Mailed.size(), 1u);
+    AlarmMailFunction = saved;
 }
 
 }  // namespace

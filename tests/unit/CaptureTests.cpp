@@ -7,6 +7,7 @@
 
 #include "service/capture/DriverLoss.h"
 #include "service/capture/Timestamp.h"
+#include "service/core/CaptureStatus.h"
 #include "service/core/ServiceState.h"
 #include "service/log/LogFile.h"
 #include "service/log/LogWriter.h"
@@ -206,6 +207,49 @@ TEST(DriverLoss, OneReportPerEpisodeWithTheCountsOnceTheDriverIsQuiet)
     EXPECT_EQ(log.Events()[0].Text, "Received data was lost or damaged on \"COM5\" (counted by its driver: "
                                     "input queue full 2, hardware overrun 1, framing errors 1, parity errors 1)");
     EXPECT_EQ(DriverLossDueInMs(20000), INFINITE);
+}
+
+ULONGLONG StatusCount(const char *name)
+{
+    ULONGLONG value = 0;
+    DWORD size = sizeof value;
+    RegGetValueA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\QuillboxStatusTest\\Status", name,
+                 RRF_RT_ANY, NULL, &value, &size);
+    return value;
+}
+
+TEST(LiveStatus, LinesCountedAcrossChunksTheLastLineKeptAndTodayKeptOverARestart)
+{
+    strcpy(ServiceName, "QuillboxStatusTest");
+    ResetCaptureStatus();
+    ASSERT_TRUE(OpenStatusKey());
+    SYSTEMTIME today;
+    GetLocalTime(&today);
+    SYSTEMTIME yesterday = today;
+    yesterday.wDay = today.wDay == 1 ? 2 : today.wDay - 1;
+    // CR LF split between chunks counts once; CR or LF alone end a line too.
+    const char *chunks[] = {"old\r\n", "one\r", "\ntwo\n", "thr\x01" "ee\rfou", "r"};
+    for (size_t i = 0; i < sizeof chunks / sizeof chunks[0]; i++)
+        NoteDataReceived((const BYTE *)chunks[i], (DWORD)strlen(chunks[i]), i == 0 ? yesterday : today);
+    EXPECT_TRUE(PublishStatus());
+    EXPECT_FALSE(PublishStatus());                  // nothing changed since
+    EXPECT_EQ(StatusCount("Lines"), 4u);
+    EXPECT_EQ(StatusCount("LinesToday"), 3u);       // yesterday's line not
+    EXPECT_EQ(StatusCount("BytesToday"), 20u);
+    char line[64];
+    LastReceivedLine(line, sizeof line);
+    EXPECT_STREQ(line, "thr.ee");
+    CloseStatusKey();
+
+    // The next run of the same day goes on with today's figures.
+    ResetCaptureStatus();
+    ASSERT_TRUE(OpenStatusKey());
+    NoteDataReceived((const BYTE *)"five\r\n", 6, today);
+    EXPECT_TRUE(PublishStatus());
+    EXPECT_EQ(StatusCount("Lines"), 1u);
+    EXPECT_EQ(StatusCount("LinesToday"), 4u);
+    CloseStatusKey();
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\QuillboxStatusTest");
 }
 
 }  // namespace

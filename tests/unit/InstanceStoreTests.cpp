@@ -7,6 +7,8 @@
 
 #include "client/instances/ClientMessages.h"
 #include "client/instances/ConfigurationCommands.h"
+#include "client/instances/InstanceStatus.h"
+#include "common/settings/StatusKey.h"
 #include "common/secrets/SmtpPassword.h"
 
 #include <aclapi.h>
@@ -730,4 +732,52 @@ TEST_F(InstanceStore, AnImportOrSetIsCheckedWholeAndAnyMistakeChangesNothing)
     EXPECT_EQ(CONFIGURATION_NOT_REACHED, ShowInstanceValues(3, NULL, RecordLine));
     EXPECT_EQ((std::vector<std::string>{"ops, night shift", "Quillbox3 is not installed"}), Reported);
     DeleteFileA(path.c_str());
+}
+
+// Local times as UTC FILETIMEs, so the day tests hold in any time zone.
+static ULONGLONG LocalAt(WORD day, WORD hour, WORD minute, WORD second)
+{
+    SYSTEMTIME t = {2026, 12, 0, day, hour, minute, second, 0};
+    FILETIME local, utc;
+    SystemTimeToFileTime(&t, &local);
+    LocalFileTimeToFileTime(&local, &utc);
+    return ((ULONGLONG)utc.dwHighDateTime << 32) | utc.dwLowDateTime;
+}
+
+TEST(LiveTexts, LastDataByLocalDayTodayOnlyOnItsDayAndTheAlarm)
+{
+    InstanceLiveStatus s;
+    memset(&s, 0, sizeof s);
+    char text[32];
+    FormatLastData(&s, LocalAt(9, 12, 0, 0), text, sizeof text);
+    EXPECT_STREQ(text, "");                               // no status: nothing known
+    s.Present = s.Connected = 1;
+    FormatLastData(&s, LocalAt(9, 12, 0, 0), text, sizeof text);
+    EXPECT_STREQ(text, "never");
+    s.LastData = LocalAt(9, 0, 0, 5);
+    FormatLastData(&s, LocalAt(9, 23, 59, 59), text, sizeof text);
+    EXPECT_STREQ(text, "00:00:05");
+    FormatLastData(&s, LocalAt(10, 0, 0, 1), text, sizeof text);
+    EXPECT_STREQ(text, "yesterday");                      // a calendar day, not 24 hours
+    FormatLastData(&s, LocalAt(12, 0, 0, 1), text, sizeof text);
+    EXPECT_STREQ(text, "3 days ago");
+
+    s.Day = 20261209;
+    s.BytesToday = 1536;
+    EXPECT_EQ(BytesReceivedToday(&s, LocalAt(9, 23, 0, 0)), 1536u);
+    EXPECT_EQ(BytesReceivedToday(&s, LocalAt(10, 0, 0, 1)), 0u);
+    FormatByteAmount(1536, text, sizeof text);
+    EXPECT_STREQ(text, "1.5 KB");
+    FormatByteAmount(250ULL << 20, text, sizeof text);
+    EXPECT_STREQ(text, "250 MB");
+
+    s.SilentSince = LocalAt(9, 10, 0, 0);
+    FormatAlarmState(&s, LocalAt(10, 10, 12, 40), text, sizeof text);
+    EXPECT_STREQ(text, "silent 24:12:40");
+    s.Connected = 0;
+    FormatAlarmState(&s, LocalAt(10, 10, 12, 40), text, sizeof text);
+    EXPECT_STREQ(text, "disconnected");
+    EXPECT_EQ(ParseUtcText("2026-12-09T13:00:00"), 0u);
+    FormatUtcText(ParseUtcText("2026-12-09T13:00:07Z"), text, sizeof text);
+    EXPECT_STREQ(text, "2026-12-09T13:00:07Z");
 }

@@ -141,4 +141,18 @@ TEST(MailMessage, PartNamesSortInOrderAndKeepTheExtension)
     EXPECT_STREQ(".log-part001of100", name);
 }
 
+TEST(MailMessage, NoticeTextIsDotStuffedAndCannotInject)
+{
+    char buffer[MAIL_NOTICE_SIZE];
+    SYSTEMTIME now = SundayEvening();
+    int length = FormatNoticeMessage(buffer, sizeof buffer, &now, "a@x", "b@y", "Alarm\r\nBcc: c@z",
+                                     "first\n.second\n..\nbin\x01\xE9");
+    ASSERT_GT(length, 0);
+    std::string message(buffer, length);
+    EXPECT_NE(message.find("Subject: Alarm\r\nDate: Sun, 6 Dec 2026 17:20:53\r\n"), std::string::npos);
+    EXPECT_EQ(message.find("Bcc"), std::string::npos);
+    EXPECT_EQ(message.substr(message.find("\r\n\r\n")), "\r\n\r\nfirst\r\n..second\r\n...\r\nbin??\r\n");
+    EXPECT_EQ(FormatNoticeMessage(buffer, 200, &now, "a@x", "b@y", "s", std::string(300, 'x').c_str()), 0);
+}
+
 } // namespace

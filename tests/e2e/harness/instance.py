@@ -27,7 +27,7 @@ OPTIONAL_VALUES = {
     "SmtpPort": "dword", "SmtpSecurity": "dword", "SmtpUser": "sz", "SmtpTrustedCa": "sz", "SmtpPassword": "hex",
     "SmtpAuthMethod": "dword", "OAuthTokenUrl": "sz", "OAuthClientId": "sz", "OAuthScope": "sz",
     "OAuthClientSecret": "hex", "OAuthCertificate": "sz", "OAuthKeyFile": "sz", "OAuthProxy": "sz",
-    "MailRetryHours": "dword", "MailAttachment": "dword",
+    "MailRetryHours": "dword", "MailAttachment": "dword", "AlarmMailTo": "sz",
     "ForwardTo": "sz", "ForwardFacility": "dword", "ForwardTrustedCa": "sz", "ForwardCertificate": "sz",
 }
 # Optional values of the Port1 key.
