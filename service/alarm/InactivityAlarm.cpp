@@ -1,4 +1,5 @@
 #include "service/alarm/InactivityAlarm.h"
+#include "service/alarm/AlarmCommand.h"
 #include "service/alarm/MessengerPopup.h"
 #include "service/core/CheckParameters.h"
 #include "service/core/ServiceState.h"
