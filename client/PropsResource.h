@@ -53,6 +53,7 @@
 #define IDC_OAUTH_CLIENT_SECRET   1057
 #define IDC_OAUTH_CERTIFICATE     1058
 #define IDC_OAUTH_SCOPE           1059
+#define IDC_OAUTH_TRUSTED_CA      1060
 
 // Timeout page. The day boxes' identifiers do not follow the days' order.
 #define IDC_TIMEOUT_CMD           1025
