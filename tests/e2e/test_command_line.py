@@ -41,7 +41,8 @@ def test_secrets_come_from_standard_input_and_no_planted_dll_is_loaded(wine_fact
     s = wine_factory(dll_overrides="crypt32=n,b", extra_env={"TALLY_POPUP_RECORD": to_windows_path(record)})
     folder = tmp_path / "program"
     folder.mkdir()
-    shutil.copy(os.path.join(BIN_DIR, "client.exe"), folder)
+    for name in ("client.exe", "tallysvc.exe"):
+        shutil.copy(os.path.join(BIN_DIR, name), folder)
     shutil.copy(os.path.join(BIN_DIR, "netapi32.dll"), folder / "crypt32.dll")
     program = str(folder / "client.exe")
     code, out = s.run_status([program, "/set", "7", "SmtpPassword=*", "OAuthClientSecret=*"],
@@ -133,3 +134,27 @@ def test_the_service_warns_of_files_others_can_change_and_refuses_a_linked_log(w
     events = wine.events_since(mark)
     assert any(e.type == ERROR and "is a link to another file" in e.text for e in events), events
     assert other.read_bytes() == b"theirs"
+
+
+def _client_processes():
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                if b"client.exe" in f.read():
+                    found.append(pid)
+        except OSError:
+            pass
+    return found
+
+
+def test_without_a_desktop_the_program_opens_no_window(wine, port, instance):
+    # The alarm starts it in the service's window station, which shows
+    # nothing: a window there would wait for ever.
+    assert _client_processes() == []
+    program = to_windows_path(os.path.join(BIN_DIR, "client.exe"))
+    inst = instance(PortName=port.name, Timeout=1, WarningInterval=0, CustomTimeoutCmd='"%s"' % program, **WHOLE_DAY)
+    inst.start()
+    assert wait_until(lambda: _client_processes() != [], 15)
+    assert wait_until(lambda: _client_processes() == [], 15)
+    inst.stop()
