@@ -47,5 +47,7 @@ void WarnOfChangeableFiles()
     WarnOfFile("the trusted CA file (OAuthTrustedCa)", Params.Smtp.OAuth.OAuthTrustedCa,
                "a server of theirs could be trusted with the client secret");
     WarnOfFile("the OAuth key file", Params.Smtp.OAuth.OAuthKeyFile, "they could take or replace the key");
+    WarnOfFile("the trusted CA file (ForwardTrustedCa)", Params.Forward.ForwardTrustedCa,
+               "a collector of theirs could be trusted with the captured lines");
     WarnOfLogFolder(Params.LogFilename);
 }

@@ -1,6 +1,7 @@
 #include "service/log/LogFile.h"
 #include "service/core/LinkedFile.h"
 #include "service/core/ServiceState.h"
+#include "service/forward/ForwardChain.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -77,6 +78,7 @@ int OpenLogFileAt(const SYSTEMTIME &now)
         return 0;
 
     UseLogFile(file, path);
+    NoteLogOpened(path);
     AcquireSRWLockExclusive(&Log.TimeLock);
     Log.OpenedAt = now;
     ReleaseSRWLockExclusive(&Log.TimeLock);
