@@ -194,10 +194,15 @@ static int ToAnsi(FileReader *reader, LineBuffer *line)
         }
         line->WideLength = (size_t)(units > 0 ? units : 0);
     }
+    // Where the ANSI code page is UTF-8 itself, nothing can be lost (and
+    // Windows takes neither the flag nor the question for it).
+    UINT page = GetACP();
     BOOL lost = FALSE;
-    int length = line->WideLength == 0 ? 0 : WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, line->Wide,
-                                                                 (int)line->WideLength, line->Text,
-                                                                 CONFIGURATION_LINE_SIZE - 1, NULL, &lost);
+    int length = line->WideLength == 0
+                     ? 0
+                     : WideCharToMultiByte(page, page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS, line->Wide,
+                                           (int)line->WideLength, line->Text, CONFIGURATION_LINE_SIZE - 1, NULL,
+                                           page == CP_UTF8 ? NULL : &lost);
     if (line->WideLength > 0 && length <= 0) {
         Problem(reader, line->Number, "longer than %d characters", CONFIGURATION_LINE_SIZE - 1);
         return 0;
@@ -205,7 +210,7 @@ static int ToAnsi(FileReader *reader, LineBuffer *line)
     line->Length = (size_t)length;
     if (lost) {
         Problem(reader, line->Number, "holds a character that this machine's ANSI code page (%u) cannot show",
-                GetACP());
+                page);
         return 0;
     }
     return 1;
