@@ -253,15 +253,25 @@ static int AssignedRow(const char *argument)
 // The alarm command as it was typed: from after its "=" to the end of the
 // last of the arguments after it that hold no "=", quotation marks and all,
 // so that CustomTimeoutCmd="C:\Alarm Scripts\page.cmd" -x keeps naming that
-// one program. Returns the index of the last argument taken.
+// one program. An argument quoted whole ("CustomTimeoutCmd=...", as
+// PowerShell passes one with blanks) is taken as the run-time gives it, the
+// arguments after it as typed. Returns the index of the last argument taken.
 static int TakeTypedCommand(int first, int count)
 {
     int last = first;
     while (last + 1 < count && strchr(Arguments[last + 1], '=') == NULL)
         last++;
-    const char *from = strchr(RawArguments[first][0], '=') + 1;
-    snprintf(CommandAssignment, sizeof CommandAssignment, "%s=%.*s", InstanceValues[AssignedRow(Arguments[first])].Name,
-             (int)(RawArguments[last][1] - from), from);
+    const char *name = InstanceValues[AssignedRow(Arguments[first])].Name;
+    const char *typed = RawArguments[first][0];
+    if (typed[0] == '"') {
+        const char *rest = RawArguments[first][1];
+        snprintf(CommandAssignment, sizeof CommandAssignment, "%s=%s%.*s", name, strchr(Arguments[first], '=') + 1,
+                 (int)(RawArguments[last][1] - rest), rest);
+    } else {
+        const char *from = strchr(typed, '=') + 1;
+        snprintf(CommandAssignment, sizeof CommandAssignment, "%s=%.*s", name, (int)(RawArguments[last][1] - from),
+                 from);
+    }
     return last;
 }
 
@@ -277,8 +287,7 @@ static int RunSet(const char *arguments)
     for (int i = 1; i < count && result == CONFIGURATION_DONE; i++) {
         int row = AssignedRow(Arguments[i]);
         const char *value = row >= 0 ? strchr(Arguments[i], '=') + 1 : NULL;
-        // An argument quoted whole is taken as the run-time splits it.
-        if (row >= 0 && InstanceValues[row].Kind == CommandValue && RawArguments[i][0][0] != '"') {
+        if (row >= 0 && InstanceValues[row].Kind == CommandValue) {
             i = TakeTypedCommand(i, count);
             Assignments[assigned++] = CommandAssignment;
         } else if (row >= 0 && InstanceValues[row].Kind == SecretValue && strcmp(value, "*") == 0 && secrets < 2) {

@@ -89,9 +89,13 @@ def test_the_alarm_command_runs_the_program_its_quotation_marks_name(wine, port,
     inst = instance(PortName=port.name, Timeout=1, WarningInterval=0, VerboseLevel=4, **WHOLE_DAY)
     config = tmp_path / "alarm.ini"
     config.write_text('[Instance %d]\nCustomTimeoutCmd="C:\\Tools\\Alarm Scripts\\page.cmd"\n' % inst.n)
+    port1 = r"HKLM\SYSTEM\CurrentControlSet\Services\%s\Parameters\Port1" % inst.name
+    # On /set with arguments (Wine passes the first quoted whole, as PowerShell does).
+    assert client(wine, "/set", str(inst.n), 'CustomTimeoutCmd="C:\\Tools\\Alarm Scripts\\page.cmd"', "--site",
+                  "north")[0] == 0
+    assert wine.reg_query(port1, "CustomTimeoutCmd") == '"C:\\Tools\\Alarm Scripts\\page.cmd" --site north'
     assert client(wine, "/import", to_windows_path(config))[0] == 0
-    assert wine.reg_query(r"HKLM\SYSTEM\CurrentControlSet\Services\%s\Parameters\Port1" % inst.name,
-                          "CustomTimeoutCmd") == '"C:\\Tools\\Alarm Scripts\\page.cmd"'
+    assert wine.reg_query(port1, "CustomTimeoutCmd") == '"C:\\Tools\\Alarm Scripts\\page.cmd"'
     inst.start()
     assert wait_until(lambda: os.path.exists(paged), 15)
     inst.stop()
