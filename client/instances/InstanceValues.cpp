@@ -131,6 +131,13 @@ static int ParseNumber(const char *text, DWORD *value)
     return 1;
 }
 
+// Within the row's range, or an optional value's default ("not stored",
+// which an export writes too), even where that lies outside the range.
+static int NumberInRange(const InstanceValueSpec &spec, DWORD number)
+{
+    return (number >= spec.Low && number <= spec.High) || (spec.Optional && number == spec.Default);
+}
+
 static int ParseYesNo(const char *text, int *value)
 {
     if (_stricmp(text, "Yes") == 0 || strcmp(text, "1") == 0)
@@ -163,7 +170,7 @@ int SetInstanceValue(int row, const char *text, InstanceSettings *record, char *
                      spec.Name, text);
             return 0;
         }
-        if (number < spec.Low || number > spec.High) {
+        if (!NumberInRange(spec, number)) {
             snprintf(reason, reasonSize, "%s %lu is outside %lu to %lu", spec.Name, (unsigned long)number,
                      (unsigned long)spec.Low, (unsigned long)spec.High);
             return 0;
@@ -242,7 +249,7 @@ int InstanceValueIsImportable(int row, const InstanceSettings *record)
     }
     case NumberValue:
     case BitsValue:
-        return NumberOf(record, row) >= spec.Low && NumberOf(record, row) <= spec.High;
+        return NumberInRange(spec, NumberOf(record, row));
     case StartTypeValue:
         return 1;
     case SecretValue:
