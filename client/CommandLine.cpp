@@ -4,32 +4,13 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "client/CommandConsole.h"
 #include "client/instances/ClientMessages.h"
 #include "client/instances/ConfigurationCommands.h"
 #include "client/instances/InstanceCommands.h"
 #include "client/instances/InstanceRestart.h"
 #include "client/instances/StatusCommands.h"
 #include "common/secrets/SmtpPassword.h"
-
-void PrintCommandLine(const char *line)
-{
-    static HANDLE output = INVALID_HANDLE_VALUE;
-    static int opened = 0;
-    if (!opened) {
-        opened = 1;
-        output = GetStdHandle(STD_OUTPUT_HANDLE);
-        // A windowed program started from a command prompt has no standard
-        // output of its own.
-        if ((output == NULL || output == INVALID_HANDLE_VALUE) && AttachConsole(ATTACH_PARENT_PROCESS))
-            output = CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                                 0, NULL);
-    }
-    if (output == NULL || output == INVALID_HANDLE_VALUE)
-        return;
-    DWORD written = 0;
-    WriteFile(output, line, (DWORD)strlen(line), &written, NULL);
-    WriteFile(output, "\r\n", 2, &written, NULL);
-}
 
 // The verbs run unattended (setup programs, deployment tools): a message box
 // would wait for a click nobody gives. Its text is reported instead.
@@ -61,6 +42,54 @@ static const char *Argument(const char *arguments, char *buffer, size_t size)
     return buffer;
 }
 
+// Whether text is the switch `name` ("/start", "-Start").
+static int IsSwitch(const char *text, const char *name)
+{
+    return (text[0] == '/' || text[0] == '-') && _stricmp(text + 1, name) == 0;
+}
+
+static const char *const Usage[] = {
+    "Usage: client.exe [VERB ...]   (verbs and switches after / or -, in any letter case)",
+    "  (none)                          opens the configuration window",
+    "  /list                           the instances: number, port, status, start type, log file",
+    "  /get N [NAME]                   instance N's values, or the one named",
+    "  /set N NAME=VALUE ...           sets values of instance N (creating it when it does not exist);",
+    "                                  SmtpPassword=* or OAuthClientSecret=* reads the secret from standard input",
+    "  /remove N                       stops instance N and removes its service and settings",
+    "  /status [N]                     a line per instance: source, state, last data, today, alarm, outbox",
+    "  /check [N] [/warn S] [/crit S]  a check for a monitoring system (exit 0 OK, 1, 2, 3)",
+    "  /export FILE                    every instance into FILE",
+    "  /import FILE [/start | /check]  creates or updates the instances of FILE; /start starts them,",
+    "                                  /check only checks FILE and changes nothing",
+    "  /uninstall                      removes the service of every instance",
+    "  /stop-instances FILE            (for setup programs) stops every instance, listing them in FILE",
+    "  /start-instances [FILE]         (for setup programs) starts the instances of FILE again",
+    "  /?, /help                       this text",
+};
+
+int PrintUsage(int exitCode)
+{
+    for (size_t i = 0; i < sizeof Usage / sizeof Usage[0]; i++)
+        PrintCommandLine(Usage[i]);
+    return exitCode;
+}
+
+int DesktopIsVisible()
+{
+    USEROBJECTFLAGS flags;
+    DWORD needed = 0;
+    HWINSTA station = GetProcessWindowStation();
+    // A station whose flags cannot be read is taken as it usually is: visible.
+    if (station == NULL || !GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, &needed))
+        return 1;
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+static int RunHelp(const char *)
+{
+    return PrintUsage(0);
+}
+
 static int RunUninstall(const char *)
 {
     // The number of services left; 0 when every one was removed.
@@ -89,9 +118,10 @@ static int RunStartInstances(const char *arguments)
 
 // The arguments after a verb, split as the C run-time splits a command line:
 // blanks separate them, quotation marks group (and are removed), a backslash
-// escapes a quotation mark. Fills args with pointers into buffer; returns
-// their number, or -1 when they do not fit.
-static int SplitArguments(const char *line, char *buffer, size_t size, const char **args)
+// escapes a quotation mark. Fills args with pointers into buffer and raw with
+// where each begins and ends in line; returns their number, or -1 when they
+// do not fit.
+static int SplitArguments(const char *line, char *buffer, size_t size, const char **args, const char *(*raw)[2])
 {
     int count = 0;
     size_t used = 0;
@@ -102,6 +132,7 @@ static int SplitArguments(const char *line, char *buffer, size_t size, const cha
             return count;
         if (count == MAX_ARGUMENTS)
             return -1;
+        raw[count][0] = line;
         args[count++] = buffer + used;
         int quoted = 0;
         while (*line != '\0' && (quoted || (*line != ' ' && *line != '\t'))) {
@@ -135,6 +166,7 @@ static int SplitArguments(const char *line, char *buffer, size_t size, const cha
                 buffer[used++] = *line++;
             }
         }
+        raw[count - 1][1] = line;
         buffer[used++] = '\0';
     }
 }
@@ -143,13 +175,14 @@ static int SplitArguments(const char *line, char *buffer, size_t size, const cha
 // command line may be a secret: wiped once the verb has run.
 static char ArgumentText[32768];
 static const char *Arguments[MAX_ARGUMENTS];
+static const char *RawArguments[MAX_ARGUMENTS][2];
 
 // Splits the arguments; -1 (after the usage line) when they are not
 // between least and most in number.
 static int TakeArguments(const char *arguments, int least, int most, const char *usage)
 {
     ShowMessageBox = ReportMessageBox;
-    int count = SplitArguments(arguments, ArgumentText, sizeof ArgumentText, Arguments);
+    int count = SplitArguments(arguments, ArgumentText, sizeof ArgumentText, Arguments, RawArguments);
     if (count < least || count > most) {
         PrintCommandLine(usage);
         return -1;
@@ -160,16 +193,14 @@ static int TakeArguments(const char *arguments, int least, int most, const char 
 // An instance number, 1 to 64; 0 (after saying so) otherwise.
 static int InstanceArgument(const char *text)
 {
-    int n = 0;
-    for (int i = 0; text[i] != '\0'; i++) {
-        if (text[i] < '0' || text[i] > '9' || i >= 3)
-            return 0;
-        n = n * 10 + (text[i] - '0');
-    }
-    if (IsInstanceNumber(n))
+    int n = 0, digits = 0;
+    for (; text[digits] >= '0' && text[digits] <= '9' && digits < 3; digits++)
+        n = n * 10 + (text[digits] - '0');
+    if (digits > 0 && text[digits] == '\0' && IsInstanceNumber(n))
         return n;
     char line[200];
-    snprintf(line, sizeof line, "\"%.20s\" is not an instance number (1 to %d)", text, MAX_INSTANCES);
+    snprintf(line, sizeof line, "\"%.20s\" is not an instance number: give the number alone, 1 to %d (2 for %s2)",
+             text, MAX_INSTANCES, SERVICE_BASE_NAME);
     PrintCommandLine(line);
     return 0;
 }
@@ -190,16 +221,61 @@ static int RunExport(const char *arguments)
 
 static int RunImport(const char *arguments)
 {
-    static const char usage[] = "Usage: client.exe /import FILE [/start]";
+    static const char usage[] = "Usage: client.exe /import FILE [/start | /check]";
     int count = TakeArguments(arguments, 1, 2, usage);
     if (count < 0)
         return 87;
-    int start = count == 2 && strcmp(Arguments[1], "/start") == 0;
-    if (count == 2 && !start) {
+    if (count == 2 && IsSwitch(Arguments[1], "check"))
+        return CheckInstanceFile(Arguments[0], PrintCommandLine);
+    if (count == 2 && !IsSwitch(Arguments[1], "start")) {
         PrintCommandLine(usage);
         return 87;
     }
-    return ImportInstances(Arguments[0], start, PrintCommandLine);
+    return ImportInstances(Arguments[0], count == 2, PrintCommandLine);
+}
+
+// The assignments of /set as they reach SetInstanceValues. Two kinds are
+// rebuilt from the command line: the alarm command and secrets read from
+// standard input.
+static char CommandAssignment[CONFIGURATION_LINE_SIZE + 32];
+static char SecretAssignments[2][CONFIGURATION_LINE_SIZE];
+static const char *Assignments[MAX_ARGUMENTS];
+
+// The row of the value an argument assigns ("NAME=..."), or -1.
+static int AssignedRow(const char *argument)
+{
+    const char *equals = strchr(argument, '=');
+    char name[64];
+    if (equals == NULL || (size_t)(equals - argument) >= sizeof name)
+        return -1;
+    memcpy(name, argument, equals - argument);
+    name[equals - argument] = '\0';
+    return FindInstanceValue(name);
+}
+
+// The alarm command as it was typed: from after its "=" to the end of the
+// last of the arguments after it that hold no "=", quotation marks and all,
+// so that CustomTimeoutCmd="C:\Alarm Scripts\page.cmd" -x keeps naming that
+// one program. An argument quoted whole ("CustomTimeoutCmd=...", as
+// PowerShell passes one with blanks) is taken as the run-time gives it, the
+// arguments after it as typed. Returns the index of the last argument taken.
+static int TakeTypedCommand(int first, int count)
+{
+    int last = first;
+    while (last + 1 < count && strchr(Arguments[last + 1], '=') == NULL)
+        last++;
+    const char *name = InstanceValues[AssignedRow(Arguments[first])].Name;
+    const char *typed = RawArguments[first][0];
+    if (typed[0] == '"') {
+        const char *rest = RawArguments[first][1];
+        snprintf(CommandAssignment, sizeof CommandAssignment, "%s=%s%.*s", name, strchr(Arguments[first], '=') + 1,
+                 (int)(RawArguments[last][1] - rest), rest);
+    } else {
+        const char *from = strchr(typed, '=') + 1;
+        snprintf(CommandAssignment, sizeof CommandAssignment, "%s=%.*s", name, (int)(RawArguments[last][1] - from),
+                 from);
+    }
+    return last;
 }
 
 static int RunSet(const char *arguments)
@@ -208,8 +284,32 @@ static int RunSet(const char *arguments)
     if (count < 0)
         return 87;
     int n = InstanceArgument(Arguments[0]);
-    int result = n == 0 ? CONFIGURATION_INVALID : SetInstanceValues(n, Arguments + 1, count - 1, PrintCommandLine);
+    if (n == 0)
+        return CONFIGURATION_INVALID;
+    int assigned = 0, secrets = 0, result = CONFIGURATION_DONE;
+    for (int i = 1; i < count && result == CONFIGURATION_DONE; i++) {
+        int row = AssignedRow(Arguments[i]);
+        const char *value = row >= 0 ? strchr(Arguments[i], '=') + 1 : NULL;
+        if (row >= 0 && InstanceValues[row].Kind == CommandValue) {
+            i = TakeTypedCommand(i, count);
+            Assignments[assigned++] = CommandAssignment;
+        } else if (row >= 0 && InstanceValues[row].Kind == SecretValue && strcmp(value, "*") == 0 && secrets < 2) {
+            char *assignment = SecretAssignments[secrets++];
+            int length = snprintf(assignment, CONFIGURATION_LINE_SIZE, "%s=", InstanceValues[row].Name);
+            if (!ReadSecretLine(InstanceValues[row].Name, assignment + length, CONFIGURATION_LINE_SIZE - length)) {
+                ReportCommandLine(PrintCommandLine, "%s=* found no line on standard input (of at most %d characters)",
+                                  InstanceValues[row].Name, CONFIGURATION_LINE_SIZE - length - 1);
+                result = CONFIGURATION_INVALID;
+            }
+            Assignments[assigned++] = assignment;
+        } else {
+            Assignments[assigned++] = Arguments[i];
+        }
+    }
+    if (result == CONFIGURATION_DONE)
+        result = SetInstanceValues(n, Assignments, assigned, PrintCommandLine);
     WipeSecret(ArgumentText, sizeof ArgumentText);
+    WipeSecret(SecretAssignments, sizeof SecretAssignments);
     return result;
 }
 
@@ -255,10 +355,10 @@ static int RunCheck(const char *arguments)
         return CHECK_UNKNOWN;
     int n = 0, i = 0;
     long warn = -1, crit = -1;
-    if (i < count && Arguments[i][0] != '/' && (n = InstanceArgument(Arguments[i++])) == 0)
+    if (i < count && Arguments[i][0] != '/' && Arguments[i][0] != '-' && (n = InstanceArgument(Arguments[i++])) == 0)
         return CHECK_UNKNOWN;
     for (; i < count; i += 2) {
-        long *limit = strcmp(Arguments[i], "/warn") == 0 ? &warn : strcmp(Arguments[i], "/crit") == 0 ? &crit : NULL;
+        long *limit = IsSwitch(Arguments[i], "warn") ? &warn : IsSwitch(Arguments[i], "crit") ? &crit : NULL;
         if (limit == NULL || i + 1 >= count || (*limit = SecondsArgument(Arguments[i + 1])) < 0) {
             PrintCommandLine(usage);
             return CHECK_UNKNOWN;
@@ -267,42 +367,69 @@ static int RunCheck(const char *arguments)
     return CheckInstances(n, warn, crit, PrintCommandLine);
 }
 
+static int RunRemove(const char *arguments)
+{
+    if (TakeArguments(arguments, 1, 1, "Usage: client.exe /remove N") < 0)
+        return 87;
+    int n = InstanceArgument(Arguments[0]);
+    if (n == 0)
+        return CONFIGURATION_INVALID;
+    return RemoveInstance(n, PrintCommandLine);
+}
+
 struct CommandVerb {
-    const char *Name;
+    const char *Name;   // after its '/' or '-'
     int (*Run)(const char *arguments);
 };
 
-// "/uninstall" is matched on its first ten characters alone (anything after
+// "uninstall" is matched on its first ten characters alone (anything after
 // them is ignored, IsUninstallCommand); the others as a whole word followed
 // by their arguments.
 static const CommandVerb Verbs[] = {
-    {"/uninstall", RunUninstall},
-    {"/stop-instances", RunStopInstances},
-    {"/start-instances", RunStartInstances},
-    {"/list", RunList},
-    {"/export", RunExport},
-    {"/import", RunImport},
-    {"/set", RunSet},
-    {"/get", RunGet},
-    {"/status", RunStatus},
-    {"/check", RunCheck},
+    {"uninstall", RunUninstall},
+    {"stop-instances", RunStopInstances},
+    {"start-instances", RunStartInstances},
+    {"list", RunList},
+    {"export", RunExport},
+    {"import", RunImport},
+    {"set", RunSet},
+    {"get", RunGet},
+    {"remove", RunRemove},
+    {"status", RunStatus},
+    {"check", RunCheck},
+    {"?", RunHelp},
+    {"help", RunHelp},
 };
 
 int RunCommandLine(const char *commandLine, int *exitCode)
 {
     if (commandLine == NULL)
         return 0;
+    while (*commandLine == ' ' || *commandLine == '\t')
+        commandLine++;
+    if (*commandLine == '\0')
+        return 0;
     if (IsUninstallCommand(commandLine)) {
         *exitCode = RunUninstall(commandLine + 10);
         return 1;
     }
-    for (size_t i = 1; i < sizeof Verbs / sizeof Verbs[0]; i++) {
-        size_t length = strlen(Verbs[i].Name);
-        char after = commandLine[length];
-        if (strncmp(commandLine, Verbs[i].Name, length) == 0 && (after == '\0' || after == ' ' || after == '\t')) {
-            *exitCode = Verbs[i].Run(commandLine + length);
-            return 1;
+    if (commandLine[0] == '/' || commandLine[0] == '-') {
+        for (size_t i = 1; i < sizeof Verbs / sizeof Verbs[0]; i++) {
+            size_t length = strlen(Verbs[i].Name);
+            char after = commandLine[1 + length];
+            if (_strnicmp(commandLine + 1, Verbs[i].Name, length) == 0 &&
+                (after == '\0' || after == ' ' || after == '\t')) {
+                *exitCode = Verbs[i].Run(commandLine + 1 + length);
+                return 1;
+            }
         }
     }
-    return 0;
+    // Never the window: a mistyped verb run by a deployment tool would wait
+    // for ever on a desktop nobody sees.
+    char line[120];
+    size_t word = strcspn(commandLine, " \t");
+    snprintf(line, sizeof line, "\"%.*s\" is not a verb of client.exe", (int)(word < 60 ? word : 60), commandLine);
+    PrintCommandLine(line);
+    *exitCode = PrintUsage(87);
+    return 1;
 }

@@ -18,6 +18,7 @@ static const OAuthField OAuthFields[] = {
     {IDC_OAUTH_CLIENT_ID,   offsetof(OAuthSettings, OAuthClientId),    OAUTH_CLIENT_ID_SIZE},
     {IDC_OAUTH_CERTIFICATE, offsetof(OAuthSettings, OAuthCertificate), OAUTH_CERTIFICATE_SIZE},
     {IDC_OAUTH_SCOPE,       offsetof(OAuthSettings, OAuthScope),       OAUTH_SCOPE_SIZE},
+    {IDC_OAUTH_TRUSTED_CA,  offsetof(OAuthSettings, OAuthTrustedCa),   SMTP_TRUSTED_CA_SIZE},
 };
 #define OAUTH_FIELD_COUNT (int)(sizeof OAuthFields / sizeof OAuthFields[0])
 

@@ -54,6 +54,7 @@
 #define IDC_OAUTH_CLIENT_SECRET   1057
 #define IDC_OAUTH_CERTIFICATE     1058
 #define IDC_OAUTH_SCOPE           1059
+#define IDC_OAUTH_TRUSTED_CA      1060
 
 // Forwarding page.
 #define IDC_FORWARD_COLLECTOR     1060

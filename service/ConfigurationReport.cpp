@@ -110,6 +110,10 @@ static int FormatOAuthLines(char *buffer, size_t size)
             text = OAuthScopeOf(&o);
         length += snprintf(buffer + length, size - length, "%s: %s\r\n", Shown[i].Label, text);
     }
+    // Only while stored: the reports of the sign-ins without it stay as they were.
+    if (length >= 0 && (size_t)length < size && state[OAuthTrustedCaValue] != SmtpValueAbsent)
+        length += snprintf(buffer + length, size - length, "OAuth Trusted CA: %s\r\n",
+                           state[OAuthTrustedCaValue] == SmtpValueInvalid ? NOT_VALID_NONE_USED : o.OAuthTrustedCa);
     if (length >= 0 && (size_t)length < size && state[OAuthClientSecretValue] == SmtpValueInvalid)
         length += snprintf(buffer + length, size - length, "OAuth Client Secret: " NOT_VALID_NONE_USED "\r\n");
     return length < 0 ? 0 : length;

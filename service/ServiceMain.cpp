@@ -15,6 +15,7 @@
 #include "service/mail/MailThread.h"
 #include "service/mail/OutboxThread.h"
 #include "service/ReadParameters.h"
+#include "service/TrustedFiles.h"
 
 #include <string.h>
 
@@ -155,6 +156,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
     if (Params.VerboseLevel & VERBOSE_START_STOP)
         ReportServiceEvent("%s Starting. Logging %s to %s", EVENTLOG_INFORMATION_TYPE, ServiceName,
                            Params.PortName, Params.LogFilename);
+    WarnOfChangeableFiles();
     StartOutboxThread();
     StartForwarder();
     LeaveCriticalSection(&StatusLock);

@@ -2,12 +2,14 @@
 // Manager (Quillbox<N>). It has no window and no other mode.
 #include <windows.h>
 
+#include "common/system/SystemLibrary.h"
 #include "service/core/ReportServiceEvent.h"
 #include "service/core/ServiceState.h"
 #include "service/ServiceMain.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
+    RestrictDllSearchToSystemFolder();
     // The name in the table is the base name; the instance learns its own
     // name from ServiceMain's first argument.
     static char baseName[] = SERVICE_BASE_NAME;

@@ -8,6 +8,7 @@
 #include "client/instances/InstanceStore.h"
 #include "client/instances/ServiceControl.h"
 #include "common/secrets/SmtpPassword.h"
+#include "common/system/PathSecurity.h"
 #include "TallyVersion.h"
 
 // What a file or a command line gives; static, it holds 64 records.
@@ -122,8 +123,8 @@ int ExportInstances(const char *file, CommandReport report)
     WriteExportLine("; them too). One section per instance; a value left out keeps what the instance has (a new");
     WriteExportLine("; one: its default). Numbers in decimal or 0x hexadecimal; a text in quotation marks keeps");
     WriteExportLine("; the blanks at its ends. Comments only on lines of their own.");
-    WriteExportLine("; Secrets are never exported: a line SmtpPassword=... in a section is encrypted at the");
-    WriteExportLine("; import (then delete the file), or use \"client.exe /set N SmtpPassword=...\" on each machine.");
+    WriteExportLine("; Secrets are never exported: set them on each machine with \"client.exe /set N SmtpPassword=*\"");
+    WriteExportLine("; (the password is read from standard input), or in the configuration window.");
     SectionOutput = WriteExportLine;
     SectionMachine = machine;
     int count = 0, omitted = 0;
@@ -234,12 +235,76 @@ static int ApplyChanges(int start, CommandReport report)
     return failures.Count > 0 || notRunning > 0 ? CONFIGURATION_INCOMPLETE : CONFIGURATION_DONE;
 }
 
+// A file whose values LocalSystem will run and read is taken only from
+// where none but administrators can change it.
+static int ImportFileIsSafe(const char *file, CommandReport report)
+{
+    char which[MAX_PATH];
+    DWORD error = 0;
+    int changeable = FileLetsOthersChange(file, which, sizeof which, &error);
+    if (changeable < 0)
+        ReportCommandLine(report, "%s: the permissions of \"%s\" could not be read (error %lu)", file, which,
+                          (unsigned long)error);
+    else if (changeable)
+        ReportCommandLine(report, "%s: users who are not administrators can change \"%s\", so they could choose what "
+                          "the services run as LocalSystem. Copy the file to a folder that only administrators can "
+                          "change and import the copy.", file, which);
+    return changeable == 0;
+}
+
+// The file read and checked whole, and safe; 0 after saying so otherwise.
+static int ReadInstanceFile(const char *file, CommandReport report)
+{
+    if (!ReadConfigurationFile(file, &Changes, report) || !ImportFileIsSafe(file, report)) {
+        ReportCommandLine(report, "Nothing was changed.");
+        return 0;
+    }
+    return 1;
+}
+
+int CheckInstanceFile(const char *file, CommandReport report)
+{
+    if (!ReadInstanceFile(file, report))
+        return CONFIGURATION_INVALID;
+    ReportCommandLine(report, "%s can be imported: %d instance%s, no mistake. Nothing was changed.", file,
+                      Changes.Count, Changes.Count == 1 ? "" : "s");
+    return CONFIGURATION_DONE;
+}
+
+int RemoveInstance(int n, CommandReport report)
+{
+    if (!OpenInstancesForCommand())
+        return CONFIGURATION_NOT_REACHED;
+    int result = CONFIGURATION_DONE;
+    if (!InstanceTable[n].InUse) {
+        ReportCommandLine(report, SERVICE_BASE_NAME "%d is not installed", n);
+        result = CONFIGURATION_NOT_REACHED;
+    } else {
+        // Removed as a save removes a deleted instance: stopped first.
+        InstanceTable[n].InUse = 0;
+        SaveFailures failures = {0, {0}};
+        SaveInstances(n, &failures);
+        if (failures.Count == 0) {
+            char key[128];
+            snprintf(key, sizeof key, INSTANCE_OUTBOX_KEY_FORMAT, n);
+            RegDeleteTreeA(HKEY_LOCAL_MACHINE, key);
+            snprintf(key, sizeof key, INSTANCE_PARAMETERS_KEY_FORMAT, n);
+            RegDeleteTreeA(HKEY_LOCAL_MACHINE, key);
+            ReportCommandLine(report, SERVICE_BASE_NAME "%d removed", n);
+        } else {
+            ReportCommandLine(report, SERVICE_BASE_NAME "%d could not be removed: it did not stop within %d s, or its "
+                              "service could not be deleted", n, DELETE_STOP_WAIT_MS / 1000);
+            result = CONFIGURATION_INCOMPLETE;
+        }
+    }
+    CloseInstancesForCommand();
+    return result;
+}
+
 int ImportInstances(const char *file, int start, CommandReport report)
 {
-    if (!ReadConfigurationFile(file, &Changes, report)) {
-        ReportCommandLine(report, "Nothing was changed.");
+    if (!ReadInstanceFile(file, report))
         return CONFIGURATION_INVALID;
-    }
     if (Changes.Count == 0) {
         ReportCommandLine(report, "%s names no instance: nothing was changed.", file);
         return CONFIGURATION_DONE;

@@ -27,8 +27,17 @@ int ExportInstances(const char *file, CommandReport report);
 // Creates or updates the instances of the file: a new one from a New
 // instance's values, an existing one keeping the values the file does not
 // give. With start, each is started (restarted when it runs) and judged by
-// whether it runs.
+// whether it runs. A file that users who are not administrators can change,
+// or replace through its folder, is refused: its values would be run and
+// read as LocalSystem.
 int ImportInstances(const char *file, int start, CommandReport report);
+
+// Reads and checks the file as the import does (its permissions too) and
+// changes nothing.
+int CheckInstanceFile(const char *file, CommandReport report);
+
+// Stops instance N (bounded), deletes its service, event source and keys.
+int RemoveInstance(int n, CommandReport report);
 
 // The same for instance N with NAME=VALUE assignments.
 int SetInstanceValues(int n, const char *const *assignments, int count, CommandReport report);

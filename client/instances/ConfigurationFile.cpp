@@ -143,7 +143,7 @@ static void TakeLine(FileReader *reader, char *raw, int line)
     *equals = '\0';
     char *name = Trim(text);
     char *value = Trim(equals + 1);
-    UnquoteInstanceValue(value);
+    UnquoteInstanceValue(FindInstanceValue(name), value);
     char reason[600];
     if (name[0] == '\0')
         Problem(reader, line, "a value without a name");
@@ -153,16 +153,74 @@ static void TakeLine(FileReader *reader, char *raw, int line)
         reader->Changes->SecretsInClear++;
 }
 
+// How the file's text is written: ANSI or UTF-8 (told apart line by line),
+// UTF-8 as its mark says, or UTF-16 (the marks Notepad and PowerShell write).
+enum TextForm { AnsiOrUtf8, MarkedUtf8, Utf16Little, Utf16Big };
+
 struct LineBuffer {
     char Text[CONFIGURATION_LINE_SIZE];
     size_t Length;
+    WCHAR Wide[CONFIGURATION_LINE_SIZE];   // a UTF-16 line, or a UTF-8 one on its way to ANSI
+    size_t WideLength;
     int Number;     // of the line being read, from 1
     int TooLong, ZeroByte;
+    TextForm Form;
+    int HalfUnit;   // the first byte of a UTF-16 unit split between reads; -1: none
 };
+
+// Whether the line holds bytes beyond ASCII that are all UTF-8: ANSI text
+// with such bytes almost never reads as UTF-8.
+static int LooksLikeUtf8(const char *text, size_t length)
+{
+    int beyond = 0;
+    for (size_t i = 0; i < length && !beyond; i++)
+        beyond = (unsigned char)text[i] >= 0x80;
+    return beyond && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, (int)length, NULL, 0) > 0;
+}
+
+// The line in this machine's ANSI code page, which is what the registry
+// values and both programs use. Non-zero on success; otherwise the problem
+// is reported.
+static int ToAnsi(FileReader *reader, LineBuffer *line)
+{
+    if (line->Form == AnsiOrUtf8 && !LooksLikeUtf8(line->Text, line->Length))
+        return 1;
+    if (line->Form != Utf16Little && line->Form != Utf16Big) {
+        int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, line->Text, (int)line->Length, line->Wide,
+                                        CONFIGURATION_LINE_SIZE);
+        if (units <= 0 && line->Length > 0) {
+            Problem(reader, line->Number, "is not UTF-8 text, as the mark at the file's start says");
+            return 0;
+        }
+        line->WideLength = (size_t)(units > 0 ? units : 0);
+    }
+    // Where the ANSI code page is UTF-8 itself, nothing can be lost (and
+    // Windows takes neither the flag nor the question for it).
+    UINT page = GetACP();
+    BOOL lost = FALSE;
+    int length = line->WideLength == 0
+                     ? 0
+                     : WideCharToMultiByte(page, page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS, line->Wide,
+                                           (int)line->WideLength, line->Text, CONFIGURATION_LINE_SIZE - 1, NULL,
+                                           page == CP_UTF8 ? NULL : &lost);
+    if (line->WideLength > 0 && length <= 0) {
+        Problem(reader, line->Number, "longer than %d characters", CONFIGURATION_LINE_SIZE - 1);
+        return 0;
+    }
+    line->Length = (size_t)length;
+    if (lost) {
+        Problem(reader, line->Number, "holds a character that this machine's ANSI code page (%u) cannot show",
+                page);
+        return 0;
+    }
+    return 1;
+}
 
 static void EndLine(FileReader *reader, LineBuffer *line)
 {
     line->Number++;
+    if (line->WideLength > 0 && line->Wide[line->WideLength - 1] == L'\r')
+        line->WideLength--;
     if (line->Length > 0 && line->Text[line->Length - 1] == '\r')
         line->Length--;
     line->Text[line->Length] = '\0';
@@ -170,12 +228,45 @@ static void EndLine(FileReader *reader, LineBuffer *line)
         Problem(reader, line->Number, "longer than %d characters", CONFIGURATION_LINE_SIZE - 1);
     else if (line->ZeroByte)
         Problem(reader, line->Number, "holds a zero byte: this is not a text file");
-    else
+    else if (ToAnsi(reader, line)) {
+        line->Text[line->Length] = '\0';
         TakeLine(reader, line->Text, line->Number);
+    }
     // A line may have held a secret in clear.
     WipeSecret(line->Text, sizeof line->Text);
-    line->Length = 0;
+    WipeSecret(line->Wide, sizeof line->Wide);
+    line->Length = line->WideLength = 0;
     line->TooLong = line->ZeroByte = 0;
+}
+
+// One byte of the file into the line.
+static void TakeByte(FileReader *reader, LineBuffer *line, BYTE byte)
+{
+    if (line->Form == Utf16Little || line->Form == Utf16Big) {
+        if (line->HalfUnit < 0) {
+            line->HalfUnit = byte;
+            return;
+        }
+        WCHAR unit = line->Form == Utf16Little ? (WCHAR)(line->HalfUnit | byte << 8) : (WCHAR)(line->HalfUnit << 8 | byte);
+        line->HalfUnit = -1;
+        if (unit == L'\n')
+            EndLine(reader, line);
+        else if (unit == 0)
+            line->ZeroByte = 1;
+        else if (line->WideLength + 1 < CONFIGURATION_LINE_SIZE)
+            line->Wide[line->WideLength++] = unit;
+        else
+            line->TooLong = 1;
+        return;
+    }
+    if (byte == '\n')
+        EndLine(reader, line);
+    else if (byte == '\0')
+        line->ZeroByte = 1;
+    else if (line->Length + 1 < sizeof line->Text)
+        line->Text[line->Length++] = (char)byte;
+    else
+        line->TooLong = 1;
 }
 
 int ReadConfigurationFile(const char *path, ConfigurationChanges *changes, CommandReport report)
@@ -195,6 +286,7 @@ int ReadConfigurationFile(const char *path, ConfigurationChanges *changes, Comma
     }
     static LineBuffer line;
     memset(&line, 0, sizeof line);
+    line.HalfUnit = -1;
     BYTE chunk[4096];
     DWORD got = 0;
     for (int first = 1;; first = 0) {
@@ -204,28 +296,23 @@ int ReadConfigurationFile(const char *path, ConfigurationChanges *changes, Comma
         }
         if (got == 0) {
             // The last line needs no line break.
-            if (line.Length > 0 || line.TooLong || line.ZeroByte)
+            if (line.Length > 0 || line.WideLength > 0 || line.TooLong || line.ZeroByte)
                 EndLine(&reader, &line);
             break;
         }
         DWORD start = 0;
-        if (first && got >= 2 && ((chunk[0] == 0xFF && chunk[1] == 0xFE) || (chunk[0] == 0xFE && chunk[1] == 0xFF))) {
-            Problem(&reader, 0, "is UTF-16 text; save it as ANSI (or UTF-8) text");
-            break;
+        if (first && got >= 2 && chunk[0] == 0xFF && chunk[1] == 0xFE) {
+            line.Form = Utf16Little;
+            start = 2;
+        } else if (first && got >= 2 && chunk[0] == 0xFE && chunk[1] == 0xFF) {
+            line.Form = Utf16Big;
+            start = 2;
+        } else if (first && got >= 3 && chunk[0] == 0xEF && chunk[1] == 0xBB && chunk[2] == 0xBF) {
+            line.Form = MarkedUtf8;
+            start = 3;
         }
-        if (first && got >= 3 && chunk[0] == 0xEF && chunk[1] == 0xBB && chunk[2] == 0xBF)
-            start = 3;   // the mark some editors put before UTF-8
-        for (DWORD i = start; i < got; i++) {
-            char c = (char)chunk[i];
-            if (c == '\n')
-                EndLine(&reader, &line);
-            else if (c == '\0')
-                line.ZeroByte = 1;
-            else if (line.Length + 1 < sizeof line.Text)
-                line.Text[line.Length++] = c;
-            else
-                line.TooLong = 1;
-        }
+        for (DWORD i = start; i < got; i++)
+            TakeByte(&reader, &line, chunk[i]);
     }
     CloseHandle(file);
     WipeSecret(chunk, sizeof chunk);
@@ -243,7 +330,9 @@ int FormatInstanceSection(const InstanceSettings *record, const char *machine, C
     int omitted = 0;
     for (int row = 0; row < InstanceValueCount; row++) {
         const InstanceValueSpec &spec = InstanceValues[row];
-        if (!InstanceValueIsStored(row, record))
+        // Every other value is written at its default too: an import then
+        // sets a value back that the reference machine set back.
+        if (spec.Kind == SecretValue && !InstanceValueIsStored(row, record))
             continue;
         if (spec.Kind == SecretValue) {
             snprintf(line, sizeof line, "; %s is stored on %s and never written out", spec.Name, machine);

@@ -41,7 +41,7 @@ int TakeAssignment(InstanceChange *change, const char *name, const char *value, 
                    size_t reasonSize);
 
 // The lines of one instance's section body, as the writer writes them: every
-// value that is stored, then comments for those that are not written (a
-// secret, or a value no import would take back). Returns the number of
+// value, an optional one at its default too, and comments for those that are
+// not written (a stored secret, or a value no import would take back). Returns the number of
 // values left out that are not secrets.
 int FormatInstanceSection(const InstanceSettings *record, const char *machine, CommandReport emit);

@@ -257,5 +257,6 @@ int UninstallServices()
 
 int IsUninstallCommand(const char *commandLine)
 {
-    return commandLine != NULL && strncmp(commandLine, "/uninstall", 10) == 0;
+    return commandLine != NULL && (commandLine[0] == '/' || commandLine[0] == '-') &&
+           _strnicmp(commandLine + 1, "uninstall", 9) == 0;
 }

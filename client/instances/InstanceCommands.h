@@ -73,6 +73,6 @@ int RestartInstances(const int *numbers, int count, SaveFailures *failures, Wait
 // removes the program they run.
 int UninstallServices();
 
-// The command line starts with "/uninstall" (case-sensitive, first ten
-// characters; anything after them is ignored).
+// The command line starts with "/uninstall" or "-uninstall", in any letter
+// case (its first ten characters; anything after them is ignored).
 int IsUninstallCommand(const char *commandLine);

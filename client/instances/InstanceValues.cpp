@@ -31,7 +31,7 @@ const InstanceValueSpec InstanceValues[] = {
     {"StopBits",           InPort,          NumberValue,    AT(StopBits),            0, 2,              0, 0, 0},
     {"Timeout",            InPort,          NumberValue,    AT(Timeout),             ANY_NUMBER,        0, 0, 0},
     {"WarningInterval",    InPort,          NumberValue,    AT(WarningInterval),     ANY_NUMBER,        0, 0, 0},
-    {"CustomTimeoutCmd",   InPort,          TextValue,      AT(CustomTimeoutCmd),    0, 0,              0, 0, 0},
+    {"CustomTimeoutCmd",   InPort,          CommandValue,    AT(CustomTimeoutCmd),    0, 0,              0, 0, 0},
     {"NetSendUsers",       InPort,          TextValue,      AT(NetSendUsers),        0, 0,              0, 0, 0},
     {"DayOfWeekMask",      InPort,          BitsValue,      AT(DayOfWeekMask),       ANY_NUMBER,        0, 0, 0},
     {"StartHour",          InPort,          NumberValue,    AT(StartHour),           0, 23,             0, 0, 0},
@@ -57,6 +57,7 @@ const InstanceValueSpec InstanceValues[] = {
     {"OAuthCertificate",   InParameters,    TextValue,      AT(Smtp.OAuth.OAuthCertificate), 0, 0,    1, 0, 0},
     {"OAuthKeyFile",       InParameters,    TextValue,      AT(Smtp.OAuth.OAuthKeyFile), 0, 0,        1, 0, 0},
     {"OAuthProxy",         InParameters,    TextValue,      AT(Smtp.OAuth.OAuthProxy), 0, 0,          1, 0, 0},
+    {"OAuthTrustedCa",     InParameters,    TextValue,      AT(Smtp.OAuth.OAuthTrustedCa), 0, 0,      1, 0, 0},
     {"AlarmMailTo",        InParameters,    TextValue,      AT(AlarmMailTo),         0, 0,              1, 0, 0},
     {"ForwardTo",          InParameters,    TextValue,      AT(Forward.ForwardTo),   0, 0,              1, 0, 0},
     // Absent (0) is local0; a stored one is local0 to local7.
@@ -131,6 +132,13 @@ static int ParseNumber(const char *text, DWORD *value)
     return 1;
 }
 
+// Within the row's range, or an optional value's default ("not stored",
+// which an export writes too), even where that lies outside the range.
+static int NumberInRange(const InstanceValueSpec &spec, DWORD number)
+{
+    return (number >= spec.Low && number <= spec.High) || (spec.Optional && number == spec.Default);
+}
+
 static int ParseYesNo(const char *text, int *value)
 {
     if (_stricmp(text, "Yes") == 0 || strcmp(text, "1") == 0)
@@ -148,6 +156,7 @@ int SetInstanceValue(int row, const char *text, InstanceSettings *record, char *
     size_t length = strlen(text);
     switch (spec.Kind) {
     case TextValue:
+    case CommandValue:
         if (length >= spec.Size) {
             snprintf(reason, reasonSize, "%s is longer than %lu characters", spec.Name, (unsigned long)spec.Size - 1);
             return 0;
@@ -162,7 +171,7 @@ int SetInstanceValue(int row, const char *text, InstanceSettings *record, char *
                      spec.Name, text);
             return 0;
         }
-        if (number < spec.Low || number > spec.High) {
+        if (!NumberInRange(spec, number)) {
             snprintf(reason, reasonSize, "%s %lu is outside %lu to %lu", spec.Name, (unsigned long)number,
                      (unsigned long)spec.Low, (unsigned long)spec.High);
             return 0;
@@ -217,6 +226,7 @@ int InstanceValueIsStored(int row, const InstanceSettings *record)
         return 1;
     switch (spec.Kind) {
     case TextValue:
+    case CommandValue:
         return MemberOf(record, row)[0] != '\0';
     case SecretValue: {
         DWORD size;
@@ -233,13 +243,14 @@ int InstanceValueIsImportable(int row, const InstanceSettings *record)
     const InstanceValueSpec &spec = InstanceValues[row];
     const char *member = MemberOf(record, row);
     switch (spec.Kind) {
-    case TextValue: {
+    case TextValue:
+    case CommandValue: {
         size_t length = strnlen(member, spec.Size - 1);
         return memchr(member, '\r', length) == NULL && memchr(member, '\n', length) == NULL;
     }
     case NumberValue:
     case BitsValue:
-        return NumberOf(record, row) >= spec.Low && NumberOf(record, row) <= spec.High;
+        return NumberInRange(spec, NumberOf(record, row));
     case StartTypeValue:
         return 1;
     case SecretValue:
@@ -254,7 +265,8 @@ int FormatInstanceValue(int row, const InstanceSettings *record, int quoted, cha
     const char *member = MemberOf(record, row);
     int written = -1;
     switch (spec.Kind) {
-    case TextValue: {
+    case TextValue:
+    case CommandValue: {
         size_t length = strnlen(member, spec.Size - 1);
         int quote = quoted && length > 0 &&
                     (member[0] == ' ' || member[0] == '\t' || member[0] == '"' || member[length - 1] == ' ' ||
@@ -276,9 +288,13 @@ int FormatInstanceValue(int row, const InstanceSettings *record, int quoted, cha
     return written >= 0 && (size_t)written < size;
 }
 
-void UnquoteInstanceValue(char *text)
+void UnquoteInstanceValue(int row, char *text)
 {
     size_t length = strlen(text);
+    int command = row >= 0 && InstanceValues[row].Kind == CommandValue;
+    if (command && length >= 3 && text[1] != ' ' && text[1] != '\t' && text[1] != '"' && text[length - 2] != ' ' &&
+        text[length - 2] != '\t')
+        return;
     if (length >= 2 && text[0] == '"' && text[length - 1] == '"') {
         memmove(text, text + 1, length - 2);
         text[length - 2] = '\0';

@@ -12,6 +12,7 @@
 
 enum InstanceValueKind {
     TextValue,          // a string; Size is its buffer, terminating zero included
+    CommandValue,       // a command line as typed at a prompt: a string whose quotation marks are its own
     NumberValue,        // a DWORD from Low to High, shown in decimal
     BitsValue,          // a DWORD from Low to High that is a set of bits, shown in hexadecimal
     SecretValue,        // a DPAPI blob of Size bytes; clear text of at most High characters; never shown
@@ -68,5 +69,7 @@ int InstanceValueIsImportable(int row, const InstanceSettings *record);
 int FormatInstanceValue(int row, const InstanceSettings *record, int quoted, char *text, size_t size);
 
 // The quotation marks of a value as FormatInstanceValue writes them, taken
-// off again: text is changed in place.
-void UnquoteInstanceValue(char *text);
+// off again: text is changed in place. A command keeps marks of its own
+// ("C:\Alarm Scripts\page.cmd"): only a pair around a command that
+// begins or ends with a blank, or begins with a mark, is the writer's.
+void UnquoteInstanceValue(int row, char *text);

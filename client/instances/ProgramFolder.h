@@ -10,23 +10,12 @@
 #include <windows.h>
 #include <stddef.h>
 
+#include "common/system/PathSecurity.h"
+
 // Administrators and SYSTEM full control, Users read and execute, inherited
 // by everything inside, nothing inherited from above; owned by the
 // Administrators.
 #define PROTECTED_FOLDER_SDDL "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
-
-// Whether a security descriptor lets anyone but SYSTEM, the Administrators,
-// TrustedInstaller and self (the administrator running this program) change
-// the object: an owner outside them (an owner may always rewrite the DACL), a
-// null DACL, or an allow entry that applies to the object itself with a right
-// to write, add, delete or re-secure. Deny entries are not weighed: an allow
-// entry counts even where a deny entry would stop it.
-int SecurityLetsOthersWrite(PSECURITY_DESCRIPTOR sd, PSID self);
-
-// Reads the path's owner and DACL and judges them as above. 1: others can
-// write; 0: they cannot; -1: the security could not be read (*error says
-// why).
-int PathLetsOthersWrite(const char *path, DWORD *error);
 
 // Gives the path PROTECTED_FOLDER_SDDL. Non-zero on success, else 0 with
 // *error.

@@ -1,7 +1,7 @@
 // One HTTPS POST of a form, for the token server of an OAuth 2.0 sign-in:
 // a small HTTP/1.1 client over the mail library's own TLS layer, so that
 // the server's certificate passes the same check as the SMTP server's (the
-// machine's roots, or SmtpTrustedCa) before a byte of the request is sent,
+// machine's roots, or the private CA it is given) before a byte of the request is sent,
 // within the same time-outs. Direct, or through an HTTP proxy (CONNECT).
 // Fixed buffers only; not reentrant, like the mailer that calls it.
 #pragma once

@@ -316,7 +316,7 @@ static int Request(const SmtpSettings *settings, const char *secret)
             Failed("the token request is too long");
         return 0;
     }
-    if (!PostHttpsForm(tokenUrl, Form, length, oauth->OAuthProxy, settings->SmtpTrustedCa, &Reply))
+    if (!PostHttpsForm(tokenUrl, Form, length, oauth->OAuthProxy, oauth->OAuthTrustedCa, &Reply))
         return TransportFailed(&Reply);
     return JudgeReply(secret);
 }

@@ -16,6 +16,7 @@ const OAuthValueSpec OAuthValues[OAUTH_VALUE_COUNT] = {
     {"OAuthCertificate",  REG_SZ,     OAUTH_CERTIFICATE_SIZE,  AT(OAuthCertificate),  0},
     {"OAuthKeyFile",      REG_SZ,     OAUTH_KEY_FILE_SIZE,     AT(OAuthKeyFile),      0},
     {"OAuthProxy",        REG_SZ,     OAUTH_PROXY_SIZE,        AT(OAuthProxy),        0},
+    {"OAuthTrustedCa",    REG_SZ,     SMTP_TRUSTED_CA_SIZE,    AT(OAuthTrustedCa),    0},
 };
 
 static BYTE *Member(OAuthSettings *settings, const OAuthValueSpec &spec)

@@ -17,6 +17,7 @@ struct OAuthSettings {
     char  OAuthCertificate[OAUTH_CERTIFICATE_SIZE];        // thumbprint; set: used instead of the secret
     char  OAuthKeyFile[OAUTH_KEY_FILE_SIZE];               // a Google service account's JSON key file
     char  OAuthProxy[OAUTH_PROXY_SIZE];                    // host:port of an HTTP proxy; empty: direct
+    char  OAuthTrustedCa[SMTP_TRUSTED_CA_SIZE];            // the token endpoint's private CA; empty: none
 };
 
 // The values in the order both programs read and write them.
@@ -29,6 +30,7 @@ enum OAuthValue {
     OAuthCertificateValue,
     OAuthKeyFileValue,
     OAuthProxyValue,
+    OAuthTrustedCaValue,
     OAUTH_VALUE_COUNT
 };
 

@@ -1,7 +1,5 @@
 #include "common/system/SecurityLibraries.h"
-
-#include <stdio.h>
-#include <string.h>
+#include "common/system/SystemLibrary.h"
 
 const SecurityFunctionTableA *SchannelStandIn;
 
@@ -13,22 +11,6 @@ static NCryptFunctions NCryptTable;
 static int NCryptState;
 static const SecurityFunctionTableA *SchannelTable;
 static int SchannelState;
-
-// From the system folder only: a DLL of the same name beside the program or
-// in the current folder must never be taken for it.
-static HMODULE LoadSystemLibrary(const char *name)
-{
-    HMODULE module = LoadLibraryExA(name, NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (module != NULL || GetLastError() != ERROR_INVALID_PARAMETER)
-        return module;
-    // A Windows 7 without the update that brought the flag: by full path.
-    char path[MAX_PATH];
-    UINT length = GetSystemDirectoryA(path, MAX_PATH);
-    if (length == 0 || length + 1 + strlen(name) >= sizeof path)
-        return NULL;
-    snprintf(path + length, sizeof path - length, "\\%s", name);
-    return LoadLibraryExA(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
-}
 
 template <typename Function> static int Resolve(HMODULE module, const char *name, Function *function)
 {
@@ -85,7 +67,7 @@ const SecurityFunctionTableA *Schannel()
 const NCryptFunctions *NCrypt()
 {
     if (NCryptState == 0) {
-        HMODULE ncrypt = LoadLibraryA("ncrypt.dll");
+        HMODULE ncrypt = LoadSystemLibrary("ncrypt.dll");
         NCryptFunctions &f = NCryptTable;
         int ok = ncrypt != NULL &&
                  Resolve(ncrypt, "NCryptOpenStorageProvider", &f.NCryptOpenStorageProvider) &&

@@ -1,4 +1,5 @@
 #include "service/alarm/InactivityAlarm.h"
+#include "service/alarm/AlarmCommand.h"
 #include "service/alarm/AlarmMail.h"
 #include "service/alarm/MessengerPopup.h"
 #include "service/core/CaptureStatus.h"

@@ -1,5 +1,6 @@
 #include "service/alarm/MessengerPopup.h"
 #include "common/settings/Parameters.h"
+#include "common/system/SystemLibrary.h"
 
 #include <string.h>
 #include <wtsapi32.h>
@@ -49,13 +50,13 @@ int IsWineBuiltinModule(HMODULE module)
 
 static BOOL CALLBACK ResolvePopupApi(PINIT_ONCE, PVOID, PVOID *)
 {
-    HMODULE netapi = LoadLibraryA("netapi32.dll");
+    HMODULE netapi = LoadSystemLibrary("netapi32.dll");
     // Wine's own stub is never called; a native DLL put in its place is.
     if (netapi != NULL && !(RunningUnderWine() && IsWineBuiltinModule(netapi)))
         Popup.NetMessageBufferSend =
             (NetMessageBufferSendFn)(void *)GetProcAddress(netapi, "NetMessageBufferSend");
 
-    HMODULE wtsapi = LoadLibraryA("wtsapi32.dll");
+    HMODULE wtsapi = LoadSystemLibrary("wtsapi32.dll");
     if (wtsapi != NULL) {
         Popup.WTSEnumerateSessionsA =
             (WTSEnumerateSessionsAFn)(void *)GetProcAddress(wtsapi, "WTSEnumerateSessionsA");
@@ -145,21 +146,4 @@ void WidenText(const char *text, WCHAR *wide, size_t units)
         wide[i] = (WCHAR)(unsigned char)text[i];
     for (; i < units; i++)
         wide[i] = 0;
-}
-
-DWORD StartAlarmCommand(const char *commandLine)
-{
-    // CreateProcess may write into the command line: give it a copy.
-    char command[TIMEOUT_CMD_SIZE];
-    lstrcpynA(command, commandLine, sizeof command);
-    STARTUPINFOA startup;
-    ZeroMemory(&startup, sizeof startup);
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process;
-    if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
-        return 0;
-    // Not waited for; the handles would otherwise pile up for months.
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return process.dwProcessId;
 }

@@ -27,10 +27,6 @@ void WidenText(const char *text, WCHAR *wide, size_t units);
 // with WTSSendMessageA (no wait). Failures are silent.
 void SendMessengerPopup(const char *recipient, const char *text);
 
-// Starts the alarm command as a process of its own, not waited for and
-// without keeping a handle of it. Returns its process id, 0 on failure.
-DWORD StartAlarmCommand(const char *commandLine);
-
 // Whether the process runs under Wine (ntdll exports wine_get_version).
 int RunningUnderWine();
 

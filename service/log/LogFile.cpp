@@ -1,5 +1,6 @@
 #include "service/log/LogFile.h"
 #include "service/core/CaptureStatus.h"
+#include "service/core/LinkedFile.h"
 #include "service/core/ServiceState.h"
 #include "service/forward/ForwardChain.h"
 
@@ -109,8 +110,10 @@ HANDLE OpenLogPath(const char *path)
 {
     // Readable too: what went into a file deleted while open is read back
     // from it into the file made again.
-    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    // A link is opened as itself, and refused.
+    HANDLE file = RefuseLinkedLogFile(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
+                                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL),
+                                      path);
     if (file != INVALID_HANDLE_VALUE)
         SetFilePointer(file, 0, NULL, FILE_END);
     return file;

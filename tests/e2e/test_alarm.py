@@ -1,6 +1,6 @@
 """The inactivity alarm of the real service under Wine: its cycles, their end
 by data, pause and stop, the day and window tests, and the pop-ups as the
-stand-in netapi32.dll and wtsapi32.dll (tests/tools, beside tallysvc.exe)
+stand-in netapi32.dll and wtsapi32.dll (tests/tools, in the system folder)
 record them.
 
 All tests here share one Wine session that loads the stand-ins through a DLL
@@ -15,8 +15,8 @@ import time
 import pytest
 
 from harness import WineSession
-from harness.alarm import (STAND_INS, command_for, messenger_names, records, runs, start,
-                           stand_in_settings, stop, wait_for_log, wait_until, warnings)
+from harness.alarm import (STAND_INS, command_for, loads, messenger_names, put_stand_ins, records, runs, start,
+                           stand_in_settings, stop, take_back_stand_ins, wait_for_log, wait_until, warnings)
 from harness.instance import PAUSED, RUNNING
 from harness.wine import to_windows_path
 
@@ -36,6 +36,7 @@ def alarm_session(_shared_session, workdir):
     folder = os.path.join(workdir, "alarm")
     record = os.path.join(folder, "popups.txt")
     s = WineSession(folder, dll_overrides=STAND_INS)
+    put_stand_ins(s)
     holder["session"] = s.start()
     s.import_reg(stand_in_settings({
         "TALLY_POPUP_RECORD": to_windows_path(record),
@@ -46,6 +47,7 @@ def alarm_session(_shared_session, workdir):
     yield s
     s.import_reg(stand_in_settings({}))
     s.stop()
+    take_back_stand_ins(s)
     conftest._start_shared(workdir)
 
 
@@ -69,6 +71,10 @@ def test_cycles_repeat_until_data_and_a_new_silence_starts_a_new_alarm(alarm_ses
     gaps = [b - a for a, b in zip(starts, starts[1:])]
     assert all(1950 <= g < 3500 for g in gaps), gaps
     assert wait_until(lambda: runs(ticks) >= 3, 5)
+    # Only the system folder's copies load; those beside tallysvc.exe, where
+    # the build leaves them and a plain load would look first, never do.
+    service_loads = [dll.lower() for dll, program in loads(s) if program.lower().endswith("tallysvc.exe")]
+    assert sorted(set(service_loads)) == [r"c:\windows\system32\netapi32.dll", r"c:\windows\system32\wtsapi32.dll"]
 
     port.send(b"x")                      # data ends the alarm at once
     assert wait_for_log(inst, b"x")

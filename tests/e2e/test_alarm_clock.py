@@ -8,8 +8,8 @@ import os
 import time
 from zoneinfo import ZoneInfo
 
-from harness.alarm import (STAND_INS, command_for, records, runs, stand_in_settings, start,
-                           stop, wait_until, warnings)
+from harness.alarm import (STAND_INS, command_for, put_stand_ins, records, runs, stand_in_settings, start,
+                           stop, take_back_stand_ins, wait_until, warnings)
 from harness.instance import RUNNING
 from harness.wine import to_windows_path
 
@@ -47,6 +47,7 @@ def test_daily_window_follows_the_sessions_local_time(wine_factory, workdir, ins
     from harness import VirtualPort
     zone, local = zone_around_noon()
     s = wine_factory(tz=zone, dll_overrides=STAND_INS)
+    put_stand_ins(s)
     record = os.path.join(s.workdir, "popups.txt")
     s.popup_record = record
     s.import_reg(stand_in_settings({"TALLY_POPUP_RECORD": to_windows_path(record)}))
@@ -75,3 +76,4 @@ def test_daily_window_follows_the_sessions_local_time(wine_factory, workdir, ins
             p.close()
     finally:
         s.import_reg(stand_in_settings({}))
+        take_back_stand_ins(s)

@@ -23,14 +23,14 @@ from tlssink import CLIENT_ID, CLIENT_SECRET, PASSWORD, STARTTLS, USER, TlsSink,
     windows_path
 
 PORT_BOX, SECURITY, USER_BOX, CA_BOX, BROWSE, PASSWORD_BOX = 1044, 1045, 1046, 1047, 1048, 1049
-TOKEN_URL, CLIENT_ID_BOX, SECRET_BOX, THUMBPRINT, SCOPE = 1055, 1056, 1057, 1058, 1059
-OAUTH_BOXES = (TOKEN_URL, CLIENT_ID_BOX, SECRET_BOX, THUMBPRINT, SCOPE)
+TOKEN_URL, CLIENT_ID_BOX, SECRET_BOX, THUMBPRINT, SCOPE, TOKEN_CA = 1055, 1056, 1057, 1058, 1059, 1060
+OAUTH_BOXES = (TOKEN_URL, CLIENT_ID_BOX, SECRET_BOX, THUMBPRINT, SCOPE, TOKEN_CA)
 OAUTH_CAPTION = "OAuth 2.0 Settings"
 PLACEHOLDER = "\x1f" * 12
 FROM, TO = "tallyline@plant.example", "ops@plant.example"
 MAIL_VALUES = ("SmtpPort", "SmtpSecurity", "SmtpUser", "SmtpTrustedCa", "SmtpPassword")
 NEW_VALUES = ("MailRetryHours", "MailAttachment", "SmtpAuthMethod", "OAuthTokenUrl", "OAuthClientId",
-              "OAuthClientSecret", "OAuthCertificate", "OAuthScope")
+              "OAuthClientSecret", "OAuthCertificate", "OAuthScope", "OAuthTrustedCa")
 
 
 @pytest.fixture(scope="module")
@@ -220,11 +220,16 @@ def test_retries_zipping_and_the_oauth_dialog_are_saved_and_email_now_signs_in_w
     s.choose(SIGN_IN, 1)
     # Cancel keeps nothing of the dialog (shown with a tenant's values).
     assert oauth_dialog(s, "https://login.microsoftonline.com/8d2f6b1c-0e4a-4b7e-9d3a-5c1f2e7a9b40/oauth2/v2.0/token",
-                        CLIENT_ID, CLIENT_SECRET) == [""] * 5
+                        CLIENT_ID, CLIENT_SECRET) == [""] * 6
     screenshot_window(c, "props-email-oauth.png", OAUTH_CAPTION)
     s.close_dialog(CANCEL)
     with TokenServer("127.0.12.22", certs) as tokens, TlsSink("127.0.12.22", certs, tokens=tokens) as sink:
-        assert oauth_dialog(s, tokens.url, CLIENT_ID, "wrong") == [""] * 5
+        # The page's CA (SmtpTrustedCa) is not trusted for the token server.
+        assert oauth_dialog(s, tokens.url, CLIENT_ID, CLIENT_SECRET) == [""] * 6
+        s.close_dialog(OK)
+        s.d("postclick %d" % EMAIL_NOW)
+        assert error_box(c) == "Could not obtain an access token from the token server"
+        assert oauth_dialog(s, None, None, "wrong", None, None, windows_path(certs, "ca.pem"))[1] == CLIENT_ID
         s.close_dialog(OK)
         s.d("postclick %d" % EMAIL_NOW)    # not applied yet: the page's values
         assert error_box(c) == "Could not obtain an access token from the token server"
@@ -239,7 +244,7 @@ def test_retries_zipping_and_the_oauth_dialog_are_saved_and_email_now_signs_in_w
         saved(c)
     assert {name: stored(gui, 1, name) for name in NEW_VALUES if name != "OAuthClientSecret"} == dict(
         MailRetryHours="0x24", MailAttachment="0x2", SmtpAuthMethod="0x1", OAuthTokenUrl=tokens.url,
-        OAuthClientId=CLIENT_ID, OAuthCertificate=None, OAuthScope=None)
+        OAuthClientId=CLIENT_ID, OAuthCertificate=None, OAuthScope=None, OAuthTrustedCa=windows_path(certs, "ca.pem"))
     first = password_blob(gui, 1, "OAuthClientSecret")
     assert first and holds_no_clear_password(first, CLIENT_SECRET)
 

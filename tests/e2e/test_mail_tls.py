@@ -197,8 +197,8 @@ def client_certificate(certs):
 
 def oauth(certs, url, *extra):
     """mailfile options for STARTTLS and an OAuth 2.0 sign-in at url."""
-    return ["-v", "-s", STARTTLS, "-p", 587, "-a", windows_path(certs, "ca.pem"), "-u", USER, "-o", url,
-            "-i", CLIENT_ID] + list(extra)
+    return ["-v", "-s", STARTTLS, "-p", 587, "-a", windows_path(certs, "ca.pem"), "-A", windows_path(certs, "ca.pem"),
+            "-u", USER, "-o", url, "-i", CLIENT_ID] + list(extra)
 
 
 def test_oauth_signs_in_with_a_secret_a_certificate_or_a_key_file_one_token_for_several_mails(
@@ -259,6 +259,11 @@ def test_without_a_token_nothing_is_mailed_and_the_secret_goes_nowhere_else(cert
         refused = run_mailfile(*oauth(certs, untrusted.url, "-k", CLIENT_SECRET), *group)
         assert refused.results == [ACCESS_TOKEN_NOT_OBTAINED] and untrusted.requests == []
         assert refused.stderr.strip() == "the token server's certificate was refused: it is not trusted"
+        # The mail server's private CA (SmtpTrustedCa) vouches for no token server.
+        args = oauth(certs, tokens.url, "-k", CLIENT_SECRET)
+        del args[args.index("-A"):args.index("-A") + 2]
+        mail_ca = run_mailfile(*args, *group)
+        assert mail_ca.stderr.strip() == "the token server's certificate was refused: it is not trusted"
         # No TLS to the SMTP server, or a token URL in clear: nothing is asked.
         plain = run_mailfile(*oauth(certs, tokens.url, "-k", CLIENT_SECRET, "-s", NONE), *group)
         clear = run_mailfile(*oauth(certs, tokens.url.replace("https:", "http:"), "-k", CLIENT_SECRET), *group)

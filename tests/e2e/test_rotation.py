@@ -263,6 +263,7 @@ def run(_shared_session, workdir):
                 thumbprint = f.read().strip()
             oauth = dict(mail, VerboseLevel=8, SmtpServer="127.0.12.30", SmtpPort=587, SmtpSecurity=STARTTLS,
                          SmtpUser=USER, SmtpTrustedCa=winpath(os.path.join(certs, "ca.pem")), SmtpAuthMethod=1,
+                         OAuthTrustedCa=winpath(os.path.join(certs, "ca.pem")),
                          OAuthTokenUrl=tokens.url, OAuthClientId=CLIENT_ID)
             protect = lambda secret: bytes.fromhex(session.run(["mailfile.exe", "-protect", secret]).strip())
             r.oauth_secret = instance(port(), OAuthClientSecret=protect(CLIENT_SECRET), **oauth)

@@ -1,5 +1,5 @@
-// Shared by the stand-in system DLLs of the end-to-end tests: each call they
-// receive is appended as one tab-separated UTF-8 line, ending with the tick
+// Shared by the stand-in system DLLs of the end-to-end tests: each load and
+// each call they receive is appended as one tab-separated UTF-8 line, ending with the tick
 // count in milliseconds, to the file named by the setting TALLY_POPUP_RECORD, so a test
 // sees what the service sent, in what order and when.
 #pragma once
@@ -44,6 +44,20 @@ static inline void AppendRecord(const char *fields)
     DWORD written;
     WriteFile(file, line, (DWORD)strlen(line), &written, NULL);
     CloseHandle(file);
+}
+
+// Each load is recorded too, with the file it came from: the tests tell the
+// copy in the system folder from one planted beside a program.
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_ATTACH) {
+        char path[MAX_PATH] = "", program[MAX_PATH] = "", fields[2 * MAX_PATH + 16];
+        GetModuleFileNameA(module, path, sizeof path);
+        GetModuleFileNameA(NULL, program, sizeof program);
+        snprintf(fields, sizeof fields, "Loaded\t%s\t%s", path, program);
+        AppendRecord(fields);
+    }
+    return TRUE;
 }
 
 // A UTF-16 text of at most `units` units (up to its terminator) as UTF-8;

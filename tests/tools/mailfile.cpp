@@ -229,6 +229,9 @@ int main(int argc, char **argv)
             settings.OAuth.SmtpAuthMethod = AuthOAuth2;
             snprintf(settings.OAuth.OAuthKeyFile, sizeof settings.OAuth.OAuthKeyFile, "%s", value);
             arg += 2;
+        } else if (strcmp(argv[arg], "-A") == 0 && value != NULL) {
+            snprintf(settings.OAuth.OAuthTrustedCa, sizeof settings.OAuth.OAuthTrustedCa, "%s", value);
+            arg += 2;
         } else if (strcmp(argv[arg], "-x") == 0 && value != NULL) {
             snprintf(settings.OAuth.OAuthProxy, sizeof settings.OAuth.OAuthProxy, "%s", value);
             arg += 2;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "service/alarm/AlarmCommand.h"
 #include "service/alarm/AlarmMail.h"
 #include "service/alarm/InactivityAlarm.h"
 #include "service/alarm/MessengerPopup.h"
@@ -397,3 +398,60 @@ TEST(AlarmMail, StartAndEndOnceEachInOrderTriedAgainForAnHourOrUntilRefusedForGo
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string> Programs;
+int ProgramListed(const char *name)
+{
+    for (const std::string &program : Programs)
+        if (_stricmp(program.c_str(), name) == 0)
+            return 1;
+    return 0;
+}
+
+std::string Refusal(const char *command, const AlarmCommandPlan &plan)
+{
+    char text[2048];
+    FormatAlarmCommandRefusal(command, &plan, text, sizeof text);
+    return text;
+}
+
+TEST(AlarmCommand, AnUnquotedCommandRunsOnlyWhenExactlyOneReadingNamesAProgram)
+{
+    ProgramExistsFunction system = ProgramExists;
+    ProgramExists = ProgramListed;
+    AlarmCommandPlan plan;
+    // Quoted, or without a blank: as it stands, whatever exists.
+    Programs = {};
+    EXPECT_TRUE(PlanAlarmCommand("  \"C:\\Tools\\Alarm Scripts\\page.exe\" -x", &plan));
+    EXPECT_STREQ("\"C:\\Tools\\Alarm Scripts\\page.exe\" -x", plan.Run);
+    EXPECT_TRUE(PlanAlarmCommand("page.cmd ", &plan));
+    EXPECT_STREQ("page.cmd", plan.Run);
+    // The one reading that names a program is quoted: nothing planted at a
+    // shorter one later can come first.
+    const char *command = "C:\\Tools\\Alarm Scripts\\page.exe  -x \"a b\"";
+    Programs = {"C:\\Tools\\Alarm Scripts\\page.exe"};
+    EXPECT_TRUE(PlanAlarmCommand(command, &plan));
+    EXPECT_STREQ("\"C:\\Tools\\Alarm Scripts\\page.exe\"  -x \"a b\"", plan.Run);
+    // C:\Tools\Alarm(.exe) planted: two programs, refused, both named.
+    Programs.push_back("C:\\Tools\\Alarm");
+    EXPECT_FALSE(PlanAlarmCommand(command, &plan));
+    EXPECT_EQ(3, plan.Readings);
+    EXPECT_EQ(std::string("The alarm command \"") + command + "\" is not run: without quotation marks it names 2 "
+              "programs (\"C:\\Tools\\Alarm\", \"C:\\Tools\\Alarm Scripts\\page.exe\"); put the path of the program "
+              "meant in quotation marks", Refusal(command, plan));
+    // None: the readings tried are named; a path ends before a quotation mark.
+    Programs = {};
+    EXPECT_FALSE(PlanAlarmCommand("cmd /c \"x y\"", &plan));
+    EXPECT_EQ("The alarm command \"cmd /c \"x y\"\" is not run: none of the 2 ways of reading where its program's "
+              "path ends names a program (\"cmd\", \"cmd /c\"); put the path of the program meant in quotation marks",
+              Refusal("cmd /c \"x y\"", plan));
+    ProgramExists = system;
+    char path[MAX_PATH];
+    ASSERT_TRUE(AlarmCommandProgram("cmd /c echo", path, sizeof path));
+    EXPECT_NE(std::string::npos, std::string(path).find("cmd.exe")) << path;
+}
+
+}  // namespace
+

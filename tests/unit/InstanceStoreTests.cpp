@@ -8,8 +8,8 @@
 #include "client/instances/ClientMessages.h"
 #include "client/instances/ConfigurationCommands.h"
 #include "client/instances/InstanceStatus.h"
-#include "common/settings/StatusKey.h"
 #include "common/secrets/SmtpPassword.h"
+#include "common/settings/StatusKey.h"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -637,6 +637,10 @@ TEST_F(InstanceStore, AnExportImportedOnAnEmptyMachineReproducesEveryValueAndThe
     const std::string exported = FileText(path);
     EXPECT_EQ(std::string::npos, exported.find("s3cret"));
     EXPECT_NE(std::string::npos, exported.find("; SmtpPassword is stored on ")) << exported;
+    // Optional values at their defaults too: set back here, set back there.
+    const std::string first = exported.substr(0, exported.find("[Instance 2]"));
+    for (const char *line : {"\r\nSmtpUser=\r\n", "\r\nMailRetryHours=0\r\n", "\r\nSmtpAuthMethod=0\r\n"})
+        EXPECT_NE(std::string::npos, first.find(line)) << line;
 
     RemoveAllInstancesFromSystem();
     Reported.clear();
@@ -781,3 +785,36 @@ TEST(LiveTexts, LastDataByLocalDayTodayOnlyOnItsDayAndTheAlarm)
     FormatUtcText(ParseUtcText("2026-12-09T13:00:07Z"), text, sizeof text);
     EXPECT_STREQ(text, "2026-12-09T13:00:07Z");
 }
+
+TEST_F(InstanceStore, FilesInUtf8OrUtf16ComeInTheAnsiCodePageAndACommandKeepsItsQuotationMarks)
+{
+    // UTF-16 as Notepad writes it; a command as typed, and as an export
+    // writes one that begins with a quotation mark.
+    const std::wstring text = L"[Instance 1]\r\nNetSendUsers=Jos\u00e9\r\n"
+                              L"CustomTimeoutCmd=\"C:\\Alarm Scripts\\page.cmd\"\r\n"
+                              L"[Instance 2]\r\nCustomTimeoutCmd=\"\"C:\\a b\\p.exe\" -x\"\r\n";
+    std::string bytes = "\xFF\xFE";
+    bytes.append((const char *)text.data(), text.size() * sizeof(wchar_t));
+    const std::string path = ConfigFile(bytes);
+    Reported.clear();
+    ASSERT_EQ(CONFIGURATION_DONE, ImportInstances(path.c_str(), 0, RecordLine)) << Reported[0];
+    ASSERT_EQ(2, LoadInstances());
+    char ansi[16] = "";
+    WideCharToMultiByte(CP_ACP, 0, L"Jos\u00e9", -1, ansi, sizeof ansi, NULL, NULL);
+    EXPECT_STREQ(ansi, InstanceTable[1].NetSendUsers);
+    EXPECT_STREQ("\"C:\\Alarm Scripts\\page.cmd\"", InstanceTable[1].CustomTimeoutCmd);
+    EXPECT_STREQ("\"C:\\a b\\p.exe\" -x", InstanceTable[2].CustomTimeoutCmd);
+
+    // UTF-8 with a character no ANSI code page has (an emoji), and a file
+    // marked UTF-8 whose line is not.
+    Reported.clear();
+    EXPECT_EQ(CONFIGURATION_INVALID,
+              ImportInstances(ConfigFile("[Instance 1]\nNetSendUsers=\xF0\x9F\x98\x80\n").c_str(), 0, RecordLine));
+    EXPECT_EQ(CONFIGURATION_INVALID,
+              ImportInstances(ConfigFile("\xEF\xBB\xBF[Instance 1]\nNetSendUsers=\xE9\n").c_str(), 0, RecordLine));
+    ASSERT_EQ(4u, Reported.size());
+    EXPECT_NE(std::string::npos, Reported[0].find(", line 2: holds a character that this machine's ANSI code page"));
+    EXPECT_NE(std::string::npos, Reported[2].find(", line 2: is not UTF-8 text, as the mark at the file's start says"));
+    DeleteFileA(path.c_str());
+}
+

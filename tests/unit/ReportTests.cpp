@@ -255,6 +255,13 @@ TEST_F(Reporting, ConfigurationReportAddsTheOAuthValuesButNeverTheSecret)
     EXPECT_NE(report.find("OAuth Certificate: (the stored value is not valid; none is used)\r\n"), std::string::npos);
     EXPECT_NE(report.find("OAuth Client Secret: (the stored value is not valid; none is used)\r\n"), std::string::npos);
     EXPECT_EQ(report.find("Kx8Q"), std::string::npos);
+    // The token server's own CA only while it is stored.
+    EXPECT_EQ(report.find("OAuth Trusted CA"), std::string::npos);
+    strcpy(o.OAuthTrustedCa, "C:\\Certificates\\login-ca.pem");
+    state[OAuthTrustedCaValue] = SmtpValueTaken;
+    FormatConfigurationReport(text, sizeof text);
+    EXPECT_NE(std::string(text).find("OAuth Proxy: \r\nOAuth Trusted CA: C:\\Certificates\\login-ca.pem\r\n"),
+              std::string::npos);
     Params.Smtp.SmtpSecurity = SecurityImplicitTls;
     Params.Smtp.SmtpUser[0] = '\0';
     FormatConfigurationReport(text, sizeof text);

@@ -134,12 +134,14 @@ TEST(ServiceStateText, NamesTheSevenStatesAndNothingElse)
     EXPECT_STREQ("", ServiceStateText(0xFFFFFFFF));
 }
 
-TEST(UninstallSwitch, IsTheFirstTenCharactersExactly)
+TEST(UninstallSwitch, IsTheFirstTenCharactersInAnyCase)
 {
     EXPECT_TRUE(IsUninstallCommand("/uninstall"));
     EXPECT_TRUE(IsUninstallCommand("/uninstallX"));
     EXPECT_TRUE(IsUninstallCommand("/uninstall now"));
-    EXPECT_FALSE(IsUninstallCommand("/Uninstall"));
+    EXPECT_TRUE(IsUninstallCommand("/Uninstall"));
+    EXPECT_TRUE(IsUninstallCommand("-UNINSTALL"));
+    EXPECT_FALSE(IsUninstallCommand("uninstall"));
     EXPECT_FALSE(IsUninstallCommand("/uninstal"));
     EXPECT_FALSE(IsUninstallCommand(""));
     EXPECT_FALSE(IsUninstallCommand(NULL));

@@ -1,17 +1,55 @@
 """What the alarm tests share: the stand-in netapi32.dll and wtsapi32.dll of
-tests/tools (beside tallysvc.exe), their settings and their records, and a
-command line whose runs can be counted."""
+tests/tools (put in the prefix's system folder), their settings and their
+records, and a command line whose runs can be counted."""
 
 import os
+import shutil
 import time
 
 from .events import WARNING
 from .instance import RUNNING, STOPPED
-from .wine import to_windows_path
+from .wine import BIN_DIR, to_windows_path
 
 # The override that makes a session load the stand-ins instead of Wine's DLLs.
 STAND_INS = "netapi32,wtsapi32=n,b"
 STAND_IN_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\TallylineTests\StandIns"
+
+
+STAND_IN_DLLS = ("netapi32.dll", "wtsapi32.dll")
+
+
+def _system_dll(session, name):
+    return session.c_drive("windows", "system32", name)
+
+
+def put_stand_ins(session):
+    """Puts the stand-ins into the prefix's system folder, the only place the
+    programs load a DLL from; the build's copies beside the programs stay
+    there as planted ones that must never load. Wine's own placeholder of
+    each is kept aside: without a file of that name there, a load from the
+    system folder finds not even Wine's builtin DLL."""
+    take_back_stand_ins(session)
+    for name in STAND_IN_DLLS:
+        os.replace(_system_dll(session, name), _system_dll(session, name) + ".wine")
+        shutil.copy(os.path.join(BIN_DIR, name), _system_dll(session, name))
+
+
+def take_back_stand_ins(session):
+    """Puts Wine's placeholders back (also after a run that was cut short)."""
+    for name in STAND_IN_DLLS:
+        aside = _system_dll(session, name) + ".wine"
+        if os.path.exists(aside):
+            os.replace(aside, _system_dll(session, name))
+
+
+def loads(session):
+    """(DLL, program) of every load of a stand-in the record holds."""
+    try:
+        with open(session.popup_record, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+    except FileNotFoundError:
+        return []
+    return [tuple(line.split("\t")[1:3]) for line in lines if line.startswith("Loaded\t")]
 
 
 def stand_in_settings(values):
@@ -35,6 +73,8 @@ def records(session, service):
     found = []
     for line in lines:
         fields = line.split("\t")
+        if fields[0] == "Loaded":
+            continue
         text = fields[5] if fields[0] == "NetMessageBufferSend" else fields[4]
         if text.startswith(service + " "):
             found.append(fields)

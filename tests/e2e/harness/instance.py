@@ -26,7 +26,7 @@ PARAMETER_NAMES = [p[0] for p in PARAMETERS]
 OPTIONAL_VALUES = {
     "SmtpPort": "dword", "SmtpSecurity": "dword", "SmtpUser": "sz", "SmtpTrustedCa": "sz", "SmtpPassword": "hex",
     "SmtpAuthMethod": "dword", "OAuthTokenUrl": "sz", "OAuthClientId": "sz", "OAuthScope": "sz",
-    "OAuthClientSecret": "hex", "OAuthCertificate": "sz", "OAuthKeyFile": "sz", "OAuthProxy": "sz",
+    "OAuthClientSecret": "hex", "OAuthCertificate": "sz", "OAuthKeyFile": "sz", "OAuthProxy": "sz", "OAuthTrustedCa": "sz",
     "MailRetryHours": "dword", "MailAttachment": "dword", "AlarmMailTo": "sz",
     "ForwardTo": "sz", "ForwardFacility": "dword", "ForwardTrustedCa": "sz", "ForwardCertificate": "sz",
 }
