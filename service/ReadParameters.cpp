@@ -52,6 +52,7 @@ int ReadParameters()
     ReadSmtpSettings(parametersKey, &Params.Smtp, &Params.SmtpStates);
     ReadMailSettings(parametersKey, &Params.Mail, &Params.MailStates);
     ReadKeyValues(portKey, InPortKey);
+    ReadNetworkSourceSettings(portKey, &Params.Network, &Params.NetworkStates);
     RegCloseKey(portKey);
     RegCloseKey(parametersKey);
 

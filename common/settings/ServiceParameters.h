@@ -5,6 +5,7 @@
 #include "common/settings/MailSettings.h"
 #include "common/settings/Parameters.h"
 #include "common/settings/SmtpSettings.h"
+#include "common/settings/SourceSettings.h"
 
 struct ServiceParameters {
     // Parameters key.
@@ -41,6 +42,10 @@ struct ServiceParameters {
     // The optional values of how finished logs are mailed, likewise.
     MailSettings Mail;
     MailValueStates MailStates;
+    // The optional values of the port key that capture from the network
+    // instead of the COM port, likewise.
+    NetworkSourceSettings Network;
+    NetworkSourceStates NetworkStates;
 };
 
 // Offsets of the 23 members in the order of RegistryParameters.

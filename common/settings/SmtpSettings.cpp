@@ -45,7 +45,7 @@ int ReadOptionalNumber(HKEY key, const char *name, DWORD highest, DWORD *member)
     return SmtpValueTaken;
 }
 
-static int ReadText(HKEY key, const char *name, char *member, DWORD memberSize)
+int ReadOptionalText(HKEY key, const char *name, char *member, DWORD memberSize)
 {
     BYTE scratch[LARGEST_SMTP_VALUE];
     int state;
@@ -85,9 +85,9 @@ void ReadSmtpSettings(HKEY key, SmtpSettings *settings, SmtpValueStates *states)
                                                   SMTP_SECURITY_COUNT - 1, &settings->SmtpSecurity);
     if (state[SmtpSecurityValue] == SmtpValueInvalid)
         settings->SmtpSecurity = SMTP_SECURITY_INVALID;
-    state[SmtpUserValue] = ReadText(key, SmtpValueNames[SmtpUserValue], settings->SmtpUser,
+    state[SmtpUserValue] = ReadOptionalText(key, SmtpValueNames[SmtpUserValue], settings->SmtpUser,
                                     sizeof settings->SmtpUser);
-    state[SmtpTrustedCaValue] = ReadText(key, SmtpValueNames[SmtpTrustedCaValue], settings->SmtpTrustedCa,
+    state[SmtpTrustedCaValue] = ReadOptionalText(key, SmtpValueNames[SmtpTrustedCaValue], settings->SmtpTrustedCa,
                                          sizeof settings->SmtpTrustedCa);
     state[SmtpPasswordValue] = ReadPassword(key, settings);
     if (states != NULL)
@@ -113,18 +113,22 @@ static int SetNumber(HKEY key, SmtpValue value, DWORD number, DWORD unset)
     return WriteOptionalNumber(key, SmtpValueNames[value], number, unset);
 }
 
-static int SetText(HKEY key, SmtpValue value, const char *text, size_t size)
+int WriteOptionalText(HKEY key, const char *name, const char *text, size_t size)
 {
     char copy[SMTP_TRUSTED_CA_SIZE];
     if (size > sizeof copy)
         size = sizeof copy;
     size_t length = strnlen(text, size - 1);
     if (length == 0)
-        return DeleteValue(key, SmtpValueNames[value]);
+        return DeleteValue(key, name);
     memcpy(copy, text, length);
     copy[length] = '\0';
-    return RegSetValueExA(key, SmtpValueNames[value], 0, REG_SZ, (const BYTE *)copy, (DWORD)length + 1) ==
-           ERROR_SUCCESS;
+    return RegSetValueExA(key, name, 0, REG_SZ, (const BYTE *)copy, (DWORD)length + 1) == ERROR_SUCCESS;
+}
+
+static int SetText(HKEY key, SmtpValue value, const char *text, size_t size)
+{
+    return WriteOptionalText(key, SmtpValueNames[value], text, size);
 }
 
 int WriteSmtpSettings(HKEY key, const SmtpSettings *settings)

@@ -95,6 +95,14 @@ BOOL CaptureBytes(const BYTE *data, DWORD count, const SYSTEMTIME &arrival, BOOL
     return TRUE;
 }
 
+void MarkCaptureGap()
+{
+    EnterCriticalSection(&CaptureLock);
+    LineStart = Params.TimestampFormat != 0;
+    AfterGap = TRUE;
+    LeaveCriticalSection(&CaptureLock);
+}
+
 static void SetHeld(BOOL held)
 {
     EnterCriticalSection(&CaptureLock);

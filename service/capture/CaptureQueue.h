@@ -25,6 +25,10 @@ extern BOOL LineStart;
 // (pause) nothing is queued and FALSE is returned, unless `atStop`.
 BOOL CaptureBytes(const BYTE *data, DWORD count, const SYSTEMTIME &arrival, BOOL atStop);
 
+// A gap in what arrives (a network source connected again or replaced): the
+// next byte begins a line of its own, with its own stamp.
+void MarkCaptureGap();
+
 // Pause and continue: while held, CaptureBytes takes nothing.
 void HoldCaptureQueue();
 void ReleaseCaptureQueue();
