@@ -69,6 +69,8 @@ private:
     void UpdateLiveCells(int n);
     void UpdateMailQueueColumn();
     void ReportSaveFailures(const struct SaveFailures &failures);
+    // The firewall's notice (FirewallRule.h), once per run.
+    void ShowFirewallNotice();
     void BeginWait();
     void EndWait();
 

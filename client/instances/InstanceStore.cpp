@@ -77,8 +77,10 @@ void ReadInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
     for (int i = 0; i < PARAMETER_COUNT; i++)
         if (RegistryParameters[i].Key == kind)
             ReadParameterValue(key, RegistryParameters[i], ParameterMember(record, i));
-    if (kind != InParametersKey)
+    if (kind != InParametersKey) {
+        ReadNetworkSourceSettings(key, &record->Network, NULL);
         return;
+    }
     ReadSmtpSettings(key, &record->Smtp, NULL);
     ReadMailSettings(key, &record->Mail, NULL);
     ReadOptionalParameter(key, MailAttachmentSpec, &record->Mail.MailAttachment);
@@ -138,6 +140,8 @@ int WriteInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
     if (kind == InParametersKey && (!WriteSmtpSettings(key, &record->Smtp) || !WriteUnknownSmtpSecurity(key, record)))
         ok = 0;
     if (kind == InParametersKey && !WriteMailSettings(key, &record->Mail))
+        ok = 0;
+    if (kind == InPortKey && !WriteNetworkSourceSettings(key, &record->Network))
         ok = 0;
     return ok;
 }
@@ -224,6 +228,7 @@ int AddInstance(int source, HWND owner)
         record->Smtp = copy.Smtp;
         record->Mail = copy.Mail;
         record->SmtpSecurityAsStored = copy.SmtpSecurityAsStored;
+        record->Network = copy.Network;
         record->AutoStart = copy.AutoStart;
         record->InUse = 1;
     } else {
