@@ -1,6 +1,7 @@
 #include "service/ServiceMain.h"
 #include "service/alarm/InactivityAlarm.h"
 #include "service/capture/ComPort.h"
+#include "service/capture/NetworkSource.h"
 #include "service/capture/ReaderThread.h"
 #include "service/ConfigurationReport.h"
 #include "service/core/ReportServiceEvent.h"
@@ -106,7 +107,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
                         StartFailedParameters);
         return;
     }
-    if (!OpenComPort()) {
+    if (!(NetworkSourceConfigured() ? OpenNetworkSource() : OpenComPort())) {
         StopWithMessage("Com port could not be opened, service stopping", StartFailedPort);
         return;
     }
@@ -134,7 +135,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
         ReportConfiguration();
     if (Params.VerboseLevel & VERBOSE_START_STOP)
         ReportServiceEvent("%s Starting. Logging %s to %s", EVENTLOG_INFORMATION_TYPE, ServiceName,
-                           Params.PortName, Params.LogFilename);
+                           NetworkSourceConfigured() ? NetworkSourceName() : Params.PortName, Params.LogFilename);
     StartOutboxThread();
     LeaveCriticalSection(&StatusLock);
 }
@@ -204,6 +205,7 @@ static DWORD WINAPI StopWork(LPVOID number)
     WaitWithProgress(WaitForLogWriterEnd, WRITER_END_WAIT_MS, (DWORD)(DWORD_PTR)number);
     CloseHandle(PortHandle);
     PortHandle = INVALID_HANDLE_VALUE;
+    CloseNetworkSource();
     // A mail in progress may take long; one that has not begun is not begun.
     WaitWithProgress(MailEnded, MAIL_STOP_WAIT_MS, (DWORD)(DWORD_PTR)number);
     ControlDone((DWORD)(DWORD_PTR)number, SERVICE_STOPPED);

@@ -2,6 +2,7 @@
 #include "service/alarm/InactivityAlarm.h"
 #include "service/capture/ComPort.h"
 #include "service/capture/DriverLoss.h"
+#include "service/capture/NetworkSource.h"
 #include "service/core/ReportServiceEvent.h"
 #include "service/core/ServiceState.h"
 
@@ -90,8 +91,23 @@ static DWORD WaitingInDriver()
 // every further byte already waiting in the driver in one more read: a read
 // per byte cannot keep up with a fast line, since every call is a round trip
 // to the system.
+// How long a read of a network source waits for data (the port's read
+// time-out for a COM port).
+static DWORD NetworkReadMs;
+
+static int SetReadTimeout(DWORD ms)
+{
+    if (!NetworkSourceConfigured())
+        return SetPortReadTimeout(ms);
+    NetworkReadMs = ms;
+    return 1;
+}
+
 static ReadOutcome ReadPort(OVERLAPPED *overlapped, BYTE *buffer, DWORD size, DWORD *count)
 {
+    // A network source is never lost: it reconnects by itself, silent meanwhile.
+    if (NetworkSourceConfigured())
+        return ReadNetworkSource(buffer, size, NetworkReadMs, count) == SourceStopped ? ReadStopped : ReadDone;
     ReadOutcome outcome = ReadOverlapped(overlapped, buffer, 1, count);
     if (outcome != ReadDone || *count == 0)
         return outcome;
@@ -152,7 +168,7 @@ static BOOL AwaitRestOfSilence(DWORD timeoutMs, BOOL *shortened)
     DWORD silent = SilentMs();
     if (silent + SILENCE_SLACK_MS >= timeoutMs)
         return FALSE;
-    *shortened = SetPortReadTimeout(timeoutMs - silent);
+    *shortened = SetReadTimeout(timeoutMs - silent);
     return TRUE;
 }
 
@@ -209,6 +225,7 @@ DWORD WINAPI ReaderThread(LPVOID)
     // Set while the port's read time-out is cut to the rest of a silence.
     BOOL readShortened = FALSE;
     DWORD timeoutMs = SilenceTimeoutMs();
+    NetworkReadMs = Params.Timeout == 0 ? IDLE_READ_TIMEOUT_MS : timeoutMs;
     RestartSilence();
 
     while (WaitWhileHeld()) {
@@ -244,7 +261,7 @@ DWORD WINAPI ReaderThread(LPVOID)
             if (AwaitRestOfSilence(timeoutMs, &readShortened))
                 continue;
             if (readShortened)
-                readShortened = !SetPortReadTimeout(timeoutMs);
+                readShortened = !SetReadTimeout(timeoutMs);
             ReportSilence();
             silenceReported = TRUE;
             StartInactivityAlarm();
@@ -266,10 +283,19 @@ DWORD WINAPI ReaderThread(LPVOID)
         }
         RestartSilence();
         if (readShortened)
-            readShortened = !SetPortReadTimeout(timeoutMs);
+            readShortened = !SetReadTimeout(timeoutMs);
     }
     if (PortHandle != INVALID_HANDLE_VALUE)
         HandOverDriverAtStop(&overlapped);
+    BYTE waiting[READ_CHUNK_SIZE];
+    DWORD count;
+    for (DWORD taken = 0; NetworkSourceConfigured() && taken < CAPTURE_QUEUE_SIZE &&
+                          (count = TakeWaitingFromNetwork(waiting, sizeof waiting)) > 0;
+         taken += count) {
+        SYSTEMTIME arrival;
+        GetLocalTime(&arrival);
+        CaptureBytes(waiting, count, arrival, TRUE);
+    }
     ReportDriverLoss();
     CloseHandle(overlapped.hEvent);
     return 0;

@@ -54,7 +54,10 @@ static void ConnectFailed(int error)
 
 static void ConnectionLost(int error)
 {
-    if (!EpisodeReported)
+    if (!EpisodeReported && error == 0)
+        ReportServiceEvent("The connection to \"%s\" was closed by the other side; connecting again",
+                           EVENTLOG_ERROR_TYPE, SourceName);
+    else if (!EpisodeReported)
         ReportServiceEvent("The connection to \"%s\" was lost (error %d%s); connecting again",
                            EVENTLOG_ERROR_TYPE, SourceName, error, SocketErrorMeaning(error));
     EpisodeReported = TRUE;
