@@ -10,6 +10,8 @@
 #include "service/core/ReportServiceEvent.h"
 #include "service/core/ServiceState.h"
 
+#include <string.h>
+
 BOOL NetworkSourceConfigured()
 {
     return Params.Network.Source[0] != '\0' || Params.NetworkStates.State[SourceValue] == SmtpValueInvalid;
@@ -99,6 +101,25 @@ static DWORD Step(BYTE *buffer, DWORD size, DWORD *dueMs)
     }
 }
 
+// What one step received, handed out over as many reads as it takes: a
+// step receives up to 64 KiB at once, since under Wine every call into the
+// network is a round trip to the server, and a fast source is kept up with
+// only by few of them.
+static BYTE Received[NETWORK_RECEIVE_SIZE];
+static DWORD ReceivedLength, ReceivedTaken;
+
+static DWORD HandOut(BYTE *buffer, DWORD size)
+{
+    DWORD count = ReceivedLength - ReceivedTaken;
+    if (count > size)
+        count = size;
+    memcpy(buffer, Received + ReceivedTaken, count);
+    ReceivedTaken += count;
+    if (count > 0)
+        NoteSourceDelivered();
+    return count;
+}
+
 SourceResult ReadNetworkSource(BYTE *buffer, DWORD size, DWORD waitMs, DWORD *count)
 {
     *count = 0;
@@ -107,13 +128,17 @@ SourceResult ReadNetworkSource(BYTE *buffer, DWORD size, DWORD waitMs, DWORD *co
     for (;;) {
         if (ServiceStopping())
             return SourceStopped;
+        if (ReceivedTaken < ReceivedLength) {
+            *count = HandOut(buffer, size);
+            return SourceData;
+        }
         // Reset before the step: whatever happens from here on signals again.
         WSAResetEvent(SourceEvent);
         DWORD dueMs;
-        DWORD got = Step(buffer, size, &dueMs);
-        if (got > 0) {
-            *count = got;
-            NoteSourceDelivered();
+        ReceivedLength = Step(Received, sizeof Received, &dueMs);
+        ReceivedTaken = 0;
+        if (ReceivedLength > 0) {
+            *count = HandOut(buffer, size);
             return SourceData;
         }
         DWORD waited = GetTickCount() - began;
@@ -137,28 +162,30 @@ int ReopenNetworkSource() { return 1; }
 
 DWORD TakeWaitingFromNetwork(BYTE *buffer, DWORD size)
 {
-    DWORD got = 0;
-    switch (SourceTarget.Kind) {
-    case SourceTcpClient:
-    case SourceRfc2217:
-        got = TakeFromTcpClient(buffer, size);
-        break;
-    case SourceTcpServer:
-        got = StepTcpServer(buffer, size);
-        break;
-    case SourceUdp:
-        got = StepUdpSource(buffer, size);
-        break;
-    default:
-        break;
+    if (ReceivedTaken == ReceivedLength) {
+        ReceivedTaken = 0;
+        switch (SourceTarget.Kind) {
+        case SourceTcpClient:
+        case SourceRfc2217:
+            ReceivedLength = TakeFromTcpClient(Received, sizeof Received);
+            break;
+        case SourceTcpServer:
+            ReceivedLength = StepTcpServer(Received, sizeof Received);
+            break;
+        case SourceUdp:
+            ReceivedLength = StepUdpSource(Received, sizeof Received);
+            break;
+        default:
+            ReceivedLength = 0;
+            break;
+        }
     }
-    if (got > 0)
-        NoteSourceDelivered();
-    return got;
+    return HandOut(buffer, size);
 }
 
 void CloseNetworkSource()
 {
+    ReceivedLength = ReceivedTaken = 0;
     CloseTcpClient();
     CloseTcpServer();
     CloseUdpSource();

@@ -9,6 +9,9 @@
 
 enum SourceResult { SourceData, SourceQuiet, SourceLost, SourceStopped };
 
+// The most one step takes from the network at once.
+#define NETWORK_RECEIVE_SIZE 65536
+
 // Non-zero when the instance captures from the network (Source is stored).
 BOOL NetworkSourceConfigured();
 

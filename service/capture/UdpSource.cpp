@@ -18,6 +18,10 @@ int StartUdpSource()
                            SocketErrorMeaning(error));
         return 0;
     }
+    // Datagrams wait in the socket while the service is paused; a sender
+    // does not wait for us as a TCP one does, so the system keeps more.
+    int buffer = UDP_RECEIVE_BUFFER_SIZE;
+    setsockopt(Receiver, SOL_SOCKET, SO_RCVBUF, (const char *)&buffer, sizeof buffer);
     return 1;
 }
 

@@ -7,6 +7,9 @@
 
 // The largest datagram (IPv4's limit; IPv6 jumbograms do not reach here).
 #define DATAGRAM_SIZE 65536
+// What the system holds for the source while it is paused: as much as the
+// capture queue.
+#define UDP_RECEIVE_BUFFER_SIZE (1024 * 1024)
 
 // Binds the port (exclusively). Reports why and returns 0 when it cannot:
 // the service does not start.
