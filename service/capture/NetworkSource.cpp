@@ -46,10 +46,13 @@ static int TakeValues()
         return 0;
     }
     FormatSourceShort(n.Source, Params.PortName, SourceName, sizeof SourceName);
+    NameLossSource(SourceName);
     return 1;
 }
 
-int OpenNetworkSource()
+static void CloseNetworkSource();
+
+static int OpenNetworkSource()
 {
     if (!TakeValues())
         return 0;
@@ -120,7 +123,7 @@ static DWORD HandOut(BYTE *buffer, DWORD size)
     return count;
 }
 
-SourceResult ReadNetworkSource(BYTE *buffer, DWORD size, DWORD waitMs, DWORD *count)
+static SourceResult ReadNetworkSource(BYTE *buffer, DWORD size, DWORD waitMs, DWORD *count)
 {
     *count = 0;
     DWORD began = GetTickCount();
@@ -145,22 +148,18 @@ SourceResult ReadNetworkSource(BYTE *buffer, DWORD size, DWORD waitMs, DWORD *co
         if (waited >= waitMs)
             return SourceQuiet;
         DWORD wait = waitMs - waited;
-        DWORD lossDue = DriverLossDueInMs(GetTickCount());
         if (dueMs < wait)
             wait = dueMs;
-        if (lossDue < wait)
-            wait = lossDue;
         if (WaitForMultipleObjects(2, events, FALSE, wait) == WAIT_OBJECT_0)
             return SourceStopped;
-        // A device server's episode of lost data that has ended.
-        if (DriverLossDueInMs(GetTickCount()) == 0)
-            ReportDriverLoss();
     }
 }
 
-int ReopenNetworkSource() { return 1; }
+static int ReopenNetworkSource() { return 1; }
 
-DWORD TakeWaitingFromNetwork(BYTE *buffer, DWORD size)
+static DWORD NetworkRetryDelayMs(DWORD failures) { return ReconnectDelayMs((int)failures); }
+
+static DWORD TakeWaitingFromNetwork(BYTE *buffer, DWORD size)
 {
     if (ReceivedTaken == ReceivedLength) {
         ReceivedTaken = 0;
@@ -183,9 +182,11 @@ DWORD TakeWaitingFromNetwork(BYTE *buffer, DWORD size)
     return HandOut(buffer, size);
 }
 
-void CloseNetworkSource()
+static void CloseNetworkSource()
 {
     ReceivedLength = ReceivedTaken = 0;
+    // What a device server reported lost and is not told yet.
+    ReportDriverLoss();
     CloseTcpClient();
     CloseTcpServer();
     CloseUdpSource();
@@ -194,7 +195,7 @@ void CloseNetworkSource()
     SourceEvent = WSA_INVALID_EVENT;
 }
 
-BOOL NetworkSourceConnected()
+static BOOL NetworkSourceConnected()
 {
     switch (SourceTarget.Kind) {
     case SourceTcpClient:
@@ -206,3 +207,8 @@ BOOL NetworkSourceConnected()
         return TRUE;
     }
 }
+
+const CaptureSource NetworkCaptureSource = {
+    OpenNetworkSource, ReadNetworkSource, ReopenNetworkSource, NetworkRetryDelayMs, TakeWaitingFromNetwork,
+    CloseNetworkSource, NetworkSourceConnected,
+};

@@ -6,8 +6,7 @@
 #pragma once
 
 #include <windows.h>
-
-enum SourceResult { SourceData, SourceQuiet, SourceLost, SourceStopped };
+#include "service/capture/CaptureSource.h"
 
 // The most one step takes from the network at once.
 #define NETWORK_RECEIVE_SIZE 65536
@@ -15,26 +14,13 @@ enum SourceResult { SourceData, SourceQuiet, SourceLost, SourceStopped };
 // Non-zero when the instance captures from the network (Source is stored).
 BOOL NetworkSourceConfigured();
 
-// At start: checks Source and AllowedSenders, binds a listening source's
-// port. Reports why and returns 0 when the service cannot start (a value
-// that is not valid, a port that cannot be bound). A host that cannot be
-// reached is no reason: it is tried until it can.
-int OpenNetworkSource();
-
-// Waits at most waitMs for data and ends at once when StopEvent is set;
-// *count bytes came.
-SourceResult ReadNetworkSource(BYTE *buffer, DWORD size, DWORD waitMs, DWORD *count);
-
-// A network source never reports itself lost: it reconnects by itself.
-int ReopenNetworkSource();
-
-// At stop: only what has already arrived, without waiting.
-DWORD TakeWaitingFromNetwork(BYTE *buffer, DWORD size);
-
-void CloseNetworkSource();
-
-// Connected (a listening source: a device is connected; UDP: always).
-BOOL NetworkSourceConnected();
+// Open: checks Source and AllowedSenders, binds a listening source's port;
+// reports why and returns 0 when the service cannot start (a value that is
+// not valid, a port that cannot be bound). A host that cannot be reached is
+// no reason: it is tried until it can. Read never returns SourceLost: a
+// network source reconnects by itself and is silent meanwhile. Connected: a
+// listening source while a device is connected; UDP always.
+extern const CaptureSource NetworkCaptureSource;
 
 // The source in short for reports ("tcp 10.1.1.5:1752"), once opened.
 const char *NetworkSourceName();

@@ -1,4 +1,5 @@
 #include "service/capture/TcpClientSource.h"
+#include "service/capture/CaptureQueue.h"
 #include "service/capture/DriverLoss.h"
 #include "service/capture/Rfc2217Stream.h"
 #include "service/capture/SourceSocket.h"
@@ -160,10 +161,10 @@ static DWORD RemoveTelnet(BYTE *buffer, DWORD count)
 {
     DWORD kept = FilterRfc2217(&Stream, buffer, count);
     SendTelnetReply();
-    if (Stream.LineErrors != 0) {
-        NoteCommErrors(Stream.LineErrors, GetTickCount());
-        Stream.LineErrors = 0;
-    }
+    // Overruns the server counted are lost bytes: the next one begins a line.
+    if (Stream.LineErrors != 0 && NoteCommErrors(Stream.LineErrors, GetTickCount()))
+        MarkCaptureGap();
+    Stream.LineErrors = 0;
     if (Stream.ComPortRefused && !ComPortRefusalReported) {
         ReportServiceEvent("Warning: the device server of \"%s\" refused the com port option; its serial port "
                            "keeps the settings it has",

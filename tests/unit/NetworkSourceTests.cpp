@@ -213,7 +213,7 @@ protected:
         Params.VerboseLevel = 0xF;
         ParametersRead = TRUE;
     }
-    void TearDown() override { CloseNetworkSource(); }
+    void TearDown() override { NetworkCaptureSource.Close(); }
 
     // Opens Source with the port of `listener` (0: a free port of our own).
     bool Open(const char *scheme, SOCKET listener = INVALID_SOCKET)
@@ -224,7 +224,7 @@ protected:
             getsockname(listener, (sockaddr *)&address, &length);
         port = listener != INVALID_SOCKET ? ntohs(address.sin_port) : FreePort();
         snprintf(Params.Network.Source, sizeof Params.Network.Source, "%s://127.0.0.1:%u", scheme, port);
-        return OpenNetworkSource() != 0;
+        return NetworkCaptureSource.Open() != 0;
     }
     static unsigned FreePort()
     {
@@ -270,7 +270,7 @@ protected:
         while (got.size() < expected && GetTickCount() - began < ms) {
             BYTE buffer[4096];
             DWORD count = 0;
-            if (ReadNetworkSource(buffer, sizeof buffer, 200, &count) == SourceData)
+            if (NetworkCaptureSource.Read(buffer, sizeof buffer, 200, &count) == SourceData)
                 got.append((char *)buffer, count);
         }
         return got;
@@ -295,21 +295,21 @@ TEST_F(LoopbackSource, AClientReconnectsAfterADropAndReportsTheEpisodeOnce)
         all.push_back((char)i);
     BYTE nothing[16];
     DWORD count;
-    EXPECT_EQ(ReadNetworkSource(nothing, sizeof nothing, 300, &count), SourceQuiet);
+    EXPECT_EQ(NetworkCaptureSource.Read(nothing, sizeof nothing, 300, &count), SourceQuiet);
     SOCKET device = accept(listener, NULL, NULL);
     send(device, all.data(), (int)all.size(), 0);
     EXPECT_EQ(ReadFor(256, 5000), all);
-    EXPECT_TRUE(NetworkSourceConnected());
+    EXPECT_TRUE(NetworkCaptureSource.Connected());
     closesocket(device);
     EXPECT_EQ(ReadFor(1, 500), "");
-    EXPECT_FALSE(NetworkSourceConnected());
+    EXPECT_FALSE(NetworkCaptureSource.Connected());
     EXPECT_TRUE(Reported("The connection to \"tcp 127.0.0.1:"));
     // Away for a while: one report, however many tries fail.
     closesocket(listener);
     ReadFor(1, 4000);
     listener = Listen(SOCK_STREAM, port);
     DWORD began = GetTickCount();
-    while (!NetworkSourceConnected() && GetTickCount() - began < 9000)
+    while (!NetworkCaptureSource.Connected() && GetTickCount() - began < 9000)
         ReadFor(1, 200);   // the next try comes at most 4 s after the last
     device = accept(listener, NULL, NULL);
     send(device, "again", 5, 0);
@@ -338,7 +338,7 @@ TEST_F(LoopbackSource, TheNewestConnectionWinsAndRefusedSendersAreReportedOnce)
     EXPECT_EQ(ReadFor(1, 500), "");
     SOCKET stranger = Connect("127.0.0.2"), again = Connect("127.0.0.2");
     EXPECT_EQ(ReadFor(1, 500), "");
-    EXPECT_TRUE(NetworkSourceConnected());
+    EXPECT_TRUE(NetworkCaptureSource.Connected());
     int refusals = 0;
     for (const RecordedEvent &e : log.Events())
         refusals += e.Text.find("A connection from 127.0.0.2 to \"listen 127.0.0.1:") == 0;
@@ -346,17 +346,17 @@ TEST_F(LoopbackSource, TheNewestConnectionWinsAndRefusedSendersAreReportedOnce)
     for (SOCKET s : {first, second, stranger, again})
         closesocket(s);
     // The port is this instance's alone.
-    CloseNetworkSource();
+    NetworkCaptureSource.Close();
     SOCKET holder = Listen();
     sockaddr_in address = {};
     int length = sizeof address;
     getsockname(holder, (sockaddr *)&address, &length);
     port = ntohs(address.sin_port);
     snprintf(Params.Network.Source, sizeof Params.Network.Source, "udp://:%u", port);
-    EXPECT_TRUE(OpenNetworkSource());   // another protocol: free
-    CloseNetworkSource();
+    EXPECT_TRUE(NetworkCaptureSource.Open());   // another protocol: free
+    NetworkCaptureSource.Close();
     snprintf(Params.Network.Source, sizeof Params.Network.Source, "listen://127.0.0.1:%u", port);
-    EXPECT_FALSE(OpenNetworkSource());
+    EXPECT_FALSE(NetworkCaptureSource.Open());
     EXPECT_TRUE(Reported("Could not listen on \"listen 127.0.0.1:"));
     closesocket(holder);
 }
