@@ -1,5 +1,6 @@
 #include "common/settings/SourceSettings.h"
 #include "common/settings/SmtpSettings.h"
+#include "common/text/JsonReader.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -32,17 +33,6 @@ static int SchemeIndex(SourceKind kind)
 }
 
 static int IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-static int HexDigit(char c)
-{
-    if (IsDigit(c))
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // A decimal number of at most `digits` digits from text[0..length), no sign.
 static int ParseDecimalPart(const char *text, size_t length, size_t digits, DWORD *value)
@@ -108,7 +98,7 @@ static int ParseIpv6(const char *text, size_t length, BYTE *address)
             return 0;
         DWORD value = 0;
         for (size_t k = i; k < end; k++) {
-            int digit = HexDigit(text[k]);
+            int digit = HexDigitValue(text[k]);
             if (digit < 0)
                 return 0;
             value = value * 16 + (DWORD)digit;

@@ -12,6 +12,7 @@ import time
 from harness.events import ERROR, INFORMATION, WARNING
 from harness.instance import STOPPED
 from harness.peers import Exchange, Rfc2217Server, Ser2net, free_port, send_datagram
+from test_service import wait_for_log
 
 STAMP = rb"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}: "
 EVERY_BYTE = bytes(range(256))
@@ -38,20 +39,6 @@ def speed_of(tty):
         return termios.tcgetattr(fd)[4]
     finally:
         os.close(fd)
-
-
-def wait_for_log(inst, length, timeout=15):
-    deadline = time.time() + timeout
-    data = b""
-    while time.time() < deadline:
-        try:
-            data = inst.read_log()
-        except FileNotFoundError:
-            pass
-        if len(data) >= length:
-            return data
-        time.sleep(0.1)
-    return data
 
 
 def test_every_kind_captures_every_byte_from_real_peers(wine, instance, workdir, port_factory):
