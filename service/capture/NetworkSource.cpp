@@ -1,10 +1,12 @@
 #include "service/capture/NetworkSource.h"
 #include "common/net/SocketIo.h"
+#include "service/capture/CaptureQueue.h"
 #include "service/capture/DriverLoss.h"
 #include "service/capture/SenderRefusals.h"
 #include "service/capture/SourceSocket.h"
 #include "service/capture/TcpClientSource.h"
 #include "service/capture/TcpServerSource.h"
+#include "service/capture/Timestamp.h"
 #include "service/capture/UdpSource.h"
 #include "service/core/CheckParameters.h"
 #include "service/core/ReportServiceEvent.h"
@@ -123,6 +125,22 @@ static DWORD HandOut(BYTE *buffer, DWORD size)
     return count;
 }
 
+// How many of the next received bytes the capture queue has room for, with
+// the stamps they may need (one before the chunk, one after each CR).
+static DWORD FittingInQueue(DWORD size)
+{
+    ULONGLONG used = QueuedPosition() - WrittenPosition();
+    ULONGLONG room = used < CAPTURE_QUEUE_SIZE ? CAPTURE_QUEUE_SIZE - used : 0;
+    ULONGLONG need = TIMESTAMP_LENGTH;
+    DWORD fit = 0;
+    for (; fit < size && ReceivedTaken + fit < ReceivedLength; fit++) {
+        need += 1 + (Received[ReceivedTaken + fit] == '\r' ? TIMESTAMP_LENGTH : 0);
+        if (need > room)
+            break;
+    }
+    return fit;
+}
+
 static SourceResult ReadNetworkSource(BYTE *buffer, DWORD size, DWORD waitMs, DWORD *count)
 {
     *count = 0;
@@ -132,8 +150,18 @@ static SourceResult ReadNetworkSource(BYTE *buffer, DWORD size, DWORD waitMs, DW
         if (ServiceStopping())
             return SourceStopped;
         if (ReceivedTaken < ReceivedLength) {
-            *count = HandOut(buffer, size);
-            return SourceData;
+            // A network sender waits for us (TCP holds it back, a UDP socket
+            // keeps 1 MiB): while the writer is behind, received bytes stay
+            // here rather than be dropped by a full capture queue.
+            DWORD fit = FittingInQueue(size);
+            if (fit > 0) {
+                *count = HandOut(buffer, fit);
+                return SourceData;
+            }
+            WakeWriter();
+            if (WaitForSingleObject(StopEvent, QUEUE_ROOM_WAIT_MS) == WAIT_OBJECT_0)
+                return SourceStopped;
+            continue;
         }
         // Reset before the step: whatever happens from here on signals again.
         WSAResetEvent(SourceEvent);

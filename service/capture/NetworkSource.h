@@ -10,6 +10,8 @@
 
 // The most one step takes from the network at once.
 #define NETWORK_RECEIVE_SIZE 65536
+// How often a source whose bytes find no room in the capture queue looks again.
+#define QUEUE_ROOM_WAIT_MS 10
 
 // Non-zero when the instance captures from the network (Source is stored).
 BOOL NetworkSourceConfigured();

@@ -232,8 +232,10 @@ def test_general_page_stores_and_previews(client, gui):
     # A TCP server for one range of senders: the serial settings do not
     # apply, and what the service would refuse is said below the fields.
     s = Sheet(c, 2)
+    fields = (PORT, SPEED, FLOW, HOST, SOURCE_PORT, ALLOWED)
+    assert [s.enabled(i) for i in fields] == [True] * 3 + [False] * 3
     s.choose(SOURCE_KIND, 2)
-    assert [s.enabled(i) for i in (PORT, SPEED, FLOW, HOST, SOURCE_PORT, ALLOWED)] == [False] * 3 + [True] * 3
+    assert [s.enabled(i) for i in fields] == [False] * 3 + [True] * 3
     assert s.text(PROBLEM) == "Not a valid source: its PORT is not a number from 1 to 65535"
     s.type(SOURCE_PORT, "1752")
     s.type(ALLOWED, "10.1.1.0/24, pbx")

@@ -140,12 +140,20 @@ def test_silence_while_disconnected_and_sources_that_cannot_start(wine, instance
         server.settimeout(20)
         device, _ = server.accept()
         device.sendall(b"alive\r\n")
-        log = wait_for_log(waiting, 25 + 7)
+        wait_for_log(waiting, 25 + 7)
+        # Pause, continue and stop keep every byte, as for a COM port.
+        waiting.pause()
+        device.sendall(b"paused\r\n")
+        time.sleep(1)
+        waiting.resume()
+        device.sendall(b"last\r\n")
+        waiting.stop()
         device.close()
-    waiting.stop()
-    assert re.fullmatch(STAMP + b"alive\r\n", log), log
+    log = waiting.read_log()
+    assert re.fullmatch(STAMP + b"alive\r\n" + STAMP + b"paused\r\n" + STAMP + b"last\r\n", log), log
     texts = [(e.type, e.text) for e in wine.events_since(mark)]
     assert sum(t.startswith('Could not connect to "tcp 127.0.0.1:%d"' % nobody) for _, t in texts) == 1
     assert (WARNING, warning) in texts
     assert (ERROR, 'The registry value "Source" ("tcp://pbx:1752") is not a source this service can capture: '
                    "it does not begin with socket://, rfc2217://, listen:// or udp://") in texts
+    assert (ERROR, "The network source could not be opened, service stopping") in texts
