@@ -7,6 +7,7 @@
 #include "service/ConfigurationReport.h"
 #include "service/core/ReportServiceEvent.h"
 #include "service/core/ServiceState.h"
+#include "service/forward/ForwardThread.h"
 #include "service/log/LogFile.h"
 #include "service/log/LogWriterThread.h"
 #include "service/log/RotationThread.h"
@@ -155,6 +156,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
         ReportServiceEvent("%s Starting. Logging %s to %s", EVENTLOG_INFORMATION_TYPE, ServiceName,
                            NetworkSourceConfigured() ? NetworkSourceName() : Params.PortName, Params.LogFilename);
     StartOutboxThread();
+    StartForwarder();
     LeaveCriticalSection(&StatusLock);
 }
 
@@ -240,6 +242,8 @@ static DWORD WINAPI StopWork(LPVOID number)
         ReportServiceEvent("%llu bytes of received data came after the stop had to give up on the "
                            "reader and are lost",
                            EVENTLOG_ERROR_TYPE, (unsigned long long)refused);
+    // What the writer wrote last is the forwarder's to send next time.
+    WaitWithProgress(WaitForForwarderEnd, FORWARD_END_WAIT_MS, control);
     // A mail in progress may take long; one that has not begun is not begun.
     WaitWithProgress(MailEnded, MAIL_STOP_WAIT_MS, control);
     ControlDone(control, SERVICE_STOPPED, readerEnded && writerEnded ? 0 : StopIncomplete);

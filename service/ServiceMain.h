@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "service/forward/ForwardThread.h"
+
 void WINAPI ServiceMain(DWORD argc, LPSTR *argv);
 DWORD WINAPI ServiceHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
 
@@ -41,4 +43,5 @@ enum StartFailure {
 
 // The time at shutdown the service asks for: every guard of a stop, and a
 // little more.
-#define PRESHUTDOWN_TIMEOUT_MS (READER_END_WAIT_MS + WRITER_END_WAIT_MS + MAIL_STOP_WAIT_MS + 5000)
+#define PRESHUTDOWN_TIMEOUT_MS (READER_END_WAIT_MS + WRITER_END_WAIT_MS + FORWARD_END_WAIT_MS + \
+                                MAIL_STOP_WAIT_MS + 5000)

@@ -1,5 +1,6 @@
 #include "service/log/LogFile.h"
 #include "service/core/ServiceState.h"
+#include "service/forward/ForwardChain.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -76,6 +77,7 @@ int OpenLogFileAt(const SYSTEMTIME &now)
         return 0;
 
     UseLogFile(file, path);
+    NoteLogOpened(path);
     AcquireSRWLockExclusive(&Log.TimeLock);
     Log.OpenedAt = now;
     ReleaseSRWLockExclusive(&Log.TimeLock);
