@@ -20,7 +20,10 @@ static const struct {
 
 #define PREVIEW_SIZE 128
 
-CGeneralProps::CGeneralProps(InstanceSettings *settings) : CPropertyPage(IDD_GENERAL_PROPS), m_Settings(settings) {}
+CGeneralProps::CGeneralProps(InstanceSettings *settings)
+    : CPropertyPage(IDD_GENERAL_PROPS), m_Settings(settings), m_ShowingSource(FALSE)
+{
+}
 
 CInstanceSheet *CGeneralProps::Props() const { return static_cast<CInstanceSheet *>(Sheet()); }
 
@@ -54,6 +57,7 @@ BOOL CGeneralProps::OnInitDialog()
     SendDlgItemMessageA(page, IDC_LOG_ROTATION, CB_SETCURSEL, (WPARAM)(int)m_Settings->LogRotation, 0);
     // An unusable stored code selects nothing and stays stored until a choice.
     SendDlgItemMessageA(page, IDC_FLOW_CONTROL, CB_SETCURSEL, (WPARAM)(int)m_Settings->FlowControl, 0);
+    ShowSource();
 
     Props()->RestoreFlags(flags);
     return TRUE;
@@ -121,9 +125,114 @@ void CGeneralProps::StoreReportBit(WORD id)
     }
 }
 
+// The source's kind, host and port from Source. A stored Source that is not
+// valid selects no kind and stays stored until the source is edited.
+void CGeneralProps::ShowSource()
+{
+    HWND page = Handle();
+    m_ShowingSource = TRUE;
+    SourceAddress address;
+    char port[8] = "";
+    if (!ParseSource(m_Settings->Network.Source, &address, NULL, 0)) {
+        SendDlgItemMessageA(page, IDC_SOURCE_KIND, CB_SETCURSEL, (WPARAM)-1, 0);
+        address.Host[0] = '\0';
+    } else {
+        SendDlgItemMessageA(page, IDC_SOURCE_KIND, CB_SETCURSEL, (WPARAM)address.Kind, 0);
+        if (address.Kind != SourceSerialPort)
+            snprintf(port, sizeof port, "%u", address.Port);
+    }
+    SetDlgItemTextA(page, IDC_SOURCE_HOST, address.Host);
+    SetDlgItemTextA(page, IDC_SOURCE_PORT, port);
+    SetDlgItemTextA(page, IDC_ALLOWED_SENDERS, m_Settings->Network.AllowedSenders);
+    m_ShowingSource = FALSE;
+    EnableSourceFields();
+    ShowSourceProblem();
+}
+
+// Source from the kind, host and port as they stand: the page stores what
+// it shows, and says below the fields what the service would refuse.
+void CGeneralProps::StoreSource()
+{
+    HWND page = Handle();
+    LRESULT kind = SendDlgItemMessageA(page, IDC_SOURCE_KIND, CB_GETCURSEL, 0, 0);
+    if (m_ShowingSource || kind == CB_ERR)
+        return;
+    SourceAddress address;
+    memset(&address, 0, sizeof address);
+    address.Kind = (SourceKind)kind;
+    char host[SOURCE_HOST_SIZE + 2], port[16];
+    GetDlgItemTextA(page, IDC_SOURCE_HOST, host, sizeof host);
+    GetDlgItemTextA(page, IDC_SOURCE_PORT, port, sizeof port);
+    // An IPv6 address typed with its brackets is taken without them.
+    const char *start = host;
+    size_t length = strlen(host);
+    if (length >= 2 && host[0] == '[' && host[length - 1] == ']') {
+        start++;
+        length -= 2;
+    }
+    snprintf(address.Host, sizeof address.Host, "%.*s", (int)length, start);
+    DWORD number;
+    address.Port = ParseDecimal(port, 0, &number) && number <= 65535 ? (WORD)number : 0;
+    if (address.Kind == SourceSerialPort || !FormatSource(&address, m_Settings->Network.Source,
+                                                          sizeof m_Settings->Network.Source))
+        m_Settings->Network.Source[0] = '\0';
+    Props()->MarkChanged();
+    EnableSourceFields();
+    ShowSourceProblem();
+}
+
+// The serial port's name applies to the serial port only, its settings also
+// to a device server's port; host and port to the network, allowed senders
+// to what listens.
+void CGeneralProps::EnableSourceFields()
+{
+    HWND page = Handle();
+    LRESULT kind = SendDlgItemMessageA(page, IDC_SOURCE_KIND, CB_GETCURSEL, 0, 0);
+    BOOL known = kind != CB_ERR;
+    BOOL serial = !known || kind == SourceSerialPort;
+    BOOL portSettings = serial || kind == SourceRfc2217;
+    BOOL listens = !known || kind == SourceTcpServer || kind == SourceUdp;
+    static const WORD PortSettings[] = {IDC_BAUD_RATE, IDC_BYTE_SIZE, IDC_PARITY, IDC_STOP_BITS, IDC_FLOW_CONTROL};
+    EnableWindow(GetDlgItem(page, IDC_PORT_NAME), serial);
+    for (size_t i = 0; i < sizeof PortSettings / sizeof PortSettings[0]; i++)
+        EnableWindow(GetDlgItem(page, PortSettings[i]), portSettings);
+    EnableWindow(GetDlgItem(page, IDC_SOURCE_HOST), !serial || !known);
+    EnableWindow(GetDlgItem(page, IDC_SOURCE_PORT), !serial || !known);
+    EnableWindow(GetDlgItem(page, IDC_ALLOWED_SENDERS), listens);
+}
+
+void CGeneralProps::ShowSourceProblem()
+{
+    char reason[160], text[200] = "";
+    if (!ParseSource(m_Settings->Network.Source, NULL, reason, sizeof reason))
+        snprintf(text, sizeof text, "Not a valid source: %s", reason);
+    else if (!ParseAllowedSenders(m_Settings->Network.AllowedSenders, NULL, reason, sizeof reason))
+        snprintf(text, sizeof text, "Allowed senders not valid: %s", reason);
+    SetDlgItemTextA(Handle(), IDC_SOURCE_PROBLEM, text);
+}
+
 BOOL CGeneralProps::OnCommand(WORD id, WORD code, HWND control)
 {
     switch (id) {
+    case IDC_SOURCE_KIND:
+        if (code != CBN_SELCHANGE)
+            return FALSE;
+        StoreSource();
+        return TRUE;
+    case IDC_SOURCE_HOST:
+    case IDC_SOURCE_PORT:
+        if (code != EN_CHANGE)
+            return FALSE;
+        StoreSource();
+        return TRUE;
+    case IDC_ALLOWED_SENDERS:
+        if (code != EN_CHANGE || m_ShowingSource)
+            return FALSE;
+        GetDlgItemTextA(Handle(), IDC_ALLOWED_SENDERS, m_Settings->Network.AllowedSenders,
+                        sizeof m_Settings->Network.AllowedSenders);
+        Props()->MarkChanged();
+        ShowSourceProblem();
+        return TRUE;
     case IDC_PORT_NAME:
         if (!IsComboStore(code))
             return FALSE;

@@ -1,6 +1,7 @@
 // The General page: serial-port settings (flow control among them), log
 // file and rotation with the rotated name's preview, event-log report
-// switches, automatic start.
+// switches, automatic start; and the source: the serial port or a device on
+// the network (Source, AllowedSenders), built from its kind, host and port.
 #pragma once
 
 #include "client/instances/InstanceSettings.h"
@@ -24,6 +25,11 @@ private:
     void StoreBaudRate(HWND combo, WORD code);
     void StoreSelection(WORD id);
     void StoreReportBit(WORD id);
+    void ShowSource();
+    void StoreSource();
+    void EnableSourceFields();
+    void ShowSourceProblem();
 
     InstanceSettings *m_Settings;
+    BOOL m_ShowingSource;   // the source's fields are being filled, not edited
 };

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "client/instances/ClientMessages.h"
+#include "client/instances/FirewallRule.h"
 #include "client/instances/InstanceCommands.h"
 #include "client/instances/InstanceStore.h"
 #include "client/LiveView.h"
@@ -198,7 +199,9 @@ void InstanceListView::RefreshRow(int row)
     if (n == 0)
         return;
     const InstanceSettings &record = InstanceTable[n];
-    SetCellText(row, ColumnPort, record.PortName);
+    char source[SOURCE_SIZE + 16];
+    FormatSourceShort(record.Network.Source, record.PortName, source, sizeof source);
+    SetCellText(row, ColumnPort, source);
     SetCellText(row, ColumnAutoStart, record.AutoStart ? "Yes" : "No");
     SetCellText(row, ColumnLogFile, record.LogFilename);
 }
@@ -487,6 +490,7 @@ void InstanceListView::OnStartAutomatically()
 
 void InstanceListView::ReportSaveFailures(const SaveFailures &failures)
 {
+    ShowFirewallNotice();
     if (failures.Count == 0)
         return;
     // A save that failed must not look saved.
@@ -549,6 +553,18 @@ void InstanceListView::SaveAll(SaveFailures *failures)
     BeginWait();
     SaveInstances(0, failures, PumpWhileWaiting);
     EndWait();
+    ShowFirewallNotice();
+}
+
+// Said once per run, after the save that met it: the save itself went on.
+void InstanceListView::ShowFirewallNotice()
+{
+    const char *notice = TakeFirewallNotice();
+    if (notice != NULL)
+        ShowMessageBox(m_Frame != NULL && m_Frame->Handle() != NULL && IsWindowVisible(m_Frame->Handle())
+                           ? m_Frame->Handle()
+                           : NULL,
+                       notice, FIREWALL_NOTICE_CAPTION, MB_OK | MB_ICONINFORMATION);
 }
 
 void InstanceListView::OnServiceCommand(UINT id)

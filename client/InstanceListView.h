@@ -85,6 +85,8 @@ private:
     void SetColumnOrder();
     void ReadLiveStatuses();
     void ReportSaveFailures(const struct SaveFailures &failures);
+    // The firewall's notice (FirewallRule.h), once per run.
+    void ShowFirewallNotice();
     void BeginWait();
     void EndWait();
 

@@ -29,6 +29,12 @@
 #define IDC_LOG_FILENAME          1019
 #define IDC_OPEN_LOG              1020
 #define IDC_FLOW_CONTROL          1050
+// General page, capture from the network.
+#define IDC_SOURCE_KIND           1060
+#define IDC_SOURCE_HOST           1061
+#define IDC_SOURCE_PORT           1062
+#define IDC_ALLOWED_SENDERS       1063
+#define IDC_SOURCE_PROBLEM        1064
 
 // E-mail page.
 #define IDC_SMTP_SERVER           1021

@@ -68,6 +68,24 @@ static int FormatMailLines(char *buffer, size_t size)
     return length < 0 ? 0 : length;
 }
 
+// The lines of the network source's values, each only when stored. The
+// service stops at start when one is not valid; the report still shows it.
+static int FormatNetworkLines(char *buffer, size_t size)
+{
+    int length = 0;
+    for (int i = 0; i < NETWORK_SOURCE_VALUE_COUNT && length >= 0 && (size_t)length < size; i++) {
+        static const char *const Labels[NETWORK_SOURCE_VALUE_COUNT] = {"Source", "Allowed Senders"};
+        int state = Params.NetworkStates.State[i];
+        const char *text = i == SourceValue ? Params.Network.Source : Params.Network.AllowedSenders;
+        if (state == SmtpValueInvalid)
+            length += snprintf(buffer + length, size - length, "%s: (the stored value is not a string that fits; "
+                               "the service does not start)\r\n", Labels[i]);
+        else if (state == SmtpValueTaken)
+            length += snprintf(buffer + length, size - length, "%s: %s\r\n", Labels[i], text);
+    }
+    return length < 0 ? 0 : length;
+}
+
 // What the report says of the sign-in method, and why a mail will not go out.
 static void FormatSignIn(char *text, size_t size)
 {
@@ -193,6 +211,8 @@ int FormatConfigurationReport(char *buffer, size_t size)
         int line = snprintf(buffer + length, size - length, "Flow Control: %s\r\n", FlowControlName(p.FlowControl));
         length += line < 0 ? 0 : line;
     }
+    if (length >= 0 && (size_t)length < size)
+        length += FormatNetworkLines(buffer + length, size - length);
     if (length >= 0 && (size_t)length < size && AnySmtpValuePresent(&p.SmtpStates))
         length += FormatSmtpLines(buffer + length, size - length);
     if (length >= 0 && (size_t)length < size)

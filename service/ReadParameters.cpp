@@ -55,6 +55,7 @@ int ReadParameters()
         ReadOptionalText(parametersKey, ALARM_MAIL_TO_VALUE, Params.AlarmMailTo, sizeof Params.AlarmMailTo);
     ReadForwardSettings(parametersKey, &Params.Forward, &Params.ForwardStates);
     ReadKeyValues(portKey, InPortKey);
+    ReadNetworkSourceSettings(portKey, &Params.Network, &Params.NetworkStates);
     RegCloseKey(portKey);
     RegCloseKey(parametersKey);
 

@@ -3,6 +3,7 @@
 #include "service/alarm/InactivityAlarm.h"
 #include "service/capture/CaptureQueue.h"
 #include "service/capture/CaptureSource.h"
+#include "service/capture/NetworkSource.h"
 #include "service/capture/ReaderThread.h"
 #include "service/ConfigurationReport.h"
 #include "service/core/CaptureStatus.h"
@@ -123,8 +124,12 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
                         StartFailedParameters);
         return;
     }
+    if (NetworkSourceConfigured())
+        Source = &NetworkCaptureSource;
     if (!Source->Open()) {
-        StopWithMessage("Com port could not be opened, service stopping", StartFailedPort);
+        StopWithMessage(Source == &NetworkCaptureSource ? "The network source could not be opened, service stopping"
+                                                        : "Com port could not be opened, service stopping",
+                        StartFailedPort);
         return;
     }
     if (!OpenLogFile()) {
@@ -155,7 +160,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
         ReportConfiguration();
     if (Params.VerboseLevel & VERBOSE_START_STOP)
         ReportServiceEvent("%s Starting. Logging %s to %s", EVENTLOG_INFORMATION_TYPE, ServiceName,
-                           Params.PortName, Params.LogFilename);
+                           NetworkSourceConfigured() ? NetworkSourceName() : Params.PortName, Params.LogFilename);
     WarnOfChangeableFiles();
     StartOutboxThread();
     StartForwarder();

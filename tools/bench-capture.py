@@ -11,11 +11,20 @@ asserts nothing about speed.
   2. Idle CPU of one instance with Timeout 0 and with Timeout 30, measured
      from the service process's CPU time over a quiet interval.
 
-Run after tools/build.sh:  /usr/bin/python3 tools/bench-capture.py [MEGABYTES]
+With --network, the same for a network source instead:
+  1. Throughput from a loopback TCP source (socket://; the device is a
+     Python server that sends as fast as the socket takes it), timestamps
+     on, every byte checked in order.
+  2. CPU of one instance fed at the pace of 115200 baud (11,520 bytes a
+     second in 64-byte lines) for 30 s over TCP, and the same through the
+     virtual COM port beside it.
+
+Run after tools/build.sh:  /usr/bin/python3 tools/bench-capture.py [MEGABYTES] [--network]
 """
 
 import os
 import re
+import socket
 import sys
 import tempfile
 import time
@@ -101,11 +110,99 @@ def idle_cpu(session, workdir, timeout, seconds=20):
           % (timeout, 100 * used / seconds, used, seconds), flush=True)
 
 
+LINE = b"%05d ABCDEFGHIJKLMNOPQRSTUVWXYZ abcdefghijklmnopqrstuvwxyz 0123\r\n"
+
+
+def tcp_device(session, name, **values):
+    """An instance capturing from a loopback TCP device, and the device's
+    connection once the service has connected."""
+    server = socket.create_server(("127.0.0.1", 0))
+    os.makedirs(session.c_drive("bench"), exist_ok=True)
+    log = session.c_drive("bench", name)
+    if os.path.exists(log):
+        os.unlink(log)
+    inst = Instance(session, 62, Source="socket://127.0.0.1:%d" % server.getsockname()[1],
+                    LogFilename="C:\\bench\\" + name, VerboseLevel=0, **values).install()
+    inst.start()
+    server.settimeout(30)
+    device, _ = server.accept()
+    server.close()
+    return inst, device, log
+
+
+def wait_for_size(log, expected, began, limit=600):
+    while True:
+        size = os.path.getsize(log) if os.path.exists(log) else 0
+        if size >= expected or time.time() - began > limit:
+            return size
+        time.sleep(0.05)
+
+
+def tcp_throughput(session, megabytes):
+    inst, device, log = tcp_device(session, "tcp.log", TimestampFormat=1)
+    lines = int(megabytes * 1024 * 1024 / 64)
+    data = b"".join(LINE % (i % 100000) for i in range(lines))
+    began = time.time()
+    device.sendall(data)
+    size = wait_for_size(log, len(data) + lines * 25, began)
+    elapsed = time.time() - began
+    inst.stop()
+    device.close()
+    with open(log, "rb") as f:
+        captured = STAMP.sub(b"", f.read())
+    inst.uninstall()
+    print("TCP throughput: %d bytes in %.2f s = %.1f MB/s input, log %d bytes; %s"
+          % (len(data), elapsed, len(data) / elapsed / 1024 / 1024, size,
+             "zero loss, every byte in order" if captured == data
+             else "MISMATCH: %d bytes missing" % (len(data) - len(captured))), flush=True)
+
+
+def paced_cpu(session, send, label, seconds=30):
+    """CPU of the running service while send() gets a 64-byte line at the
+    pace of 115200 baud (180 lines a second)."""
+    time.sleep(1)
+    pid = service_pid()
+    before = cpu_seconds(pid)
+    began = time.time()
+    sent = 0
+    while time.time() - began < seconds:
+        send(LINE % (sent % 100000))
+        sent += 1
+        delay = began + sent * 64 / 11520.0 - time.time()
+        if delay > 0:
+            time.sleep(delay)
+    used = cpu_seconds(pid) - before
+    elapsed = time.time() - began
+    print("CPU at 115200 baud over %s: %.2f %% of a core (%.2f s CPU in %.0f s, %d lines)"
+          % (label, 100 * used / elapsed, used, elapsed, sent), flush=True)
+
+
+def network(session, workdir, megabytes):
+    tcp_throughput(session, megabytes)
+    inst, device, _ = tcp_device(session, "paced-tcp.log", TimestampFormat=1)
+    paced_cpu(session, device.sendall, "TCP")
+    inst.stop()
+    device.close()
+    inst.uninstall()
+    port = VirtualPort(session, 22, os.path.join(workdir, "ports")).open()
+    inst = Instance(session, 63, PortName=port.name, BaudRate=115200, TimestampFormat=1, VerboseLevel=0,
+                    LogFilename="C:\\bench\\paced-com.log").install()
+    inst.start()
+    paced_cpu(session, port.send, "the COM port")
+    inst.stop()
+    inst.uninstall()
+    port.close()
+
+
 def main():
-    megabytes = float(sys.argv[1]) if len(sys.argv) > 1 else 4
+    arguments = [a for a in sys.argv[1:] if a != "--network"]
+    megabytes = float(arguments[0]) if arguments else 4
     workdir = tempfile.mkdtemp(prefix="tally-bench-")
     session = WineSession(workdir).start()
     try:
+        if "--network" in sys.argv:
+            network(session, workdir, megabytes)
+            return
         throughput(session, workdir, megabytes)
         idle_cpu(session, workdir, 0)
         idle_cpu(session, workdir, 30)

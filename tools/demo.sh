@@ -3,6 +3,8 @@
 # a virtual COM port; the real tallysvc.exe, registered as Quillbox1 with the
 # Service Control Manager and parameterised through the registry, captures it
 # with timestamps; then the service is stopped and the log printed.
+# DEMO_SOURCE=tcp: the exchange sends over TCP instead (it listens on
+# 127.0.0.1:DEMO_TCP_PORT, default 17520, and the service connects to it).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${TALLY_BUILD_DIR:-$top/build}
@@ -68,17 +70,31 @@ REGEDIT4
 "EndHour"=dword:00000012
 "EndMin"=dword:00000000
 REG
+tcp_port=${DEMO_TCP_PORT:-17520}
+if [ "${DEMO_SOURCE:-}" = tcp ]; then
+  echo "\"Source\"=\"socket://127.0.0.1:$tcp_port\"" >> "$work/quillbox1.reg"
+fi
 svc="Z:${build//\//\\}\\bin\\tallysvc.exe"
 wine sc delete Quillbox1 >/dev/null 2>&1 || true
 wine sc create Quillbox1 binpath= "$svc" displayname= "Tallyline (1)" start= demand >/dev/null 2>>"$events"
 # After the registration: deleting a service also deletes its Parameters key.
 wine regedit /S "Z:${work//\//\\}\\quillbox1.reg" 2>>"$events"
 
+if [ "${DEMO_SOURCE:-}" = tcp ]; then
+  echo "== The exchange listens on 127.0.0.1:$tcp_port and talks for $seconds seconds once connected"
+  /usr/bin/python3 "$top/tools/simulate-device.py" "tcp:$tcp_port" "$seconds" &
+  device_pid=$!
+  sleep 0.5
+fi
 echo "== Starting the service"
 wine sc start Quillbox1 2>>"$events" || { echo "The service did not start; Wine said:"; tail -5 "$events"; exit 1; }
 sleep 1
-echo "== The device talks for $seconds seconds"
-/usr/bin/python3 "$top/tools/simulate-device.py" "$work/com1-device" "$seconds"
+if [ -n "${device_pid:-}" ]; then
+  wait "$device_pid"
+else
+  echo "== The device talks for $seconds seconds"
+  /usr/bin/python3 "$top/tools/simulate-device.py" "$work/com1-device" "$seconds"
+fi
 sleep 0.5
 echo "== Stopping the service"
 wine sc stop Quillbox1 >/dev/null 2>>"$events"

@@ -8,6 +8,7 @@ PACKAGES=(
   wine wine64 fonts-wine
   xvfb xauth x11-utils imagemagick openbox
   socat openssl rsyslog rsyslog-gnutls
+  ser2net python3-serial
   nsis zip unzip msitools wixl osslsigncode
   python3-aiosmtpd python3-pytest python3-cryptography
   cmake ninja-build g++ googletest

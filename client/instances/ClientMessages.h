@@ -14,5 +14,6 @@ extern MessageBoxFunction ShowMessageBox;
 #define LEAVING_PROMPT_TEXT      "The settings have changed.\n\nDo you want to save the changes?"
 #define LEAVING_PROMPT_CAPTION   "Tallyline Configuration"
 #define SAVE_FAILED_CAPTION      "Tallyline Configuration"
+#define FIREWALL_NOTICE_CAPTION  "Windows Firewall"
 #define PROGRAM_FOLDER_CAPTION   "Tallyline Configuration"
 #define EMAIL_ERROR_CAPTION      "E-mail Error"

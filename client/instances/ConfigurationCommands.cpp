@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "client/instances/FirewallRule.h"
 #include "client/instances/InstanceCommands.h"
 #include "client/instances/InstanceStore.h"
 #include "client/instances/ServiceControl.h"
@@ -70,7 +71,9 @@ int ListInstances(CommandReport report)
         // Blank-separated words, the log file last (it may hold blanks):
         // "for /f" takes them apart.
         const char *status = ServiceStateText(record.LastStatus.dwCurrentState);
-        ReportCommandLine(report, "%-3d %-8s %-10s %-9s %s", n, record.PortName[0] != '\0' ? record.PortName : "-",
+        // A network source as its Source value: one word, as a port name is.
+        const char *port = record.Network.Source[0] != '\0' ? record.Network.Source : record.PortName;
+        ReportCommandLine(report, "%-3d %-8s %-10s %-9s %s", n, port[0] != '\0' ? port : "-",
                           status[0] != '\0' ? status : "Unknown", StartTypeText(StartTypeOf(record.ServiceHandle)),
                           record.LogFilename);
     }
@@ -230,6 +233,9 @@ static int ApplyChanges(int start, CommandReport report)
             ReportCommandLine(report, SERVICE_BASE_NAME "%d is running: the new values take effect at its next start",
                               n);
     }
+    const char *notice = TakeFirewallNotice();
+    if (notice != NULL)
+        ReportCommandLine(report, "%s", notice);
     int notRunning = start ? CheckStarted(numbers, Changes.Count, failures, report) : 0;
     CloseInstancesForCommand();
     return failures.Count > 0 || notRunning > 0 ? CONFIGURATION_INCOMPLETE : CONFIGURATION_DONE;

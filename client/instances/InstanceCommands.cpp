@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "client/instances/FirewallRule.h"
 #include "client/instances/InstanceStore.h"
 #include "client/instances/KeySecurity.h"
 #include "client/instances/ProgramFolder.h"
@@ -163,9 +164,14 @@ static int SaveInstance(int n)
     if (key == NULL) {
         ok = 0;
     } else {
+        // The source as stored until now decides whether a firewall rule goes.
+        NetworkSourceSettings before;
+        ReadNetworkSourceSettings(key, &before, NULL);
         if (!ProtectInstanceKey(key) || !WriteInstanceKey(key, InPortKey, record))
             ok = 0;
         RegCloseKey(key);
+        // A firewall that cannot be reached is told once, not a failed save.
+        UpdateFirewallRule(n, before.Source, record->Network.Source);
     }
     return ok;
 }
@@ -208,8 +214,12 @@ int SaveInstances(int n, SaveFailures *failures, WaitPump pump)
             // Deleted since the last save: its service goes now, unless it
             // is still running (it did not stop in time): then it stays, and
             // the next save tries again.
-            if (record->ServiceHandle != NULL && (DeletedAndRunning(i) || !DeleteInstanceService(i)))
+            if (record->ServiceHandle == NULL)
+                continue;
+            if (DeletedAndRunning(i) || !DeleteInstanceService(i))
                 AddSaveFailure(failures, i);
+            else
+                RemoveFirewallRule(i, record->Network.Source);
             continue;
         }
         written++;
@@ -248,7 +258,11 @@ int UninstallServices()
     for (int n = 1; n <= MAX_INSTANCES; n++) {
         // The event source goes only with its service (DeleteInstanceService):
         // a service that is still there keeps its messages readable.
-        if (InstanceTable[n].InUse && InstanceTable[n].ServiceHandle != NULL && !DeleteInstanceService(n))
+        if (!InstanceTable[n].InUse || InstanceTable[n].ServiceHandle == NULL)
+            continue;
+        if (DeleteInstanceService(n))
+            RemoveFirewallRule(n, InstanceTable[n].Network.Source);
+        else
             failed++;
     }
     CloseServiceHandles();

@@ -10,6 +10,7 @@
 #include "common/settings/MailSettings.h"
 #include "common/settings/Parameters.h"
 #include "common/settings/SmtpSettings.h"
+#include "common/settings/SourceSettings.h"
 
 #define STORED_VALUE_SIZE 64
 
@@ -71,6 +72,9 @@ struct InstanceSettings {
     // duplicate gets it too instead of mailing in clear. Size 0: too large
     // to keep, or none.
     StoredRegistryValue SmtpSecurityAsStored;
+    // Capture from the network instead of the COM port (port key): written
+    // only while not empty.
+    NetworkSourceSettings Network;
 };
 
 // Indexed directly by instance number 1..MAX_INSTANCES; slot 0 is never used.

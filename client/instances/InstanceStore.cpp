@@ -77,8 +77,10 @@ void ReadInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
     for (int i = 0; i < PARAMETER_COUNT; i++)
         if (RegistryParameters[i].Key == kind)
             ReadParameterValue(key, RegistryParameters[i], ParameterMember(record, i));
-    if (kind != InParametersKey)
+    if (kind != InParametersKey) {
+        ReadNetworkSourceSettings(key, &record->Network, NULL);
         return;
+    }
     ReadSmtpSettings(key, &record->Smtp, NULL);
     ReadMailSettings(key, &record->Mail, NULL);
     ReadForwardSettings(key, &record->Forward, NULL);
@@ -144,6 +146,8 @@ int WriteInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
     if (kind == InParametersKey && !WriteOptionalText(key, ALARM_MAIL_TO_VALUE, record->AlarmMailTo, sizeof record->AlarmMailTo))
         ok = 0;
     if (kind == InParametersKey && !WriteForwardSettings(key, &record->Forward))
+        ok = 0;
+    if (kind == InPortKey && !WriteNetworkSourceSettings(key, &record->Network))
         ok = 0;
     return ok;
 }
@@ -231,6 +235,7 @@ int AddInstance(int source, HWND owner)
         record->Mail = copy.Mail;
         record->Forward = copy.Forward;
         record->SmtpSecurityAsStored = copy.SmtpSecurityAsStored;
+        record->Network = copy.Network;
         record->AutoStart = copy.AutoStart;
         record->InUse = 1;
     } else {

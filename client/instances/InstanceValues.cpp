@@ -65,11 +65,32 @@ const InstanceValueSpec InstanceValues[] = {
     {"ForwardTrustedCa",   InParameters,    TextValue,      AT(Forward.ForwardTrustedCa), 0, 0,       1, 0, 0},
     {"ForwardCertificate", InParameters,    TextValue,      AT(Forward.ForwardCertificate), 0, 0,     1, 0, 0},
     {"StartAutomatically", InServiceConfig, StartTypeValue, AT(AutoStart),           0, 1,              0, 0, 0},
+    {"Source",             InPort,          TextValue,      AT(Network.Source),      0, 0,              1, 0, 0},
+    {"AllowedSenders",     InPort,          TextValue,      AT(Network.AllowedSenders), 0, 0,           1, 0, 0},
 };
 const int InstanceValueCount = (int)(sizeof InstanceValues / sizeof InstanceValues[0]);
 
 static_assert(sizeof InstanceValues / sizeof InstanceValues[0] <= MAX_INSTANCE_VALUES,
               "MAX_INSTANCE_VALUES bounds the tables that note which values a file gives");
+
+// Texts with a form of their own, checked as the service checks them
+// (non-zero: valid; otherwise reason says why).
+typedef int (*TextCheck)(const char *text, char *reason, size_t reasonSize);
+static const struct {
+    const char *Name;
+    TextCheck Check;
+} TextChecks[] = {
+    {"Source", CheckSourceValue},
+    {"AllowedSenders", CheckAllowedSendersValue},
+};
+
+static TextCheck TextCheckOf(int row)
+{
+    for (size_t i = 0; i < sizeof TextChecks / sizeof TextChecks[0]; i++)
+        if (strcmp(TextChecks[i].Name, InstanceValues[row].Name) == 0)
+            return TextChecks[i].Check;
+    return NULL;
+}
 
 static char *MemberOf(InstanceSettings *record, int row)
 {
@@ -156,13 +177,22 @@ int SetInstanceValue(int row, const char *text, InstanceSettings *record, char *
     size_t length = strlen(text);
     switch (spec.Kind) {
     case TextValue:
-    case CommandValue:
+    case CommandValue: {
         if (length >= spec.Size) {
             snprintf(reason, reasonSize, "%s is longer than %lu characters", spec.Name, (unsigned long)spec.Size - 1);
             return 0;
         }
+        TextCheck check = TextCheckOf(row);
+        if (check != NULL) {
+            char why[192];
+            if (!check(text, why, sizeof why)) {
+                snprintf(reason, reasonSize, "%s \"%.60s\" is not valid: %s", spec.Name, text, why);
+                return 0;
+            }
+        }
         memcpy(MemberOf(record, row), text, length + 1);
         return 1;
+    }
     case NumberValue:
     case BitsValue: {
         DWORD number;
@@ -246,7 +276,8 @@ int InstanceValueIsImportable(int row, const InstanceSettings *record)
     case TextValue:
     case CommandValue: {
         size_t length = strnlen(member, spec.Size - 1);
-        return memchr(member, '\r', length) == NULL && memchr(member, '\n', length) == NULL;
+        return memchr(member, '\r', length) == NULL && memchr(member, '\n', length) == NULL &&
+               (TextCheckOf(row) == NULL || TextCheckOf(row)(member, NULL, 0));
     }
     case NumberValue:
     case BitsValue:

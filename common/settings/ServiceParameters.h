@@ -6,6 +6,7 @@
 #include "common/settings/MailSettings.h"
 #include "common/settings/Parameters.h"
 #include "common/settings/SmtpSettings.h"
+#include "common/settings/SourceSettings.h"
 
 struct ServiceParameters {
     // Parameters key.
@@ -48,6 +49,10 @@ struct ServiceParameters {
     // The syslog collector every line is forwarded to, likewise.
     ForwardSettings Forward;
     ForwardValueStates ForwardStates;
+    // The optional values of the port key that capture from the network
+    // instead of the COM port, likewise.
+    NetworkSourceSettings Network;
+    NetworkSourceStates NetworkStates;
 };
 
 // Offsets of the 23 members in the order of RegistryParameters.

@@ -57,8 +57,9 @@ int AnySmtpValuePresent(const SmtpValueStates *states);
 // otherwise. The write returns non-zero on success.
 int ReadOptionalNumber(HKEY key, const char *name, DWORD highest, DWORD *member);
 int WriteOptionalNumber(HKEY key, const char *name, DWORD number, DWORD unset);
-// The same for an optional string of a member of memberSize bytes (at most
-// SMTP_TRUSTED_CA_SIZE): taken only whole, written while not empty.
+// The same for an optional string: read when it fits member (of another type
+// or too long it is invalid); written while not empty (at most
+// SMTP_TRUSTED_CA_SIZE - 1 characters of it), deleted otherwise.
 int ReadOptionalText(HKEY key, const char *name, char *member, DWORD memberSize);
 int WriteOptionalText(HKEY key, const char *name, const char *text, size_t size);
 

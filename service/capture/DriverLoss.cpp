@@ -13,6 +13,10 @@ static struct DriverLossEpisode {
     DWORD QueueFull, Overruns, FramingErrors, ParityErrors;
 } Episode;
 
+static const char *LossSourceName;
+
+void NameLossSource(const char *name) { LossSourceName = name; }
+
 BOOL NoteCommErrors(DWORD errors, DWORD now)
 {
     if (!(errors & (CE_RXOVER | CE_OVERRUN | CE_FRAME | CE_RXPARITY)))
@@ -56,6 +60,6 @@ void ReportDriverLoss()
         return;
     ReportServiceEvent("Received data was lost or damaged on \"%s\" (counted by its driver: input queue full "
                        "%lu, hardware overrun %lu, framing errors %lu, parity errors %lu)",
-                       EVENTLOG_ERROR_TYPE, Params.PortName, episode.QueueFull, episode.Overruns,
-                       episode.FramingErrors, episode.ParityErrors);
+                       EVENTLOG_ERROR_TYPE, LossSourceName != NULL ? LossSourceName : Params.PortName,
+                       episode.QueueFull, episode.Overruns, episode.FramingErrors, episode.ParityErrors);
 }

@@ -18,6 +18,10 @@ BOOL NoteCommErrors(DWORD errors, DWORD now);
 // INFINITE when none is open.
 DWORD DriverLossDueInMs(DWORD now);
 
+// The name the report gives the source: PortName unless a network source
+// names itself (the device server's port of an RFC 2217 source).
+void NameLossSource(const char *name);
+
 // Reports the open episode, if any, and closes it (at its end, and when the
 // port fails or the service stops).
 void ReportDriverLoss();

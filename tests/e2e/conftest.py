@@ -86,6 +86,20 @@ def port(wine, workdir):
 
 
 @pytest.fixture
+def port_factory(wine, workdir):
+    """Fresh virtual ports, as many as a test asks for."""
+    made = []
+
+    def make():
+        made.append(VirtualPort(wine, next(_port_numbers), os.path.join(workdir, "ports")).open())
+        return made[-1]
+
+    yield make
+    for p in made:
+        p.close()
+
+
+@pytest.fixture
 def instance(wine):
     made = []
 

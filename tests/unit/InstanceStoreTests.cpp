@@ -97,6 +97,8 @@ static void FillDistinct(InstanceSettings *r)
     r->EndHour = 22;
     r->EndMin = 45;
     r->FlowControl = FlowRtsCts;
+    COPY_SETTING(r->Network.Source, "rfc2217://[fe80::1]:4001");
+    COPY_SETTING(r->Network.AllowedSenders, "10.1.0.0/16");
 }
 
 static int SameParameters(const InstanceSettings &a, const InstanceSettings &b)
@@ -105,7 +107,8 @@ static int SameParameters(const InstanceSettings &a, const InstanceSettings &b)
         if (memcmp((const char *)&a + InstanceParameterOffsets[i], (const char *)&b + InstanceParameterOffsets[i],
                    RegistryParameters[i].Size) != 0)
             return 0;
-    return a.FlowControl == b.FlowControl;
+    return a.FlowControl == b.FlowControl && strcmp(a.Network.Source, b.Network.Source) == 0 &&
+           strcmp(a.Network.AllowedSenders, b.Network.AllowedSenders) == 0;
 }
 
 typedef ClientSystemTest InstanceStore;
@@ -342,11 +345,14 @@ TEST_F(InstanceStore, FlowControlAndMailAttachmentAreStoredOnlyWhileNotZeroAndAC
 {
     ASSERT_EQ(1, AddInstance(0, NULL));
     InstanceTable[1].FlowControl = FlowXonXoff;
+    COPY_SETTING(InstanceTable[1].Network.Source, "socket://pbx:1752");
     ASSERT_EQ(1, SaveInstances(0));
     InstanceTable[1].FlowControl = FlowNone;
+    InstanceTable[1].Network.Source[0] = '\0';   // the serial port again
     ASSERT_EQ(1, SaveInstances(0));
     DWORD type, size;
     EXPECT_EQ("<no value>", ReadString(PortKeyPath(1), "FlowControl", &type, &size));
+    EXPECT_EQ("<no value>", ReadString(PortKeyPath(1), "Source", &type, &size));
     WriteString(PortKeyPath(1), "FlowControl", "1");
     // MailAttachment likewise, an unfit one and a code of a later version.
     WriteString(ParametersKeyPath(1), "MailAttachment", "2");
@@ -706,8 +712,11 @@ TEST_F(InstanceStore, AnImportOrSetIsCheckedWholeAndAnyMistakeChangesNothing)
     EXPECT_FALSE(KeyExists(ParametersKeyPath(2)));
 
     // The same from the command line.
-    const char *wrong[] = {"Timeout=30", "SmtpPasword=x", "PortName"};
-    EXPECT_EQ(CONFIGURATION_INVALID, SetInstanceValues(1, wrong, 3, RecordLine));
+    const char *wrong[] = {"Timeout=30", "SmtpPasword=x", "PortName", "Source=tcp://pbx:1752",
+                           "AllowedSenders=10.0.0.0/33"};
+    Reported.clear();
+    EXPECT_EQ(CONFIGURATION_INVALID, SetInstanceValues(1, wrong, 5, RecordLine));
+    EXPECT_EQ(5u, Reported.size());   // each mistake, and that nothing changed
     ASSERT_EQ(1, LoadInstances());
     EXPECT_EQ(9600u, InstanceTable[1].BaudRate);
     EXPECT_EQ(0u, InstanceTable[1].Timeout);
@@ -717,9 +726,23 @@ TEST_F(InstanceStore, AnImportOrSetIsCheckedWholeAndAnyMistakeChangesNothing)
     const std::string right = ConfigFile("[Instance 1]\nBaudRate=0x4B00\nSmtpPassword=pa ss\n\n"
                                          "[Instance 2]\nStartAutomatically=Yes\n");
     EXPECT_EQ(CONFIGURATION_DONE, ImportInstances(right.c_str(), 0, RecordLine));
-    const char *values[] = {"Timeout=30", "NetSendUsers=ops, night shift"};
-    EXPECT_EQ(CONFIGURATION_DONE, SetInstanceValues(1, values, 2, RecordLine));
+    const char *values[] = {"Timeout=30", "NetSendUsers=ops, night shift", "Source=udp://:514",
+                            "AllowedSenders=10.1.1.0/24"};
+    Reported.clear();
+    EXPECT_EQ(CONFIGURATION_DONE, SetInstanceValues(1, values, 4, RecordLine));
+    // Wine has no firewall to take the rule: said once, with the way by hand.
+    auto told = [](const char *text) {
+        for (const std::string &line : Reported)
+            if (line.find(text) != std::string::npos)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(told("netsh advfirewall firewall add rule name=\"Tallyline (1)\" dir=in action=allow program="));
+    Reported.clear();
+    EXPECT_EQ(CONFIGURATION_DONE, SetInstanceValues(1, values, 4, RecordLine));
+    EXPECT_FALSE(told("netsh"));
     ASSERT_EQ(2, LoadInstances());
+    EXPECT_STREQ("udp://:514", InstanceTable[1].Network.Source);
     EXPECT_EQ(19200u, InstanceTable[1].BaudRate);
     EXPECT_EQ(30u, InstanceTable[1].Timeout);
     EXPECT_STREQ("COM1", InstanceTable[1].PortName);

@@ -171,6 +171,15 @@ TEST_F(Reporting, ConfigurationReportAddsTheOptionalValuesWhenStored)
     Params.FlowControl = FlowXonXoff;
     FormatConfigurationReport(text, sizeof text);
     EXPECT_EQ(AfterFixedReport(text).rfind("Flow Control: XON/XOFF\r\nSMTP Port: 587\r\n", 0), 0u);
+    // The network source's values likewise, each only when stored.
+    strcpy(Params.Network.Source, "listen://:1752");
+    Params.NetworkStates.State[SourceValue] = SmtpValueTaken;
+    Params.NetworkStates.State[AllowedSendersValue] = SmtpValueInvalid;
+    FormatConfigurationReport(text, sizeof text);
+    EXPECT_EQ(AfterFixedReport(text).rfind("Flow Control: XON/XOFF\r\nSource: listen://:1752\r\nAllowed Senders: "
+                                           "(the stored value is not a string that fits; the service does not "
+                                           "start)\r\nSMTP Port: 587\r\n", 0), 0u);
+    memset(&Params.NetworkStates, 0, sizeof Params.NetworkStates);
     ForgetParameterProblems();
 }
 

@@ -31,7 +31,7 @@ OPTIONAL_VALUES = {
     "ForwardTo": "sz", "ForwardFacility": "dword", "ForwardTrustedCa": "sz", "ForwardCertificate": "sz",
 }
 # Optional values of the Port1 key.
-OPTIONAL_PARAMETERS = [("FlowControl", "port", "dword")]
+OPTIONAL_PARAMETERS = [("FlowControl", "port", "dword"), ("Source", "port", "sz"), ("AllowedSenders", "port", "sz")]
 
 STOPPED, START_PENDING, STOP_PENDING, RUNNING, CONTINUE_PENDING, PAUSE_PENDING, PAUSED = range(1, 8)
 
