@@ -142,11 +142,14 @@ def state_of(session, n):
 
 
 def instance_keys(session):
-    """Every registry value of the Quillbox services and their event sources."""
+    """Every registry value of the Quillbox services and their event sources,
+    but the volatile Status key a running instance rewrites every second."""
     dump = []
     for root in (SERVICES_KEY, SERVICES_KEY + r"\EventLog\Application"):
         for n in range(1, 4):
-            dump.append(session.run(["reg", "query", root + "\\Quillbox%d" % n, "/s"], check=False))
+            out = session.run(["reg", "query", root + "\\Quillbox%d" % n, "/s"], check=False)
+            blocks = out.split("\n\n")
+            dump.append("\n\n".join(b for b in blocks if not b.strip().split("\n")[0].endswith("\\Status")))
     return dump
 
 
