@@ -229,7 +229,11 @@ static int TransportFailed(const HttpsReply *reply)
     case HttpsConnectFailed: return Failed("the token server (or the proxy) cannot be reached");
     case HttpsProxyRefused:  return Failed("the proxy did not open a connection to the token server");
     case HttpsSecureFailed:
-        if (reply->TlsFailure == TlsCertificateRefused)
+        if (reply->TlsFailure == TlsCertificateRefused && reply->Verdict == CertificateIssuerMissing) {
+            char why[FAILURE_SIZE];
+            FormatIssuerMissing(why, sizeof why);
+            snprintf(Failure, sizeof Failure, "the token server's certificate was refused: %s", why);
+        } else if (reply->TlsFailure == TlsCertificateRefused)
             snprintf(Failure, sizeof Failure, "the token server's certificate was refused: %s",
                      VerdictText(reply->Verdict));
         else
@@ -352,6 +356,8 @@ const char *ObtainAccessToken(const SmtpSettings *settings, int renew)
     else
         ok = Request(settings, secret);
     WipeSecret(secret, sizeof secret);
+    // The signed assertion is a credential of its own until it expires.
+    WipeSecret(Jwt, sizeof Jwt);
     WipeSecret(Form, sizeof Form);
     WipeSecret(&Reply, sizeof Reply);
     if (!ok) {

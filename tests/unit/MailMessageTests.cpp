@@ -20,17 +20,24 @@ SYSTEMTIME SundayEvening()
     return t;
 }
 
+MailStamp Stamp(const SYSTEMTIME &local, DWORD tick, int offsetMinutes = 60)
+{
+    MailStamp stamp = {local, offsetMinutes, tick, "<20261206172053.00ab12cf.0000002a.00000001@mail.plant.example>"};
+    return stamp;
+}
+
 TEST(MailMessage, HeaderByteForByte)
 {
-    SYSTEMTIME now = SundayEvening();
+    MailStamp stamp = Stamp(SundayEvening(), 0x00AB12CF);
     char header[MAIL_HEADER_SIZE];
-    int length = FormatMailHeader(header, sizeof header, &now, 0x00AB12CF, "log@plant.example",
-                                  "ops@plant.example", "Quillbox1_2026-12-06_17-20.log");
+    int length = FormatMailHeader(header, sizeof header, &stamp, "log@plant.example", "ops@plant.example",
+                                  "Quillbox1_2026-12-06_17-20.log");
     const char *expected =
         "From: <log@plant.example>\r\n"
         "To: <ops@plant.example>\r\n"
         "Subject: Tallyline Log File Quillbox1_2026-12-06_17-20.log\r\n"
-        "Date: Sun, 6 Dec 2026 17:20:53\r\n"
+        "Date: Sun, 6 Dec 2026 17:20:53 +0100\r\n"
+        "Message-ID: <20261206172053.00ab12cf.0000002a.00000001@mail.plant.example>\r\n"
         "X-Mailer: Tallyline SMTP Mailer by Kestrin\r\n"
         "MIME-Version: 1.0\r\n"
         "Content-Type: multipart/mixed;\r\n"
@@ -69,24 +76,25 @@ TEST(MailMessage, DateFieldsPadAndNameTheDay)
     now.wMinute = 4;
     now.wSecond = 3;
     char header[MAIL_HEADER_SIZE];
-    FormatMailHeader(header, sizeof header, &now, 0, "a", "b", "c");
-    EXPECT_NE(nullptr, strstr(header, "\r\nDate: Sat, 31 Jan 0987 05:04:03\r\n"));
+    MailStamp stamp = Stamp(now, 0, -270);
+    FormatMailHeader(header, sizeof header, &stamp, "a", "b", "c");
+    EXPECT_NE(nullptr, strstr(header, "\r\nDate: Sat, 31 Jan 0987 05:04:03 -0430\r\n"));
     EXPECT_NE(nullptr, strstr(header, "_001_0\"\r\n"));
     // A time outside the tables reads no name from beyond them.
-    now.wMonth = 13;
-    now.wDayOfWeek = 9;
-    FormatMailHeader(header, sizeof header, &now, 0, "a", "b", "c");
-    EXPECT_NE(nullptr, strstr(header, "\r\nDate: Sun, 31 Jan 0987 05:04:03\r\n"));
+    stamp.Local.wMonth = 13;
+    stamp.Local.wDayOfWeek = 9;
+    stamp.OffsetMinutes = 0;
+    FormatMailHeader(header, sizeof header, &stamp, "a", "b", "c");
+    EXPECT_NE(nullptr, strstr(header, "\r\nDate: Sun, 31 Jan 0987 05:04:03 +0000\r\n"));
 }
 
 TEST(MailMessage, LongestFieldsFitAndLineBreaksCannotInject)
 {
-    SYSTEMTIME now = SundayEvening();
+    MailStamp stamp = Stamp(SundayEvening(), 0xFFFFFFFF);
     std::string address(200, 'a');
     std::string name(400, 'n');
     char header[MAIL_HEADER_SIZE];
-    int length = FormatMailHeader(header, sizeof header, &now, 0xFFFFFFFF, address.c_str(),
-                                  address.c_str(), name.c_str());
+    int length = FormatMailHeader(header, sizeof header, &stamp, address.c_str(), address.c_str(), name.c_str());
     ASSERT_GT(length, 0);
     std::string text(header, length);
     EXPECT_NE(std::string::npos, text.find("From: <" + std::string(63, 'a') + ">\r\n"));
@@ -97,8 +105,8 @@ TEST(MailMessage, LongestFieldsFitAndLineBreaksCannotInject)
     FormatPartName(part, sizeof part, std::string(259, 'n').c_str(), 998, 999);
     std::string zip = std::string(part) + ".zip";
     AttachmentLabel label = {zip.c_str(), "application/zip", 998, 999};
-    length = FormatMailHeader(header, sizeof header, &now, 0xFFFFFFFF, address.c_str(), address.c_str(),
-                              name.c_str(), &label);
+    length = FormatMailHeader(header, sizeof header, &stamp, address.c_str(), address.c_str(), name.c_str(),
+                              &label);
     ASSERT_GT(length, 0);
     text.assign(header, length);
     EXPECT_NE(std::string::npos, text.find(std::string(259, 'n') + " (part 998 of 999)\r\nDate: "));
@@ -115,11 +123,11 @@ TEST(MailMessage, LongestFieldsFitAndLineBreaksCannotInject)
     EXPECT_STREQ("a@b", field);
     CopyMailField(field, sizeof field, NULL);
     EXPECT_STREQ("", field);
-    length = FormatMailHeader(header, sizeof header, &now, 1, "x@y\r\nBcc: z", "t", "f");
+    length = FormatMailHeader(header, sizeof header, &stamp, "x@y\r\nBcc: z", "t", "f");
     EXPECT_EQ(0, strncmp(header, "From: <x@y>\r\nTo: <t>\r\n", 22));
 
     // Too small a buffer is refused rather than overrun.
-    EXPECT_EQ(0, FormatMailHeader(header, 100, &now, 1, "a", "b", "c"));
+    EXPECT_EQ(0, FormatMailHeader(header, 100, &stamp, "a", "b", "c"));
 }
 
 TEST(MailMessage, FileNameIsWhatFollowsTheLastBackslash)
