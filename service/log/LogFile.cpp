@@ -1,5 +1,6 @@
 #include "service/log/LogFile.h"
 #include "service/core/ServiceState.h"
+#include "service/mail/OutboxThread.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -64,6 +65,7 @@ int OpenLogFileAt(const SYSTEMTIME &now)
     HANDLE file = OpenLogPath(path);
     if (file == INVALID_HANDLE_VALUE)
         return 0;
+    OutboxLogOpened(path);
 
     memcpy(CurrentLogPath, path, strlen(path) + 1);
     EnterCriticalSection(&CaptureLock);
