@@ -82,6 +82,12 @@ static SOCKET ConnectWithin(const sockaddr *address, int length, DWORD connectTi
         return INVALID_SOCKET;
     }
     setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, (const char *)&sendTimeoutMs, sizeof sendTimeoutMs);
+    // Every send is already a whole command, or lines gathered into large
+    // blocks: Nagle's algorithm would only hold a message's last piece (its
+    // final ".") until the peer's delayed acknowledgement of the piece
+    // before, some 40 ms a message.
+    BOOL noDelay = TRUE;
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, (const char *)&noDelay, sizeof noDelay);
     return sock;
 }
 

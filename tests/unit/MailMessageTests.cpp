@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/mail/MailMessage.h"
+#include "common/mail/MailOrigin.h"
 
 namespace {
 
@@ -147,6 +148,18 @@ TEST(MailMessage, PartNamesSortInOrderAndKeepTheExtension)
     EXPECT_STREQ("a.b-part7of7.log", name);
     FormatPartName(name, sizeof name, ".log", 1, 100);
     EXPECT_STREQ(".log-part001of100", name);
+}
+
+TEST(MailOrigin, TheGreetingNamesAQualifiedHostElseTheAddress)
+{
+    char name[MAIL_HELO_NAME_SIZE];
+    ASSERT_TRUE(ChooseHeloName("plant-pc.plant.example", "[192.0.2.15]", name, sizeof name));
+    EXPECT_STREQ(name, "plant-pc.plant.example");
+    for (const char *unqualified : {"", "vm", "plant pc.example", "-pc.example", "pc..example", "pc.example."}) {
+        ASSERT_TRUE(ChooseHeloName(unqualified, "[IPv6:2001:db8::7]", name, sizeof name));
+        EXPECT_STREQ(name, "[IPv6:2001:db8::7]") << unqualified;
+    }
+    EXPECT_FALSE(ChooseHeloName("vm", "", name, sizeof name));
 }
 
 } // namespace
