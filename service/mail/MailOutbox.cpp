@@ -269,12 +269,17 @@ int AddToOutbox(const char *path)
 
 // --- the open log -------------------------------------------------------------
 
+// The subkey of the open log; made only to be written.
 static int OpenLogKey(REGSAM access, HKEY *key)
 {
     char path[SERVICE_NAME_SIZE + 64];
     snprintf(path, sizeof path, OUTBOX_KEY_FORMAT "\\" OUTBOX_OPEN_LOG_KEY, ServiceName);
-    return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, REG_OPTION_NON_VOLATILE, access, NULL, key, NULL) ==
-           ERROR_SUCCESS;
+    LONG result = access == KEY_QUERY_VALUE
+                      ? RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, key)
+                      : RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, REG_OPTION_NON_VOLATILE, access, NULL,
+                                        key, NULL);
+    SetLastError(result);
+    return result == ERROR_SUCCESS;
 }
 
 int RecordedOpenLog(char *path, size_t size)

@@ -61,7 +61,8 @@ int OldestInOutbox(OutboxEntry *entry);
 int EntryFromInOutbox(DWORD from, OutboxEntry *entry);
 int EntryInOutbox(DWORD sequence, OutboxEntry *entry);
 
-// Whether an entry waits for the log at path (an exact match).
+// Whether an entry waits for the log at path (an exact match). Before the
+// outbox thread starts: it reads through that thread's buffers.
 int OutboxHolds(const char *path);
 
 // The open log an earlier record names into path (empty when none).
