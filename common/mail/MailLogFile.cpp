@@ -566,11 +566,9 @@ const char *SecureConnectionFailureText()
 {
     static char text[512];
     text[0] = '\0';
-    if (LastTlsFailure == TlsCertificateRefused && LastCertificateVerdict == CertificateIssuerMissing) {
-        char why[400];
-        FormatIssuerMissing(why, sizeof why);
-        snprintf(text, sizeof text, "the server's certificate was refused: %s", why);
-    }
+    if (LastTlsFailure == TlsCertificateRefused && LastCertificateVerdict == CertificateIssuerMissing)
+        snprintf(text, sizeof text, "the server's certificate was refused: %s",
+                 CertificateVerdictText(LastCertificateVerdict));
     return text;
 }
 

@@ -261,3 +261,17 @@ done:
         crypt->CertCloseStore(trusted, 0);
     return verdict;
 }
+
+const char *CertificateVerdictText(int verdict)
+{
+    static char missing[400];
+    switch (verdict) {
+    case CertificateNoChain:      return "its chain cannot be built";
+    case CertificateNameMismatch: return "it does not name the server";
+    case CertificateCaUnreadable: return "the trusted CA file cannot be read";
+    case CertificateIssuerMissing:
+        FormatIssuerMissing(missing, sizeof missing);
+        return missing;
+    default:                      return "it is not trusted";
+    }
+}

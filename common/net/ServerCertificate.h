@@ -51,3 +51,8 @@ int ParseIpv4Address(const char *text, BYTE address[4]);
 // subjectAltName: Wine's policy compares only DNS names.
 CertificateVerdict CheckServerCertificate(PCCERT_CONTEXT certificate, const char *serverName,
                                           const char *trustedCaPath);
+
+// Why a certificate was refused, in words for the event log ("its chain
+// cannot be built", "it does not name the server", ...; a chain that stops
+// short names the certificate missing, as FormatIssuerMissing).
+const char *CertificateVerdictText(int verdict);

@@ -30,9 +30,9 @@ static int ResolveWithSystem(const char *name, unsigned port, HostAddresses *add
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
-    // Only families the machine has an address of: no IPv6 tries where
-    // there is no IPv6.
-    hints.ai_flags = AI_ADDRCONFIG;
+    // Not AI_ADDRCONFIG: it counts no loopback address, so a machine with
+    // only that could reach no server, not even 127.0.0.1. An IPv6 address
+    // on a machine without IPv6 fails its connect at once instead.
     ADDRINFOA *found = NULL;
     if (getaddrinfo(name, service, &hints, &found) != 0)
         return 0;
@@ -49,7 +49,7 @@ static int ResolveWithSystem(const char *name, unsigned port, HostAddresses *add
 HostResolver ResolveHost = ResolveWithSystem;
 
 // Non-blocking connect, then select.
-static SOCKET ConnectWithin(const sockaddr *address, int length, DWORD connectTimeoutMs, DWORD sendTimeoutMs)
+static SOCKET ConnectOne(const sockaddr *address, int length, DWORD connectTimeoutMs, DWORD sendTimeoutMs)
 {
     SOCKET sock = socket(address->sa_family, SOCK_STREAM, IPPROTO_TCP);
     if (sock == INVALID_SOCKET)
@@ -91,13 +91,33 @@ static SOCKET ConnectWithin(const sockaddr *address, int length, DWORD connectTi
     return sock;
 }
 
+int ResolveIpv4(const char *name, in_addr *address)
+{
+    HostAddresses addresses;
+    if (!ResolveHost(name, 0, &addresses))
+        return 0;
+    for (int i = 0; i < addresses.Count; i++) {
+        if (addresses.Address[i].ss_family == AF_INET) {
+            *address = ((const sockaddr_in *)&addresses.Address[i])->sin_addr;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+SOCKET ConnectWithin(const sockaddr_in *address, DWORD connectTimeoutMs, DWORD sendTimeoutMs)
+{
+    return StartWinsock() ? ConnectOne((const sockaddr *)address, sizeof *address, connectTimeoutMs, sendTimeoutMs)
+                          : INVALID_SOCKET;
+}
+
 SOCKET ConnectToAddresses(const HostAddresses *addresses, DWORD connectTimeoutMs, DWORD sendTimeoutMs)
 {
     if (!StartWinsock())
         return INVALID_SOCKET;
     for (int i = 0; i < addresses->Count && i < HOST_ADDRESS_LIMIT; i++) {
-        SOCKET sock = ConnectWithin((const sockaddr *)&addresses->Address[i], addresses->Length[i], connectTimeoutMs,
-                                    sendTimeoutMs);
+        SOCKET sock = ConnectOne((const sockaddr *)&addresses->Address[i], addresses->Length[i], connectTimeoutMs,
+                                 sendTimeoutMs);
         if (sock != INVALID_SOCKET)
             return sock;
     }

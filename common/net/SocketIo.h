@@ -38,6 +38,14 @@ struct HostAddresses {
 typedef int (*HostResolver)(const char *name, unsigned port, HostAddresses *addresses);
 extern HostResolver ResolveHost;
 
+// The first IPv4 address of a host name or dotted address (a caller that
+// speaks IPv4 only, the syslog forwarder). Non-zero when resolved.
+int ResolveIpv4(const char *name, in_addr *address);
+
+// Connects to one address, waiting at most connectTimeoutMs; a send then
+// waits at most sendTimeoutMs. The socket, or INVALID_SOCKET.
+SOCKET ConnectWithin(const sockaddr_in *address, DWORD connectTimeoutMs, DWORD sendTimeoutMs);
+
 // Connects to the addresses in turn until one takes the connection, each
 // within connectTimeoutMs; a send then waits at most sendTimeoutMs (a peer
 // that stops reading cannot block it for ever). The socket, or
