@@ -186,8 +186,12 @@ void CEmailProps::OnEmailNow()
                                m_Settings->SmtpToAddress, &m_Settings->Smtp, m_Settings->Mail.MailAttachment, &plan,
                                &failedPart);
     const char *message = EmailNowMessage(result);
+    // Where the reason says what to do (a certificate to add), it is shown.
+    char text[512];
+    const char *reason = result == SecureConnectionFailed ? SecureConnectionFailureText() : "";
+    snprintf(text, sizeof text, "%s%s%s", message != NULL ? message : "", reason[0] != '\0' ? ":\n" : "", reason);
     if (message != NULL)
-        ShowMessageBox(Handle(), message, EMAIL_ERROR_CAPTION, MB_OK | MB_ICONERROR);
+        ShowMessageBox(Handle(), text, EMAIL_ERROR_CAPTION, MB_OK | MB_ICONERROR);
     EnableWindow(button, TRUE);
 }
 

@@ -237,7 +237,7 @@ void StartInstances(const int *numbers, int count, SaveFailures *failures)
             continue;
         SaveInstances(n, failures);
         if (InstanceTable[n].ServiceHandle != NULL)
-            StartServiceA(InstanceTable[n].ServiceHandle, 0, NULL);
+            StartInstanceService(InstanceTable[n].ServiceHandle);
     }
 }
 

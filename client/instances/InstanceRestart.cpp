@@ -49,7 +49,7 @@ static char StateToRestore(DWORD state)
 // it got back to that state.
 static int StartAgain(int n, char state)
 {
-    if (InstanceTable[n].ServiceHandle == NULL || !StartServiceA(InstanceTable[n].ServiceHandle, 0, NULL))
+    if (InstanceTable[n].ServiceHandle == NULL || !StartInstanceService(InstanceTable[n].ServiceHandle))
         return 0;
     DWORD started = GetTickCount();
     while (CurrentState(n) == SERVICE_START_PENDING && GetTickCount() - started < INSTANCE_START_WAIT_MS)

@@ -15,6 +15,8 @@ DeleteServiceFunction DeleteServiceCall = DeleteService;
 OpenServiceManagerFunction OpenServiceManagerCall = OpenSCManagerA;
 OpenServiceFunction OpenServiceCall = OpenServiceA;
 ChangeServiceConfig2Function ChangeServiceConfig2Call = ChangeServiceConfig2A;
+StartServiceFunction StartServiceCall = StartServiceA;
+DWORD StartLockedWaitMs = 30000;
 
 int ConnectServiceManager()
 {
@@ -292,6 +294,27 @@ static void ControlInstances(const int *numbers, int count, DWORD code)
         SERVICE_STATUS status = record->LastStatus;
         ControlService(record->ServiceHandle, code, &status);
         record->LastStatus = status;
+    }
+}
+
+int StartInstanceService(SC_HANDLE service)
+{
+    DWORD began = GetTickCount();
+    DWORD pause = 100;
+    for (;;) {
+        if (StartServiceCall(service, 0, NULL))
+            return 1;
+        DWORD error = GetLastError();
+        DWORD waited = GetTickCount() - began;
+        if (error != ERROR_SERVICE_DATABASE_LOCKED || waited >= StartLockedWaitMs) {
+            SetLastError(error);
+            return 0;
+        }
+        // The lock lasts while another start is under way: a moment, or
+        // longer on a machine starting many services at once.
+        Sleep(pause < StartLockedWaitMs - waited ? pause : StartLockedWaitMs - waited);
+        if (pause < 1000)
+            pause *= 2;
     }
 }
 

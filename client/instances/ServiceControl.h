@@ -81,6 +81,15 @@ void StopInstances(const int *numbers, int count);
 void PauseInstances(const int *numbers, int count);
 void ContinueInstances(const int *numbers, int count);
 
+// Starts a service. While the service manager answers that its database is
+// locked (ERROR_SERVICE_DATABASE_LOCKED: another program is starting or
+// changing a service at that moment), waits a little longer each time and
+// tries again, for at most StartLockedWaitMs in all (30 s; shortened only by
+// tests), as the service manager expects of its callers. Non-zero when
+// started; otherwise GetLastError() says why.
+extern DWORD StartLockedWaitMs;
+int StartInstanceService(SC_HANDLE service);
+
 // Called repeatedly while a wait goes on; the user interface passes a
 // routine that keeps its windows painted. Null: the wait just sleeps.
 typedef void (*WaitPump)(void);
@@ -106,9 +115,11 @@ extern DeleteServiceFunction DeleteServiceCall;
 typedef SC_HANDLE (WINAPI *OpenServiceManagerFunction)(LPCSTR machine, LPCSTR database, DWORD access);
 typedef SC_HANDLE (WINAPI *OpenServiceFunction)(SC_HANDLE manager, LPCSTR name, DWORD access);
 typedef BOOL (WINAPI *ChangeServiceConfig2Function)(SC_HANDLE service, DWORD level, LPVOID info);
+typedef BOOL (WINAPI *StartServiceFunction)(SC_HANDLE service, DWORD argc, LPCSTR *argv);
 extern OpenServiceManagerFunction OpenServiceManagerCall;
 extern OpenServiceFunction OpenServiceCall;
 extern ChangeServiceConfig2Function ChangeServiceConfig2Call;
+extern StartServiceFunction StartServiceCall;
 
 // Closes every service handle and then ScmHandle.
 void CloseServiceHandles();

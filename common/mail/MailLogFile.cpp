@@ -4,6 +4,8 @@
 #include <string.h>
 
 #include "common/mail/MailMessage.h"
+#include "common/mail/MailOrigin.h"
+#include "common/mail/MimeText.h"
 #include "common/mail/SmtpAuth.h"
 #include "common/mail/SmtpChannel.h"
 #include "common/mail/SmtpReply.h"
@@ -27,18 +29,16 @@
 // A server name as long as DNS allows.
 #define SERVER_NAME_SIZE 256
 
+// Room left beyond the header a log's parts are planned with: a later
+// part's Date, Message-ID and greeting name may be a little longer.
+#define MAIL_HEADER_SLACK 128
+
 BOOL (WINAPI *MailReadFile)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) = ReadFile;
 
 MailFailure LastMailFailure;
 
-sockaddr_in ServerAddress;
-int MustResolve = 1;
 int LastTlsFailure;
 int LastCertificateVerdict;
-
-// The name ServerAddress was resolved from: a call naming another server
-// resolves that one instead of mailing to the old address.
-static char ResolvedServer[SERVER_NAME_SIZE];
 
 static char MessageBuffer[SMTP_RECEIVE_SIZE];
 static char HeaderBuffer[MAIL_HEADER_SIZE];
@@ -46,30 +46,17 @@ static BYTE FileBuffer[MAIL_FILE_BLOCK];
 static char BodyBuffer[MAIL_SEND_BLOCKS * MAIL_BODY_BLOCK_SIZE];
 static TlsStream Tls;
 
-static int ResolveServer(const char *server)
-{
-    if (!MustResolve && strcmp(server, ResolvedServer) == 0)
-        return 1;
-    MustResolve = 1;
-    in_addr address;
-    // A failed start of Winsock leaves the name unresolved and is tried
-    // again by the next call.
-    if (strlen(server) >= sizeof ResolvedServer || !ResolveIpv4(server, &address))
-        return 0;
-    memset(&ServerAddress, 0, sizeof ServerAddress);
-    ServerAddress.sin_family = AF_INET;
-    ServerAddress.sin_port = htons(SMTP_DEFAULT_PORT);
-    ServerAddress.sin_addr = address;
-    strcpy(ResolvedServer, server);
-    MustResolve = 0;
-    return 1;
-}
-
-// Connects with a bounded wait.
-static SOCKET ConnectServer()
-{
-    return ConnectWithin(&ServerAddress, MailConnectTimeoutMs, MailReplyTimeoutMs);
-}
+// The connection kept open between the messages of a queue (RFC 5321 lets
+// one session carry many transactions): which server and settings it was
+// made for, what the server declared, and the name this machine gave.
+static struct {
+    SOCKET Socket;                      // INVALID_SOCKET: none open
+    SmtpChannel Channel;
+    char Server[SERVER_NAME_SIZE];
+    SmtpSettings Settings;
+    ULONGLONG SizeLimit;                // the last EHLO's SIZE; 0: none
+    char HeloName[MAIL_HELO_NAME_SIZE];
+} Session = {INVALID_SOCKET, {INVALID_SOCKET, NULL}, "", {}, 0, ""};
 
 static int SendText(SmtpChannel *channel, const char *text)
 {
@@ -78,12 +65,12 @@ static int SendText(SmtpChannel *channel, const char *text)
 
 // Reads the reply to a step of the message and expects the code; the step
 // and what the server answered are kept for LastMailFailure.
-static int ExpectStepReply(SmtpChannel *channel, int step, const char *code)
+static int ExpectStepReply(SmtpChannel *channel, int step, const char *code, DWORD timeoutMs = MailReplyTimeoutMs)
 {
     SmtpReply reply;
     LastMailFailure.Step = step;
     LastMailFailure.Code[0] = '\0';
-    if (!ReadSmtpReply(channel, &reply, MailReplyTimeoutMs))
+    if (!ReadSmtpReply(channel, &reply, timeoutMs))
         return 0;
     memcpy(LastMailFailure.Code, reply.Code, sizeof LastMailFailure.Code);
     return strncmp(reply.Code, code, 3) == 0;
@@ -124,21 +111,27 @@ static int AddEncodedBlock(SmtpChannel *channel, const BYTE *block, DWORD size)
     return 1;
 }
 
-// Streams the file as base64 lines, the lines of several blocks per send. A
-// read that fails ends the mail before its final ".": the server then drops
-// the message instead of delivering a cut one.
-static MailResult SendAttachment(SmtpChannel *channel, HANDLE file)
+// Streams the file's first `length` bytes as base64 lines, the lines of
+// several blocks per send: a file still being written goes as it was when
+// the message was measured. A read that fails or comes up short ends the
+// mail before its final ".": the server then drops the message instead of
+// delivering a cut one.
+static MailResult SendAttachment(SmtpChannel *channel, HANDLE file, ULONGLONG length)
 {
     BodyLength = 0;
-    for (;;) {
+    LARGE_INTEGER start = {};
+    if (!SetFilePointerEx(file, start, NULL, FILE_BEGIN))
+        return FileNotOpened;
+    while (length > 0) {
+        DWORD want = length < sizeof FileBuffer ? (DWORD)length : (DWORD)sizeof FileBuffer;
         DWORD read = 0;
-        if (!MailReadFile(file, FileBuffer, sizeof FileBuffer, &read, NULL))
+        if (!MailReadFile(file, FileBuffer, want, &read, NULL) || read == 0)
             return FileNotOpened;
-        if (read == 0)
-            return ChannelSend(channel, BodyBuffer, BodyLength) ? Sent : BadReply;
         if (!AddEncodedBlock(channel, FileBuffer, read))
             return BadReply;
+        length -= read;
     }
+    return ChannelSend(channel, BodyBuffer, BodyLength) ? Sent : BadReply;
 }
 
 // A zipped attachment: the zip's bytes, in whatever amounts they come, are
@@ -180,11 +173,13 @@ static int SecureChannel(SmtpChannel *channel, const char *server, const SmtpSet
     return secured;
 }
 
-// EHLO and its reply, whose keywords say what the server offers.
+// EHLO with this machine's name, and its reply, whose keywords say what
+// the server offers.
 static int Hello(SmtpChannel *channel, SmtpReply *reply)
 {
-    return SendText(channel, "EHLO KVT\r\n") && ReadSmtpReply(channel, reply, MailReplyTimeoutMs) &&
-           strcmp(reply->Code, "250") == 0;
+    int length = snprintf(MessageBuffer, sizeof MessageBuffer, "EHLO %s\r\n", Session.HeloName);
+    return length > 0 && (size_t)length < sizeof MessageBuffer && ChannelSend(channel, MessageBuffer, length) &&
+           ReadSmtpReply(channel, reply, MailReplyTimeoutMs) && strcmp(reply->Code, "250") == 0;
 }
 
 static int UsesOAuth(const SmtpSettings *settings)
@@ -196,8 +191,8 @@ static int UsesOAuth(const SmtpSettings *settings)
 // greeting and EHLO, with STARTTLS and a second EHLO, or with TLS from the
 // first byte; then AUTH when a user is set. The last EHLO's SIZE, if any,
 // goes to sizeLimit.
-static MailResult OpenSession(SmtpChannel *channel, const char *server, const SmtpSettings *settings,
-                              const char *token, ULONGLONG *sizeLimit)
+static MailResult Greet(SmtpChannel *channel, const char *server, const SmtpSettings *settings,
+                        const char *token, ULONGLONG *sizeLimit)
 {
     if (settings->SmtpSecurity == SecurityImplicitTls && !SecureChannel(channel, server, settings))
         return SecureConnectionFailed;
@@ -225,6 +220,62 @@ static MailResult OpenSession(SmtpChannel *channel, const char *server, const Sm
                             settings->SmtpPasswordSize, MailReplyTimeoutMs);
 }
 
+// Closes the kept connection: after QUIT when `quit` (its answer awaited
+// when `wait`), else at once, as after a reply that went wrong. Non-zero
+// when QUIT was answered 221.
+static int CloseSession(int quit, int wait)
+{
+    if (Session.Socket == INVALID_SOCKET)
+        return 0;
+    int answered = 0;
+    if (quit && SendText(&Session.Channel, "QUIT\r\n"))
+        answered = wait && ExpectSmtpReply(&Session.Channel, "221", MailReplyTimeoutMs);
+    TlsEnd(&Tls);
+    closesocket(Session.Socket);
+    Session.Socket = INVALID_SOCKET;
+    Session.Channel.Socket = INVALID_SOCKET;
+    Session.Channel.Tls = NULL;
+    return answered;
+}
+
+// Resolves the server afresh (a server that moved is found where it is
+// now), obtains the token first (a mail that cannot sign in is not begun;
+// OAuth names the mailbox in SmtpUser, and without it nothing is asked or
+// sent), connects to its addresses in turn and greets it. Sent when the
+// server will take MAIL FROM; the connection is then kept.
+static MailResult OpenSession(const char *server, const SmtpSettings *settings)
+{
+    static HostAddresses addresses;
+    if (strlen(server) >= sizeof Session.Server || !ResolveHost(server, SmtpPortOf(settings), &addresses))
+        return ServerNotResolved;
+    const char *token = NULL;
+    if (UsesOAuth(settings) && (settings->SmtpUser[0] == '\0' || (token = ObtainAccessToken(settings, 0)) == NULL))
+        return settings->SmtpUser[0] == '\0' ? AuthenticationRefused : AccessTokenNotObtained;
+    SOCKET sock = ConnectToAddresses(&addresses, MailConnectTimeoutMs, MailReplyTimeoutMs);
+    if (sock == INVALID_SOCKET)
+        return ConnectFailed;
+    Session.Socket = sock;
+    Session.Channel.Socket = sock;
+    Session.Channel.Tls = NULL;
+    strcpy(Session.Server, server);
+    Session.Settings = *settings;
+    Session.SizeLimit = 0;
+    if (!MachineHeloName(sock, Session.HeloName, sizeof Session.HeloName))
+        strcpy(Session.HeloName, "localhost");
+    MailResult greeted = Greet(&Session.Channel, server, settings, token, &Session.SizeLimit);
+    if (greeted != Sent)
+        CloseSession(0, 0);
+    return greeted;
+}
+
+// The kept connection serves a mail to the same server with the same
+// settings.
+static int SessionFits(const char *server, const SmtpSettings *settings)
+{
+    return Session.Socket != INVALID_SOCKET && strcmp(Session.Server, server) == 0 &&
+           memcmp(&Session.Settings, settings, sizeof *settings) == 0;
+}
+
 // What a mail is to carry, and what the server's EHLO said of its size.
 struct MailChoice {
     DWORD Kind;                 // MailAttachmentKind
@@ -234,22 +285,33 @@ struct MailChoice {
 };
 
 // One message's attachment: the log as it is, or zipped, whole or one part.
+// The zip's entry name is UTF-8; the zip's name as the log's (ANSI).
 struct Attachment {
     int Zipped;
     ULONGLONG Offset, Length;                   // the bytes of the log it holds
     DWORD Part, Parts;                          // 0 of 0: the whole log
-    char Entry[MAIL_ATTACHMENT_NAME_SIZE];      // in the zip: the log's or the part's name
+    char Entry[3 * MAIL_ATTACHMENT_NAME_SIZE];  // in the zip: the log's or the part's name
     char Name[MAIL_ATTACHMENT_NAME_SIZE];       // the zip's name
     int HeaderLength;                           // of its header in HeaderBuffer
 };
+
+// The entry's name, from the ANSI name in Entry, as UTF-8 in place.
+static void EntryAsUtf8(Attachment *attachment)
+{
+    static char utf8[sizeof attachment->Entry];
+    if (HasNonAscii(attachment->Entry) && AnsiToUtf8(attachment->Entry, utf8, sizeof utf8))
+        strcpy(attachment->Entry, utf8);
+}
 
 static void ChooseWhole(Attachment *attachment, const char *fileName, ULONGLONG size, int zipped)
 {
     memset(attachment, 0, sizeof *attachment);
     attachment->Zipped = zipped;
     attachment->Length = size;
-    CopyMailField(attachment->Entry, sizeof attachment->Entry, fileName);
-    snprintf(attachment->Name, sizeof attachment->Name, "%s.zip", attachment->Entry);
+    CopyMailField(attachment->Name, sizeof attachment->Name - 4, fileName);
+    snprintf(attachment->Entry, sizeof attachment->Entry, "%s", attachment->Name);
+    strcat(attachment->Name, ".zip");
+    EntryAsUtf8(attachment);
 }
 
 static void ChoosePart(Attachment *attachment, const char *fileName, const MailPart *part)
@@ -260,16 +322,18 @@ static void ChoosePart(Attachment *attachment, const char *fileName, const MailP
     attachment->Length = part->Length;
     attachment->Part = part->Index;
     attachment->Parts = part->Count;
-    FormatPartName(attachment->Entry, sizeof attachment->Entry, fileName, part->Index, part->Count);
-    snprintf(attachment->Name, sizeof attachment->Name, "%s.zip", attachment->Entry);
+    FormatPartName(attachment->Name, sizeof attachment->Name - 4, fileName, part->Index, part->Count);
+    snprintf(attachment->Entry, sizeof attachment->Entry, "%s", attachment->Name);
+    strcat(attachment->Name, ".zip");
+    EntryAsUtf8(attachment);
 }
 
 // The attachment's header into HeaderBuffer; non-zero when it fitted.
-static int FormatHeader(Attachment *attachment, const SYSTEMTIME *now, DWORD tick, const char *from,
-                        const char *to, const char *fileName)
+static int FormatHeader(Attachment *attachment, const MailStamp *stamp, const char *from, const char *to,
+                        const char *fileName)
 {
     AttachmentLabel label = {attachment->Name, "application/zip", attachment->Part, attachment->Parts};
-    attachment->HeaderLength = FormatMailHeader(HeaderBuffer, sizeof HeaderBuffer, now, tick, from, to, fileName,
+    attachment->HeaderLength = FormatMailHeader(HeaderBuffer, sizeof HeaderBuffer, stamp, from, to, fileName,
                                                 attachment->Zipped ? &label : NULL);
     return attachment->HeaderLength != 0;
 }
@@ -287,36 +351,35 @@ static ULONGLONG MessageSize(const Attachment *attachment, ULONGLONG attachmentB
 // MessageTooLarge when nothing allowed does, FileNotOpened when the log
 // cannot be read.
 static MailResult ChooseAttachment(Attachment *attachment, const MailChoice *choice, HANDLE file,
-                                   const SYSTEMTIME *now, DWORD tick, const char *from, const char *to,
-                                   const char *fileName)
+                                   const MailStamp *stamp, const char *from, const char *to, const char *fileName)
 {
     if (choice->Part != NULL)
         ChoosePart(attachment, fileName, choice->Part);
     else
         ChooseWhole(attachment, fileName, choice->FileSize, choice->Kind == AttachZipAlways);
-    if (!FormatHeader(attachment, now, tick, from, to, fileName))
+    if (!FormatHeader(attachment, stamp, from, to, fileName))
         return BadReply;
     ULONGLONG limit = choice->SizeLimit;
     if (limit == 0)
         return Sent;
     if (!attachment->Zipped) {
-        if (MessageSize(attachment, attachment->Length, tick) <= limit)
+        if (MessageSize(attachment, attachment->Length, stamp->Tick) <= limit)
             return Sent;
         if (choice->Kind != AttachZipWhenTooLarge)
             return MessageTooLarge;
         ChooseWhole(attachment, fileName, choice->FileSize, 1);
-        if (!FormatHeader(attachment, now, tick, from, to, fileName))
+        if (!FormatHeader(attachment, stamp, from, to, fileName))
             return BadReply;
     }
     // A zip never grows much beyond its bytes: one that fits even so is not
     // zipped twice.
     ULONGLONG bound = ZipDeflateBound(attachment->Length) +
                       ZipContainerSize(strlen(attachment->Entry), ZipIsLarge(attachment->Length));
-    if (MessageSize(attachment, bound, tick) <= limit)
+    if (MessageSize(attachment, bound, stamp->Tick) <= limit)
         return Sent;
     if (!ZipFileRange(file, attachment->Offset, attachment->Length, attachment->Entry, NULL, NULL))
         return FileNotOpened;
-    return MessageSize(attachment, ZipOutputSize(), tick) <= limit ? Sent : MessageTooLarge;
+    return MessageSize(attachment, ZipOutputSize(), stamp->Tick) <= limit ? Sent : MessageTooLarge;
 }
 
 // Streams the zip of the attachment's bytes as its base64 lines.
@@ -345,62 +408,47 @@ static int StartData(SmtpChannel *channel, const char *from, const char *to)
     return 1;
 }
 
-// The end of the message (its final "." included) and QUIT: Sent when the
-// server took it and answered QUIT.
-static MailResult FinishData(SmtpChannel *channel, const char *end, int length)
+// One transaction over the session: from MAIL FROM to the server's answer
+// to the final ".", which is awaited as long as a server may take to scan
+// what it received. Sent when the server took the message (the QUIT is the
+// session's). *begun says whether MAIL FROM went out: before it, the
+// session is as it was.
+static MailResult SendMessageOver(HANDLE file, const MailChoice *choice, const MailStamp *stamp,
+                                  const char *from, const char *to, const char *fileName, int *begun)
 {
-    if (!ChannelSend(channel, end, length) || !ExpectStepReply(channel, MailStepMessage, "250"))
+    SmtpChannel *channel = &Session.Channel;
+    Attachment attachment;
+    *begun = 0;
+    MailResult chosen = ChooseAttachment(&attachment, choice, file, stamp, from, to, fileName);
+    if (chosen != Sent)
+        return chosen;
+    *begun = 1;
+    if (!StartData(channel, from, to) || !ChannelSend(channel, HeaderBuffer, attachment.HeaderLength))
+        return BadReply;
+    MailResult body = attachment.Zipped ? SendZipped(channel, file, &attachment)
+                                        : SendAttachment(channel, file, attachment.Length);
+    if (body != Sent)
+        return body;
+    int length = FormatMailTrailer(MessageBuffer, sizeof MessageBuffer, stamp->Tick);
+    if (length == 0 || !ChannelSend(channel, MessageBuffer, length) ||
+        !ExpectStepReply(channel, MailStepMessage, "250", MailDataReplyTimeoutMs))
         return BadReply;
     // Accepted: what follows is only the courtesy of QUIT.
     LastMailFailure.Step = MailStepQuit;
-    if (!SendText(channel, "QUIT\r\n") || !ExpectSmtpReply(channel, "221", MailReplyTimeoutMs))
-        return BadReply;
     return Sent;
-}
-
-// The dialogue after the connect; Sent when the server took the message and
-// answered QUIT.
-static MailResult TalkSmtp(SmtpChannel *channel, HANDLE file, const SYSTEMTIME *now, DWORD tick,
-                           const char *from, const char *to, const char *fileName, const char *server,
-                           const SmtpSettings *settings, const char *token, MailChoice *choice)
-{
-    MailResult opened = OpenSession(channel, server, settings, token, &choice->SizeLimit);
-    if (opened != Sent)
-        return opened;
-    Attachment attachment;
-    MailResult chosen = ChooseAttachment(&attachment, choice, file, now, tick, from, to, fileName);
-    if (chosen != Sent) {
-        // A polite end; the result stands whatever the server answers.
-        if (chosen == MessageTooLarge && SendText(channel, "QUIT\r\n"))
-            ExpectSmtpReply(channel, "221", MailReplyTimeoutMs);
-        return chosen;
-    }
-    if (!StartData(channel, from, to) || !ChannelSend(channel, HeaderBuffer, attachment.HeaderLength))
-        return BadReply;
-    if (attachment.Zipped) {
-        MailResult sent = SendZipped(channel, file, &attachment);
-        if (sent != Sent)
-            return sent;
-    } else {
-        MailResult body = SendAttachment(channel, file);
-        if (body != Sent)
-            return body;
-    }
-    int length = FormatMailTrailer(MessageBuffer, sizeof MessageBuffer, tick);
-    return length != 0 ? FinishData(channel, MessageBuffer, length) : BadReply;
 }
 
 // The parts of a log whose zip exceeds the server's limit, planned for the
 // longest header and zip that any part can have (part 999 of 999).
-static void PlanParts(MailPlan *plan, HANDLE file, const MailChoice *choice, const SYSTEMTIME *now,
-                      DWORD tick, const char *from, const char *to, const char *fileName)
+static void PlanParts(MailPlan *plan, HANDLE file, const MailChoice *choice, const MailStamp *stamp,
+                      const char *from, const char *to, const char *fileName)
 {
     MailPart widest = {MAIL_MAX_PARTS, MAIL_MAX_PARTS, 0, choice->FileSize};
     Attachment attachment;
     ChoosePart(&attachment, fileName, &widest);
-    if (!FormatHeader(&attachment, now, tick, from, to, fileName))
+    if (!FormatHeader(&attachment, stamp, from, to, fileName))
         return;
-    ULONGLONG fixed = MessageSize(&attachment, 0, tick);
+    ULONGLONG fixed = MessageSize(&attachment, 0, stamp->Tick) + MAIL_HEADER_SLACK;
     if (fixed >= choice->SizeLimit)
         return;
     ULONGLONG zip = LargestAttachment(choice->SizeLimit - fixed);
@@ -418,22 +466,6 @@ static int Unusable(const SmtpSettings *settings)
            (settings->SmtpSecurity == SecurityNone && (settings->SmtpUser[0] != '\0' || UsesOAuth(settings)));
 }
 
-// Resolves the server, obtains the token of an OAuth sign-in, and connects:
-// Sent with *sock connected, or why not.
-static MailResult ConnectForMail(const char *server, const SmtpSettings *settings, const char **token, SOCKET *sock)
-{
-    *token = NULL;
-    if (server == NULL || !ResolveServer(server))
-        return ServerNotResolved;
-    // The token first: a mail that cannot sign in is not begun. OAuth names
-    // the mailbox in SmtpUser; without it nothing is asked or sent.
-    if (UsesOAuth(settings) && (settings->SmtpUser[0] == '\0' || (*token = ObtainAccessToken(settings, 0)) == NULL))
-        return settings->SmtpUser[0] == '\0' ? AuthenticationRefused : AccessTokenNotObtained;
-    ServerAddress.sin_port = htons((u_short)SmtpPortOf(settings));
-    *sock = ConnectServer();
-    return *sock == INVALID_SOCKET ? ConnectFailed : Sent;
-}
-
 static void BeginResults()
 {
     LastTlsFailure = TlsNoFailure;
@@ -443,24 +475,26 @@ static void BeginResults()
 }
 
 // One message: the whole log (part null) or one part; plan, when not null,
-// receives the parts of a whole log that is too large.
+// receives the parts of a whole log that is too large. The connection is
+// kept for the next message, except after a failure that leaves it in an
+// unknown state, and before the parts are planned.
 static MailResult MailLog(const char *path, const char *server, const char *from, const char *to,
                           const SmtpSettings *settings, DWORD kind, const MailPart *part, MailPlan *plan)
 {
     static const SmtpSettings Defaults = {};
     if (settings == NULL)
         settings = &Defaults;
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    DWORD tick = GetTickCount();
     BeginResults();
     if (plan != NULL)
         plan->Count = 0;
 
     if (path == NULL)
         return FileNotOpened;
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
+    // Shared for writing and deleting too: a finished log that another
+    // program holds open (a sync agent, a backup, an editor) is still mailed,
+    // as it was when its size was taken.
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return FileNotOpened;
     // A part must be one of a plan and lie inside the file: a file that
@@ -488,21 +522,40 @@ static MailResult MailLog(const char *path, const char *server, const char *from
     CopyMailField(toField, sizeof toField, to);
     CopyMailField(nameField, sizeof nameField, MailFileName(path));
 
-    const char *token;
-    SOCKET sock;
-    MailResult connected = ConnectForMail(server, settings, &token, &sock);
-    if (connected != Sent) {
+    if (server == NULL) {
         CloseHandle(file);
-        return connected;
+        return ServerNotResolved;
     }
-    SmtpChannel channel = {sock, NULL};
-    MailResult result = TalkSmtp(&channel, file, &now, tick, fromField, toField, nameField, server, settings,
-                                 token, &choice);
-    TlsEnd(&Tls);
-    closesocket(sock);
-    // Planned with the connection closed: cutting a large log takes a while.
-    if (result == MessageTooLarge && plan != NULL && part == NULL && choice.Kind != AttachLog)
-        PlanParts(plan, file, &choice, &now, tick, fromField, toField, nameField);
+    int kept = SessionFits(server, settings);
+    if (!kept)
+        CloseSession(1, 1);
+    MailResult result;
+    MailStamp stamp;
+    int begun = 0;
+    for (;;) {
+        if (Session.Socket == INVALID_SOCKET && (result = OpenSession(server, settings)) != Sent)
+            break;
+        choice.SizeLimit = Session.SizeLimit;
+        StampMail(&stamp, Session.HeloName);
+        result = SendMessageOver(file, &choice, &stamp, fromField, toField, nameField, &begun);
+        // A kept connection the server has closed meanwhile (servers drop
+        // idle ones) answers nothing to MAIL FROM: the mail goes once more,
+        // over a new connection.
+        if (result == BadReply && kept && LastMailFailure.Step == MailStepSender && LastMailFailure.Code[0] == '\0') {
+            CloseSession(0, 0);
+            kept = 0;
+            LastMailFailure.Step = MailStepSession;
+            continue;
+        }
+        break;
+    }
+    if (result == MessageTooLarge && plan != NULL && part == NULL && choice.Kind != AttachLog) {
+        // Planned with the connection closed: cutting a large log takes a while.
+        CloseSession(1, 1);
+        PlanParts(plan, file, &choice, &stamp, fromField, toField, nameField);
+    } else if (result != Sent && (begun || (result != FileNotOpened && result != MessageTooLarge))) {
+        CloseSession(0, 0);
+    }
     CloseHandle(file);
     return result;
 }
@@ -518,10 +571,41 @@ int MailAccepted()
     return LastMailFailure.Step == MailStepQuit;
 }
 
+const char *SecureConnectionFailureText()
+{
+    static char text[512];
+    text[0] = '\0';
+    if (LastTlsFailure == TlsCertificateRefused && LastCertificateVerdict == CertificateIssuerMissing)
+        snprintf(text, sizeof text, "the server's certificate was refused: %s",
+                 CertificateVerdictText(LastCertificateVerdict));
+    return text;
+}
+
+MailResult MailLogInSession(const char *path, const char *server, const char *from, const char *to,
+                            const SmtpSettings *settings, DWORD attachment, const MailPart *part, MailPlan *plan)
+{
+    return MailLog(path, server, from, to, settings, part != NULL ? (DWORD)AttachZipAlways : attachment, part, plan);
+}
+
+int EndMailSession(int wait)
+{
+    return CloseSession(1, wait);
+}
+
+// A message in a connection of its own: Sent only when the server also
+// answered QUIT with 221, as a mail has always counted.
+static MailResult MailAlone(const char *path, const char *server, const char *from, const char *to,
+                            const SmtpSettings *settings, DWORD kind, const MailPart *part, MailPlan *plan)
+{
+    MailResult result = MailLog(path, server, from, to, settings, kind, part, plan);
+    int answered = CloseSession(1, 1);
+    return result == Sent && !answered ? BadReply : result;
+}
+
 MailResult MailLogFile(const char *path, const char *server, const char *from, const char *to,
                        const SmtpSettings *settings, DWORD attachment, MailPlan *plan)
 {
-    return MailLog(path, server, from, to, settings, attachment, NULL, plan);
+    return MailAlone(path, server, from, to, settings, attachment, NULL, plan);
 }
 
 MailResult MailLogPart(const char *path, const char *server, const char *from, const char *to,
@@ -529,7 +613,7 @@ MailResult MailLogPart(const char *path, const char *server, const char *from, c
 {
     if (part == NULL)
         return FileNotOpened;
-    return MailLog(path, server, from, to, settings, AttachZipAlways, part, NULL);
+    return MailAlone(path, server, from, to, settings, AttachZipAlways, part, NULL);
 }
 
 MailResult MailLogInFull(const char *path, const char *server, const char *from, const char *to,
@@ -560,27 +644,28 @@ MailResult MailNotice(const char *server, const char *from, const char *to, cons
     BeginResults();
     if (Unusable(settings))
         return SecureConnectionFailed;
+    if (server == NULL)
+        return ServerNotResolved;
     char fromField[MAIL_ADDRESS_SIZE];
     char toField[MAIL_ADDRESS_SIZE];
     CopyMailField(fromField, sizeof fromField, from);
     CopyMailField(toField, sizeof toField, to);
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    int length = FormatNoticeMessage(Notice, sizeof Notice - 3, &now, fromField, toField, subject, text);
-    if (length == 0)
-        return BadReply;
-    memcpy(Notice + length, ".\r\n", 4);
-    const char *token;
-    SOCKET sock;
-    MailResult result = ConnectForMail(server, settings, &token, &sock);
-    if (result != Sent)
-        return result;
-    SmtpChannel channel = {sock, NULL};
-    ULONGLONG sizeLimit;
-    result = OpenSession(&channel, server, settings, token, &sizeLimit);
-    if (result == Sent)
-        result = StartData(&channel, fromField, toField) ? FinishData(&channel, Notice, length + 3) : BadReply;
-    TlsEnd(&Tls);
-    closesocket(sock);
-    return result;
+    // A notice has a connection of its own, ended by QUIT like a single log.
+    CloseSession(1, 1);
+    MailResult result = OpenSession(server, settings);
+    if (result == Sent) {
+        MailStamp stamp;
+        StampMail(&stamp, Session.HeloName);
+        int length = FormatNoticeMessage(Notice, sizeof Notice - 3, &stamp, fromField, toField, subject, text);
+        if (length != 0)
+            memcpy(Notice + length, ".\r\n", 4);
+        if (length == 0 || !StartData(&Session.Channel, fromField, toField) ||
+            !ChannelSend(&Session.Channel, Notice, length + 3) ||
+            !ExpectStepReply(&Session.Channel, MailStepMessage, "250", MailDataReplyTimeoutMs))
+            result = BadReply;
+        else
+            LastMailFailure.Step = MailStepQuit;
+    }
+    int answered = CloseSession(result == Sent, 1);
+    return result == Sent && !answered ? BadReply : result;
 }

@@ -1,8 +1,9 @@
 // Sends one log file to one recipient as a MIME attachment over SMTP. Without
 // settings (or with all of them at their defaults) it speaks plain SMTP to
 // port 25 without authentication; settings can name another port, STARTTLS
-// or TLS from the first byte, and a user for AUTH. Not reentrant: one call at
-// a time per process.
+// or TLS from the first byte, and a user for AUTH. Every connection resolves
+// the server's name again and tries each of its addresses in turn. Not
+// reentrant: one call at a time per process.
 #pragma once
 
 #include <winsock2.h>
@@ -29,6 +30,20 @@ MailResult MailLogFile(const char *path, const char *server, const char *from, c
 // FileNotOpened for a part that is not one of a plan or not inside the file.
 MailResult MailLogPart(const char *path, const char *server, const char *from, const char *to,
                        const SmtpSettings *settings, const MailPart *part);
+
+// A queue mails over one connection, one transaction after another (RFC
+// 5321 allows many per session): MailLogInSession mails a log (part null)
+// or one part of it as MailLogFile and MailLogPart do, over the connection
+// the last call kept when it was made to the same server with the same
+// settings, else over a new one, and keeps it open; Sent is the server's 250
+// to the message's final "." (the message is then delivered, whatever
+// becomes of the connection). A kept connection the server has dropped is
+// replaced once, unnoticed. EndMailSession ends it with QUIT, awaiting the
+// answer (bounded as every reply) when `wait` is non-zero; non-zero when the
+// server answered 221.
+MailResult MailLogInSession(const char *path, const char *server, const char *from, const char *to,
+                            const SmtpSettings *settings, DWORD attachment, const MailPart *part, MailPlan *plan);
+int EndMailSession(int wait);
 
 // Mails a log as `attachment` asks: in one message, or, when it must be cut,
 // part after part in order, each its own message. The first failure ends it
@@ -68,20 +83,21 @@ int MailRefusedForGood();
 // whatever came after it (a QUIT that was not answered as it should be).
 int MailAccepted();
 
-// The waits are bounded (MailConnectTimeoutMs, MailReplyTimeoutMs,
-// SocketIo.h), so a silent server cannot hang the caller: a connect that
-// takes longer fails with ConnectFailed, a reply with BadReply, a TLS
-// handshake (bounded as one reply) with SecureConnectionFailed.
+// The waits are bounded (MailConnectTimeoutMs for each address,
+// MailReplyTimeoutMs, and MailDataReplyTimeoutMs for the answer to a
+// message's final ".", SocketIo.h), so a silent server cannot hang the
+// caller: a connect that takes longer fails with ConnectFailed, a reply with
+// BadReply, a TLS handshake (bounded as one reply) with
+// SecureConnectionFailed.
+
+// Why the last call's secure connection failed, in words that tell the
+// administrator what to do (an intermediate certificate missing); "" when
+// there are none to add to the result.
+const char *SecureConnectionFailureText();
 
 // Reads the log file; replaceable so that a test can make a read fail
 // halfway, which Wine cannot do to a local file.
 extern BOOL (WINAPI *MailReadFile)(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped);
-
-// Process state: the address of the last server resolved, and whether the
-// next call must resolve (a call naming another server resolves it anyway).
-// The port is set by each call from its settings.
-extern sockaddr_in ServerAddress;
-extern int MustResolve;
 
 // Why the last call's secure connection failed (a TlsFailure, TlsStream.h),
 // and its certificate verdict: for tests and diagnostics.

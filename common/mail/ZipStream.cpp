@@ -8,7 +8,7 @@
 ULONGLONG ZipLargeEntrySize = 0xFF000000ull;
 
 #define ZIP_OUT_SIZE   16384
-#define ZIP_NAME_SIZE  300
+#define ZIP_NAME_SIZE  1024   // a UTF-8 name: up to three bytes for each character of a path
 #define ZIP_RECORD_SIZE (128 + ZIP_NAME_SIZE)
 // zlib's deflate state with its default window and memLevel takes about
 // 262 KB in five pieces, all taken at deflateInit2 and given back at
@@ -18,6 +18,7 @@ ULONGLONG ZipLargeEntrySize = 0xFF000000ull;
 #define ZIP_VERSION       20   // 2.0: deflate
 #define ZIP_VERSION_LARGE 45   // 4.5: ZIP64
 #define ZIP_FLAG_DESCRIPTOR 0x0008
+#define ZIP_FLAG_UTF8       0x0800
 #define ZIP_DEFLATE 8
 #define ZIP64_EXTRA_SIZE 20    // tag, size, two 8-byte sizes
 
@@ -31,6 +32,7 @@ static ZipSink Sink;
 static void *SinkContext;
 static char EntryName[ZIP_NAME_SIZE];
 static WORD NameLength;
+static WORD Flags;             // general purpose bits of both headers
 static WORD DosDate, DosTime;
 static int Large;
 static uLong Crc;
@@ -167,6 +169,12 @@ int ZipBegin(const char *entryName, ULONGLONG size, const FILETIME *modified, Zi
         return 0;
     memcpy(EntryName, entryName, length);
     NameLength = (WORD)length;
+    // A name outside ASCII is UTF-8, and says so (general purpose bit 11):
+    // unzip tools then show it as it is instead of in some DOS code page.
+    Flags = ZIP_FLAG_DESCRIPTOR;
+    for (size_t i = 0; i < length; i++)
+        if ((BYTE)entryName[i] >= 0x80)
+            Flags = ZIP_FLAG_DESCRIPTOR | ZIP_FLAG_UTF8;
     Sink = sink;
     SinkContext = context;
     Failed = 0;
@@ -190,7 +198,7 @@ int ZipBegin(const char *entryName, ULONGLONG size, const FILETIME *modified, Zi
     // in a ZIP64 field whose sizes are left 0 likewise.
     BYTE *at = Put32(Record, 0x04034b50);
     at = Put16(at, Large ? ZIP_VERSION_LARGE : ZIP_VERSION);
-    at = Put16(at, ZIP_FLAG_DESCRIPTOR);
+    at = Put16(at, Flags);
     at = Put16(at, ZIP_DEFLATE);
     at = Put16(at, DosTime);
     at = Put16(at, DosDate);
@@ -254,7 +262,7 @@ int ZipEnd()
     at = Put32(Record, 0x02014b50);
     at = Put16(at, Large ? ZIP_VERSION_LARGE : ZIP_VERSION);    // made by: MS-DOS host
     at = Put16(at, Large ? ZIP_VERSION_LARGE : ZIP_VERSION);
-    at = Put16(at, ZIP_FLAG_DESCRIPTOR);
+    at = Put16(at, Flags);
     at = Put16(at, ZIP_DEFLATE);
     at = Put16(at, DosTime);
     at = Put16(at, DosDate);

@@ -22,7 +22,7 @@ typedef int (*ZipSink)(void *context, const BYTE *data, DWORD length);
 extern ULONGLONG ZipLargeEntrySize;
 
 // Starts the zip of an entry of `size` bytes, modified at `modified` (null:
-// 1980-01-01). A null sink only counts the bytes. Non-zero on success.
+// 1980-01-01). The entry's name is UTF-8 (ASCII names are as they are). A null sink only counts the bytes. Non-zero on success.
 int ZipBegin(const char *entryName, ULONGLONG size, const FILETIME *modified, ZipSink sink, void *context);
 
 // Adds bytes of the entry; never more than its size in all.
@@ -54,7 +54,7 @@ ULONGLONG ZipContainerSize(size_t nameLength, int large);
 int ZipIsLarge(ULONGLONG size);
 
 // Zips bytes [offset, offset + length) of an open file as one entry named
-// entryName, with the file's time. Non-zero on success; a read that fails or
+// entryName (UTF-8), with the file's time. Non-zero on success; a read that fails or
 // comes up short fails it, and so does the sink.
 int ZipFileRange(HANDLE file, ULONGLONG offset, ULONGLONG length, const char *entryName, ZipSink sink,
                  void *context);

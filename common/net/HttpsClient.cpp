@@ -112,17 +112,10 @@ int AppendFormText(char *form, size_t size, size_t *length, const char *text)
 
 static SOCKET Connect(const char *host, unsigned port, HttpsReply *reply)
 {
-    sockaddr_in address;
-    memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons((u_short)port);
-    if (!ResolveIpv4(host, &address.sin_addr)) {
-        reply->Failure = HttpsNotResolved;
-        return INVALID_SOCKET;
-    }
-    SOCKET sock = ConnectWithin(&address, MailConnectTimeoutMs, MailReplyTimeoutMs);
+    int resolved = 0;
+    SOCKET sock = ConnectToHost(host, port, MailConnectTimeoutMs, MailReplyTimeoutMs, &resolved);
     if (sock == INVALID_SOCKET)
-        reply->Failure = HttpsConnectFailed;
+        reply->Failure = resolved ? HttpsConnectFailed : HttpsNotResolved;
     return sock;
 }
 
@@ -325,6 +318,7 @@ int PostHttpsForm(const char *url, const char *form, size_t formLength, const ch
         ok = Exchange(sock, host, path, form, formLength, trustedCaPath, reply);
     TlsEnd(&Tls);
     closesocket(sock);
+    // The reply carries the access token: no copy stays behind.
     WipeSecret(Raw, sizeof Raw);
     return ok;
 }

@@ -1,5 +1,6 @@
 #include "common/net/ServerCertificate.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include "common/system/SecurityLibraries.h"
@@ -11,6 +12,8 @@ static const char PemEnd[] = "-----END CERTIFICATE-----";
 // mail that needs it.
 static BYTE FileText[TRUSTED_CA_FILE_LIMIT];
 static BYTE DerBytes[TRUSTED_CA_FILE_LIMIT];
+// The issuer the last check could not find.
+static char MissingIssuer[256];
 
 // Where text (of length bytes, NULs allowed) holds word, or -1.
 static int FindText(const BYTE *text, int length, const char *word)
@@ -134,6 +137,28 @@ static int EndsAt(PCCERT_CHAIN_CONTEXT chain, PCCERT_CONTEXT root)
            memcmp(last->pbCertEncoded, root->pbCertEncoded, root->cbCertEncoded) == 0;
 }
 
+// The issuer of the chain's last certificate: the one neither the server
+// nor the machine has.
+static void NoteMissingIssuer(PCCERT_CHAIN_CONTEXT chain)
+{
+    MissingIssuer[0] = '\0';
+    if (chain->cChain == 0 || chain->rgpChain[chain->cChain - 1]->cElement == 0)
+        return;
+    const CERT_SIMPLE_CHAIN *simple = chain->rgpChain[chain->cChain - 1];
+    PCCERT_CONTEXT last = simple->rgpElement[simple->cElement - 1]->pCertContext;
+    if (Crypt()->CertNameToStrA(X509_ASN_ENCODING, &last->pCertInfo->Issuer, CERT_X500_NAME_STR, MissingIssuer,
+                                sizeof MissingIssuer) <= 1)
+        MissingIssuer[0] = '\0';
+}
+
+void FormatIssuerMissing(char *text, size_t size)
+{
+    snprintf(text, size,
+             "its chain is incomplete: the certificate of \"%s\" is neither sent by the server nor in this "
+             "machine's certificate stores (none is fetched)",
+             MissingIssuer[0] != '\0' ? MissingIssuer : "its issuer");
+}
+
 static int PolicyAccepts(PCCERT_CHAIN_CONTEXT chain, const WCHAR *serverName, int trustedRoot)
 {
     const CryptFunctions *crypt = Crypt();
@@ -204,6 +229,14 @@ CertificateVerdict CheckServerCertificate(PCCERT_CONTEXT certificate, const char
             goto done;
     }
     verdict = CertificateNotTrusted;
+    // Revocation is not checked: no list or responder is asked, as nothing
+    // is fetched. A chain that stops short is said to, so that the
+    // administrator knows which certificate to add.
+    if (chain->TrustStatus.dwErrorStatus & CERT_TRUST_IS_PARTIAL_CHAIN) {
+        verdict = CertificateIssuerMissing;
+        NoteMissingIssuer(chain);
+        goto done;
+    }
     {
         int trustedRoot = EndsAt(chain, root);
         // The chain's own findings are judged too, not only the policy's:
@@ -231,10 +264,14 @@ done:
 
 const char *CertificateVerdictText(int verdict)
 {
+    static char missing[400];
     switch (verdict) {
     case CertificateNoChain:      return "its chain cannot be built";
     case CertificateNameMismatch: return "it does not name the server";
     case CertificateCaUnreadable: return "the trusted CA file cannot be read";
+    case CertificateIssuerMissing:
+        FormatIssuerMissing(missing, sizeof missing);
+        return missing;
     default:                      return "it is not trusted";
     }
 }

@@ -14,8 +14,15 @@ enum CertificateVerdict {
     CertificateNoChain      = 1,   // the chain could not be built
     CertificateNotTrusted   = 2,   // the policy refused it (unknown root, name, dates, usage...)
     CertificateNameMismatch = 3,   // an IP address server not named in the certificate
-    CertificateCaUnreadable = 4    // the trusted CA file could not be read
+    CertificateCaUnreadable = 4,   // the trusted CA file could not be read
+    CertificateIssuerMissing = 5   // the chain stops short of a root: the issuer of its last
+                                   // certificate is neither sent nor in the machine's stores
 };
+
+// Why the last certificate refused with CertificateIssuerMissing was: the
+// certificate missing named, in the words the service and the configuration
+// program report (one check at a time per process, like the mail).
+void FormatIssuerMissing(char *text, size_t size);
 
 // Largest trusted CA file read; a root certificate is a few kilobytes.
 #define TRUSTED_CA_FILE_LIMIT 32768
@@ -46,5 +53,6 @@ CertificateVerdict CheckServerCertificate(PCCERT_CONTEXT certificate, const char
                                           const char *trustedCaPath);
 
 // Why a certificate was refused, in words for the event log ("its chain
-// cannot be built", "it does not name the server", ...).
+// cannot be built", "it does not name the server", ...; a chain that stops
+// short names the certificate missing, as FormatIssuerMissing).
 const char *CertificateVerdictText(int verdict);

@@ -330,4 +330,9 @@ void TlsEnd(TlsStream *tls)
         Schannel()->FreeCredentialsHandle(&tls->Credentials);
     tls->HaveContext = tls->HaveCredentials = 0;
     tls->ReceivedLength = tls->PlainStart = tls->PlainLength = 0;
+    // What was decrypted (a token server's reply carries the access token)
+    // and what was last encrypted in place stay in no buffer.
+    WipeSecret(tls->Received, sizeof tls->Received);
+    WipeSecret(tls->Plain, sizeof tls->Plain);
+    WipeSecret(tls->Sending, sizeof tls->Sending);
 }

@@ -79,5 +79,6 @@ int TlsReceive(TlsStream *tls, char *buffer, int size, DWORD start, DWORD timeou
 // Drops decrypted bytes that were not handed out.
 void TlsDiscardReceived(TlsStream *tls);
 
-// Releases the Schannel handles. The socket is the caller's.
+// Releases the Schannel handles and wipes the stream's buffers. The socket
+// is the caller's.
 void TlsEnd(TlsStream *tls);

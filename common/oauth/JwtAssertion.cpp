@@ -276,6 +276,7 @@ size_t SignJwt(JwtSigner *signer, const char *header, const char *claims, char *
         return 0;
     jwt[length++] = '.';
     part = EncodeBase64Text(signature, signatureLength, jwt + length, size - length, 1);
+    WipeSecret(signature, sizeof signature);
     if (part == 0)
         return Fail(signer, "the assertion is too long", 0);
     return length + part;

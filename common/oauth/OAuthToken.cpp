@@ -342,6 +342,8 @@ const char *ObtainAccessToken(const SmtpSettings *settings, int renew)
     else
         ok = Request(settings, secret);
     WipeSecret(secret, sizeof secret);
+    // The signed assertion is a credential of its own until it expires.
+    WipeSecret(Jwt, sizeof Jwt);
     WipeSecret(Form, sizeof Form);
     WipeSecret(&Reply, sizeof Reply);
     if (!ok) {

@@ -38,7 +38,8 @@ const CryptFunctions *Crypt()
                  Resolve(crypt32, "CryptProtectData", &f.CryptProtectData) &&
                  Resolve(crypt32, "CryptUnprotectData", &f.CryptUnprotectData) &&
                  Resolve(crypt32, "CertFindCertificateInStore", &f.CertFindCertificateInStore) &&
-                 Resolve(crypt32, "CertGetCertificateContextProperty", &f.CertGetCertificateContextProperty);
+                 Resolve(crypt32, "CertGetCertificateContextProperty", &f.CertGetCertificateContextProperty) &&
+                 Resolve(crypt32, "CertNameToStrA", &f.CertNameToStrA);
         CryptState = ok ? 1 : -1;
     }
     return CryptState == 1 ? &CryptTable : NULL;

@@ -30,6 +30,7 @@ struct CryptFunctions {
     decltype(&::CryptUnprotectData) CryptUnprotectData;
     decltype(&::CertFindCertificateInStore) CertFindCertificateInStore;
     decltype(&::CertGetCertificateContextProperty) CertGetCertificateContextProperty;
+    decltype(&::CertNameToStrA) CertNameToStrA;
 };
 
 // The functions, or null when crypt32.dll or one of them is missing.

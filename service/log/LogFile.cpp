@@ -3,6 +3,7 @@
 #include "service/core/LinkedFile.h"
 #include "service/core/ServiceState.h"
 #include "service/forward/ForwardChain.h"
+#include "service/mail/OutboxThread.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -77,6 +78,7 @@ int OpenLogFileAt(const SYSTEMTIME &now)
     HANDLE file = OpenLogPath(path);
     if (file == INVALID_HANDLE_VALUE)
         return 0;
+    OutboxLogOpened(path);
 
     UseLogFile(file, path);
     NoteLogOpened(path);

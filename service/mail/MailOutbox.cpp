@@ -184,7 +184,7 @@ static int ScanOutbox()
     }
 }
 
-int OpenOutbox()
+int OpenOutbox(int create)
 {
     if (!LockMade) {
         InitializeCriticalSection(&OutboxLock);
@@ -192,8 +192,10 @@ int OpenOutbox()
     }
     char path[SERVICE_NAME_SIZE + 64];
     snprintf(path, sizeof path, OUTBOX_KEY_FORMAT, ServiceName);
-    LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, REG_OPTION_NON_VOLATILE,
-                                  KEY_QUERY_VALUE | KEY_SET_VALUE, NULL, &OutboxKey, NULL);
+    const REGSAM access = KEY_QUERY_VALUE | KEY_SET_VALUE;
+    LONG result = create ? RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, REG_OPTION_NON_VOLATILE, access, NULL,
+                                           &OutboxKey, NULL)
+                         : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, &OutboxKey);
     if (result != ERROR_SUCCESS) {
         OutboxKey = NULL;
         SetLastError(result);
@@ -223,7 +225,8 @@ DWORD OutboxCount()
     return count;
 }
 
-int AddToOutbox(const char *path)
+// Writes a new entry for path as the newest; under OutboxLock.
+static int AddEntry(const char *path)
 {
     OutboxEntry entry;
     memset(&entry, 0, sizeof entry);
@@ -241,23 +244,100 @@ int AddToOutbox(const char *path)
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    EnterCriticalSection(&OutboxLock);
-    int added = 0;
     if (Count >= OUTBOX_MAX_ENTRIES || Next > OUTBOX_LAST_SEQUENCE) {
         SetLastError(ERROR_DISK_FULL);
-    } else {
-        char name[OUTBOX_NAME_SIZE];
-        SequenceName(Next, name);
-        added = Flushed(RegSetValueExA(OutboxKey, name, 0, REG_SZ, (const BYTE *)text, (DWORD)strlen(text) + 1));
-        if (added) {
-            if (Count == 0)
-                Oldest = Next;
-            Next++;
-            Count++;
-        }
+        return 0;
     }
+    char name[OUTBOX_NAME_SIZE];
+    SequenceName(Next, name);
+    if (!Flushed(RegSetValueExA(OutboxKey, name, 0, REG_SZ, (const BYTE *)text, (DWORD)strlen(text) + 1)))
+        return 0;
+    if (Count == 0)
+        Oldest = Next;
+    Next++;
+    Count++;
+    return 1;
+}
+
+int AddToOutbox(const char *path)
+{
+    EnterCriticalSection(&OutboxLock);
+    int added = AddEntry(path);
     LeaveCriticalSection(&OutboxLock);
     return added;
+}
+
+// --- the open log -------------------------------------------------------------
+
+// The subkey of the open log; made only to be written.
+static int OpenLogKey(REGSAM access, HKEY *key)
+{
+    char path[SERVICE_NAME_SIZE + 64];
+    snprintf(path, sizeof path, OUTBOX_KEY_FORMAT "\\" OUTBOX_OPEN_LOG_KEY, ServiceName);
+    LONG result = access == KEY_QUERY_VALUE
+                      ? RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, key)
+                      : RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, REG_OPTION_NON_VOLATILE, access, NULL,
+                                        key, NULL);
+    SetLastError(result);
+    return result == ERROR_SUCCESS;
+}
+
+int RecordedOpenLog(char *path, size_t size)
+{
+    HKEY key;
+    path[0] = '\0';
+    if (!OpenLogKey(KEY_QUERY_VALUE, &key))
+        return 0;
+    DWORD type, length = (DWORD)size - 1;
+    LONG result = RegQueryValueExA(key, OUTBOX_OPEN_LOG_VALUE, NULL, &type, (BYTE *)path, &length);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS || type != REG_SZ || length == 0) {
+        path[0] = '\0';
+        return 0;
+    }
+    path[length < size ? length : size - 1] = '\0';
+    return path[0] != '\0';
+}
+
+int RecordOpenLog(const char *finished, const char *open, int *entered)
+{
+    HKEY key;
+    *entered = 0;
+    if (!OpenLogKey(KEY_SET_VALUE, &key))
+        return 0;
+    EnterCriticalSection(&OutboxLock);
+    // The finished log is entered first and the record changed after, both
+    // before the outbox thread can see the entry: a crash between the two
+    // leaves the entry and a record of the same log (the start then enters
+    // nothing twice), never a log in neither.
+    *entered = finished != NULL && AddEntry(finished);
+    LONG result = open != NULL ? RegSetValueExA(key, OUTBOX_OPEN_LOG_VALUE, 0, REG_SZ, (const BYTE *)open,
+                                                (DWORD)strlen(open) + 1)
+                               : RegDeleteValueA(key, OUTBOX_OPEN_LOG_VALUE);
+    if (result == ERROR_FILE_NOT_FOUND && open == NULL)
+        result = ERROR_SUCCESS;
+    if (result == ERROR_SUCCESS)
+        result = RegFlushKey(key);
+    LeaveCriticalSection(&OutboxLock);
+    RegCloseKey(key);
+    SetLastError(result);
+    return (finished == NULL || *entered) && result == ERROR_SUCCESS;
+}
+
+int OutboxHolds(const char *path)
+{
+    for (DWORD index = 0;; index++) {
+        DWORD nameLength = sizeof NameBuffer, size = sizeof TextBuffer - 1, type;
+        LONG result = RegEnumValueA(OutboxKey, index, NameBuffer, &nameLength, NULL, &type, (BYTE *)TextBuffer, &size);
+        if (result == ERROR_NO_MORE_ITEMS || (result != ERROR_SUCCESS && result != ERROR_MORE_DATA))
+            return 0;
+        if (result != ERROR_SUCCESS || type != REG_SZ)
+            continue;
+        TextBuffer[size < sizeof TextBuffer ? size : sizeof TextBuffer - 1] = '\0';
+        const char *at = strstr(TextBuffer, " path=");
+        if (at != NULL && strcmp(at + 6, path) == 0)
+            return 1;
+    }
 }
 
 // After the oldest entry has gone: the one after it, which is normally the
@@ -291,47 +371,73 @@ static int RemoveSequence(DWORD sequence)
     return removed;
 }
 
-int OldestInOutbox(OutboxEntry *entry)
+// Reads entry `sequence`: 1, 0 when there is none, -1 when the registry
+// failed; one that cannot be read as an entry is reported and removed (0).
+static int ReadEntry(DWORD sequence, OutboxEntry *entry)
+{
+    char name[OUTBOX_NAME_SIZE];
+    SequenceName(sequence, name);
+    DWORD type, size = sizeof TextBuffer - 1;
+    LONG result = RegQueryValueExA(OutboxKey, name, NULL, &type, (BYTE *)TextBuffer, &size);
+    if (result == ERROR_FILE_NOT_FOUND)
+        return 0;
+    if (result != ERROR_SUCCESS && result != ERROR_MORE_DATA) {
+        SetLastError(result);
+        return -1;
+    }
+    if (result == ERROR_SUCCESS && type == REG_SZ) {
+        TextBuffer[size < sizeof TextBuffer ? size : sizeof TextBuffer - 1] = '\0';
+        if (ParseOutboxEntry(TextBuffer, entry)) {
+            entry->Sequence = sequence;
+            return 1;
+        }
+    }
+    ReportServiceEvent("The mail outbox entry %s cannot be read as one; it is removed", EVENTLOG_WARNING_TYPE,
+                       name);
+    return RemoveSequence(sequence) ? 0 : -1;
+}
+
+int EntryFromInOutbox(DWORD from, OutboxEntry *entry)
 {
     for (int rescans = 0; OutboxKey != NULL;) {
         EnterCriticalSection(&OutboxLock);
-        DWORD count = Count, sequence = Oldest;
+        DWORD count = Count, oldest = Oldest, next = Next;
         LeaveCriticalSection(&OutboxLock);
         if (count == 0)
             return 0;
-        char name[OUTBOX_NAME_SIZE];
-        SequenceName(sequence, name);
-        DWORD type, size = sizeof TextBuffer - 1;
-        LONG result = RegQueryValueExA(OutboxKey, name, NULL, &type, (BYTE *)TextBuffer, &size);
-        if (result == ERROR_FILE_NOT_FOUND) {
-            // Removed by hand since the last look.
-            if (++rescans > OUTBOX_RESCANS)
-                break;
-            EnterCriticalSection(&OutboxLock);
-            int scanned = ScanOutbox();
-            LeaveCriticalSection(&OutboxLock);
-            if (!scanned)
-                return -1;
-            continue;
+        // Entries leave out of order (one set aside, those after it mailed):
+        // the numbers between are probed, each once per caller's pass.
+        for (DWORD sequence = from > oldest ? from : oldest; sequence < next; sequence++) {
+            int read = ReadEntry(sequence, entry);
+            if (read != 0)
+                return read;
         }
-        if (result != ERROR_SUCCESS && result != ERROR_MORE_DATA) {
-            SetLastError(result);
-            return -1;
-        }
-        if (result == ERROR_SUCCESS && type == REG_SZ) {
-            TextBuffer[size < sizeof TextBuffer ? size : sizeof TextBuffer - 1] = '\0';
-            if (ParseOutboxEntry(TextBuffer, entry)) {
-                entry->Sequence = sequence;
-                return 1;
-            }
-        }
-        ReportServiceEvent("The mail outbox entry %s cannot be read as one; it is removed", EVENTLOG_WARNING_TYPE,
-                           name);
-        if (!RemoveSequence(sequence))
+        // Nothing where the count says something is: values were removed by
+        // hand since the last look.
+        if (from > oldest || ++rescans > OUTBOX_RESCANS)
+            return 0;
+        EnterCriticalSection(&OutboxLock);
+        int scanned = ScanOutbox();
+        LeaveCriticalSection(&OutboxLock);
+        if (!scanned)
             return -1;
     }
     SetLastError(ERROR_INVALID_DATA);
     return -1;
+}
+
+int EntryInOutbox(DWORD sequence, OutboxEntry *entry)
+{
+    if (OutboxKey == NULL) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return -1;
+    }
+    return ReadEntry(sequence, entry);
+}
+
+int OldestInOutbox(OutboxEntry *entry)
+{
+    return EntryFromInOutbox(0, entry);
 }
 
 int RewriteInOutbox(const OutboxEntry *entry)

@@ -7,6 +7,10 @@
 //   since=2026-12-09T13:00:00Z tries=0 reason=0 parts=0 sent=0 path=C:\Logs\Quillbox1202612091300.log
 // and for a log cut into parts, after parts= and sent=, the end of each part:
 //   ... parts=3 sent=1 ends=4000,8000,9100 path=...
+//
+// The log being written is recorded in the subkey OpenLog (value Path)
+// before anything is written to it, so that a start after a stop, a crash or
+// a power cut finds the log that was open then: its period may have passed.
 #pragma once
 
 #include <windows.h>
@@ -21,6 +25,8 @@
 // The longest entry: its numbers, 999 part ends and the path.
 #define OUTBOX_TEXT_SIZE (128 + MAIL_MAX_PARTS * 21 + LOG_PATH_SIZE)
 #define OUTBOX_NAME_SIZE 9
+#define OUTBOX_OPEN_LOG_KEY   "OpenLog"
+#define OUTBOX_OPEN_LOG_VALUE "Path"
 
 struct OutboxEntry {
     DWORD Sequence;             // its value's name
@@ -32,10 +38,10 @@ struct OutboxEntry {
     char Path[LOG_PATH_SIZE];
 };
 
-// Opens (creating) this service's outbox, finds its oldest and newest entry,
-// and removes, reporting each, values that are no entry of it. Non-zero on
-// success; the error is then GetLastError().
-int OpenOutbox();
+// Opens this service's outbox (creating it when `create`), finds its oldest
+// and newest entry, and removes, reporting each, values that are no entry of
+// it. Non-zero on success; otherwise the error is GetLastError().
+int OpenOutbox(int create = 1);
 void CloseOutbox();
 
 // Logs waiting.
@@ -49,6 +55,25 @@ int AddToOutbox(const char *path);
 // registry failed (GetLastError()). An entry that cannot be read as one is
 // reported and removed on the way.
 int OldestInOutbox(OutboxEntry *entry);
+
+// The same for the entry with the lowest number at or after `from`, and for
+// the entry numbered `sequence` (0: it is gone).
+int EntryFromInOutbox(DWORD from, OutboxEntry *entry);
+int EntryInOutbox(DWORD sequence, OutboxEntry *entry);
+
+// Whether an entry waits for the log at path (an exact match). Before the
+// outbox thread starts: it reads through that thread's buffers.
+int OutboxHolds(const char *path);
+
+// The open log an earlier record names into path (empty when none).
+// Non-zero when there was one.
+int RecordedOpenLog(char *path, size_t size);
+
+// Enters `finished` (unless null) as the newest entry (*entered says
+// whether it was) and records `open` as the open log (null: no log is), in
+// one step as far as the outbox's reader can tell. Non-zero when both were
+// done.
+int RecordOpenLog(const char *finished, const char *open, int *entered);
 
 // Writes an entry back (its tries, reason, plan, parts sent), or removes it.
 // Non-zero on success.

@@ -51,6 +51,8 @@ void FormatMailReason(char *text, size_t size, int result)
         // a permission missing).
         snprintf(text, size, "%d, access token not obtained%s%s", result,
                  AccessTokenFailure()[0] != '\0' ? ": " : "", AccessTokenFailure());
+    else if (result == SecureConnectionFailed && SecureConnectionFailureText()[0] != '\0')
+        snprintf(text, size, "%d, %s", result, SecureConnectionFailureText());
     else
         snprintf(text, size, "%d", result);
 }

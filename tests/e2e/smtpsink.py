@@ -287,17 +287,26 @@ class FailsFirstMail(ScriptedServer):
       closes_after_354: the connection is closed right after "354".
       closes_in_attachment: closed after some 2,000 bytes of the message.
       never_answers_dot: the whole message is read, the final "." never answered.
+      answers_dot_late: the whole message is read, the final "." answered
+        "250" only after `late` seconds (a server scanning what it received).
       refuses_at_connect: "421" as the greeting, then closed."""
 
-    def __init__(self, address, fault):
+    def __init__(self, address, fault, late=70):
         super().__init__(address)
         self.fault = fault
+        self.late = late
         self.fault_done = threading.Event()
 
     def _talk(self, sock):
         if self.connections > 1:
             return super()._talk(sock)
         try:
+            if self.fault == "answers_dot_late":
+                self.accepted, self.pause = (b"", b"250 scanned, delivered\r\n"), self.late
+                try:
+                    return super()._talk(sock)
+                finally:
+                    self.accepted, self.pause = (b"250 queued\r\n",), 0.05
             self._fail(sock)
         finally:
             self.fault_done.set()

@@ -2,6 +2,7 @@
 import contextlib
 import datetime
 import email
+import email.header
 import email.policy
 import os
 import random
@@ -17,6 +18,11 @@ from smtpsink import (MAILFILE, AiosmtpdSink, ScriptedServer, call_log, run_mail
 SENT, NOT_RESOLVED, CONNECT_FAILED, BAD_REPLY, NOT_OPENED = range(5)
 TOO_LARGE = 7
 FROM, TO = "tallyline@plant.example", "ops@plant.example"
+# What this machine calls itself in EHLO and in its Message-IDs: its fully
+# qualified name, or, without one, its address on the loopback connection.
+HELO_NAME = r"(\[127\.0\.0\.1\]|[A-Za-z0-9-]+(\.[A-Za-z0-9-]+)+)"
+# A name outside ASCII, long enough to be encoded in several pieces.
+WIDE_NAME = "Quillbox-r\u00e9sum\u00e9-" + "\u00e9t\u00e9" * 12 + ".log"
 
 pytestmark = pytest.mark.usefixtures("wine_session")
 
@@ -24,7 +30,7 @@ pytestmark = pytest.mark.usefixtures("wine_session")
 def attachment_lines(raw):
     """The base64 lines of the attachment: after the header's empty line, up to the closing delimiter."""
     text = raw.decode("ascii")
-    start = text.index("filename=")
+    start = text.index("filename")
     start = text.index("\r\n\r\n", start) + 4
     end = text.index("----=_KVTMsgPart123X456_001_", start)
     return text[start:end].split("\r\n")[:-1]
@@ -37,6 +43,7 @@ def test_attachments_decode_to_the_files_bytes(tmp_path):
         "Quillbox2.log": os.urandom(1027),
         "big.bin": os.urandom(1024 * 1024),
     }
+    files[WIDE_NAME] = b"caf\xc3\xa9 records\r\n"
     for name, data in files.items():
         (tmp_path / name).write_bytes(data)
     (tmp_path / "sub").mkdir()
@@ -52,23 +59,33 @@ def test_attachments_decode_to_the_files_bytes(tmp_path):
         run = run_mailfile(*args, cwd=tmp_path)
     assert run.results == [SENT] * len(names)
     assert len(sink.messages) == len(names)
-    now = datetime.datetime.now()
+    now = datetime.datetime.now(datetime.timezone.utc)
+    ids = set()
     for name, envelope in zip(names, sink.messages):
         raw = envelope.original_content
         assert envelope.mail_from == FROM and envelope.rcpt_tos == [TO]
         message = email.message_from_bytes(raw, policy=email.policy.compat32)
         assert message["From"] == "<%s>" % FROM and message["To"] == "<%s>" % TO
-        assert message["Subject"] == "Tallyline Log File " + name
+        subject = str(email.header.make_header(email.header.decode_header(message["Subject"])))
+        assert subject == "Tallyline Log File " + name
         assert message["X-Mailer"] == "Tallyline SMTP Mailer by Kestrin"
+        # RFC 5322: the local time with its offset, and an id of its own.
         date = re.fullmatch(r"(Sun|Mon|Tue|Wed|Thu|Fri|Sat), ([1-9]\d?) "
                             r"(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) (\d{4}) "
-                            r"(\d\d):(\d\d):(\d\d)", message["Date"])
+                            r"(\d\d):(\d\d):(\d\d) [+-]\d{4}", message["Date"])
         assert date, message["Date"]
-        sent = datetime.datetime.strptime(message["Date"], "%a, %d %b %Y %H:%M:%S")
+        sent = datetime.datetime.strptime(message["Date"], "%a, %d %b %Y %H:%M:%S %z")
         assert abs((sent - now).total_seconds()) < 300
+        assert re.fullmatch(r"<\d{14}\.[0-9a-f]{8}\.[0-9a-f]{8}\.[0-9a-f]{8}@%s>" % HELO_NAME,
+                            message["Message-ID"]), message["Message-ID"]
+        ids.add(message["Message-ID"])
+        # No line of the header is longer than 78 characters (RFC 5322), however long the name.
+        head = raw[:raw.index(b"\r\n\r\n", raw.index(b"filename"))]
+        assert max(len(line) for line in head.split(b"\r\n")) <= 78 or name.isascii(), name
         assert message.is_multipart()
         text, attachment = message.get_payload()
-        assert text.get_payload() == "Attached is the log file %s." % name
+        assert text.get_payload(decode=True).decode(text.get_content_charset()) == \
+            "Attached is the log file %s." % name
         assert attachment.get_filename() == name
         assert attachment.get_content_type() == "application/octet-stream"
         assert attachment.get_payload(decode=True) == files[name]
@@ -83,9 +100,15 @@ def test_attachments_decode_to_the_files_bytes(tmp_path):
     # The empty file: the header's empty line is followed by the closing delimiter.
     assert re.search(rb'filename="empty.log"\r\n\r\n----=_KVTMsgPart123X456_001_[0-9a-f]+--\r\n',
                      sink.messages[0].original_content)
+    assert len(ids) == len(names)
+    # Zipped, the entry keeps its name too: UTF-8, with the zip's flag saying so.
+    with AiosmtpdSink("127.0.3.1") as sink:
+        assert run_mailfile("-z", "2", winpath(tmp_path / WIDE_NAME), "127.0.3.1", FROM, TO).results == [SENT]
+        subject, name, _, entry, data = unzipped(sink.messages[0].original_content)
+    assert (name, entry, data) == (WIDE_NAME + ".zip", WIDE_NAME, files[WIDE_NAME])
 
 
-def test_unopenable_file_fails_before_any_network_activity(tmp_path):
+def test_a_missing_file_fails_before_any_network_activity_and_one_held_open_is_mailed(tmp_path):
     log = tmp_path / "held.log"
     log.write_bytes(b"still being written\r\n")
     holder = subprocess.Popen(["wine", MAILFILE, "-hold", winpath(log)], env=wine_env(),
@@ -94,14 +117,13 @@ def test_unopenable_file_fails_before_any_network_activity(tmp_path):
     try:
         assert holder.stdout.readline().strip() == "held"
         with ScriptedServer("127.0.3.2") as server:
-            run = run_mailfile(winpath(tmp_path / "missing.log"), "127.0.3.2", FROM, TO,
-                               winpath(log), "127.0.3.2", FROM, TO)
-            assert run.results == [NOT_OPENED, NOT_OPENED]
+            assert run_mailfile(winpath(tmp_path / "missing.log"), "127.0.3.2", FROM, TO).results == [NOT_OPENED]
             assert server.connections == 0
-            holder.stdin.close()
-            assert holder.wait(30) == 0
+            # Another program writing it (a sync agent, an editor) stops nobody.
             assert run_mailfile(winpath(log), "127.0.3.2", FROM, TO).results == [SENT]
             assert server.connections == 1
+            attachment = email.message_from_bytes(server.messages[0], policy=email.policy.compat32).get_payload()[1]
+            assert attachment.get_payload(decode=True) == b"still being written\r\n"
     finally:
         if holder.poll() is None:
             holder.kill()
@@ -127,6 +149,13 @@ def test_resolves_again_after_a_failure_and_for_another_server(tmp_path):
                            path, "127.0.3.3", FROM, TO)
         assert run.results == [NOT_RESOLVED, SENT, SENT, SENT]
         assert (len(first.messages), len(second.messages)) == (2, 1)
+        # A name is resolved for every connection, and each address tried in
+        # turn: the first answer's first address takes no connection, the
+        # next answer names the server where it has moved.
+        run = run_mailfile("-H", "mail.plant.example=127.0.3.7,127.0.3.3|127.0.3.4", path, "mail.plant.example",
+                           FROM, TO, path, "mail.plant.example", FROM, TO)
+        assert run.results == [SENT, SENT]
+        assert (len(first.messages), len(second.messages)) == (3, 2)
 
 
 def test_connect_failures(tmp_path):
@@ -187,16 +216,20 @@ def test_quit_must_be_answered_221(tmp_path):
         assert len(server.messages) == 1
 
 
-def test_silent_server_times_out(tmp_path):
+def test_silent_server_times_out_but_the_answer_to_the_message_is_awaited_longer(tmp_path):
     log = tmp_path / "s.log"
     log.write_bytes(b"s")
+    # The answer to the final "." after the reply time-out: a server scanning
+    # what it received; it delivers, and so the mail is sent.
     with ScriptedServer("127.0.3.15", greeting=None), \
-         ScriptedServer("127.0.3.16", mail=()) as stalls:
+         ScriptedServer("127.0.3.16", mail=()) as stalls, \
+         ScriptedServer("127.0.3.25", accepted=(b"", b"250 scanned\r\n"), pause=2.5) as scanning:
         run = run_mailfile("-r", "1500", winpath(log), "127.0.3.15", FROM, TO,
-                           winpath(log), "127.0.3.16", FROM, TO)
-        assert run.results == [BAD_REPLY, BAD_REPLY]
+                           winpath(log), "127.0.3.16", FROM, TO, winpath(log), "127.0.3.25", FROM, TO)
+        assert run.results == [BAD_REPLY, BAD_REPLY, SENT]
         assert run.elapsed < 20
         assert stalls.commands[-1].startswith(b"MAIL FROM")
+        assert len(scanning.messages) == 1
 
 
 def test_replies_split_across_segments(tmp_path):
@@ -210,8 +243,8 @@ def test_replies_split_across_segments(tmp_path):
                         quit=(b"221", b"\r\n")) as server:
         run = run_mailfile("-r", "5000", winpath(log), "127.0.3.17", FROM, TO)
         assert run.results == [SENT]
-    assert [c.split(b":")[0] for c in server.commands] == [
-        b"EHLO KVT\r\n", b"MAIL FROM", b"RCPT TO", b"DATA\r\n", b"QUIT\r\n"]
+    assert [c.split(b":")[0] for c in server.commands[1:]] == [b"MAIL FROM", b"RCPT TO", b"DATA\r\n", b"QUIT\r\n"]
+    assert re.fullmatch(r"EHLO %s\r\n" % HELO_NAME, server.commands[0].decode())
     message = email.message_from_bytes(server.messages[0], policy=email.policy.compat32)
     assert message.get_payload()[1].get_payload(decode=True) == data
 

@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import ssl
+import subprocess
 
 import pytest
 
@@ -18,7 +19,7 @@ from tlssink import (CLIENT_ID, CLIENT_SECRET, IMPLICIT, JWT_BEARER, NONE, PASSW
 SENT, BAD_REPLY, SECURE_CONNECTION_FAILED, AUTHENTICATION_REFUSED, ACCESS_TOKEN_NOT_OBTAINED = 0, 3, 5, 6, 8
 # Why a secure connection failed (TlsFailure) and the certificate's verdict.
 TLS_HANDSHAKE_FAILED, TLS_TIMED_OUT, TLS_CERTIFICATE_REFUSED = 2, 3, 5
-NOT_TRUSTED, NAME_MISMATCH, CA_UNREADABLE = 2, 3, 4
+NOT_TRUSTED, NAME_MISMATCH, CA_UNREADABLE, ISSUER_MISSING = 2, 3, 4, 5
 FROM, TO = "tallyline@plant.example", "ops@plant.example"
 
 pytestmark = pytest.mark.usefixtures("wine_session")
@@ -48,9 +49,9 @@ def secure(certs, security, port, ca="ca.pem", user=USER, password=PASSWORD, ext
 
 def normalised(raw):
     """A message without what differs between two sends of one file: the
-    boundary number (the tick count) and the Date line."""
+    boundary number (the tick count), the Date and the Message-ID."""
     raw = re.sub(rb"--=_KVTMsgPart123X456_001_[0-9a-f]+", b"BOUNDARY", raw)
-    return re.sub(rb"\r\nDate: [^\r]*\r\n", b"\r\nDate: DATE\r\n", raw)
+    return re.sub(rb"\r\nDate: [^\r]*\r\nMessage-ID: [^\r]*\r\n", b"\r\nDate: DATE\r\nMessage-ID: ID\r\n", raw)
 
 
 def test_starttls_with_plain_and_tls_with_login_send_what_the_plain_path_sends(certs, log):
@@ -85,8 +86,8 @@ def test_a_wrong_password_is_refused_and_nothing_is_mailed(certs, log):
 
 
 @pytest.mark.parametrize("address, mode, cert, ca, verdict", [
-    ("127.0.12.5", STARTTLS, "server", None, NOT_TRUSTED),          # no SmtpTrustedCa
-    ("127.0.12.6", IMPLICIT, "server", "other-ca.pem", NOT_TRUSTED),  # another CA in it
+    ("127.0.12.5", STARTTLS, "server", None, ISSUER_MISSING),       # no SmtpTrustedCa
+    ("127.0.12.6", IMPLICIT, "server", "other-ca.pem", ISSUER_MISSING),  # another CA in it
     ("127.0.12.41", STARTTLS, "server", "ca.pem", NAME_MISMATCH),   # an address the certificate lacks
     ("127.0.12.7", IMPLICIT, "expired", "ca.pem", NOT_TRUSTED),
     ("127.0.12.8", STARTTLS, "client-only", "ca.pem", NOT_TRUSTED),  # not for servers
@@ -125,7 +126,11 @@ def test_the_chain_is_built_without_the_network(certs, log):
     issuer.setblocking(False)
     with TlsSink("127.0.12.16", certs, IMPLICIT, cert="leaf-aia") as sink:
         run = run_mailfile(*secure(certs, IMPLICIT, 465), winpath(log), "127.0.12.16", FROM, TO)
-    assert run.results == [SECURE_CONNECTION_FAILED] and run.figures["certificate"] == str(NOT_TRUSTED)
+    assert run.results == [SECURE_CONNECTION_FAILED] and run.figures["certificate"] == str(ISSUER_MISSING)
+    # Said in words that name what to add to the machine's store.
+    assert run.stderr.strip() == ('the server\'s certificate was refused: its chain is incomplete: the certificate of '
+                                  '"CN=Tallyline Test Intermediate CA" is neither sent by the server nor in this '
+                                  'machine\'s certificate stores (none is fetched)')
     with pytest.raises(BlockingIOError):
         issuer.accept()             # nobody came for it
     issuer.close()
@@ -147,7 +152,7 @@ def test_starttls_not_offered_fails_with_no_mail_from_and_no_credential(certs, l
     with ScriptedServer("127.0.12.11", ehlo=(b"250-no tls here\r\n250 AUTH PLAIN LOGIN\r\n",)) as server:
         run = run_mailfile(*secure(certs, STARTTLS, 25), winpath(log), "127.0.12.11", FROM, TO)
         assert run.results == [SECURE_CONNECTION_FAILED]
-    assert server.commands == [b"EHLO KVT\r\n"]
+    assert len(server.commands) == 1 and server.commands[0].startswith(b"EHLO ")
 
 
 def test_no_credential_crosses_plain_text_and_an_unknown_security_sends_nothing(certs, log):
@@ -223,6 +228,27 @@ def test_oauth_signs_in_with_a_secret_a_certificate_or_a_key_file_one_token_for_
     [(request, relayed)] = proxy.received
     assert request.startswith(b"CONNECT 127.0.12.31:443 HTTP/1.1\r\n") and relayed[:1] == b"\x16"
     assert CLIENT_SECRET.encode() not in relayed
+
+
+def test_neither_the_signed_assertion_nor_the_token_reply_stays_in_memory(certs, log, client_certificate):
+    with TokenServer("127.0.12.36", certs) as tokens, TlsSink("127.0.12.36", certs, tokens=tokens):
+        args = ["-S"] + oauth(certs, tokens.url, "-t", client_certificate) + [winpath(log), "127.0.12.36", FROM, TO]
+        proc = subprocess.Popen(["wine", MAILFILE] + [str(a) for a in args], env=wine_env(), stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        try:
+            lines = [proc.stdout.readline().strip()]
+            while lines[-1] not in ("scan", ""):
+                lines.append(proc.stdout.readline().strip())
+            assert lines[0] == str(SENT) and lines[-1] == "scan", lines
+            # Looked for after the mail, in every readable page of its process.
+            [(_, form)] = tokens.requests
+            secrets = [form["client_assertion"], '"ext" : {"a": [1, 2.5e3']
+            found = proc.communicate("".join(text.encode().hex() + "\n" for text in secrets), timeout=120)[0]
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+    assert found.split() == ["found=0", "found=0"]
 
 
 def test_a_refused_or_expiring_token_is_replaced_once(certs, log):

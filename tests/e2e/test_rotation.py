@@ -6,10 +6,11 @@ playing one situation, and the tests below then check what each left
 behind (files, mails, events, reported states).
 
 Among them, faults around a rotation: SMTP servers that fail the first mail
-in four ways, and a port that vanishes in the second before a rotation and
-returns after it. In every case the service keeps running, reports the fault
-once and the recovery once (the next mail sent, the port open again), and
-every byte that reached the port is in the files, once and in order."""
+in three ways or answer it only after a minute, and a port that vanishes in
+the second before a rotation and returns after it. In every case the service
+keeps running, reports the fault once and the recovery once (the next mail
+sent, the port open again), and every byte that reached the port is in the
+files, once and in order."""
 
 import asyncio
 import contextlib
@@ -36,7 +37,8 @@ SLOW_MAIL_S = 12            # the slow sink's delay before it accepts a message
 STALL_S = 40                # the stalling sink's hold on its first message: longer than anyone waits
 UNREACHABLE = "127.0.5.2"   # nothing listens there
 REPLY_TIMEOUT_S = 60        # the mailer's wait for a reply (MailReplyTimeoutMs)
-FAULTS = ["closes_after_354", "closes_in_attachment", "never_answers_dot", "refuses_at_connect"]
+LATE_DOT_S = 70             # a server's answer to the first message's "." after longer than that
+FAULTS = ["closes_after_354", "closes_in_attachment", "refuses_at_connect"]
 
 
 class _SlowRecorder:
@@ -67,6 +69,35 @@ class _Staller:
             self.stalled.set()
             await asyncio.sleep(STALL_S)
         return "250 OK"
+
+
+class _QuitStaller(_Staller):
+    """Takes every message at once; holds back its answer to the first QUIT."""
+
+    async def handle_DATA(self, server, session, envelope):
+        self.messages.append(envelope)
+        return "250 OK"
+
+    async def handle_QUIT(self, server, session, envelope):
+        if not self.stalled.is_set():
+            self.stalled.set()
+            await asyncio.sleep(STALL_S)
+        return "221 Bye"
+
+
+class Restarter(threading.Thread):
+    """Stops an instance a moment before a boundary and starts it after it."""
+
+    def __init__(self, inst, boundary):
+        super().__init__(daemon=True)
+        self.inst, self.boundary = inst, boundary
+        self.stopped = self.started = None
+
+    def run(self):
+        sleep_until(self.boundary - 3)
+        self.stopped = self.inst.stop()
+        sleep_until(self.boundary + 2)
+        self.started = self.inst.start()
 
 
 class Killer(threading.Thread):
@@ -249,11 +280,14 @@ def run(_shared_session, workdir):
                 RefusingSink("127.0.5.9", rcpt=["550 5.1.1 No such mailbox"]) as refusing_sink, \
                 AiosmtpdSink("127.0.5.10", recorder=_Staller()) as stalling_sink, \
                 AiosmtpdSink("127.0.5.11") as later_sink, \
+                AiosmtpdSink("127.0.5.12") as restarted_sink, \
+                AiosmtpdSink("127.0.5.13", recorder=_QuitStaller()) as quit_sink, \
                 contextlib.ExitStack() as fault_servers:
             r.sink, r.unused_sink, r.slow_sink = sink, unused_sink, slow_sink
             r.limited_sink, r.tokens, r.oauth_sink = limited_sink, tokens, oauth_sink
             r.busy_sink, r.refusing_sink, r.stalling_sink, r.later_sink = \
                 busy_sink, refusing_sink, stalling_sink, later_sink
+            r.restarted_sink, r.quit_sink = restarted_sink, quit_sink
             mail = dict(SmtpFromAddress=FROM, SmtpToAddress=TO)
             # Signing in with OAuth 2.0: the client secret stored encrypted as
             # the configuration program stores it, the certificate imported
@@ -287,7 +321,11 @@ def run(_shared_session, workdir):
             r.refused = instance(port(), SmtpServer="127.0.5.9", **retry)
             r.killed = instance(port(), SmtpServer="127.0.5.10", **retry)
             r.waiting = instance(port(), SmtpServer=UNREACHABLE, **retry)
-            outboxes = (r.retried, r.refused, r.killed, r.waiting)
+            # Stopped a moment before the first boundary, started after it.
+            r.restarted = instance(port(), SmtpServer="127.0.5.12", **retry)
+            # Killed while its server holds the answer to QUIT.
+            r.quit_killed = instance(port(), SmtpServer="127.0.5.13", **retry)
+            outboxes = (r.retried, r.refused, r.killed, r.waiting, r.restarted, r.quit_killed)
             # Faults: fed continuously, a mail server failing the first mail of
             # each, and a port that goes away across the first boundary.
             fed = dict(mail, VerboseLevel=9, BaudRate=115200)
@@ -295,9 +333,12 @@ def run(_shared_session, workdir):
             for i, fault in enumerate(FAULTS):
                 server = fault_servers.enter_context(FailsFirstMail("127.0.13.%d" % (20 + i), fault))
                 r.smtp[fault] = (instance(port(), SmtpServer=server.address, **fed), server)
+            r.late_server = fault_servers.enter_context(FailsFirstMail("127.0.13.23", "answers_dot_late",
+                                                                       late=LATE_DOT_S))
+            r.late = instance(port(), SmtpServer="127.0.13.23", **fed)
             r.vanishing_sink = fault_servers.enter_context(AiosmtpdSink("127.0.13.30"))
             r.vanishing = instance(port(), SmtpServer="127.0.13.30", **fed)
-            faulty = [inst for inst, _ in r.smtp.values()] + [r.vanishing]
+            faulty = [inst for inst, _ in r.smtp.values()] + [r.late, r.vanishing]
             # A log that an earlier run of the waiting one left in its outbox.
             r.earlier = "C:\\logs%d\\earlier.log" % r.waiting.n
             with open(r.waiting.unix_path(r.earlier), "wb") as f:
@@ -328,6 +369,10 @@ def run(_shared_session, workdir):
             poller.start()
             killer = Killer(r.killed, stalling_sink.recorder.stalled, b1 + 40)
             killer.start()
+            quit_killer = Killer(r.quit_killed, quit_sink.recorder.stalled, b1 + 40)
+            quit_killer.start()
+            restarter = Restarter(r.restarted, b1)
+            restarter.start()
             feeder = Feeder([inst.port for inst in faulty])
             feeder.start()
             for inst in outboxes:
@@ -377,16 +422,19 @@ def run(_shared_session, workdir):
             r.slow_statuses, r.slow_stop_began = poller.statuses, poller.stop_began
             r.failed_queries = poller.failed_queries
             killer.join(60)
-            r.killed_process, r.restarted = killer.killed, killer.restarted
+            r.killed_process, r.restarted_after_kill = killer.killed, killer.restarted
+            quit_killer.join(60)
+            r.quit_killed_process, r.restarted_after_quit = quit_killer.killed, quit_killer.restarted
+            restarter.join(60)
+            r.restarts = (restarter.stopped, restarter.started)
             # The second mail of each faulty instance goes after the second
-            # boundary; the one behind a server that never answered waits for
-            # its time-out.
-            sleep_until(b1 + REPLY_TIMEOUT_S + 8)
+            # boundary; the one behind a server that answers late waits for it.
+            sleep_until(b1 + LATE_DOT_S + 5)
             tags = ["logs%d\\" % inst.n for inst in faulty]
             deadline = time.time() + 30
             while time.time() < deadline and sum(
                     1 for e in session.events_since(r.mark)
-                    if "Successfully emailed" in e.text and any(t in e.text for t in tags)) < 6:
+                    if "Successfully emailed" in e.text and any(t in e.text for t in tags)) < len(faulty) + 2:
                 time.sleep(0.5)
             feeder.done.set()
             feeder.join(10)
@@ -405,6 +453,9 @@ def run(_shared_session, workdir):
             r.waiting_at_stop = [text for _, text in r.waiting.outbox()]
             session.run(["reg", "add", r"HKLM\SYSTEM\CurrentControlSet\Services\%s\Parameters" % r.waiting.name,
                          "/v", "SmtpServer", "/t", "REG_SZ", "/d", "127.0.5.11", "/f"])
+            # ...and its retries switched off: what waits still goes, once each.
+            session.run(["reg", "add", r"HKLM\SYSTEM\CurrentControlSet\Services\%s\Parameters" % r.waiting.name,
+                         "/v", "MailRetryHours", "/t", "REG_DWORD", "/d", "0", "/f"])
             r.drained = {inst.name: _drain(session, inst) for inst in outboxes if inst.outbox()}
             r.left = {inst.name: inst.outbox() for inst in outboxes}
             r.events = session.events_since(r.mark)
@@ -595,51 +646,105 @@ def _until(text):
     return re.sub(r"until \d{4}-\d\d-\d\d \d\d:\d\d$", "until T", text)
 
 
-def test_mail_that_retries_gets_every_closed_file_there_once_in_order_whatever_befalls_it(run):
+def _finished(run, inst):
+    """The minutes whose files an instance with retries finished: the two
+    closed by rotations, and the one open at the stop once a start after its
+    minute (the drain) found it."""
+    return run.minutes[:2] + (run.minutes[2:] if inst.name in run.drained else [])
+
+
+def test_mail_that_retries_gets_every_finished_file_there_once_in_order_whatever_befalls_it(run):
     """A server busy at first (421), a process killed in the middle of a mail,
-    a server unreachable until after a stop: each file arrives, in order; only
-    the mail the kill interrupted arrives twice. The logs stay on disk."""
+    a server unreachable until after a stop and then mailed to with retries
+    switched off: each file arrives, in order; only the mail the kill
+    interrupted before the server took it arrives twice. The logs stay on
+    disk."""
     assert all(status["state"] == STOPPED for status in run.drained.values()), run.drained
-    assert run.left == {inst.name: [] for inst in (run.retried, run.refused, run.killed, run.waiting)}
-    closed = run.minutes[:2]
+    assert run.left == {inst.name: [] for inst in (run.retried, run.refused, run.killed, run.waiting, run.restarted,
+                                                    run.quit_killed)}
     for inst, sink in ((run.retried, run.busy_sink), (run.killed, run.stalling_sink)):
-        expected = [(_name(inst, m), _read(inst, m)) for m in closed]
+        expected = [(_name(inst, m), _read(inst, m)) for m in _finished(run, inst)]
         if inst is run.killed:
             expected.insert(0, expected[0])
         assert _mailed(sink) == expected, inst.name
     # Retried while it ran, or after the drain's start: either way once.
+    closed = _finished(run, run.retried)
     assert [_until(t) for _, t in _events_about(run, run.retried, leave_out=["waiting to be mailed"])] == [
         "Failed to email logfile %s (reason: 3); it will be tried again until T" % _windows_path(run.retried, closed[0]),
-        "Successfully emailed logfile %s (tries: 2)" % _windows_path(run.retried, closed[0]),
-        "Successfully emailed logfile %s" % _windows_path(run.retried, closed[1])]
-    assert "killed" in run.killed_process and run.restarted["state"] == RUNNING
-    assert _events_about(run, run.killed) == [
-        (INFORMATION, "%s has 1 finished log(s) waiting to be mailed" % run.killed.name)] + [
-        (INFORMATION, "Successfully emailed logfile " + _windows_path(run.killed, m)) for m in closed]
+        "Successfully emailed logfile %s (tries: 2)" % _windows_path(run.retried, closed[0])] + [
+        "Successfully emailed logfile %s" % _windows_path(run.retried, m) for m in closed[1:]]
+    assert "killed" in run.killed_process and run.restarted_after_kill["state"] == RUNNING
+    events = _events_about(run, run.killed)
+    assert events[0] == (INFORMATION, "%s has 1 finished log(s) waiting to be mailed" % run.killed.name)
+    assert [e for e in events[1:] if "waiting to be mailed" not in e[1]] == [
+        (INFORMATION, "Successfully emailed logfile " + _windows_path(run.killed, m))
+        for m in _finished(run, run.killed)]
 
+    # Retries off at the drain: the three left waiting, and the file open at
+    # the stop, whose minute had passed, go once each.
     inst = run.waiting
+    closed = run.minutes
+    assert inst.name in run.drained
     assert [t[t.index(" path=") + 6:] for t in run.waiting_at_stop] == \
-        [run.earlier] + [_windows_path(inst, m) for m in closed]
+        [run.earlier] + [_windows_path(inst, m) for m in closed[:2]]
     assert _mailed(run.later_sink) == [("earlier.log", b"from an earlier run\r\n")] + [
         (_name(inst, m), _read(inst, m)) for m in closed]
     events = [_until(t) for _, t in _events_about(run, inst)]
     assert events[:3] == [
         "%s has 1 finished log(s) waiting to be mailed" % inst.name,
         "Failed to email logfile %s (reason: 2); it will be tried again until T" % run.earlier,
-        "%s has 3 finished log(s) waiting to be mailed" % inst.name]
+        "%s has 4 finished log(s) waiting to be mailed" % inst.name]
     # Only the oldest was tried while the server was away: the queue waited.
     assert re.fullmatch(r"Successfully emailed logfile %s \(tries: [23]\)" % re.escape(run.earlier), events[3])
     assert events[4:] == ["Successfully emailed logfile " + _windows_path(inst, m) for m in closed]
 
 
+def test_a_log_open_at_a_stop_or_taken_before_a_kill_is_mailed_exactly_once(run):
+    """Stopped before a boundary and started after it: the log that was open
+    goes at the start. Killed while the server held its answer to QUIT: the
+    log it had taken is not sent again."""
+    inst = run.restarted
+    assert run.restarts[0]["state"] == STOPPED and run.restarts[1]["state"] == RUNNING
+    assert run.files[inst.name] == [_name(inst, m) for m in run.minutes]
+    assert _read(inst, run.minutes[0]) == b"minute one "
+    assert _mailed(run.restarted_sink) == [(_name(inst, m), _read(inst, m)) for m in _finished(run, inst)]
+    events = _events_about(run, inst)
+    assert events[0] == (INFORMATION, "%s has 1 finished log(s) waiting to be mailed" % inst.name)
+    assert [e for e in events[1:] if "waiting to be mailed" not in e[1]] == [
+        (INFORMATION, "Successfully emailed logfile " + _windows_path(inst, m)) for m in _finished(run, inst)]
+    inst = run.quit_killed
+    assert "killed" in run.quit_killed_process and run.restarted_after_quit["state"] == RUNNING
+    assert run.quit_sink.recorder.stalled.is_set()
+    assert _mailed(run.quit_sink) == [(_name(inst, m), _read(inst, m)) for m in _finished(run, inst)]
+    assert _events_about(run, inst, leave_out=["waiting to be mailed"]) == [
+        (INFORMATION, "Successfully emailed logfile " + _windows_path(inst, m)) for m in _finished(run, inst)]
+
+
 def test_a_file_the_server_refuses_for_good_is_given_up_at_once_and_the_next_is_still_mailed(run):
     inst = run.refused
-    assert _mailed(run.refusing_sink) == [(_name(inst, run.minutes[1]), _read(inst, run.minutes[1]))]
+    mailed = _finished(run, inst)[1:]
+    assert _mailed(run.refusing_sink) == [(_name(inst, m), _read(inst, m)) for m in mailed]
     assert _read(inst, run.minutes[0]) == b"minute one "
-    assert _events_about(run, inst) == [
+    assert _events_about(run, inst, leave_out=["waiting to be mailed"]) == [
         (ERROR, "Gave up emailing logfile %s (reason: 3, tries: 1): the server refused it"
-                % _windows_path(inst, run.minutes[0])),
-        (INFORMATION, "Successfully emailed logfile " + _windows_path(inst, run.minutes[1]))]
+                % _windows_path(inst, run.minutes[0]))] + [
+        (INFORMATION, "Successfully emailed logfile " + _windows_path(inst, m)) for m in mailed]
+
+
+def test_a_server_that_answers_a_message_after_a_minute_gets_it_once_and_no_failure_is_reported(run):
+    inst = run.late
+    assert run.final[inst.name]["state"] == STOPPED and run.final[inst.name]["exit"] == 0
+    files = _files(inst)
+    assert len(files) >= 3, files
+    assert _joined(inst) == bytes(run.fed[inst.port.name])
+    closed = files[:-1]
+    assert _port_events(run, inst) == [
+        (INFORMATION, "Successfully emailed logfile " + _path(inst, name)) for name in closed]
+    folder = os.path.dirname(inst.log_path())
+    assert [email.message_from_bytes(m, policy=email.policy.compat32).get_payload()[1].get_filename()
+            for m in run.late_server.messages] == closed
+    assert all(email.message_from_bytes(m, policy=email.policy.compat32).get_payload()[1].get_payload(decode=True) ==
+               open(os.path.join(folder, name), "rb").read() for name, m in zip(closed, run.late_server.messages))
 
 
 def _files(inst):

@@ -1,11 +1,11 @@
 // Test helper: mails files with MailLogFile and prints each MailResult.
-//   mailfile [-c connectMs] [-r replyMs] [-m] [-v] [-d] [-p port] [-s security]
+//   mailfile [-c connectMs] [-r replyMs] [-m] [-v] [-d] [-S] [-H name=A,B|C] [-p port] [-s security]
 //            [-u user] [-w password] [-a trustedCaFile] [-z attachment]
 //            [-Z zip64Bytes] [-f N] [-C]
 //            [-o tokenUrl [-i clientId] [-k secret | -t thumbprint | -j keyFile] [-x proxy]]
 //            path server from to [path server from to ...]
-//     several groups run in one process, one after the other, so the
-//     process-wide resolve state carries over; -m adds the time spent mailing
+//     several groups run in one process, one after the other, so what a
+//     process keeps between mails (a token) carries over; -m adds the time spent mailing
 //     and the process's peak working set; -v adds, after each result, why a
 //     secure connection failed ("tls=F certificate=V"); -d where the
 //     dialogue ended and how a mail that retries judges it ("step=S code=C
@@ -18,7 +18,14 @@
 //     encrypted like the password); with -v, why no access token came goes
 //     to standard error. With -f N the Nth read of each file fails (a disk
 //     error halfway); -C answers a server that asks for a client certificate
-//     as Windows' Schannel does ("requests=N" after -v).
+//     as Windows' Schannel does ("requests=N" after -v). -H name=A,B|C stands
+//     for the resolver: the first resolution of name gives the addresses A
+//     and B, the next C, and so on round (a server that moves). -S, after the
+//     mails, prints "scan" and reads lines of hex from standard input, each
+//     a text to look for in the process's memory, and prints "found=N" for
+//     each (a secret that stays in a buffer is found). With -v a secure
+//     connection's failure that has words (a certificate missing) writes them
+//     to standard error.
 //   mailfile -hold path [wait]
 //     holds the file open for writing (read sharing only, as the service
 //     holds its log) until standard input closes; with "wait", first waits
@@ -66,6 +73,77 @@ static SECURITY_STATUS SEC_ENTRY InitializeLikeWindows(PCredHandle c, PCtxtHandl
         return RealInitialize(c, x, t, request, r1, r2, input, r3, n, o, a, e);
     CertificateRequests++;
     return SEC_I_INCOMPLETE_CREDENTIALS;
+}
+
+// -H: the names the resolver stand-in knows, each with its answers in turn.
+static char StandInName[256], StandInAnswers[512];
+static int StandInResolutions;
+
+static int ResolveLikeDns(const char *name, unsigned port, HostAddresses *addresses)
+{
+    addresses->Count = 0;
+    if (_stricmp(name, StandInName) != 0)
+        return 0;
+    // The answer for this resolution: the n-th of those between '|', round.
+    int answers = 1;
+    for (const char *c = StandInAnswers; *c != '\0'; c++)
+        answers += *c == '|';
+    const char *answer = StandInAnswers;
+    for (int n = StandInResolutions++ % answers; n > 0; n--)
+        answer = strchr(answer, '|') + 1;
+    while (*answer != '\0' && *answer != '|' && addresses->Count < HOST_ADDRESS_LIMIT) {
+        char address[64];
+        size_t length = strcspn(answer, ",|");
+        snprintf(address, sizeof address, "%.*s", (int)length, answer);
+        sockaddr_in *in = (sockaddr_in *)&addresses->Address[addresses->Count];
+        memset(in, 0, sizeof *in);
+        in->sin_family = AF_INET;
+        in->sin_port = htons((u_short)port);
+        in->sin_addr.s_addr = inet_addr(address);
+        addresses->Length[addresses->Count++] = sizeof *in;
+        answer += length + (answer[length] == ',');
+    }
+    return addresses->Count > 0;
+}
+
+// -S: how often the bytes are in the process's readable memory, leaving out
+// the copy at `skip` that was looked for.
+static int CountInMemory(const BYTE *needle, size_t length, const BYTE *skip)
+{
+    const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                           PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    int found = 0;
+    MEMORY_BASIC_INFORMATION info;
+    for (const BYTE *at = NULL; VirtualQuery(at, &info, sizeof info) == sizeof info;
+         at = (const BYTE *)info.BaseAddress + info.RegionSize) {
+        if (info.State != MEM_COMMIT || (info.Protect & PAGE_GUARD) || !(info.Protect & readable))
+            continue;
+        const BYTE *region = (const BYTE *)info.BaseAddress;
+        for (SIZE_T i = 0; i + length <= info.RegionSize; i++)
+            if (region[i] == needle[0] && region + i != skip && memcmp(region + i, needle, length) == 0)
+                found++;
+    }
+    return found;
+}
+
+static void ScanForSecrets()
+{
+    static char line[8192];
+    static BYTE needle[4096];
+    printf("scan\n");
+    fflush(stdout);
+    while (fgets(line, sizeof line, stdin) != NULL) {
+        size_t length = 0;
+        for (const char *c = line; c[0] != '\0' && c[1] != '\0' && c[0] != '\n' && length < sizeof needle; c += 2) {
+            unsigned byte;
+            if (sscanf(c, "%2x", &byte) != 1)
+                break;
+            needle[length++] = (BYTE)byte;
+        }
+        printf("found=%d\n", length > 0 ? CountInMemory(needle, length, needle) : -1);
+        fflush(stdout);
+        SecureZeroMemory(needle, sizeof needle);
+    }
 }
 
 static int Hold(const char *path, int wait)
@@ -175,6 +253,7 @@ int main(int argc, char **argv)
     int measure = 0;
     int verbose = 0;
     int dialogue = 0;
+    int scan = 0;
     DWORD attachment = AttachLog;
     int arg = 1;
     static SmtpSettings settings;
@@ -189,6 +268,14 @@ int main(int argc, char **argv)
         } else if (strcmp(argv[arg], "-d") == 0) {
             dialogue = 1;
             arg++;
+        } else if (strcmp(argv[arg], "-S") == 0) {
+            scan = 1;
+            arg++;
+        } else if (strcmp(argv[arg], "-H") == 0 && value != NULL && strchr(value, '=') != NULL) {
+            snprintf(StandInName, sizeof StandInName, "%.*s", (int)(strchr(value, '=') - value), value);
+            snprintf(StandInAnswers, sizeof StandInAnswers, "%s", strchr(value, '=') + 1);
+            ResolveHost = ResolveLikeDns;
+            arg += 2;
         } else if (strcmp(argv[arg], "-p") == 0 && value != NULL) {
             settings.SmtpPort = (DWORD)strtoul(value, NULL, 10);
             arg += 2;
@@ -260,7 +347,7 @@ int main(int argc, char **argv)
         }
     }
     if (arg >= argc || (argc - arg) % 4 != 0) {
-        fprintf(stderr, "usage: mailfile [-c ms] [-r ms] [-m] [-v] [-d] [-p port] [-s security] [-u user]\n"
+        fprintf(stderr, "usage: mailfile [-c ms] [-r ms] [-m] [-v] [-d] [-S] [-H name=A,B|C] [-p port] [-s security] [-u user]\n"
                         "                [-w password] [-a ca] [-z attachment] [-Z bytes] [-f N] [-C]\n"
                         "                [-o url [-i id] [-k secret | -t thumbprint | -j keyfile] [-x proxy]]\n"
                         "                path server from to [...]\n"
@@ -288,10 +375,14 @@ int main(int argc, char **argv)
                    LastMailFailure.Code[0] ? LastMailFailure.Code : "-", MailRefusedForGood(), MailAccepted());
         if (verbose && result == AccessTokenNotObtained)
             fprintf(stderr, "%s\n", AccessTokenFailure());
+        if (verbose && result == SecureConnectionFailed && SecureConnectionFailureText()[0] != '\0')
+            fprintf(stderr, "%s\n", SecureConnectionFailureText());
         if (verbose && SchannelStandIn != NULL)
             printf("requests=%d\n", CertificateRequests);
         fflush(stdout);
     }
+    if (scan)
+        ScanForSecrets();
     if (measure) {
         printf("elapsed_ms=%lu\n", GetTickCount() - start);
         PROCESS_MEMORY_COUNTERS counters;

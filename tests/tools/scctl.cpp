@@ -69,8 +69,15 @@ int main(int argc, char **argv)
         return 0;
     }
     if (strcmp(verb, "start") == 0) {
-        if (!StartServiceA(service, 0, NULL))
-            return Fail("StartService");
+        // Another start under way locks the service manager's database for
+        // a moment (1055): wait and try again, bounded, as its callers must.
+        DWORD began = GetTickCount(), pause = 100;
+        while (!StartServiceA(service, 0, NULL)) {
+            if (GetLastError() != ERROR_SERVICE_DATABASE_LOCKED || GetTickCount() - began > 30000)
+                return Fail("StartService");
+            Sleep(pause);
+            pause = pause < 1000 ? pause * 2 : pause;
+        }
         QueryServiceStatus(service, &status);
         PrintStatus(status);
         return 0;

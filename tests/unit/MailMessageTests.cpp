@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/mail/MailMessage.h"
+#include "common/mail/MailOrigin.h"
 
 namespace {
 
@@ -20,17 +21,24 @@ SYSTEMTIME SundayEvening()
     return t;
 }
 
+MailStamp Stamp(const SYSTEMTIME &local, DWORD tick, int offsetMinutes = 60)
+{
+    MailStamp stamp = {local, offsetMinutes, tick, "<20261206172053.00ab12cf.0000002a.00000001@mail.plant.example>"};
+    return stamp;
+}
+
 TEST(MailMessage, HeaderByteForByte)
 {
-    SYSTEMTIME now = SundayEvening();
+    MailStamp stamp = Stamp(SundayEvening(), 0x00AB12CF);
     char header[MAIL_HEADER_SIZE];
-    int length = FormatMailHeader(header, sizeof header, &now, 0x00AB12CF, "log@plant.example",
-                                  "ops@plant.example", "Quillbox1_2026-12-06_17-20.log");
+    int length = FormatMailHeader(header, sizeof header, &stamp, "log@plant.example", "ops@plant.example",
+                                  "Quillbox1_2026-12-06_17-20.log");
     const char *expected =
         "From: <log@plant.example>\r\n"
         "To: <ops@plant.example>\r\n"
         "Subject: Tallyline Log File Quillbox1_2026-12-06_17-20.log\r\n"
-        "Date: Sun, 6 Dec 2026 17:20:53\r\n"
+        "Date: Sun, 6 Dec 2026 17:20:53 +0100\r\n"
+        "Message-ID: <20261206172053.00ab12cf.0000002a.00000001@mail.plant.example>\r\n"
         "X-Mailer: Tallyline SMTP Mailer by Kestrin\r\n"
         "MIME-Version: 1.0\r\n"
         "Content-Type: multipart/mixed;\r\n"
@@ -69,24 +77,25 @@ TEST(MailMessage, DateFieldsPadAndNameTheDay)
     now.wMinute = 4;
     now.wSecond = 3;
     char header[MAIL_HEADER_SIZE];
-    FormatMailHeader(header, sizeof header, &now, 0, "a", "b", "c");
-    EXPECT_NE(nullptr, strstr(header, "\r\nDate: Sat, 31 Jan 0987 05:04:03\r\n"));
+    MailStamp stamp = Stamp(now, 0, -270);
+    FormatMailHeader(header, sizeof header, &stamp, "a", "b", "c");
+    EXPECT_NE(nullptr, strstr(header, "\r\nDate: Sat, 31 Jan 0987 05:04:03 -0430\r\n"));
     EXPECT_NE(nullptr, strstr(header, "_001_0\"\r\n"));
     // A time outside the tables reads no name from beyond them.
-    now.wMonth = 13;
-    now.wDayOfWeek = 9;
-    FormatMailHeader(header, sizeof header, &now, 0, "a", "b", "c");
-    EXPECT_NE(nullptr, strstr(header, "\r\nDate: Sun, 31 Jan 0987 05:04:03\r\n"));
+    stamp.Local.wMonth = 13;
+    stamp.Local.wDayOfWeek = 9;
+    stamp.OffsetMinutes = 0;
+    FormatMailHeader(header, sizeof header, &stamp, "a", "b", "c");
+    EXPECT_NE(nullptr, strstr(header, "\r\nDate: Sun, 31 Jan 0987 05:04:03 +0000\r\n"));
 }
 
 TEST(MailMessage, LongestFieldsFitAndLineBreaksCannotInject)
 {
-    SYSTEMTIME now = SundayEvening();
+    MailStamp stamp = Stamp(SundayEvening(), 0xFFFFFFFF);
     std::string address(200, 'a');
     std::string name(400, 'n');
     char header[MAIL_HEADER_SIZE];
-    int length = FormatMailHeader(header, sizeof header, &now, 0xFFFFFFFF, address.c_str(),
-                                  address.c_str(), name.c_str());
+    int length = FormatMailHeader(header, sizeof header, &stamp, address.c_str(), address.c_str(), name.c_str());
     ASSERT_GT(length, 0);
     std::string text(header, length);
     EXPECT_NE(std::string::npos, text.find("From: <" + std::string(63, 'a') + ">\r\n"));
@@ -97,8 +106,8 @@ TEST(MailMessage, LongestFieldsFitAndLineBreaksCannotInject)
     FormatPartName(part, sizeof part, std::string(259, 'n').c_str(), 998, 999);
     std::string zip = std::string(part) + ".zip";
     AttachmentLabel label = {zip.c_str(), "application/zip", 998, 999};
-    length = FormatMailHeader(header, sizeof header, &now, 0xFFFFFFFF, address.c_str(), address.c_str(),
-                              name.c_str(), &label);
+    length = FormatMailHeader(header, sizeof header, &stamp, address.c_str(), address.c_str(), name.c_str(),
+                              &label);
     ASSERT_GT(length, 0);
     text.assign(header, length);
     EXPECT_NE(std::string::npos, text.find(std::string(259, 'n') + " (part 998 of 999)\r\nDate: "));
@@ -115,11 +124,11 @@ TEST(MailMessage, LongestFieldsFitAndLineBreaksCannotInject)
     EXPECT_STREQ("a@b", field);
     CopyMailField(field, sizeof field, NULL);
     EXPECT_STREQ("", field);
-    length = FormatMailHeader(header, sizeof header, &now, 1, "x@y\r\nBcc: z", "t", "f");
+    length = FormatMailHeader(header, sizeof header, &stamp, "x@y\r\nBcc: z", "t", "f");
     EXPECT_EQ(0, strncmp(header, "From: <x@y>\r\nTo: <t>\r\n", 22));
 
     // Too small a buffer is refused rather than overrun.
-    EXPECT_EQ(0, FormatMailHeader(header, 100, &now, 1, "a", "b", "c"));
+    EXPECT_EQ(0, FormatMailHeader(header, 100, &stamp, "a", "b", "c"));
 }
 
 TEST(MailMessage, FileNameIsWhatFollowsTheLastBackslash)
@@ -144,15 +153,27 @@ TEST(MailMessage, PartNamesSortInOrderAndKeepTheExtension)
 TEST(MailMessage, NoticeTextIsDotStuffedAndCannotInject)
 {
     char buffer[MAIL_NOTICE_SIZE];
-    SYSTEMTIME now = SundayEvening();
-    int length = FormatNoticeMessage(buffer, sizeof buffer, &now, "a@x", "b@y", "Alarm\r\nBcc: c@z",
+    MailStamp stamp = Stamp(SundayEvening(), 0);
+    int length = FormatNoticeMessage(buffer, sizeof buffer, &stamp, "a@x", "b@y", "Alarm\r\nBcc: c@z",
                                      "first\n.second\n..\nbin\x01\xE9");
     ASSERT_GT(length, 0);
     std::string message(buffer, length);
-    EXPECT_NE(message.find("Subject: Alarm\r\nDate: Sun, 6 Dec 2026 17:20:53\r\n"), std::string::npos);
+    EXPECT_NE(message.find("Subject: Alarm\r\nDate: Sun, 6 Dec 2026 17:20:53 +0100\r\nMessage-ID: <2026"), std::string::npos);
     EXPECT_EQ(message.find("Bcc"), std::string::npos);
     EXPECT_EQ(message.substr(message.find("\r\n\r\n")), "\r\n\r\nfirst\r\n..second\r\n...\r\nbin??\r\n");
-    EXPECT_EQ(FormatNoticeMessage(buffer, 200, &now, "a@x", "b@y", "s", std::string(300, 'x').c_str()), 0);
+    EXPECT_EQ(FormatNoticeMessage(buffer, 200, &stamp, "a@x", "b@y", "s", std::string(300, 'x').c_str()), 0);
+}
+
+TEST(MailOrigin, TheGreetingNamesAQualifiedHostElseTheAddress)
+{
+    char name[MAIL_HELO_NAME_SIZE];
+    ASSERT_TRUE(ChooseHeloName("plant-pc.plant.example", "[192.0.2.15]", name, sizeof name));
+    EXPECT_STREQ(name, "plant-pc.plant.example");
+    for (const char *unqualified : {"", "vm", "plant pc.example", "-pc.example", "pc..example", "pc.example."}) {
+        ASSERT_TRUE(ChooseHeloName(unqualified, "[IPv6:2001:db8::7]", name, sizeof name));
+        EXPECT_STREQ(name, "[IPv6:2001:db8::7]") << unqualified;
+    }
+    EXPECT_FALSE(ChooseHeloName("vm", "", name, sizeof name));
 }
 
 } // namespace

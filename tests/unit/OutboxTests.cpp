@@ -24,6 +24,7 @@ struct Reply {
     int Result;
     int Failure;
     DWORD Parts;        // with MessageTooLarge for a whole log: the log is cut into this many
+    bool LoseKey = false;   // the registry fails the outbox from this mail on
 };
 std::vector<Reply> Script;
 std::vector<std::string> Tries;
@@ -40,6 +41,8 @@ int ScriptedMailer(const char *path, const MailPart *part, MailPlan *plan, int *
     Reply reply = Script.empty() ? Reply{Sent, FailureForNow, 0} : Script.front();
     if (!Script.empty())
         Script.erase(Script.begin());
+    if (reply.LoseKey)
+        CloseOutbox();
     plan->Count = reply.Parts;
     for (DWORD k = 0; k < reply.Parts; k++)
         plan->Ends[k] = 100 * (k + 1);
@@ -94,10 +97,13 @@ protected:
         Script.clear();
         Tries.clear();
         RecordedEvents().clear();
+        ResetMailOutbox();
     }
     void TearDown() override
     {
         CloseOutbox();
+        ResetMailOutbox();
+        MailConfigured = FALSE;
         OutboxMailFunction = saved;
         RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\TallyOutboxTest");
     }
@@ -246,6 +252,106 @@ TEST_F(Outbox, ALogTooLargeIsCutOnceAndEachPartIsMailedUntilTheServerTakesItNeve
     EXPECT_EQ(UpToUntil(texts[0]), "Failed to email part 2 of 3 of logfile C:\\logs\\big.log (reason: 2); it will be "
                                    "tried again");
     EXPECT_EQ(texts[1], "Successfully emailed logfile C:\\logs\\big.log in 3 parts (tries: 4)");
+}
+
+TEST_F(Outbox, AFileAtFaultIsSetAsideTheNextGoesOnAndALogTheServerTookIsNeverMailedAgain)
+{
+    // A log cut into parts that has changed since: planned again, later.
+    char folder[MAX_PATH], changed[MAX_PATH];
+    GetTempPathA(sizeof folder, folder);
+    snprintf(changed, sizeof changed, "%stally-outbox-changed.log", folder);
+    FILE *file = fopen(changed, "wb");
+    ASSERT_NE(file, nullptr);
+    fwrite(std::string(250, 'x').data(), 1, 250, file);
+    fclose(file);
+    std::string parts = "since=2026-12-09T13:00:00Z tries=0 reason=0 parts=3 sent=1 ends=100,200,300 path=" +
+                        std::string(changed);
+    SetValue("00000001", REG_SZ, parts.c_str(), (DWORD)parts.size() + 1);
+    ASSERT_TRUE(OpenOutbox());
+    ASSERT_TRUE(AddToOutbox("C:\\logs\\held.log"));
+    ASSERT_TRUE(AddToOutbox("C:\\logs\\next.log"));
+    ASSERT_TRUE(AddToOutbox("C:\\logs\\last.log"));
+    // held.log cannot be opened (another program has it); the server takes
+    // next.log, but the registry fails the outbox just then.
+    Script = {{FileNotOpened, FailureFile, 0}, {Sent, FailureForNow, 0, true}};
+    EXPECT_EQ(MailOldestInOutbox(), OutboxGoesOn);      // changed.log set aside unmailed
+    EXPECT_NE(Value("00000001").find(" tries=1 reason=4 parts=0 sent=0 path="), std::string::npos);
+    EXPECT_EQ(MailOldestInOutbox(), OutboxGoesOn);      // held.log set aside
+    EXPECT_EQ(MailOldestInOutbox(), OutboxWaits);       // next.log delivered, not removed
+    ASSERT_TRUE(OpenOutbox());
+    EXPECT_EQ(MailOldestInOutbox(), OutboxGoesOn);      // next.log removed without a mail
+    EXPECT_EQ(MailOldestInOutbox(), OutboxGoesOn);      // last.log
+    EXPECT_EQ(MailOldestInOutbox(), OutboxIdle);        // the two set aside wait on their own
+    EXPECT_EQ(Tries, std::vector<std::string>({"C:\\logs\\held.log", "C:\\logs\\next.log", "C:\\logs\\last.log"}));
+    EXPECT_EQ(OutboxCount(), 2u);
+    std::vector<std::string> texts = Texts();
+    ASSERT_EQ(texts.size(), 5u);
+    EXPECT_EQ(UpToUntil(texts[1]), "Failed to email logfile C:\\logs\\held.log (reason: 4); it will be tried again");
+    EXPECT_EQ(texts[2], "Successfully emailed logfile C:\\logs\\next.log");
+    EXPECT_EQ(texts[3].rfind("The mail outbox could not be changed after the mail of logfile C:\\logs\\next.log (error ", 0),
+              0u) << texts[3];
+    EXPECT_EQ(texts[4], "Successfully emailed logfile C:\\logs\\last.log");
+    // The next run tries them at once, oldest first, the changed log whole.
+    ResetMailOutbox();
+    Restart();
+    EXPECT_EQ(MailOldestInOutbox(), OutboxGoesOn);
+    EXPECT_EQ(Tries.back(), changed);
+    remove(changed);
+}
+
+TEST_F(Outbox, TheOpenLogIsRecordedAndAStartAfterItsPeriodEntersItOnceWhateverStoppedTheService)
+{
+    char folder[MAX_PATH];
+    GetTempPathA(sizeof folder, folder);
+    std::vector<std::string> logs;
+    for (const char *name : {"a", "b", "c", "d"}) {
+        logs.push_back(std::string(folder) + "tally-open-" + name + ".log");
+        FILE *file = fopen(logs.back().c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        fclose(file);
+    }
+    auto newRun = [] {
+        CloseOutbox();
+        ResetMailOutbox();
+    };
+    MailConfigured = TRUE;
+    Params.LogRotation = RotationMinutely;
+    OutboxLogOpened(logs[0].c_str());                   // the start
+    EXPECT_EQ(OutboxCount(), 0u);
+    OutboxLogOpened(logs[1].c_str());                   // a rotation: a is entered with b's record
+    EXPECT_TRUE(MailFinishedLog(logs[0].c_str()));      // ...and not a second time
+    EXPECT_EQ(OutboxCount(), 1u);
+    // Stopped before the next boundary, started after it: b is finished.
+    newRun();
+    OutboxLogOpened(logs[2].c_str());
+    EXPECT_EQ(OutboxCount(), 2u);
+    // Started again within the same period: nothing is finished.
+    newRun();
+    OutboxLogOpened(logs[2].c_str());
+    EXPECT_EQ(OutboxCount(), 2u);
+    // A crash between entering a finished log and recording the next one.
+    ASSERT_TRUE(AddToOutbox(logs[2].c_str()));
+    newRun();
+    OutboxLogOpened(logs[3].c_str());
+    EXPECT_EQ(OutboxCount(), 3u);
+    while (MailOldestInOutbox() == OutboxGoesOn) {
+    }
+    EXPECT_EQ(Tries, std::vector<std::string>({logs[0], logs[1], logs[2]}));
+    // Retries switched off: the open log is forgotten, what is entered still goes once.
+    ASSERT_TRUE(AddToOutbox(logs[0].c_str()));
+    newRun();
+    Params.Mail.MailRetryHours = 0;
+    OutboxLogOpened(logs[0].c_str());
+    EXPECT_EQ(OutboxCount(), 2u);                       // d, and the entry left waiting
+    Script = {{ConnectFailed, FailureForNow, 0}};
+    EXPECT_EQ(MailOldestInOutbox(), OutboxGoesOn);      // given up after its one try
+    std::string record = std::string(OutboxPath) + "\\" OUTBOX_OPEN_LOG_KEY;
+    char path[MAX_PATH];
+    DWORD size = sizeof path;
+    EXPECT_NE(RegGetValueA(HKEY_LOCAL_MACHINE, record.c_str(), OUTBOX_OPEN_LOG_VALUE, RRF_RT_REG_SZ, NULL, path, &size),
+              ERROR_SUCCESS);
+    for (const std::string &log : logs)
+        remove(log.c_str());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <string>
 
 #include "common/net/ServerCertificate.h"
@@ -105,19 +106,26 @@ TEST_F(CertificateCheck, NamesTheCertificateDoesNotCarryAreRefused)
     EXPECT_EQ(server.Check("127.0.12.010", PathOf("ca.pem")), CertificateNotTrusted);
 }
 
-TEST_F(CertificateCheck, AnUnknownRootIsRefusedWhateverElseIsRight)
+TEST_F(CertificateCheck, AnUnknownRootIsRefusedWhateverElseIsRightNamingTheCertificateMissing)
 {
+    // The root found nowhere: the chain stops short, and says at what.
     ServerChain server("server.pem");
-    EXPECT_EQ(server.Check("localhost", ""), CertificateNotTrusted);
-    EXPECT_EQ(server.Check("127.0.12.1", ""), CertificateNotTrusted);
-    EXPECT_EQ(server.Check("localhost", PathOf("other-ca.pem")), CertificateNotTrusted);
+    char why[400];
+    EXPECT_EQ(server.Check("localhost", ""), CertificateIssuerMissing);
+    FormatIssuerMissing(why, sizeof why);
+    EXPECT_STREQ(why, "its chain is incomplete: the certificate of \"CN=Tallyline Test CA\" is neither sent by the "
+                      "server nor in this machine's certificate stores (none is fetched)");
+    EXPECT_EQ(server.Check("127.0.12.1", ""), CertificateIssuerMissing);
+    EXPECT_EQ(server.Check("localhost", PathOf("other-ca.pem")), CertificateIssuerMissing);
     // Only the first certificate of a file is the trusted root.
-    EXPECT_EQ(server.Check("localhost", PathOf("two-cas.pem")), CertificateNotTrusted);
+    EXPECT_EQ(server.Check("localhost", PathOf("two-cas.pem")), CertificateIssuerMissing);
     // The intermediate missing, the chain stops short of the root.
     ServerChain leaf("leaf.pem");
-    EXPECT_EQ(leaf.Check("localhost", PathOf("ca.pem")), CertificateNotTrusted);
+    EXPECT_EQ(leaf.Check("localhost", PathOf("ca.pem")), CertificateIssuerMissing);
+    FormatIssuerMissing(why, sizeof why);
+    EXPECT_NE(strstr(why, "\"CN=Tallyline Test Intermediate CA\""), nullptr) << why;
     // Trusting the intermediate itself is not trusting a root.
-    EXPECT_EQ(leaf.Check("localhost", PathOf("intermediate.pem")), CertificateNotTrusted);
+    EXPECT_EQ(leaf.Check("localhost", PathOf("intermediate.pem")), CertificateIssuerMissing);
 }
 
 TEST_F(CertificateCheck, DatesAndUsageStillCountUnderTheTrustedCa)

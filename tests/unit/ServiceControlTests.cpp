@@ -171,14 +171,39 @@ TEST_F(ServiceControl, UninstallDeletesEveryInstalledService)
     EXPECT_EQ(0, UninstallServices());
 }
 
-TEST_F(ServiceControl, StopPauseAndContinueKeepTheReturnedStatus)
+// The service manager's database locked for the first `LockedStarts` starts.
+static int LockedStarts, StartsTried;
+static BOOL WINAPI StartWhileLocked(SC_HANDLE service, DWORD argc, LPCSTR *argv)
+{
+    if (StartsTried++ < LockedStarts) {
+        SetLastError(ERROR_SERVICE_DATABASE_LOCKED);
+        return FALSE;
+    }
+    return StartServiceA(service, argc, argv);
+}
+
+TEST_F(ServiceControl, AStartWaitsOutALockedDatabaseAndStopPauseAndContinueKeepTheReturnedStatus)
 {
     InstallService(4, SlowServiceCommand(0));
     ASSERT_EQ(1, LoadInstances());
     int numbers[2] = {4, 5};
     SetNewInstanceDefaults(&InstanceTable[5], 5);   // no service yet: ignored
     SaveFailures failures = {0, {0}};
+    // Locked for good: given up within its bound, saying why.
+    StartServiceCall = StartWhileLocked;
+    StartLockedWaitMs = 600;
+    LockedStarts = 1000, StartsTried = 0;
+    DWORD began = GetTickCount();
+    EXPECT_FALSE(StartInstanceService(InstanceTable[4].ServiceHandle));
+    EXPECT_EQ((DWORD)ERROR_SERVICE_DATABASE_LOCKED, GetLastError());
+    EXPECT_LT(GetTickCount() - began, 2000u);
+    EXPECT_GE(StartsTried, 3);
+    // Locked for a moment, as when another program starts a service.
+    LockedStarts = 2, StartsTried = 0;
     StartInstances(numbers, 1, &failures);
+    StartServiceCall = StartServiceA;
+    StartLockedWaitMs = 30000;
+    EXPECT_EQ(3, StartsTried);
     EXPECT_EQ(0, failures.Count);
     ASSERT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(4, SERVICE_RUNNING, 5000));
 
