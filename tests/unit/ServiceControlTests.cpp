@@ -344,32 +344,43 @@ TEST(ProgramFolder, OnlySystemAdministratorsAndTheInstallerMayChangeIt)
     EXPECT_EQ(0, WritableBy("O:S-1-5-21-1-2-3-500D:(A;OICI;FA;;;S-1-5-21-1-2-3-500)", "S-1-5-21-1-2-3-500"));
 }
 
-TEST(ProgramFolder, AFolderEveryoneMayChangeIsProtectedAndReadsSoAfterwards)
+// A folder in the temporary folder, and the files named, that everyone may
+// change (as a zip unpacked by a user leaves them).
+static std::string OpenFolder(const char *name, std::initializer_list<const char *> files = {})
 {
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
-    std::string folder = std::string(temp) + "tally-open-folder";
-    std::string program = folder + "\\tallysvc.exe";
+    std::string folder = std::string(temp) + name;
     CreateDirectoryA(folder.c_str(), NULL);
-    CloseHandle(CreateFileA(program.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
     PSECURITY_DESCRIPTOR open = NULL;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;OICI;FA;;;WD)", SDDL_REVISION_1, &open,
-                                                                     NULL));
+    ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;OICI;FA;;;WD)", SDDL_REVISION_1, &open, NULL);
     BOOL present, defaulted;
     PACL dacl = NULL;
     GetSecurityDescriptorDacl(open, &present, &dacl, &defaulted);
-    for (const std::string &path : {folder, program})
-        ASSERT_EQ(0u, SetNamedSecurityInfoA((LPSTR)path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL,
-                                            NULL, dacl, NULL));
+    SetNamedSecurityInfoA((LPSTR)folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, dacl, NULL);
+    for (const char *file : files) {
+        std::string path = folder + "\\" + file;
+        CloseHandle(CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+        SetNamedSecurityInfoA((LPSTR)path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, dacl, NULL);
+    }
     LocalFree(open);
+    return folder;
+}
+
+TEST(ProgramFolder, AFolderEveryoneMayChangeIsProtectedWithEveryFileAndReadsSoAfterwards)
+{
+    std::string folder = OpenFolder("tally-open-folder", {"tallysvc.exe", "client.exe"});
+    std::string program = folder + "\\tallysvc.exe";
     DWORD error = 0;
     ASSERT_EQ(1, PathLetsOthersWrite(folder.c_str(), &error));
+    ASSERT_EQ(1, PathLetsOthersWrite((folder + "\\client.exe").c_str(), &error));
 
     char reason[1024] = "";
     EXPECT_TRUE(SecureProgramFolder(folder.c_str(), program.c_str(), reason, sizeof reason)) << reason;
-    EXPECT_EQ(0, PathLetsOthersWrite(folder.c_str(), &error));
-    EXPECT_EQ(0, PathLetsOthersWrite(program.c_str(), &error));
+    for (const std::string &path : {folder, program, folder + "\\client.exe"})
+        EXPECT_EQ(0, PathLetsOthersWrite(path.c_str(), &error)) << path;
     DeleteFileA(program.c_str());
+    DeleteFileA((folder + "\\client.exe").c_str());
     RemoveDirectoryA(folder.c_str());
 }
 
