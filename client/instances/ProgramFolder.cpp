@@ -180,6 +180,29 @@ int SecureProgramFolder(const char *folder, const char *program, char *text, siz
     return SecurePath(program, 1, text, size);
 }
 
+int FileOrItsFolderLetsOthersWrite(const char *path, DWORD *error)
+{
+    char full[MAX_PATH + 3];
+    char *name = NULL;
+    DWORD length = GetFullPathNameA(path, sizeof full, full, &name);
+    if (length == 0 || length >= sizeof full || name == NULL || name == full) {
+        *error = length == 0 ? GetLastError() : ERROR_BAD_PATHNAME;
+        return -1;
+    }
+    if (GetFileAttributesA(full) != INVALID_FILE_ATTRIBUTES) {
+        int writable = PathLetsOthersWrite(full, error);
+        if (writable != 0)
+            return writable;
+    }
+    // The folder: up to the last backslash, which a drive's root keeps ("C:"
+    // alone names a current folder).
+    char *end = name - 1;
+    if (end == full + 2 && full[1] == ':')
+        end++;
+    *end = '\0';
+    return PathLetsOthersWrite(full, error);
+}
+
 int SecureServiceProgramFolder(char *text, size_t size)
 {
     char program[MAX_PATH + 3];

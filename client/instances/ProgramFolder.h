@@ -41,6 +41,10 @@ int ProtectPath(const char *path, DWORD *error);
 // of a drive only the program is protected: the drive is not ours.
 int SecureProgramFolder(const char *folder, const char *program, char *text, size_t size);
 
+// Whether others can change a file that lists what a privileged caller will
+// act on, or add one in its place: PathLetsOthersWrite for its folder and,
+// when it exists, for the file.
+int FileOrItsFolderLetsOthersWrite(const char *path, DWORD *error);
 
 // SecureProgramFolder for the folder of tallysvc.exe beside this program.
 int SecureServiceProgramFolder(char *text, size_t size);

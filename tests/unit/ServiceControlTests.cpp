@@ -423,6 +423,29 @@ TEST_F(ServiceControl, SetupStopsEveryInstanceAndStartsItAgainOnThisFolder)
         EXPECT_EQ(n == 1 ? SlowServiceCommand(0) : ProgramFolder() + "tallysvc.exe", program);
     }
     EXPECT_EQ((DWORD)SERVICE_STOPPED, ServiceState(3));
+
+    // A list where others could change it, or put one in its place, is
+    // neither written nor followed: it decides what runs as LocalSystem.
+    std::string open = OpenFolder("tally-open-list") + "\\stopped.ini";
+    EXPECT_EQ(INSTANCES_NOT_REACHED, StopAllInstances(open.c_str(), NULL));
+    EXPECT_EQ((DWORD)SERVICE_RUNNING, ServiceState(1));
+    WritePrivateProfileStringA("stopped", "3", "R", open.c_str());
+    EXPECT_EQ(1, StartStoppedInstances(open.c_str(), NULL));
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, ServiceState(3));
+    DeleteFileA(open.c_str());
+
+    // An instance that does not start again stays listed for the next start
+    // (a rollback's), which a later stop keeps too.
+    InstallService(4, "C:\\Missing\\program.exe");
+    WritePrivateProfileStringA("stopped", "4", "R", list.c_str());
+    EXPECT_EQ(0, StopAllInstances(list.c_str(), NULL));
+    EXPECT_EQ(1, StartStoppedInstances(list.c_str(), NULL));
+    EXPECT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(1, SERVICE_RUNNING, 5000));
+    GetPrivateProfileStringA("stopped", "4", "", value, sizeof value, list.c_str());
+    EXPECT_STREQ("R", value);
+    GetPrivateProfileStringA("stopped", "1", "", value, sizeof value, list.c_str());
+    EXPECT_STREQ("", value);
+    DeleteFileA(list.c_str());
 }
 
 // Wine's service manager keeps no recovery actions to read back: the calls
