@@ -145,6 +145,14 @@ TEST(UninstallSwitch, IsTheFirstTenCharactersExactly)
     EXPECT_FALSE(IsUninstallCommand(NULL));
 }
 
+static SC_HANDLE WINAPI Quillbox3Refused(SC_HANDLE manager, LPCSTR name, DWORD access)
+{
+    if (strcmp(name, "Quillbox3") != 0)
+        return OpenServiceA(manager, name, access);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return NULL;
+}
+
 TEST_F(ServiceControl, UninstallDeletesEveryInstalledService)
 {
     InstallService(1, SlowServiceCommand(0));
@@ -158,9 +166,23 @@ TEST_F(ServiceControl, UninstallDeletesEveryInstalledService)
     CloseServiceHandles();
     memset(InstanceTable, 0, sizeof InstanceTable);
 
+    // Quillbox2's parameters cannot be read (no Parameters key), Quillbox3
+    // cannot be opened at first: then nothing is deleted, as the uninstaller
+    // would go on to delete the program they run.
+    InstallService(2, SlowServiceCommand(0));
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, PortKeyPath(2).c_str());
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, ParametersKeyPath(2).c_str());
+    OpenServiceCall = Quillbox3Refused;
+    int left = UninstallServices();
+    OpenServiceCall = OpenServiceA;
+    EXPECT_EQ(1, left);
+    for (int n : {1, 2, 3})
+        EXPECT_TRUE(ServiceExists(n)) << n;
+
+    memset(InstanceTable, 0, sizeof InstanceTable);
     EXPECT_EQ(0, UninstallServices());   // none failed
-    EXPECT_FALSE(ServiceExists(1));
-    EXPECT_FALSE(ServiceExists(3));
+    for (int n : {1, 2, 3})
+        EXPECT_FALSE(ServiceExists(n)) << n;
     EXPECT_FALSE(KeyExists(EventSourceKeyPath(1)));
     EXPECT_TRUE(ScmHandle == NULL);
     EXPECT_EQ(0, Messages.Count);
