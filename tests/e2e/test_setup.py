@@ -582,9 +582,10 @@ def test_config_file_reaches_the_configuration_program_and_failures_are_reported
     assert '/import "C:\\site.ini"' in standin_calls(machine)
     assert not os.path.exists(program_folder(machine, "client.exe"))
 
-    # Setup: installed, the import's exit code and output in the log, exit 6.
+    # Setup: installed, the import's exit code and output in the log, exit 6;
+    # imported before the instances start again.
     assert run_setup(machine, setup, "/S", "/CONFIG=C:\\site.ini", "/LOG=" + SETUP_LOG) == EXIT_NOT_CONFIGURED
-    assert standin_calls(machine)[-1] == '/import "C:\\site.ini"'
+    assert standin_calls(machine)[-2:] == ['/import "C:\\site.ini"', "/start-instances"]
     log = setup_log(machine)
     assert 'client.exe /import: exit code 2\r\nstand-in client.exe called with: /import "C:\\site.ini"' in log, log
     assert log.endswith("Exit code %d\r\n" % EXIT_NOT_CONFIGURED), log
@@ -598,6 +599,31 @@ def test_config_file_reaches_the_configuration_program_and_failures_are_reported
     assert sorted(os.listdir(program_folder(machine))) == INSTALLED
     assert sorted(os.listdir(start_menu(machine))) == ["Tallyline Configuration.lnk", "Uninstall Tallyline.lnk"]
     assert machine.reg_query(UNINSTALL_KEY, "DisplayVersion") == project_version()
+
+    # So does one without client.exe (gone with a failed upgrade, or taken
+    # by an antivirus): the service stays with its program.
+    machine.scctl("create", "Quillbox4", bin_path("slowsvc.exe 0"))
+    os.remove(program_folder(machine, "client.exe"))
+    assert quiet_uninstall(machine) == EXIT_ENDED_BY_MESSAGE
+    assert service_exists(machine, 4) and os.path.exists(program_folder(machine, "tallysvc.exe"))
+
+    # A program a user left under the name the cleanup copy once had, kept
+    # running so that no copy can replace it, is never run.
+    shutil.copy(os.path.join(BIN_DIR, "standin_client.exe"), program_folder(machine, "client.exe"))
+    temp = machine.run(["cmd", "/c", "echo %TEMP%"]).strip()
+    planted = machine.c_drive(*temp[3:].split("\\"), "Tallyline-uninstall-cleanup.exe")
+    shutil.copy(os.path.join(BIN_DIR, "standin_client.exe"), planted)
+    del machine.env["TALLY_STANDIN_FAIL"]
+    with open(machine.events_path, "ab") as err:
+        running = subprocess.Popen(["wine", planted, "planted"], env=dict(machine.env, TALLY_STANDIN_WAIT="1"),
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err)
+    try:
+        assert running.stdout.readline().startswith(b"stand-in client.exe called with: planted")
+        uninstall(machine)
+    finally:
+        running.stdin.close()
+        running.wait(timeout=30)
+    assert not [call for call in standin_calls(machine) if call.startswith("/CLEANUP")]
 
 
 def parameter_keys(session, n):
