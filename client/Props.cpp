@@ -4,7 +4,8 @@
 
 CProps::CProps(const char *caption, int instance, HWND parent)
     : CInstanceSheet(caption, parent), Instance(instance), ChangesPending(0), ChangesApplied(0),
-      m_General(&WorkingSettings), m_Timeout(&WorkingSettings), m_Email(&WorkingSettings)
+      m_General(&WorkingSettings), m_Timeout(&WorkingSettings), m_Email(&WorkingSettings),
+      m_Forward(&WorkingSettings)
 {
     if (IsInstanceNumber(instance))
         WorkingSettings = InstanceTable[instance];
@@ -13,6 +14,7 @@ CProps::CProps(const char *caption, int instance, HWND parent)
     AddPage(&m_General);
     AddPage(&m_Timeout);
     AddPage(&m_Email);
+    AddPage(&m_Forward);
     SetStartPage(0);
 }
 

@@ -1,9 +1,11 @@
-// The properties sheet of one instance: General, Timeout and E-mail pages
+// The properties sheet of one instance: General, Timeout, E-mail and
+// Forwarding pages
 // editing one private copy of the instance's record, copied back into
 // InstanceTable by OK and Apply.
 #pragma once
 
 #include "client/EmailProps.h"
+#include "client/ForwardProps.h"
 #include "client/GeneralProps.h"
 #include "client/instances/InstanceSettings.h"
 #include "client/InstanceSheet.h"
@@ -39,4 +41,5 @@ private:
     CGeneralProps m_General;
     CTimeoutProps m_Timeout;
     CEmailProps m_Email;
+    CForwardProps m_Forward;
 };

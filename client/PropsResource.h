@@ -4,6 +4,7 @@
 #define IDD_EMAIL_PROPS    133
 #define IDD_GENERAL_PROPS  137
 #define IDD_TIMEOUT_PROPS  138
+#define IDD_FORWARD_PROPS  140
 // The E-mail page's OAuth 2.0 dialog.
 #define IDD_OAUTH_SETTINGS 139
 
@@ -53,6 +54,14 @@
 #define IDC_OAUTH_CLIENT_SECRET   1057
 #define IDC_OAUTH_CERTIFICATE     1058
 #define IDC_OAUTH_SCOPE           1059
+
+// Forwarding page.
+#define IDC_FORWARD_COLLECTOR     1060
+#define IDC_FORWARD_TRANSPORT     1061
+#define IDC_FORWARD_FACILITY      1062
+#define IDC_FORWARD_TRUSTED_CA    1063
+#define IDC_FORWARD_BROWSE_CA     1064
+#define IDC_FORWARD_CERTIFICATE   1065
 
 // Timeout page. The day boxes' identifiers do not follow the days' order.
 #define IDC_TIMEOUT_CMD           1025

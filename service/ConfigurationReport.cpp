@@ -115,6 +115,36 @@ static int FormatOAuthLines(char *buffer, size_t size)
     return length < 0 ? 0 : length;
 }
 
+// The lines of the forwarding values, only when one of them is stored.
+static int FormatForwardLines(char *buffer, size_t size)
+{
+    const ForwardSettings &f = Params.Forward;
+    const int *state = Params.ForwardStates.State;
+    ForwardTarget target;
+    char to[FORWARD_TO_SIZE + 64], facility[96];
+    if (state[ForwardToValue] == SmtpValueInvalid)
+        snprintf(to, sizeof to, "(the stored value is not valid; nothing is forwarded)");
+    else if (f.ForwardTo[0] != '\0' && !ParseForwardTo(f.ForwardTo, &target))
+        snprintf(to, sizeof to, "%s (not tcp://, tls:// or udp:// HOST:PORT; nothing is forwarded)", f.ForwardTo);
+    else
+        snprintf(to, sizeof to, "%s", f.ForwardTo);
+    DWORD local = ForwardFacilityOf(&f) - FORWARD_FACILITY_LOWEST;
+    if (state[ForwardFacilityValue] == SmtpValueInvalid)
+        snprintf(facility, sizeof facility, "local0 (the stored value is not 16 to 23; 16 is used)");
+    else
+        snprintf(facility, sizeof facility, "local%lu", (unsigned long)local);
+    int length = snprintf(buffer, size,
+                          "Forward To: %s\r\n"
+                          "Forward Facility: %s\r\n"
+                          "Forward Trusted CA: %s\r\n"
+                          "Forward Certificate: %s\r\n",
+                          to, facility,
+                          state[ForwardTrustedCaValue] == SmtpValueInvalid ? NOT_VALID_NONE_USED : f.ForwardTrustedCa,
+                          state[ForwardCertificateValue] == SmtpValueInvalid ? NOT_VALID_NONE_USED
+                                                                             : f.ForwardCertificate);
+    return length < 0 ? 0 : length;
+}
+
 int FormatConfigurationReport(char *buffer, size_t size)
 {
     const ServiceParameters &p = Params;
@@ -165,6 +195,8 @@ int FormatConfigurationReport(char *buffer, size_t size)
         length += FormatMailLines(buffer + length, size - length);
     if (length >= 0 && (size_t)length < size && AnyOAuthValuePresent(&p.SmtpStates.OAuth))
         length += FormatOAuthLines(buffer + length, size - length);
+    if (length >= 0 && (size_t)length < size && AnyForwardValuePresent(&p.ForwardStates))
+        length += FormatForwardLines(buffer + length, size - length);
     if (size > 0)
         buffer[size - 1] = '\0';
     if (length < 0)

@@ -51,6 +51,7 @@ int ReadParameters()
     ReadKeyValues(parametersKey, InParametersKey);
     ReadSmtpSettings(parametersKey, &Params.Smtp, &Params.SmtpStates);
     ReadMailSettings(parametersKey, &Params.Mail, &Params.MailStates);
+    ReadForwardSettings(parametersKey, &Params.Forward, &Params.ForwardStates);
     ReadKeyValues(portKey, InPortKey);
     RegCloseKey(portKey);
     RegCloseKey(parametersKey);

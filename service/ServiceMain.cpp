@@ -1,10 +1,12 @@
 #include "service/ServiceMain.h"
 #include "service/alarm/InactivityAlarm.h"
-#include "service/capture/ComPort.h"
+#include "service/capture/CaptureQueue.h"
+#include "service/capture/CaptureSource.h"
 #include "service/capture/ReaderThread.h"
 #include "service/ConfigurationReport.h"
 #include "service/core/ReportServiceEvent.h"
 #include "service/core/ServiceState.h"
+#include "service/forward/ForwardThread.h"
 #include "service/log/LogFile.h"
 #include "service/log/LogWriterThread.h"
 #include "service/log/RotationThread.h"
@@ -56,17 +58,29 @@ static void ReportConfiguration()
     ReportServiceEvent("%s", EVENTLOG_INFORMATION_TYPE, report);
 }
 
+// Windows gives a service only 10 seconds at shutdown unless it asks for
+// more, and a stop may wait for the reader, the writer and a mail in
+// progress. Asked at every start (the service may change its own entry);
+// where it cannot, shutdown keeps the system's time.
+static void AskForShutdownTime()
+{
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    if (manager == NULL)
+        return;
+    SC_HANDLE service = OpenServiceA(manager, ServiceName, SERVICE_CHANGE_CONFIG);
+    if (service != NULL) {
+        SERVICE_PRESHUTDOWN_INFO info = {PRESHUTDOWN_TIMEOUT_MS};
+        ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &info);
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+}
+
 // The writer, the reader and the rotation; each reports its own failure.
 static int StartWorkers()
 {
-    if (!StartLogWriter())
+    if (!StartLogWriter() || !StartReader())
         return 0;
-    ReaderHandle = CreateThread(NULL, 0, ReaderThread, NULL, 0, NULL);
-    if (ReaderHandle == NULL) {
-        ReportServiceEvent("The reader could not be started (error %lu)", EVENTLOG_ERROR_TYPE,
-                           GetLastError());
-        return 0;
-    }
     // From the time that named the log: a boundary that passed since is
     // rotated at once, not skipped.
     return StartRotationThread(OpenLogTime());
@@ -106,7 +120,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
                         StartFailedParameters);
         return;
     }
-    if (!OpenComPort()) {
+    if (!Source->Open()) {
         StopWithMessage("Com port could not be opened, service stopping", StartFailedPort);
         return;
     }
@@ -130,12 +144,14 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
     }
     SetState(SERVICE_RUNNING);
     ReportStatus("ServiceMain");
+    AskForShutdownTime();
     if (Params.VerboseLevel & VERBOSE_CONFIGURATION)
         ReportConfiguration();
     if (Params.VerboseLevel & VERBOSE_START_STOP)
         ReportServiceEvent("%s Starting. Logging %s to %s", EVENTLOG_INFORMATION_TYPE, ServiceName,
                            Params.PortName, Params.LogFilename);
     StartOutboxThread();
+    StartForwarder();
     LeaveCriticalSection(&StatusLock);
 }
 
@@ -154,14 +170,19 @@ static void ControlProgress(DWORD number)
 }
 
 // The work of control `number` is done: its final state, reported by the
-// handler when it is still waiting for the work, else here.
-static void ControlDone(DWORD number, DWORD state)
+// handler when it is still waiting for the work, else here. A stop that could
+// not do all its work ends with `failure` as its exit code.
+static void ControlDone(DWORD number, DWORD state, DWORD failure = 0)
 {
     EnterCriticalSection(&StatusLock);
     if (number == ControlNumber) {
         if (state == SERVICE_STOPPED && (Params.VerboseLevel & VERBOSE_START_STOP))
             ReportServiceEvent("%s Stopping", EVENTLOG_INFORMATION_TYPE, ServiceName);
         SetState(state);
+        if (failure != 0) {
+            ServiceStatus.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+            ServiceStatus.dwServiceSpecificExitCode = failure;
+        }
         if (Answered)
             ReportStatus("ServiceHandler");
     }
@@ -184,35 +205,54 @@ static BOOL WaitWithProgress(BOOL (*done)(DWORD ms), DWORD ms, DWORD number)
     }
 }
 
-static BOOL ReaderEnded(DWORD ms)
-{
-    return ReaderHandle == NULL || WaitForSingleObject(ReaderHandle, ms) == WAIT_OBJECT_0;
-}
-
 static BOOL MailEnded(DWORD ms) { return !MailConfigured || WaitForMail(ms); }
 
 static DWORD WINAPI StopWork(LPVOID number)
 {
-    // The reader goes first: it hands over what the driver holds, and it is
-    // the one that starts alarms, so none can begin after the alarm has ended.
-    WaitWithProgress(ReaderEnded, READER_END_WAIT_MS, (DWORD)(DWORD_PTR)number);
+    DWORD control = (DWORD)(DWORD_PTR)number;
+    // The reader goes first: it hands over what its source holds and closes
+    // it, and it is the one that starts alarms, so none can begin after the
+    // alarm has ended. One that does not end (a driver that never completes
+    // a read) is left, but can hand nothing more over: the log is finished
+    // with what it has, and what it would still hand over is counted.
+    BOOL readerEnded = WaitWithProgress(WaitForReaderEnd, READER_END_WAIT_MS, control);
+    if (!readerEnded) {
+        CloseCaptureQueue();
+        ReportServiceEvent("The reader did not end within %lu seconds of the stop; what it still "
+                           "receives is not written to the log",
+                           EVENTLOG_ERROR_TYPE, (unsigned long)(READER_END_WAIT_MS / 1000));
+    }
     EndInactivityAlarm();
     EndRotationThread();
     // Everything handed over is written (or reported lost) and the log
     // closed; nothing is written after it.
     EndLogWriter();
-    WaitWithProgress(WaitForLogWriterEnd, WRITER_END_WAIT_MS, (DWORD)(DWORD_PTR)number);
-    CloseHandle(PortHandle);
-    PortHandle = INVALID_HANDLE_VALUE;
+    BOOL writerEnded = WaitWithProgress(WaitForLogWriterEnd, WRITER_END_WAIT_MS, control);
+    if (!writerEnded)
+        ReportServiceEvent("The log file \"%s\" could not be finished within %lu seconds of the stop; "
+                           "received data not yet written to it is lost",
+                           EVENTLOG_ERROR_TYPE, LogFilePath(), (unsigned long)(WRITER_END_WAIT_MS / 1000));
+    ULONGLONG refused = ForgetRefused();
+    if (refused > 0)
+        ReportServiceEvent("%llu bytes of received data came after the stop had to give up on the "
+                           "reader and are lost",
+                           EVENTLOG_ERROR_TYPE, (unsigned long long)refused);
+    // What the writer wrote last is the forwarder's to send next time.
+    WaitWithProgress(WaitForForwarderEnd, FORWARD_END_WAIT_MS, control);
     // A mail in progress may take long; one that has not begun is not begun.
-    WaitWithProgress(MailEnded, MAIL_STOP_WAIT_MS, (DWORD)(DWORD_PTR)number);
-    ControlDone((DWORD)(DWORD_PTR)number, SERVICE_STOPPED);
+    WaitWithProgress(MailEnded, MAIL_STOP_WAIT_MS, control);
+    ControlDone(control, SERVICE_STOPPED, readerEnded && writerEnded ? 0 : StopIncomplete);
     return 0;
 }
 
+// The pause the pause work waits for (the control handler sets it first).
+static DWORD PendingPause;
+
+static BOOL WriterHolds(DWORD ms) { return WaitForLogWriterPause(PendingPause, ms); }
+
 static DWORD WINAPI PauseWork(LPVOID number)
 {
-    WaitWithProgress(WaitForLogWriterSync, PAUSE_WAIT_MS, (DWORD)(DWORD_PTR)number);
+    WaitWithProgress(WriterHolds, PAUSE_WAIT_MS, (DWORD)(DWORD_PTR)number);
     ControlDone((DWORD)(DWORD_PTR)number, SERVICE_PAUSED);
     return 0;
 }
@@ -239,9 +279,11 @@ static void Continue()
     ControlNumber++;            // a pause still finishing reports nothing
     SYSTEMTIME now;
     GetLocalTime(&now);
-    // Before the reader goes on: a swap due now takes no byte that waited.
+    // Before the writer goes on: a swap due now takes the bytes that came
+    // after the open log's period into the next file.
     ResumeRotation(now);
-    ReleaseReader();
+    ContinueReader();
+    ContinueLogWriter();
     SetState(SERVICE_RUNNING);
 }
 
@@ -263,9 +305,9 @@ DWORD WINAPI ServiceHandler(DWORD control, DWORD, LPVOID, LPVOID)
     case SERVICE_CONTROL_PAUSE:
         // Only from running: a second pause must not hold the reader twice.
         if (state == SERVICE_RUNNING) {
-            HoldReader();
+            PauseReader();
             EndRotationThread();
-            RequestLogWriterSync();
+            PendingPause = PauseLogWriter();
             work = BeginWork(SERVICE_PAUSE_PENDING, PauseWork);
         }
         break;

@@ -13,7 +13,7 @@ TOP = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), 
 COMMON = ["common/system", "common/text", "common/secrets", "common/settings",
           "common/net", "common/oauth", "common/mail"]
 SERVICE = COMMON + ["service/core", "service/mail", "service/alarm",
-                    "service/capture", "service/log", "service"]
+                    "service/capture", "service/forward", "service/log", "service"]
 # The client's window layer and its instance model know nothing of each
 # other; the screens (client/) stand on both.
 LAYERS = {folder: COMMON[:i] for i, folder in enumerate(COMMON)}

@@ -7,7 +7,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
   wine wine64 fonts-wine
   xvfb xauth x11-utils imagemagick
-  socat openssl
+  socat openssl rsyslog rsyslog-gnutls
   nsis zip unzip msitools wixl osslsigncode
   python3-aiosmtpd python3-pytest python3-cryptography
   cmake ninja-build g++ googletest

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <stddef.h>
 
+#include "common/settings/ForwardSettings.h"
 #include "common/settings/MailSettings.h"
 #include "common/settings/Parameters.h"
 #include "common/settings/SmtpSettings.h"
@@ -60,6 +61,9 @@ struct InstanceSettings {
     // How finished logs are mailed (retries, zipping): written likewise only
     // while they differ from 0.
     MailSettings Mail;
+    // The syslog collector every line is forwarded to: written likewise only
+    // while set.
+    ForwardSettings Forward;
     // A stored SmtpSecurity that is no code this program knows (Smtp holds
     // SMTP_SECURITY_INVALID then), as the registry held it, so that a
     // duplicate gets it too instead of mailing in clear. Size 0: too large

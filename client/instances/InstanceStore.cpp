@@ -81,6 +81,7 @@ void ReadInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
         return;
     ReadSmtpSettings(key, &record->Smtp, NULL);
     ReadMailSettings(key, &record->Mail, NULL);
+    ReadForwardSettings(key, &record->Forward, NULL);
     ReadOptionalParameter(key, MailAttachmentSpec, &record->Mail.MailAttachment);
     StoredRegistryValue &stored = record->SmtpSecurityAsStored;
     memset(&stored, 0, sizeof stored);
@@ -138,6 +139,8 @@ int WriteInstanceKey(HKEY key, ParameterKeyKind kind, InstanceSettings *record)
     if (kind == InParametersKey && (!WriteSmtpSettings(key, &record->Smtp) || !WriteUnknownSmtpSecurity(key, record)))
         ok = 0;
     if (kind == InParametersKey && !WriteMailSettings(key, &record->Mail))
+        ok = 0;
+    if (kind == InParametersKey && !WriteForwardSettings(key, &record->Forward))
         ok = 0;
     return ok;
 }
@@ -223,6 +226,7 @@ int AddInstance(int source, HWND owner)
         // Machine-scope encryption: the copy's password decrypts as well.
         record->Smtp = copy.Smtp;
         record->Mail = copy.Mail;
+        record->Forward = copy.Forward;
         record->SmtpSecurityAsStored = copy.SmtpSecurityAsStored;
         record->AutoStart = copy.AutoStart;
         record->InUse = 1;

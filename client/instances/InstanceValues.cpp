@@ -57,6 +57,11 @@ const InstanceValueSpec InstanceValues[] = {
     {"OAuthCertificate",   InParameters,    TextValue,      AT(Smtp.OAuth.OAuthCertificate), 0, 0,    1, 0, 0},
     {"OAuthKeyFile",       InParameters,    TextValue,      AT(Smtp.OAuth.OAuthKeyFile), 0, 0,        1, 0, 0},
     {"OAuthProxy",         InParameters,    TextValue,      AT(Smtp.OAuth.OAuthProxy), 0, 0,          1, 0, 0},
+    {"ForwardTo",          InParameters,    TextValue,      AT(Forward.ForwardTo),   0, 0,              1, 0, 0},
+    // Absent (0) is local0; a stored one is local0 to local7.
+    {"ForwardFacility",    InParameters,    NumberValue,    AT(Forward.ForwardFacility), FORWARD_FACILITY_LOWEST, FORWARD_FACILITY_HIGHEST, 1, 0, 0},
+    {"ForwardTrustedCa",   InParameters,    TextValue,      AT(Forward.ForwardTrustedCa), 0, 0,       1, 0, 0},
+    {"ForwardCertificate", InParameters,    TextValue,      AT(Forward.ForwardCertificate), 0, 0,     1, 0, 0},
     {"StartAutomatically", InServiceConfig, StartTypeValue, AT(AutoStart),           0, 1,              0, 0, 0},
 };
 const int InstanceValueCount = (int)(sizeof InstanceValues / sizeof InstanceValues[0]);

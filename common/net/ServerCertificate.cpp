@@ -228,3 +228,13 @@ done:
         crypt->CertCloseStore(trusted, 0);
     return verdict;
 }
+
+const char *CertificateVerdictText(int verdict)
+{
+    switch (verdict) {
+    case CertificateNoChain:      return "its chain cannot be built";
+    case CertificateNameMismatch: return "it does not name the server";
+    case CertificateCaUnreadable: return "the trusted CA file cannot be read";
+    default:                      return "it is not trusted";
+    }
+}

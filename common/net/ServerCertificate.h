@@ -44,3 +44,7 @@ int ParseIpv4Address(const char *text, BYTE address[4]);
 // subjectAltName: Wine's policy compares only DNS names.
 CertificateVerdict CheckServerCertificate(PCCERT_CONTEXT certificate, const char *serverName,
                                           const char *trustedCaPath);
+
+// Why a certificate was refused, in words for the event log ("its chain
+// cannot be built", "it does not name the server", ...).
+const char *CertificateVerdictText(int verdict);

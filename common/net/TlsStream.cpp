@@ -17,15 +17,20 @@ static void SetBuffer(SecBuffer *buffer, ULONG type, void *data, ULONG size)
     buffer->cbBuffer = size;
 }
 
-static int AcquireCredentials(TlsStream *tls)
+static int AcquireCredentials(TlsStream *tls, PCCERT_CONTEXT clientCertificate)
 {
     SCHANNEL_CRED credentials;
     memset(&credentials, 0, sizeof credentials);
     credentials.dwVersion = SCHANNEL_CRED_VERSION;
     credentials.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
     // The certificate is judged by CheckServerCertificate, not by Schannel;
-    // no client certificate is ever offered.
+    // a client certificate is offered only when the caller gives one, never
+    // one Schannel picks.
     credentials.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    if (clientCertificate != NULL) {
+        credentials.cCreds = 1;
+        credentials.paCred = &clientCertificate;
+    }
     TimeStamp expiry;
     if (Schannel()->AcquireCredentialsHandleA(NULL, (SEC_CHAR *)UNISP_NAME_A, SECPKG_CRED_OUTBOUND, NULL,
                                               &credentials, NULL, NULL, &tls->Credentials, &expiry) != SEC_E_OK)
@@ -194,13 +199,19 @@ static CertificateVerdict CheckCertificate(TlsStream *tls, const char *serverNam
 
 int TlsStart(TlsStream *tls, SOCKET sock, const char *serverName, const char *trustedCaPath, DWORD timeoutMs)
 {
+    return TlsStartWithCertificate(tls, sock, serverName, trustedCaPath, NULL, timeoutMs);
+}
+
+int TlsStartWithCertificate(TlsStream *tls, SOCKET sock, const char *serverName, const char *trustedCaPath,
+                            PCCERT_CONTEXT clientCertificate, DWORD timeoutMs)
+{
     tls->Socket = sock;
     tls->HaveCredentials = tls->HaveContext = 0;
     tls->ReceivedLength = tls->PlainStart = tls->PlainLength = 0;
     tls->Failure = TlsNoFailure;
     tls->Verdict = CertificateNoChain;
     // Every later call finds the libraries loaded.
-    if (Schannel() == NULL || Crypt() == NULL || !AcquireCredentials(tls)) {
+    if (Schannel() == NULL || Crypt() == NULL || !AcquireCredentials(tls, clientCertificate)) {
         tls->Failure = TlsNoCredentials;
         return 0;
     }

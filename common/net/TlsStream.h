@@ -63,6 +63,11 @@ struct TlsStream {
 int TlsStart(TlsStream *tls, SOCKET sock, const char *serverName, const char *trustedCaPath,
              DWORD timeoutMs);
 
+// The same, offering clientCertificate (with its private key on this
+// machine) to a server that asks for one; null offers none, as TlsStart.
+int TlsStartWithCertificate(TlsStream *tls, SOCKET sock, const char *serverName, const char *trustedCaPath,
+                            PCCERT_CONTEXT clientCertificate, DWORD timeoutMs);
+
 // Encrypts and sends all of the bytes. Non-zero on success.
 int TlsSend(TlsStream *tls, const char *data, int length);
 

@@ -211,16 +211,6 @@ static int KeyFileForm(const OAuthSettings *oauth, const char *user, const char 
            AppendField(length, "assertion", Jwt);
 }
 
-static const char *VerdictText(int verdict)
-{
-    switch (verdict) {
-    case CertificateNoChain:      return "its chain cannot be built";
-    case CertificateNameMismatch: return "it does not name the server";
-    case CertificateCaUnreadable: return "the trusted CA file cannot be read";
-    default:                      return "it is not trusted";
-    }
-}
-
 static int TransportFailed(const HttpsReply *reply)
 {
     switch (reply->Failure) {
@@ -231,7 +221,7 @@ static int TransportFailed(const HttpsReply *reply)
     case HttpsSecureFailed:
         if (reply->TlsFailure == TlsCertificateRefused)
             snprintf(Failure, sizeof Failure, "the token server's certificate was refused: %s",
-                     VerdictText(reply->Verdict));
+                     CertificateVerdictText(reply->Verdict));
         else
             snprintf(Failure, sizeof Failure, "no secure connection to the token server (TLS failure %d)",
                      reply->TlsFailure);

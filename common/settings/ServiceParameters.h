@@ -2,6 +2,7 @@
 // value, with the value's name, width and buffer size.
 #pragma once
 
+#include "common/settings/ForwardSettings.h"
 #include "common/settings/MailSettings.h"
 #include "common/settings/Parameters.h"
 #include "common/settings/SmtpSettings.h"
@@ -41,6 +42,9 @@ struct ServiceParameters {
     // The optional values of how finished logs are mailed, likewise.
     MailSettings Mail;
     MailValueStates MailStates;
+    // The syslog collector every line is forwarded to, likewise.
+    ForwardSettings Forward;
+    ForwardValueStates ForwardStates;
 };
 
 // Offsets of the 23 members in the order of RegistryParameters.

@@ -8,9 +8,13 @@
 
 AlarmActionApi AlarmActions = {StartAlarmCommand, SendMessengerPopup};
 
-// The end event of the alarm in AlarmHandle; NULL when none is running. Only
-// this file touches it; the thread works on its own duplicate.
-static HANDLE AlarmEndEvent;
+// The alarm of the current silence: its thread and its end event (NULL when
+// none is running). Exchanged, never locked: the reader and a stop may end it
+// at once. The thread works on its own duplicate of the event.
+static struct AlarmState {
+    HANDLE Thread;
+    HANDLE EndEvent;
+} Alarm = {INVALID_HANDLE_VALUE, NULL};
 
 int AlarmMayAct(const SYSTEMTIME *now, const ServiceParameters *params)
 {
@@ -144,20 +148,22 @@ void StartInactivityAlarm()
         CloseHandle(ended);
         return;
     }
-    InterlockedExchangePointer(&AlarmEndEvent, ended);
-    InterlockedExchangePointer(&AlarmHandle, thread);
+    InterlockedExchangePointer(&Alarm.EndEvent, ended);
+    InterlockedExchangePointer(&Alarm.Thread, thread);
 }
 
 void EndInactivityAlarm()
 {
     // Exchanged, so that the reader and a stop that overtook it never close
     // the same handle twice.
-    HANDLE ended = InterlockedExchangePointer(&AlarmEndEvent, NULL);
+    HANDLE ended = InterlockedExchangePointer(&Alarm.EndEvent, NULL);
     if (ended != NULL) {
         SetEvent(ended);
         CloseHandle(ended);
     }
-    HANDLE thread = InterlockedExchangePointer(&AlarmHandle, INVALID_HANDLE_VALUE);
+    HANDLE thread = InterlockedExchangePointer(&Alarm.Thread, INVALID_HANDLE_VALUE);
     if (thread != INVALID_HANDLE_VALUE && thread != NULL)
         CloseHandle(thread);
 }
+
+HANDLE AlarmThreadHandle() { return Alarm.Thread; }

@@ -45,9 +45,12 @@ DWORD RunInactivityAlarm(const SYSTEMTIME *now, HANDLE ended);
 // The thread routine; its argument is its own copy of the end event.
 DWORD WINAPI InactivityAlarmThread(LPVOID endEvent);
 
-// Called by the reader at the first empty read of a silence: starts a new
-// alarm thread and keeps it in AlarmHandle.
+// Called by the reader when a silence makes Timeout: starts a new alarm
+// thread and keeps its handle.
 void StartInactivityAlarm();
+
+// The running alarm's thread, INVALID_HANDLE_VALUE when none (unit tests).
+HANDLE AlarmThreadHandle();
 
 // Ends the alarm of the current silence, if any, without waiting for it: from
 // now on it starts no command and sends no pop-up. Called by the reader when

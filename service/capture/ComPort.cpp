@@ -1,4 +1,6 @@
 #include "service/capture/ComPort.h"
+#include "service/capture/CaptureQueue.h"
+#include "service/capture/DriverLoss.h"
 #include "service/core/CheckParameters.h"
 #include "service/core/ReportServiceEvent.h"
 #include "service/core/ServiceState.h"
@@ -6,18 +8,33 @@
 #include <stdio.h>
 #include <string.h>
 
+// The open port; only the reader's thread touches it once capture has begun.
+static struct ComPortState {
+    HANDLE Handle;              // INVALID_HANDLE_VALUE while closed
+    OVERLAPPED Overlapped;      // its reads, one at a time
+    DWORD ReadTimeoutMs;        // the read time-out the port has now
+    BOOL TimeoutRefused;        // a refused read time-out was reported
+    BOOL Lost;                  // failed: said once, until a read succeeds again
+    BOOL Reopened;              // open again since it failed, not yet read from
+} Port = {INVALID_HANDLE_VALUE, {}, 0, FALSE, FALSE, FALSE};
+
 DWORD SilenceTimeoutMs()
 {
     // Bounded so that a huge Timeout cannot wrap into a short one.
     return Params.Timeout < MAXDWORD / 1000 ? Params.Timeout * 1000 : MAXDWORD - 1;
 }
 
+// A read of one byte waits up to `ms` for it and returns as soon as it came;
+// what came with it is then read in one more call, without waiting. (The
+// mode in which a single read returns whatever the driver holds, or waits
+// for the first byte, ReadIntervalTimeout and ReadTotalTimeoutMultiplier at
+// MAXDWORD, is not kept by Wine for overlapped reads of more than a byte:
+// they wait until the buffer is full.)
 static BOOL ApplyReadTimeout(HANDLE port, DWORD ms)
 {
     COMMTIMEOUTS timeouts;
     memset(&timeouts, 0, sizeof timeouts);
-    timeouts.ReadTotalTimeoutMultiplier = Params.Timeout != 0 ? 1 : 0;
-    timeouts.ReadTotalTimeoutConstant = ms;
+    timeouts.ReadTotalTimeoutConstant = ms == 0 ? 1 : ms;
     return SetCommTimeouts(port, &timeouts);
 }
 
@@ -86,9 +103,9 @@ int ConfigureComPort(HANDLE port, BOOL report)
         return 0;
     }
 
-    // A one-byte read returns as soon as a byte arrives. Without one it gives
-    // up after Timeout seconds (silence) or, without silence detection,
-    // after IDLE_READ_TIMEOUT_MS, so that an idle port is not polled.
+    // A read returns as soon as a byte is there. Without one it gives up
+    // after Timeout seconds (silence) or, without silence detection, after
+    // IDLE_READ_TIMEOUT_MS, so that an idle port is not polled.
     DWORD readTimeout = Params.Timeout == 0 ? IDLE_READ_TIMEOUT_MS : SilenceTimeoutMs();
     if (!ApplyReadTimeout(port, readTimeout) && report)
         ReportServiceEvent("Warning: Unable to set com timeouts for \"%s\"", EVENTLOG_ERROR_TYPE,
@@ -115,12 +132,187 @@ static int OpenAndConfigurePort(BOOL report)
         CloseHandle(port);
         return 0;
     }
-    PortHandle = port;
+    Port.Handle = port;
+    Port.ReadTimeoutMs = Params.Timeout == 0 ? IDLE_READ_TIMEOUT_MS : SilenceTimeoutMs();
     return 1;
 }
 
-int OpenComPort() { return OpenAndConfigurePort(TRUE); }
+int OpenComPort()
+{
+    if (Port.Overlapped.hEvent == NULL)
+        Port.Overlapped.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (Port.Overlapped.hEvent == NULL) {
+        ReportServiceEvent("The reader could not be started (error %lu)", EVENTLOG_ERROR_TYPE,
+                           GetLastError());
+        return 0;
+    }
+    return OpenAndConfigurePort(TRUE);
+}
 
-int ReopenComPort() { return OpenAndConfigurePort(FALSE); }
+// Told once its first read succeeds: a port that opens but fails at once
+// again is one failure, not one every few seconds.
+static int ReopenComPort()
+{
+    if (!OpenAndConfigurePort(FALSE))
+        return 0;
+    Port.Reopened = TRUE;
+    return 1;
+}
 
-int SetPortReadTimeout(DWORD ms) { return ApplyReadTimeout(PortHandle, ms); }
+// --- reading ---------------------------------------------------------------
+
+// An empty read that came back much sooner than asked: a driver that
+// completes reads at once with nothing (time-outs another program left, some
+// USB drivers after removal). The next read waits this long first, so it
+// costs no CPU.
+#define EMPTY_READ_PAUSE_MS 50
+
+// The port failed (device unplugged, cable driver gone): said once per
+// failure, and the port is closed until the reader reopens it.
+static SourceResult PortLost(DWORD error)
+{
+    CloseHandle(Port.Handle);
+    Port.Handle = INVALID_HANDLE_VALUE;
+    Port.Reopened = FALSE;
+    if (!Port.Lost) {
+        Port.Lost = TRUE;
+        ReportDriverLoss();
+        ReportServiceEvent("Reading from \"%s\" failed (error %lu); trying to reopen the port",
+                           EVENTLOG_ERROR_TYPE, Params.PortName, error);
+    }
+    return SourceLost;
+}
+
+// A read worked: a failure before it is over.
+static void PortWorks()
+{
+    if (Port.Reopened && (Params.VerboseLevel & VERBOSE_START_STOP))
+        ReportServiceEvent("\"%s\" is open again; capture continues", EVENTLOG_INFORMATION_TYPE,
+                           Params.PortName);
+    Port.Reopened = FALSE;
+    Port.Lost = FALSE;
+}
+
+// Bytes waiting in the driver, and what it lost since it was last asked (a
+// loss begins a new line).
+static DWORD WaitingInDriver()
+{
+    DWORD errors;
+    COMSTAT status;
+    if (!ClearCommError(Port.Handle, &errors, &status))
+        return 0;
+    if (NoteCommErrors(errors, GetTickCount()))
+        MarkCaptureGap();
+    return status.cbInQue;
+}
+
+static void SetReadTimeout(DWORD waitMs)
+{
+    if (waitMs == Port.ReadTimeoutMs)
+        return;
+    if (ApplyReadTimeout(Port.Handle, waitMs)) {
+        Port.ReadTimeoutMs = waitMs;
+        Port.TimeoutRefused = FALSE;
+    } else if (!Port.TimeoutRefused) {
+        Port.TimeoutRefused = TRUE;
+        ReportServiceEvent("Warning: Unable to set com timeouts for \"%s\"", EVENTLOG_ERROR_TYPE,
+                           Params.PortName);
+    }
+}
+
+enum ReadOutcome { ReadStopped, ReadFailed, ReadDone };
+
+// One overlapped read that a stop can interrupt at any moment.
+static ReadOutcome ReadOverlapped(BYTE *buffer, DWORD size, DWORD *count)
+{
+    *count = 0;
+    Port.Overlapped.Offset = Port.Overlapped.OffsetHigh = 0;
+    ResetEvent(Port.Overlapped.hEvent);
+    BOOL done = ReadFile(Port.Handle, buffer, size, count, &Port.Overlapped);
+    if (!done && GetLastError() == ERROR_IO_PENDING) {
+        HANDLE events[2] = {StopEvent, Port.Overlapped.hEvent};
+        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0) {
+            CancelIo(Port.Handle);
+            GetOverlappedResult(Port.Handle, &Port.Overlapped, count, TRUE);
+            return ReadStopped;
+        }
+        done = GetOverlappedResult(Port.Handle, &Port.Overlapped, count, FALSE);
+    }
+    if (done)
+        return ReadDone;
+    // Wine completes a timed-out overlapped read as ERROR_TIMEOUT where
+    // Windows reports success with no byte: both mean silence.
+    *count = 0;
+    return GetLastError() == ERROR_TIMEOUT ? ReadDone : ReadFailed;
+}
+
+// Waits up to waitMs for the next byte, then takes every further byte
+// already waiting in the driver in one more read: a read per byte cannot
+// keep up with a fast line, since every call is a round trip to the system.
+static SourceResult ReadComPort(BYTE *buffer, DWORD size, DWORD waitMs, DWORD *count)
+{
+    SetReadTimeout(waitMs);
+    DWORD began = GetTickCount();
+    ReadOutcome outcome = ReadOverlapped(buffer, 1, count);
+    if (outcome == ReadStopped)
+        return SourceStopped;
+    if (outcome == ReadFailed)
+        return PortLost(GetLastError());
+    if (*count == 0) {
+        if (waitMs > 2 * EMPTY_READ_PAUSE_MS && GetTickCount() - began < waitMs / 2)
+            return WaitForSingleObject(StopEvent, EMPTY_READ_PAUSE_MS) == WAIT_OBJECT_0 ? SourceStopped
+                                                                                    : SourceQuiet;
+        PortWorks();
+        return SourceQuiet;
+    }
+    PortWorks();
+    DWORD waiting = WaitingInDriver();
+    if (waiting == 0)
+        return SourceData;
+    DWORD more = 0;
+    outcome = ReadOverlapped(buffer + 1, waiting < size - 1 ? waiting : size - 1, &more);
+    *count += more;        // a stop may still have delivered some
+    // A failure shows again at the next read; the first byte is kept.
+    return outcome == ReadStopped ? SourceStopped : SourceData;
+}
+
+static DWORD ComRetryDelayMs(DWORD) { return PORT_RETRY_MS; }
+
+// At stop: what the driver already holds (it arrived with the stop) is read
+// now, or the driver drops it when the port closes. Reads only what is
+// there, so the stop never waits for a read.
+static DWORD TakeWaitingInDriver(BYTE *buffer, DWORD size)
+{
+    if (Port.Handle == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD waiting = WaitingInDriver();
+    if (waiting == 0)
+        return 0;
+    DWORD count = 0;
+    Port.Overlapped.Offset = Port.Overlapped.OffsetHigh = 0;
+    ResetEvent(Port.Overlapped.hEvent);
+    if (!ReadFile(Port.Handle, buffer, waiting < size ? waiting : size, &count, &Port.Overlapped)) {
+        if (GetLastError() != ERROR_IO_PENDING)
+            return 0;
+        if (WaitForSingleObject(Port.Overlapped.hEvent, STOP_DRAIN_MS) != WAIT_OBJECT_0)
+            CancelIo(Port.Handle);
+        if (!GetOverlappedResult(Port.Handle, &Port.Overlapped, &count, TRUE))
+            count = 0;
+    }
+    return count;
+}
+
+static void CloseComPort()
+{
+    if (Port.Handle != INVALID_HANDLE_VALUE)
+        CloseHandle(Port.Handle);
+    Port.Handle = INVALID_HANDLE_VALUE;
+    ReportDriverLoss();
+}
+
+static BOOL ComPortConnected() { return Port.Handle != INVALID_HANDLE_VALUE; }
+
+const CaptureSource ComPortSource = {
+    OpenComPort, ReadComPort, ReopenComPort, ComRetryDelayMs, TakeWaitingInDriver, CloseComPort,
+    ComPortConnected,
+};

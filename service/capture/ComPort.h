@@ -1,15 +1,16 @@
-// The instance's serial port.
+// The instance's serial port, as the reader's source (CaptureSource.h).
 #pragma once
 
 #include <windows.h>
 
-// Opens and configures the port named by PortName; sets PortHandle.
-// Reports why on failure and returns 0.
-int OpenComPort();
+#include "service/capture/CaptureSource.h"
 
-// Opens the port again after it failed, without reporting each attempt.
-// Non-zero when the port is open and configured again.
-int ReopenComPort();
+// The COM port named by PortName as a capture source.
+extern const CaptureSource ComPortSource;
+
+// Opens and configures the port named by PortName. Reports why on failure
+// and returns 0.
+int OpenComPort();
 
 // Sets every field of dcb from the parameters: the byte format, the flow
 // control FlowControl asks for (none by default) and all else as this
@@ -24,10 +25,12 @@ int ConfigureComPort(HANDLE port, BOOL report);
 // Timeout in milliseconds (0: no silence detection).
 DWORD SilenceTimeoutMs();
 
-// Sets how long the next reads wait for a byte (the rest of a silence that
-// a pause interrupted, then Timeout again). Non-zero on success.
-int SetPortReadTimeout(DWORD ms);
-
 // How long a read waits for a byte when no silence detection is configured:
 // long enough that an idle port costs nothing, short enough to stay lively.
 #define IDLE_READ_TIMEOUT_MS 1000
+
+// How often a vanished port is tried again.
+#define PORT_RETRY_MS 3000
+
+// At stop, how long one read of what the driver already holds may take.
+#define STOP_DRAIN_MS 1000

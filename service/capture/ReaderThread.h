@@ -1,28 +1,31 @@
-// Serial capture: the reader thread. It only reads the port and hands each
-// chunk, with the local time of its arrival, to the capture queue
-// (CaptureQueue.h); the writer thread does all disk work.
+// Capture: the reader thread. It only reads the instance's source
+// (CaptureSource.h) and hands each chunk, with the local time of its
+// arrival, to the capture queue (CaptureQueue.h); the writer thread does all
+// disk work.
 #pragma once
 
 #include <windows.h>
-#include "service/capture/CaptureQueue.h"
 
-// The most bytes the reader takes from the driver at a time.
+// The most bytes the reader takes from its source at a time.
 #define READ_CHUNK_SIZE 4096
 
-// Reads the port and hands every byte over until stop. What waits in the
-// driver when the stop comes is read and handed over before it ends.
+// Reads the source and hands every byte over until stop, a pause or not
+// (the writer holds during a pause; the capture queue keeps what comes). What
+// the source already holds when the stop comes is read and handed over
+// before it ends; then it closes the source.
 DWORD WINAPI ReaderThread(LPVOID);
 
-// Pause and continue: the reader stops between chunks and goes on from there.
-void HoldReader();
-void ReleaseReader();
+// Starts the reader on the open source. Reports why on failure and returns 0.
+int StartReader();
+
+// Waits up to `ms` for the reader to end. True when it has ended (or never ran).
+BOOL WaitForReaderEnd(DWORD ms);
+
+// Pause and continue: the reader reads on, but its watch for silence stands
+// still (a pause is no silence).
+void PauseReader();
+void ContinueReader();
 
 // A read that times out this much short of Timeout still counts as the
 // whole silence (time-outs are not exact to the millisecond).
 #define SILENCE_SLACK_MS 100
-
-// How often a vanished port is tried again.
-#define PORT_RETRY_MS 3000
-
-// How long the reader waits at stop for the bytes the driver already holds.
-#define STOP_DRAIN_MS 1000

@@ -9,19 +9,7 @@ BOOL MailConfigured;
 size_t ExtensionPos;
 BOOL ParametersRead;
 
-HANDLE PortHandle = INVALID_HANDLE_VALUE;
-HANDLE LogHandle = INVALID_HANDLE_VALUE;
-char CurrentLogPath[LOG_PATH_SIZE];
-SYSTEMTIME LogOpenedAt;
-
-HANDLE ReaderHandle;
-HANDLE RotationHandle;
-HANDLE AlarmHandle = INVALID_HANDLE_VALUE;
-HANDLE MailMutex;
-
 HANDLE StopEvent;
-HANDLE ReaderGate;
-CRITICAL_SECTION CaptureLock;
 CRITICAL_SECTION StatusLock;
 static volatile LONG Stopping;
 
@@ -29,15 +17,13 @@ int CreateServiceSynchronisation()
 {
     static BOOL locks, created;
     if (!locks) {
-        InitializeCriticalSection(&CaptureLock);
         InitializeCriticalSection(&StatusLock);
         locks = TRUE;
     }
     if (created)
         return 1;
     StopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-    ReaderGate = CreateEventA(NULL, TRUE, TRUE, NULL);
-    created = StopEvent != NULL && ReaderGate != NULL;
+    created = StopEvent != NULL;
     return created;
 }
 

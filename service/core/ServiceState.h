@@ -18,25 +18,10 @@ extern BOOL MailConfigured;
 extern size_t ExtensionPos;
 extern BOOL ParametersRead;         // VerboseLevel is known only after this
 
-extern HANDLE PortHandle;
-extern HANDLE LogHandle;
-extern char CurrentLogPath[LOG_PATH_SIZE];
-extern SYSTEMTIME LogOpenedAt;      // local time that named the open log (rotation)
-
-extern HANDLE ReaderHandle;
-extern HANDLE RotationHandle;
-extern HANDLE AlarmHandle;
-extern HANDLE MailMutex;
-
-// Cooperative coordination of the worker threads.
-// StopEvent (manual reset): set once at stop; every worker waits on it.
-// ReaderGate (manual reset): set while the reader may go on; cleared for a pause.
-// CaptureLock: the hand-over between threads (the capture queue, the
-//   writer's requests, LogOpenedAt); held only for a moment, never across
-//   I/O, so the reader never waits for the disk.
+// The stop, which every worker waits on: StopEvent (manual reset) is set
+// once. Each part's own handles and locks are its file's (the capture queue,
+// the writer's requests, the open log, the port, the threads).
 extern HANDLE StopEvent;
-extern HANDLE ReaderGate;
-extern CRITICAL_SECTION CaptureLock;
 // StatusLock: serialises the status reports of the control handler and of
 //   the threads that finish a control's work, so the SCM never sees them out
 //   of order.
@@ -47,5 +32,5 @@ extern CRITICAL_SECTION StatusLock;
 void RequestServiceStop();
 BOOL ServiceStopping();
 
-// Creates the locks (always) and the events. Non-zero on success.
+// Creates the status lock (always) and the stop event. Non-zero on success.
 int CreateServiceSynchronisation();

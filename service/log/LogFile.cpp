@@ -1,5 +1,6 @@
 #include "service/log/LogFile.h"
 #include "service/core/ServiceState.h"
+#include "service/forward/ForwardChain.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -46,6 +47,16 @@ int BuildLogFileName(const SYSTEMTIME &now, char *path, size_t size)
     return 1;
 }
 
+// The open log. Handle and Path belong to the writer thread once capture has
+// begun (before, to the start-up); OpenedAt is also read by the rotation
+// thread, under its own lock.
+static struct OpenLog {
+    HANDLE Handle;
+    char Path[LOG_PATH_SIZE];
+    SRWLOCK TimeLock;
+    SYSTEMTIME OpenedAt;
+} Log = {INVALID_HANDLE_VALUE, "", SRWLOCK_INIT, {0, 0, 0, 0, 0, 0, 0, 0}};
+
 int OpenLogFile()
 {
     SYSTEMTIME now;
@@ -65,20 +76,31 @@ int OpenLogFileAt(const SYSTEMTIME &now)
     if (file == INVALID_HANDLE_VALUE)
         return 0;
 
-    memcpy(CurrentLogPath, path, strlen(path) + 1);
-    EnterCriticalSection(&CaptureLock);
-    LogOpenedAt = now;
-    LeaveCriticalSection(&CaptureLock);
-    LogHandle = file;
+    UseLogFile(file, path);
+    NoteLogOpened(path);
+    AcquireSRWLockExclusive(&Log.TimeLock);
+    Log.OpenedAt = now;
+    ReleaseSRWLockExclusive(&Log.TimeLock);
     return 1;
 }
 
 SYSTEMTIME OpenLogTime()
 {
-    EnterCriticalSection(&CaptureLock);
-    SYSTEMTIME at = LogOpenedAt;
-    LeaveCriticalSection(&CaptureLock);
+    AcquireSRWLockShared(&Log.TimeLock);
+    SYSTEMTIME at = Log.OpenedAt;
+    ReleaseSRWLockShared(&Log.TimeLock);
     return at;
+}
+
+HANDLE LogFileHandle() { return Log.Handle; }
+
+const char *LogFilePath() { return Log.Path; }
+
+void UseLogFile(HANDLE file, const char *path)
+{
+    Log.Handle = file;
+    if (path != NULL)
+        lstrcpynA(Log.Path, path, sizeof Log.Path);
 }
 
 HANDLE OpenLogPath(const char *path)

@@ -1,4 +1,4 @@
-// Naming, opening and writing of the log file.
+// The log file: its name for a time, and the one file open for writing.
 #pragma once
 
 #include <windows.h>
@@ -13,9 +13,10 @@
 int BuildLogFileName(const SYSTEMTIME &now, char *path, size_t size);
 
 // Opens the log named for the current local time, appending to what the file
-// holds; sets CurrentLogPath, LogOpenedAt and LogHandle. Non-zero on success;
-// on failure LogHandle and CurrentLogPath are left as they were. The writer
-// owns the open log; only LogOpenedAt is read elsewhere (OpenLogTime).
+// holds, and makes it the open log. Non-zero on success; on failure the open
+// log stays as it was. Once capture has begun only the writer thread opens,
+// writes and closes the open log; the rotation thread reads only the time
+// that named it (OpenLogTime).
 int OpenLogFile();
 
 // The same for the log named for local time `now` (the rotation reads the
@@ -24,6 +25,14 @@ int OpenLogFileAt(const SYSTEMTIME &now);
 
 // The local time that named the open log, as the rotation thread reads it.
 SYSTEMTIME OpenLogTime();
+
+// The open log's handle (INVALID_HANDLE_VALUE: none) and path.
+HANDLE LogFileHandle();
+const char *LogFilePath();
+
+// Makes `file` the open log under `path` (null: the path stays), keeping the
+// time that named it: a file made again under its name, a test's own file.
+void UseLogFile(HANDLE file, const char *path);
 
 // Opens (or creates) a log file for appending, readable and shared with
 // readers. INVALID_HANDLE_VALUE on failure, with GetLastError() telling why.

@@ -15,7 +15,9 @@
 // process: a stop never waits on a handle that a finished mail has closed,
 // and the mutex is owned exactly while a mail runs.
 
-// The hand-over from StartMailThread to the new thread (rotation thread only).
+HANDLE MailMutex;
+
+// The hand-over from StartMailThread to the new thread (the writer thread only).
 static char HandedPath[LOG_PATH_SIZE];
 static HANDLE HandedPredecessor;
 static HANDLE PathTaken;            // auto reset: the new thread has its copy

@@ -4,6 +4,11 @@
 
 #include <windows.h>
 
+// One mutex for the life of the process, owned exactly while a mail runs
+// (a mail thread's or the outbox's): mails go one at a time, and a stop
+// waits for the one in progress.
+extern HANDLE MailMutex;
+
 // Exit code of a mail thread that a stop kept from mailing.
 #define MAIL_NOT_SENT_AT_STOP 0xFFFF
 

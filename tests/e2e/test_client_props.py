@@ -14,7 +14,7 @@ from smtpsink import AiosmtpdSink, ScriptedServer
 
 SERVICES = r"HKLM\SYSTEM\CurrentControlSet\Services"
 OK, CANCEL, APPLY = 1, 2, 12321
-GENERAL, TIMEOUT, EMAIL = 0, 1, 2
+GENERAL, TIMEOUT, EMAIL, FORWARDING = 0, 1, 2, 3
 # General page
 REPORTS = (1006, 1007, 1008, 1009)
 AUTO_START, PORT, SPEED, STOP_BITS, BYTE_SIZE, PARITY, TIMESTAMP = 1010, 1011, 1012, 1013, 1014, 1015, 1016
@@ -28,6 +28,8 @@ COMMAND, RECIPIENTS = 1025, 1026
 SERVER, FROM, TO, EMAIL_NOW = 1021, 1022, 1023, 1024
 RETRY, ZIP, SIGN_IN, OAUTH = 1051, 1052, 1053, 1054
 ERROR_CAPTION = "E-mail Error"
+# Forwarding page
+COLLECTOR, TRANSPORT, FACILITY, FORWARD_CA = 1060, 1061, 1062, 1063
 
 
 def install(gui, n, **values):
@@ -139,7 +141,7 @@ def test_sheet_result_apply_and_first_display_of_pages(client, gui):
     assert s.text(PORT) == "COM1" and not s.apply_enabled()
     # Leaving the port box stores its text; unchanged, that is not an edit.
     s.d("focus %d" % PORT)
-    for page in (TIMEOUT, EMAIL, GENERAL):
+    for page in (TIMEOUT, EMAIL, FORWARDING, GENERAL):
         s.tab(page)
         assert not s.apply_enabled(), page
     s.close(OK)
@@ -178,6 +180,28 @@ def test_sheet_result_apply_and_first_display_of_pages(client, gui):
     s.close(OK)
     assert save_enabled(c)
     assert c.rows()[0][1][3:] == ["Yes", r"C:\elsewhere\calls.log"]
+
+
+def test_forwarding_page_keeps_an_unknown_transport_until_one_is_chosen(client, gui):
+    install(gui, 3, ForwardTo="xyz://old.example:1", ForwardFacility=20)
+    c = client()
+    s = Sheet(c, 3)
+    s.tab(FORWARDING)
+    assert (s.text(COLLECTOR), s.ctl(TRANSPORT).cursel, s.ctl(FACILITY).cursel) == ("old.example:1", -1, 4)
+    s.type(COLLECTOR, "logs.plant.example:6514")
+    s.close(OK)
+    saved(c)
+    key = SERVICES + r"\Quillbox3\Parameters"
+    assert gui.reg_query(key, "ForwardTo") == "xyz://logs.plant.example:6514"
+    s = Sheet(c, 3)
+    s.tab(FORWARDING)
+    s.choose(TRANSPORT, 1)
+    s.choose(FACILITY, 0)
+    s.type(FORWARD_CA, r"C:\certs\ca.pem")
+    s.close(OK)
+    saved(c)
+    assert [gui.reg_query(key, v) for v in ("ForwardTo", "ForwardFacility", "ForwardTrustedCa")] == \
+        ["tls://logs.plant.example:6514", None, r"C:\certs\ca.pem"]
 
 
 def test_general_page_stores_and_previews(client, gui):

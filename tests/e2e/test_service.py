@@ -1,6 +1,8 @@
 """The service under the real Service Control Manager: capture, reports,
 pause/continue/stop, silence and a vanishing port."""
 
+import datetime
+import re
 import time
 
 import pytest
@@ -66,27 +68,32 @@ def test_crlf_lines_are_stamped_and_a_restart_appends(wine, port, instance):
 
 
 def test_pause_holds_capture_and_states_are_reported_plainly(wine, port, instance):
-    inst = instance(PortName=port.name)
+    inst = instance(PortName=port.name, TimestampFormat=1)
     status = inst.start()
     assert status == {"state": RUNNING, "checkpoint": 0, "waithint": 0, "exit": 0, "specific": 0}
-    port.send(b"before ")
-    wait_for_log(inst, 7)
+    port.send(b"before\r\n")
+    before = wait_for_log(inst, 25 + 8)
 
     status = inst.pause()
     assert status["state"] == PAUSED and status["checkpoint"] == 0 and status["waithint"] == 0
-    port.send(b"during ")
-    time.sleep(1.5)
-    assert inst.read_log() == b"before "       # nothing written while paused
+    port.send(b"during\r\n")
+    sent = datetime.datetime.now()
+    time.sleep(2)
+    assert inst.read_log() == before            # nothing written while paused
 
     status = inst.resume()
     assert status["state"] == RUNNING and status["checkpoint"] == 0
-    port.send(b"after")
-    assert wait_for_log(inst, 18) == b"before during after"   # nothing lost
+    port.send(b"after\r\n")
+    log = wait_for_log(inst, 3 * 25 + 21)
+    assert re.fullmatch(STAMP + b"before\r\n" + STAMP + b"during\r\n" + STAMP + b"after\r\n", log)
+    # The reader goes on during a pause: the line has the time it came, not the continue's.
+    during = datetime.datetime.strptime(log[25 + 8:25 + 8 + 23].decode(), "%Y-%m-%d %H:%M:%S.%f")
+    assert abs((during - sent).total_seconds()) < 1, (during, sent)
 
     inst.pause()
     status = inst.stop()                        # stop while paused
     assert status == {"state": STOPPED, "checkpoint": 0, "waithint": 0, "exit": 0, "specific": 0}
-    assert inst.read_log() == b"before during after"
+    assert inst.read_log() == log
 
 
 @pytest.mark.parametrize("timeout", [30, 0])
@@ -185,12 +192,13 @@ def test_stop_does_not_wait_for_a_long_read(wine, port, instance):
 @pytest.mark.parametrize("verbose", [3, 2])
 def test_port_that_vanishes_and_returns_is_captured_again(wine, port, instance, verbose):
     """The failure is an error (any VerboseLevel); the recovery is news of
-    the kind of start and stop, shown only with bit 0x1."""
-    inst = instance(PortName=port.name, VerboseLevel=verbose)
+    the kind of start and stop, shown only with bit 0x1. What comes after the
+    gap begins a line of its own."""
+    inst = instance(PortName=port.name, VerboseLevel=verbose, TimestampFormat=1)
     mark = wine.mark()
     inst.start()
     port.send(b"one ")
-    wait_for_log(inst, 4)
+    wait_for_log(inst, 25 + 4)
     port.vanish()
     assert wine.wait_for_event(lambda e: e.type == ERROR and port.name in e.text, timeout=10,
                                since=mark)
@@ -198,7 +206,7 @@ def test_port_that_vanishes_and_returns_is_captured_again(wine, port, instance, 
     port.open()
     port.send(b"two")
     # The port is tried every 3 s: the log shows when it is back.
-    assert wait_for_log(inst, 7, timeout=15) == b"one two"
+    assert re.fullmatch(STAMP + b"one " + STAMP + b"two", wait_for_log(inst, 57, timeout=15))
     again = [e for e in wine.events_since(mark) if "open again" in e.text]
     assert texts(again) == ([(INFORMATION, '"%s" is open again; capture continues' % port.name)]
                             if verbose & 1 else [])

@@ -289,13 +289,13 @@ TEST_F(AlarmCycles, EndingTheRunningAlarmReleasesItWithoutWaiting)
     Params.WarningInterval = 600;
     Params.DayOfWeekMask = 0x7F;
     StartInactivityAlarm();
-    ASSERT_NE(AlarmHandle, INVALID_HANDLE_VALUE);
+    ASSERT_NE(AlarmThreadHandle(), INVALID_HANDLE_VALUE);
     HANDLE thread;
-    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), AlarmHandle, GetCurrentProcess(), &thread, 0,
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), AlarmThreadHandle(), GetCurrentProcess(), &thread, 0,
                                 FALSE, DUPLICATE_SAME_ACCESS));
     Sleep(300);
     EndInactivityAlarm();
-    EXPECT_EQ(AlarmHandle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(AlarmThreadHandle(), INVALID_HANDLE_VALUE);
     EndInactivityAlarm();   // a second end (data, then stop) is harmless
     EXPECT_EQ(WaitForSingleObject(thread, 5000), (DWORD)WAIT_OBJECT_0);
     CloseHandle(thread);

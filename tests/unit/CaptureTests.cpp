@@ -18,23 +18,25 @@
 namespace {
 
 // Captures `input` byte by byte (each its own chunk) into a scratch file and returns the file with
-// every timestamp replaced by "<T>".
-std::string Capture(const std::string &input, DWORD timestampFormat)
+// every timestamp replaced by "<T>". A gap (bytes lost, time passed unseen) comes before byte `gapAt`.
+std::string Capture(const std::string &input, DWORD timestampFormat, size_t gapAt = std::string::npos)
 {
     char dir[MAX_PATH], path[MAX_PATH];
     GetTempPathA(sizeof dir, dir);
     GetTempFileNameA(dir, "cap", 0, path);
-    LogHandle = CreateFileA(path, GENERIC_WRITE | GENERIC_READ, FILE_SHARE_READ, NULL,
-                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    UseLogFile(CreateFileA(path, GENERIC_WRITE | GENERIC_READ, FILE_SHARE_READ, NULL,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL), NULL);
     CreateServiceSynchronisation();
     ResetLogWriter();
     Params.TimestampFormat = timestampFormat;
-    LineStart = TRUE;
-    for (char c : input)
-        HandOver(std::string(1, c));
+    for (size_t i = 0; i < input.size(); i++) {
+        if (i == gapAt)
+            MarkCaptureGap();
+        HandOver(std::string(1, input[i]));
+    }
     WriteQueuedBytes();
-    CloseHandle(LogHandle);
-    LogHandle = INVALID_HANDLE_VALUE;
+    CloseHandle(LogFileHandle());
+    UseLogFile(INVALID_HANDLE_VALUE, NULL);
 
     std::string out;
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
@@ -73,6 +75,27 @@ TEST(LineStart, LineFeedsAtTheStartOfALineAreWrittenUnstamped)
     EXPECT_EQ(Capture("\n\nabc\r\n\nx", 1), "\n\n<T>abc\r\n\n<T>x");
 }
 
+TEST(LineStart, AfterAGapTheNextByteBeginsALineOfItsOwn)
+{
+    // The port went and came back twenty minutes later: "CALL 56" must not
+    // continue the cut line of "CALL 55" under its stamp.
+    EXPECT_EQ(Capture("CALL 55CALL 56\r\n", 1, 7), "<T>CALL 55<T>CALL 56\r\n");
+    EXPECT_EQ(Capture("CALL 55\r\nx", 1, 8), "<T>CALL 55\r<T>\nx");
+    EXPECT_EQ(Capture("ab", 0, 1), "ab");
+}
+
+TEST(LineStart, OnceAStopGivesUpOnTheReaderNothingMoreIsQueuedAndWhatCameIsCounted)
+{
+    CreateServiceSynchronisation();
+    ResetLogWriter();
+    HandOver("kept");
+    CloseCaptureQueue();
+    HandOver("refused");
+    EXPECT_EQ(QueuedPosition(), 4u);
+    EXPECT_EQ(ForgetRefused(), 7u);
+    ResetLogWriter();
+}
+
 TEST(LineStart, WithoutTimestampsTheLogIsAByteCopy)
 {
     std::string all;
@@ -88,8 +111,7 @@ TEST(LogWrites, ARunOfFailedWritesIsReportedOnce)
     Params.VerboseLevel = 1;
     CreateServiceSynchronisation();
     ResetLogWriter();
-    strcpy(CurrentLogPath, "C:\\logs\\gone.log");
-    LogHandle = INVALID_HANDLE_VALUE;
+    UseLogFile(INVALID_HANDLE_VALUE, "C:\\logs\\gone.log");
     for (int i = 0; i < 5; i++) {
         HandOver("x");
         WriteQueuedBytes();
@@ -116,7 +138,7 @@ DWORD WINAPI HandOverLines(LPVOID)
 {
     SYSTEMTIME arrival = At(2026, 12, 7, 10, 20, 30, 123);
     for (int i = 0; i < 1000; i++)
-        CaptureBytes((const BYTE *)"line\r\n", 6, arrival, FALSE);
+        CaptureBytes((const BYTE *)"line\r\n", 6, arrival);
     return 0;
 }
 
@@ -126,12 +148,10 @@ TEST(SlowDisk, TheReaderNeverWaitsForTheWriterAndStampsAreArrivalTimes)
     GetTempPathA(sizeof dir, dir);
     GetTempFileNameA(dir, "slw", 0, path);
     ASSERT_TRUE(CreateServiceSynchronisation());
-    strcpy(CurrentLogPath, path);
-    LogHandle = CreateFileA(path, GENERIC_WRITE | GENERIC_READ, FILE_SHARE_READ, NULL,
-                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    UseLogFile(CreateFileA(path, GENERIC_WRITE | GENERIC_READ, FILE_SHARE_READ, NULL,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL), path);
     ResetLogWriter();
     Params.TimestampFormat = 1;
-    LineStart = TRUE;
     FlushEntered = CreateEventA(NULL, FALSE, FALSE, NULL);
     FlushReleased = CreateEventA(NULL, TRUE, FALSE, NULL);
     LogFileApi real = LogFileCalls;

@@ -9,6 +9,7 @@
 #include "service/core/ServiceState.h"
 #include "service/log/LogFile.h"
 #include "service/log/LogWriter.h"
+#include "service/log/LogWriterThread.h"
 #include "tests/unit/FakeEventLog.h"
 #include "tests/unit/TestCapture.h"
 
@@ -23,30 +24,29 @@ protected:
         char dir[MAX_PATH];
         GetTempPathA(sizeof dir, dir);
         GetTempFileNameA(dir, "hld", 0, path);
-        strcpy(CurrentLogPath, path);
+        UseLogFile(LogFileHandle(), path);
         memset(&Params, 0, sizeof Params);
         Params.VerboseLevel = 1;
         ParametersRead = TRUE;
         ASSERT_TRUE(CreateServiceSynchronisation());
         ResetLogWriter();
-        LineStart = TRUE;
-        LogHandle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-        ASSERT_NE(LogHandle, INVALID_HANDLE_VALUE);
+        UseLogFile(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL), NULL);
+        ASSERT_NE(LogFileHandle(), INVALID_HANDLE_VALUE);
     }
     void TearDown() override
     {
-        CloseHandle(LogHandle);
-        LogHandle = INVALID_HANDLE_VALUE;
+        CloseHandle(LogFileHandle());
+        UseLogFile(INVALID_HANDLE_VALUE, NULL);
         ResetLogWriter();
         DeleteFileA(path);
     }
     void Heal()
     {
-        CloseHandle(LogHandle);
-        LogHandle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, NULL);
-        SetFilePointer(LogHandle, 0, NULL, FILE_END);
+        CloseHandle(LogFileHandle());
+        UseLogFile(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, NULL), NULL);
+        SetFilePointer(LogFileHandle(), 0, NULL, FILE_END);
     }
     std::string Contents()
     {
@@ -104,6 +104,48 @@ TEST_F(HeldLog, BytesThatCannotBeWrittenWaitInOrderWithTheirStampsAndFollowOnceW
     EXPECT_LE(LogCareDueInMs(), (DWORD)LOG_CARE_INTERVAL_MS);
 }
 
+TEST_F(HeldLog, AHandleThatDiedIsOpenedAgainByItsPathAndTheHeldBytesFollow)
+{
+    DeadHandle() = LogFileHandle();
+    LogFileApi real = LogFileCalls;
+    LogFileCalls.Write = WriteToPulledDisk;
+    Capture("one ");
+    EXPECT_EQ(Contents(), "");
+    LogCare();                          // the next try opens the path again
+    Capture("two");
+    LogFileCalls = real;
+    EXPECT_EQ(Contents(), "one two");
+    ASSERT_EQ(log.Events().size(), 3u);
+    EXPECT_EQ(log.Events()[0].Text, "Could not write to the log file \"" + std::string(path) +
+                                        "\" (error 1167); received data is held until it can be written");
+    EXPECT_EQ(log.Events()[1].Text, "The log file \"" + std::string(path) +
+                                        "\" was opened again after its handle failed (error 1167)");
+    EXPECT_EQ(log.Events()[2].Type, EVENTLOG_INFORMATION_TYPE);
+}
+
+TEST_F(HeldLog, APauseHoldsOnceItsOwnBytesAreWrittenAndThenWritesNothingWhileTheReaderGoesOn)
+{
+    Heal();
+    DWORD first = PauseLogWriter();
+    ServeLogWriter();
+    EXPECT_TRUE(WaitForLogWriterPause(first, 0));
+    ContinueLogWriter();
+    HandOver("continued ");
+    // Paused again before the writer took the continue's bytes: the first
+    // pause's hold does not answer the second.
+    DWORD second = PauseLogWriter();
+    EXPECT_FALSE(WaitForLogWriterPause(second, 0));
+    ServeLogWriter();
+    EXPECT_TRUE(WaitForLogWriterPause(second, 0));
+    EXPECT_EQ(Contents(), "continued ");
+    HandOver("paused");
+    ServeLogWriter();
+    EXPECT_EQ(Contents(), "continued ");
+    ContinueLogWriter();
+    ServeLogWriter();
+    EXPECT_EQ(Contents(), "continued paused");
+}
+
 TEST_F(HeldLog, BeyondTheBoundTheNewestBytesAreLostCountedAndReportedOnce)
 {
     std::string block(4096, 'x');
@@ -137,9 +179,9 @@ TEST_F(HeldLog, BeyondTheBoundTheNewestBytesAreLostCountedAndReportedOnce)
                   std::to_string(sent - CAPTURE_QUEUE_SIZE) + " bytes of received data were lost");
 
     // A later failure is a new run: reported again, its loss counted afresh.
-    CloseHandle(LogHandle);
-    LogHandle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                            OPEN_EXISTING, 0, NULL);
+    CloseHandle(LogFileHandle());
+    UseLogFile(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                            OPEN_EXISTING, 0, NULL), NULL);
     Capture("y");
     ASSERT_EQ(log.Events().size(), 4u);
     Heal();
@@ -243,7 +285,7 @@ TEST_F(HeldLog, AFailedFlushCloseOrCopyBackIsReportedNotPassedOver)
     // (Made again under a name of its own: the test's handle keeps the file
     // open for writing, which the new handle does not share.)
     const std::string again = std::string(path) + ".again";
-    strcpy(CurrentLogPath, again.c_str());
+    UseLogFile(LogFileHandle(), again.c_str());
     LogFileCalls.Deleted = SaysDeleted;
     LogFileCalls.Read = FailingRead;
     Capture("four ");

@@ -10,6 +10,7 @@
 #include "service/log/LogFile.h"
 #include "service/log/LogWriter.h"
 #include "service/log/LogWriterThread.h"
+#include "service/log/RotationCalendar.h"
 #include "service/log/RotationThread.h"
 #include "service/ReadParameters.h"
 #include "tests/unit/TestCapture.h"
@@ -272,9 +273,9 @@ protected:
     }
     void TearDown() override
     {
-        if (LogHandle != INVALID_HANDLE_VALUE)
-            CloseHandle(LogHandle);
-        LogHandle = INVALID_HANDLE_VALUE;
+        if (LogFileHandle() != INVALID_HANDLE_VALUE)
+            CloseHandle(LogFileHandle());
+        UseLogFile(INVALID_HANDLE_VALUE, NULL);
         EventLog = saved;
         WIN32_FIND_DATAA found;
         HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
@@ -304,13 +305,14 @@ protected:
     {
         SYSTEMTIME then = Plus(now, RotationWaitMs(Params.LogRotation, now));
         BOOL refused;
-        *rotated = RotationDue(Params.LogRotation, then, LogOpenedAt) &&
+        *rotated = RotationDue(Params.LogRotation, then, OpenLogTime()) &&
                    RotateLogFile(then, QueuedPosition(), &refused);
         return then;
     }
+    // Bytes that arrive at the time that named the open log.
     void Write(const char *text)
     {
-        HandOver(text);
+        HandOverAt(text, OpenLogTime());
         WriteQueuedBytes();
     }
     std::string dir;
@@ -321,18 +323,17 @@ TEST_F(Rotation, HourlyFromTwentyPastTenNamesEachFileForItsHour)
 {
     Configure(RotationHourly);
     ASSERT_TRUE(OpenLogFileAt(At(2026, 12, 7, 10, 20, 30)));
-    EXPECT_EQ(CurrentLogPath, Path("2026120710"));
-    LineStart = TRUE;
+    EXPECT_EQ(LogFilePath(), Path("2026120710"));
     Write("first line\r\nhalf of a li");
     int rotated;
     SYSTEMTIME t = NextRotation(At(2026, 12, 7, 10, 20, 30), &rotated);
     EXPECT_TRUE(rotated);
     EXPECT_EQ(t.wHour, 11);
     EXPECT_EQ(t.wMinute, 0);
-    EXPECT_EQ(CurrentLogPath, Path("2026120711"));
+    EXPECT_EQ(LogFilePath(), Path("2026120711"));
     Write("ne\r\nnext\r\n");
     NextRotation(t, &rotated);
-    EXPECT_EQ(CurrentLogPath, Path("2026120712"));
+    EXPECT_EQ(LogFilePath(), Path("2026120712"));
 
     // Timestamps are off here; the cut line continues in the new file as it was.
     EXPECT_EQ(ReadFileText(Path("2026120710")), "first line\r\nhalf of a li");
@@ -345,7 +346,6 @@ TEST_F(Rotation, ACutLineContinuesUnstampedInTheNextFile)
     Configure(RotationMinutely);
     Params.TimestampFormat = 1;
     ASSERT_TRUE(OpenLogFileAt(At(2026, 12, 7, 10, 20, 30)));
-    LineStart = TRUE;
     Write("abc");
     int rotated;
     NextRotation(At(2026, 12, 7, 10, 20, 30), &rotated);
@@ -364,14 +364,14 @@ TEST_F(Rotation, WeeklyFromAWednesdayThenEverySunday)
     Configure(RotationWeekly);
     SYSTEMTIME wednesday = At(2026, 12, 9, 14, 5, 0);
     ASSERT_TRUE(OpenLogFileAt(wednesday));
-    EXPECT_EQ(CurrentLogPath, Path("20261209"));
+    EXPECT_EQ(LogFilePath(), Path("20261209"));
     int rotated;
     SYSTEMTIME t = NextRotation(wednesday, &rotated);
     EXPECT_TRUE(rotated);
     EXPECT_EQ(t.wDayOfWeek, 0);
-    EXPECT_EQ(CurrentLogPath, Path("20261213"));
+    EXPECT_EQ(LogFilePath(), Path("20261213"));
     NextRotation(t, &rotated);
-    EXPECT_EQ(CurrentLogPath, Path("20261220"));
+    EXPECT_EQ(LogFilePath(), Path("20261220"));
 }
 
 TEST_F(Rotation, MonthlyPassesMidMonthMidnightsAndRotatesOnTheFirst)
@@ -379,7 +379,7 @@ TEST_F(Rotation, MonthlyPassesMidMonthMidnightsAndRotatesOnTheFirst)
     Configure(RotationMonthly);
     SYSTEMTIME t = At(2026, 1, 15, 9, 30, 0);
     ASSERT_TRUE(OpenLogFileAt(t));
-    EXPECT_EQ(CurrentLogPath, Path("202601"));
+    EXPECT_EQ(LogFilePath(), Path("202601"));
     int rotations = 0, midnights = 0;
     while (rotations == 0) {
         int rotated;
@@ -390,24 +390,23 @@ TEST_F(Rotation, MonthlyPassesMidMonthMidnightsAndRotatesOnTheFirst)
     EXPECT_EQ(midnights, 17);   // 16 January to 1 February
     EXPECT_EQ(t.wMonth, 2);
     EXPECT_EQ(t.wDay, 1);
-    EXPECT_EQ(CurrentLogPath, Path("202602"));
-    EXPECT_EQ(LogOpenedAt.wMonth, 2);
+    EXPECT_EQ(LogFilePath(), Path("202602"));
+    EXPECT_EQ(OpenLogTime().wMonth, 2);
 }
 
 TEST_F(Rotation, ANextFileThatCannotBeOpenedKeepsEveryByteInTheOpenOne)
 {
     Configure(RotationMinutely);
     ASSERT_TRUE(OpenLogFileAt(At(2026, 12, 7, 10, 20, 30)));
-    LineStart = TRUE;
     Write("before ");
     // A folder already holds the next file's name.
     ASSERT_TRUE(CreateDirectoryA(Path("202612071021").c_str(), NULL));
-    HANDLE open = LogHandle;
+    HANDLE open = LogFileHandle();
     int rotated;
     SYSTEMTIME t = NextRotation(At(2026, 12, 7, 10, 20, 30), &rotated);
     EXPECT_FALSE(rotated);
-    EXPECT_EQ(LogHandle, open);
-    EXPECT_EQ(CurrentLogPath, Path("202612071020"));
+    EXPECT_EQ(LogFileHandle(), open);
+    EXPECT_EQ(LogFilePath(), Path("202612071020"));
     Write("during ");
     ASSERT_EQ(Events.size(), 1u);
     EXPECT_EQ(Events[0].Type, EVENTLOG_ERROR_TYPE);
@@ -420,7 +419,7 @@ TEST_F(Rotation, ANextFileThatCannotBeOpenedKeepsEveryByteInTheOpenOne)
     // The next rotation time tries again.
     NextRotation(t, &rotated);
     EXPECT_TRUE(rotated);
-    EXPECT_EQ(CurrentLogPath, Path("202612071022"));
+    EXPECT_EQ(LogFilePath(), Path("202612071022"));
     Write("after");
     EXPECT_EQ(ReadFileText(Path("202612071020")), "before during ");
     EXPECT_EQ(ReadFileText(Path("202612071022")), "after");
@@ -432,43 +431,94 @@ TEST_F(Rotation, ASwapRefusedForHeldBytesIsTriedEverySecondNotAtTheNextBoundary)
     Configure(RotationWeekly);
     ASSERT_TRUE(OpenLogFileAt(At(2026, 12, 12, 23, 50, 0)));
     LogFileOpened();
-    LineStart = TRUE;
     Write("before ");
     LogCare();
     // Writes fail from here (a full disk), so the next bytes are held.
-    HANDLE writable = LogHandle;
-    LogHandle = CreateFileA(CurrentLogPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE writable = LogFileHandle();
+    UseLogFile(CreateFileA(LogFilePath(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            NULL, OPEN_EXISTING, 0, NULL), NULL);
     Write("held ");
     RequestLogSwap(At(2026, 12, 13, 0, 0, 0, 300));
     ServeLogWriter();
     EXPECT_TRUE(LogSwapPending());
-    EXPECT_EQ(CurrentLogPath, Path("20261212"));
+    EXPECT_EQ(LogFilePath(), Path("20261212"));
     ASSERT_EQ(Events.size(), 1u);           // the failed write; the kept file says nothing more
 
     // Space is back a moment later: the held bytes go into their own file and
     // the swap follows within about a second, not a week.
-    CloseHandle(LogHandle);
-    LogHandle = writable;
-    HandOver("after");
+    CloseHandle(LogFileHandle());
+    UseLogFile(writable, NULL);
+    HandOverAt("after", At(2026, 12, 13, 0, 0, 1));
     for (DWORD began = GetTickCount(); LogSwapPending() && GetTickCount() - began < 5000; Sleep(20))
         ServeLogWriter();
     EXPECT_FALSE(LogSwapPending());
-    EXPECT_EQ(CurrentLogPath, Path("20261213"));
+    EXPECT_EQ(LogFilePath(), Path("20261213"));
     EXPECT_EQ(ReadFileText(Path("20261212")), "before held ");
     EXPECT_EQ(ReadFileText(Path("20261213")), "after");
+}
+
+TEST_F(Rotation, BytesThatArriveAfterTheBoundaryGoIntoTheNextFileHoweverLateTheRotationThread)
+{
+    Configure(RotationHourly);
+    ASSERT_TRUE(OpenLogFileAt(At(2026, 12, 7, 10, 59, 0)));
+    LogFileOpened();
+    HandOverAt("before ", At(2026, 12, 7, 10, 59, 59, 900));
+    HandOverAt("after", At(2026, 12, 7, 11, 0, 0, 400));
+    ServeLogWriter();                       // no rotation time asked for yet
+    EXPECT_EQ(LogFilePath(), Path("2026120711"));
+    RequestLogSwap(At(2026, 12, 7, 11, 0, 1));
+    ServeLogWriter();                       // a moment later: nothing more to do
+    EXPECT_EQ(LogFilePath(), Path("2026120711"));
+    LogCare();
+    EXPECT_EQ(ReadFileText(Path("2026120710")), "before ");
+    EXPECT_EQ(ReadFileText(Path("2026120711")), "after");
+    EXPECT_TRUE(Events.empty());
+}
+
+HANDLE WINAPI OpenAllButTheDeadOne(const char *path)
+{
+    if (strstr(path, "202612071020") != NULL) {
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return OpenLogPath(path);
+}
+
+TEST_F(Rotation, AFinishedFileWhoseHandleDiedDoesNotHoldTheSwapUp)
+{
+    Configure(RotationMinutely);
+    ASSERT_TRUE(OpenLogFileAt(At(2026, 12, 7, 10, 20, 30)));
+    LogFileOpened();
+    Write("before ");
+    LogCare();
+    LogFileApi real = LogFileCalls;
+    DeadHandle() = LogFileHandle();
+    LogFileCalls.Write = WriteToPulledDisk;
+    LogFileCalls.Open = OpenAllButTheDeadOne;
+    Write("held ");
+    RequestLogSwap(At(2026, 12, 7, 10, 21, 0));
+    ServeLogWriter();
+    LogFileCalls = real;
+    EXPECT_FALSE(LogSwapPending());
+    EXPECT_EQ(LogFilePath(), Path("202612071021"));
+    EXPECT_EQ(ReadFileText(Path("202612071020")), "before ");
+    EXPECT_EQ(ReadFileText(Path("202612071021")), "held ");
+    ASSERT_EQ(Events.size(), 3u);        // the failed write, this, and writing works again
+    EXPECT_EQ(Events[1].Text, "The log file \"" + Path("202612071020") + "\" could not be finished "
+                              "(error 1167); the 5 bytes received for it that it could not take are "
+                              "written to \"" + Path("202612071021") + "\"");
 }
 
 TEST_F(Rotation, ARotationTimeThatNamesTheOpenFileChangesNothing)
 {
     Configure(RotationDaily);
     ASSERT_TRUE(OpenLogFileAt(At(2026, 12, 7, 0, 0, 0)));
-    HANDLE open = LogHandle;
+    HANDLE open = LogFileHandle();
     // Woken a moment early, or the clock was set back.
     BOOL refused;
     EXPECT_FALSE(RotateLogFile(At(2026, 12, 7, 23, 59, 59, 990), QueuedPosition(), &refused));
     EXPECT_FALSE(refused);
-    EXPECT_EQ(LogHandle, open);
+    EXPECT_EQ(LogFileHandle(), open);
     EXPECT_TRUE(Events.empty());
 }
 
@@ -480,18 +530,18 @@ TEST_F(Rotation, TheThreadEndsAtOnceFromItsWaitAndOnlyOneRuns)
     SYSTEMTIME now;
     GetLocalTime(&now);
     ASSERT_TRUE(StartRotationThread(now));
-    HANDLE first = RotationHandle;
+    HANDLE first = RotationThreadHandle();
     ASSERT_NE(first, (HANDLE)NULL);
     EXPECT_TRUE(StartRotationThread(now));      // a second start keeps the one thread
-    EXPECT_EQ(RotationHandle, first);
+    EXPECT_EQ(RotationThreadHandle(), first);
     Sleep(50);
     DWORD began = GetTickCount();
     EndRotationThread();                    // it sleeps towards midnight
     EXPECT_LT(GetTickCount() - began, 2000u);
-    EXPECT_EQ(RotationHandle, (HANDLE)NULL);
+    EXPECT_EQ(RotationThreadHandle(), (HANDLE)NULL);
     // Started anew after a pause, and ended by the stop event as well.
     ASSERT_TRUE(ResumeRotation(now));
-    HANDLE second = RotationHandle;
+    HANDLE second = RotationThreadHandle();
     SetEvent(StopEvent);
     EXPECT_EQ(WaitForSingleObject(second, 2000), WAIT_OBJECT_0);
     EndRotationThread();
@@ -499,7 +549,7 @@ TEST_F(Rotation, TheThreadEndsAtOnceFromItsWaitAndOnlyOneRuns)
     // Without rotation there is no thread.
     Params.LogRotation = RotationNever;
     EXPECT_TRUE(StartRotationThread(now));
-    EXPECT_EQ(RotationHandle, (HANDLE)NULL);
+    EXPECT_EQ(RotationThreadHandle(), (HANDLE)NULL);
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ OPTIONAL_VALUES = {
     "SmtpAuthMethod": "dword", "OAuthTokenUrl": "sz", "OAuthClientId": "sz", "OAuthScope": "sz",
     "OAuthClientSecret": "hex", "OAuthCertificate": "sz", "OAuthKeyFile": "sz", "OAuthProxy": "sz",
     "MailRetryHours": "dword", "MailAttachment": "dword",
+    "ForwardTo": "sz", "ForwardFacility": "dword", "ForwardTrustedCa": "sz", "ForwardCertificate": "sz",
 }
 # Optional values of the Port1 key.
 OPTIONAL_PARAMETERS = [("FlowControl", "port", "dword")]
@@ -58,8 +59,9 @@ def reg_file_text(n, values):
     """A REGEDIT4 file that replaces instance N's parameter keys with exactly
     the given values (values left out are absent)."""
     key = SERVICES_KEY + "\\Quillbox%d\\Parameters" % n
-    # An outbox left by an earlier test of the number goes too.
-    lines = ["REGEDIT4", "", "[-%s]" % key, "[-%s\\Quillbox%d\\Outbox]" % (SERVICES_KEY, n), ""]
+    # An outbox or forwarding place left by an earlier test of the number goes too.
+    lines = ["REGEDIT4", "", "[-%s]" % key, "[-%s\\Quillbox%d\\Outbox]" % (SERVICES_KEY, n),
+             "[-%s\\Quillbox%d\\Forward]" % (SERVICES_KEY, n), ""]
     optional = [(name, "params", kind) for name, kind in OPTIONAL_VALUES.items()]
     for section, path in (("params", key), ("port", key + "\\Port1")):
         lines.append("[%s]" % path)
