@@ -254,7 +254,8 @@ int UninstallServices()
         if (!record->Unreadable || record->ServiceHandle != NULL)
             continue;
         record->ServiceHandle = OpenInstanceService(n);
-        if (record->ServiceHandle == NULL && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
+        int goingAnyway = ScmHandle != NULL && GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+        if (record->ServiceHandle == NULL && !goingAnyway)
             left++;
     }
     for (int n = 1; n <= MAX_INSTANCES && left == 0; n++) {

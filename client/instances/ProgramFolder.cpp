@@ -157,8 +157,8 @@ static int SecureFolderItems(const char *folder, char *text, size_t size)
             snprintf(text, size, "The path of \"%s\" in \"%s\" is too long to be checked.", item.cFileName, folder);
             secured = 0;
         } else if (item.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            snprintf(text, size, "\"%s\" is a link to another place, whose permissions Tallyline does not change. "
-                     PUT_IT_RIGHT " Remove the link first.", path);
+            snprintf(text, size, "\"%s\" is a link to another place, whose permissions Tallyline does not change: "
+                     "remove it from the folder. " PUT_IT_RIGHT, path);
             secured = 0;
         } else {
             secured = SecurePath(path, 1, text, size);
