@@ -31,9 +31,11 @@
 !define POLL_MS 100
 
 Var ScmHandle
-; The instances stopped here, to be started again afterwards: section
-; "stopped", key N, value R (was running or starting) or P (was paused).
-!define STOPPED_LIST "$PLUGINSDIR\stopped.ini"
+; The instances stopped here, to be started again afterwards: character N is
+; R (was running or starting), P (was paused) or a blank. Kept in memory, as
+; one run both stops and starts them: a file could be changed meanwhile by
+; whoever may write where it lies.
+Var StoppedStates
 
 !macro _INSTANCE_FUNCTIONS un
 
@@ -99,13 +101,15 @@ Function ${un}StopInstance
   ${Loop}
 FunctionEnd
 
-; Stops every instance that is not stopped and records it in STOPPED_LIST.
+; Stops every instance that is not stopped and records it in StoppedStates.
 ; -> $R0 "" when all are stopped, else the number of the instance that did
 ; not stop ("scm" when the SCM could not be opened); the instances stopped
 ; before it are then started again.
 Function ${un}StopInstances
-  InitPluginsDir
-  Delete "${STOPPED_LIST}"
+  StrCpy $StoppedStates ""
+  ${For} $R1 0 ${MAX_INSTANCES}
+    StrCpy $StoppedStates "$StoppedStates "
+  ${Next}
   StrCpy $R0 ""
   System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i ${SC_MANAGER_CONNECT}) p.r0'
   ${If} $0 P= 0
@@ -131,7 +135,10 @@ Function ${un}StopInstances
         ${If} $4 = 0
           StrCpy $R0 $R1
         ${ElseIf} $R2 != ""
-          WriteINIStr "${STOPPED_LIST}" stopped $R1 $R2
+          IntOp $9 $R1 + 1
+          StrCpy $8 $StoppedStates $R1
+          StrCpy $9 $StoppedStates "" $9
+          StrCpy $StoppedStates "$8$R2$9"
         ${EndIf}
       ${EndIf}
       System::Call 'advapi32::CloseServiceHandle(p r0)'
@@ -149,7 +156,7 @@ Function ${un}StopInstances
   ${EndIf}
 FunctionEnd
 
-; Starts the instances of STOPPED_LIST again and pauses those that were
+; Starts the instances of StoppedStates again and pauses those that were
 ; paused. -> $R1 the numbers of those that did not get back to their state
 ; (" 3 5"), "" when all did.
 Function ${un}RestartInstances
@@ -161,8 +168,9 @@ Function ${un}RestartInstances
   ${EndIf}
   StrCpy $ScmHandle $0
   ${For} $R2 1 ${MAX_INSTANCES}
-    ReadINIStr $R5 "${STOPPED_LIST}" stopped $R2
+    StrCpy $R5 $StoppedStates 1 $R2
     ${If} $R5 == ""
+    ${OrIf} $R5 == " "
       ${Continue}
     ${EndIf}
     ${Step} "Starting ${SERVICE_BASE_NAME}$R2"

@@ -61,6 +61,10 @@ SetCompressor /SOLID lzma
 ; Where the MSI package records its installation; a machine has one or the
 ; other.
 !define MSI_KEY "Software\Tallyline"
+; The folder the uninstaller's cleanup copy runs from: SYSTEM and the
+; Administrators only, nothing inherited from the temporary folder (where
+; every user may create files).
+!define CLEANUP_FOLDER_SDDL "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -410,6 +414,24 @@ FunctionEnd
 !insertmacro _REMOVE_STAGING ""
 !insertmacro _REMOVE_STAGING "un."
 
+; /CONFIG: "client.exe /import FILE" with the new files in place. A failure
+; is reported and ends the run with EXIT_NOT_CONFIGURED; the installation goes
+; on.
+Function ImportConfiguration
+  ${If} $ConfigFile == ""
+    Return
+  ${EndIf}
+  ${Step} "Importing $ConfigFile"
+  nsExec::ExecToStack '"$INSTDIR\client.exe" /import "$ConfigFile"'
+  Pop $0
+  Pop $1
+  ${Log} "client.exe /import: exit code $0$\r$\n$1"
+  ${If} $0 != 0
+    ${Message} MB_OK|MB_ICONSTOP "Tallyline has been installed, but the configuration in $\"$ConfigFile$\" was not imported: Tallyline Configuration ended with exit code $0.$\r$\n$\r$\n$1"
+    SetErrorLevel ${EXIT_NOT_CONFIGURED}
+  ${EndIf}
+FunctionEnd
+
 Section "Tallyline"
   ${Step} "Installing Tallyline ${VERSION} in $INSTDIR"
   ; The whole drive's permissions would change with the folder's.
@@ -464,6 +486,9 @@ Section "Tallyline"
     ${EndIf}
     Abort
   ${EndIf}
+  ; Before the instances start again, so that they start with the imported
+  ; values.
+  Call ImportConfiguration
   ; Instances registered from another folder (a zip deployment) would go on
   ; running the old copy: the new configuration program points them here.
   ${Step} "Pointing the instances at $INSTDIR\tallysvc.exe"
@@ -502,18 +527,6 @@ Section "Tallyline"
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
   ${Step} "Wrote the uninstaller, the Start-menu folder and the entry in the list of installed programs"
-
-  ${If} $ConfigFile != ""
-    ${Step} "Importing $ConfigFile"
-    nsExec::ExecToStack '"$INSTDIR\client.exe" /import "$ConfigFile"'
-    Pop $0
-    Pop $1
-    ${Log} "client.exe /import: exit code $0$\r$\n$1"
-    ${If} $0 != 0
-      ${Message} MB_OK|MB_ICONSTOP "Tallyline has been installed, but the configuration in $\"$ConfigFile$\" was not imported: Tallyline Configuration ended with exit code $0.$\r$\n$\r$\n$1"
-      SetErrorLevel ${EXIT_NOT_CONFIGURED}
-    ${EndIf}
-  ${EndIf}
 SectionEnd
 
 Function un.onInit
@@ -531,12 +544,34 @@ Function un.onInit
     Delete "$INSTDIR\uninstall.exe"
     RMDir "$INSTDIR"
     Delete /REBOOTOK "$EXEPATH"
+    RMDir /REBOOTOK "$EXEDIR"
     SetErrorLevel 0
     Quit
   ${EndIf}
   Call un.OpenLog
   Call un.RequireAdministrator
   Call un.TakeSetupMutex
+FunctionEnd
+
+; Makes a new folder in the temporary folder with CLEANUP_FOLDER_SDDL, under a
+; name no other run uses (one that exists already is not taken). -> $1 its
+; path, "" when none could be made.
+Function un.MakeCleanupFolder
+  StrCpy $1 ""
+  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w "${CLEANUP_FOLDER_SDDL}", i 1, *p .r2, p 0) i .r3'
+  ${If} $3 = 0
+    Return
+  ${EndIf}
+  ; SECURITY_ATTRIBUTES: length, (padding), descriptor, not inherited.
+  System::Call '*(i 24, i 0, p r2, i 0, i 0) p .r4'
+  System::Call 'kernel32::GetTickCount() i .r5'
+  StrCpy $6 "$TEMP\Tallyline-uninstall-$0-$5"
+  System::Call 'kernel32::CreateDirectoryW(w r6, p r4) i .r3'
+  ${If} $3 <> 0
+    StrCpy $1 $6
+  ${EndIf}
+  System::Free $4
+  System::Call 'kernel32::LocalFree(p r2)'
 FunctionEnd
 
 Function un.onUninstSuccess
@@ -554,21 +589,30 @@ Section "Uninstall"
   ${If} $R0 != ""
     Call un.ReportInstanceNotStopped
   ${EndIf}
+  ; Without client.exe the services could not be removed, and deleting the
+  ; program they run would leave LocalSystem services pointing at a file
+  ; that could be made again: the uninstaller stops instead.
+  ${Step} "Removing the Tallyline services"
+  ClearErrors
   ${If} ${FileExists} "$INSTDIR\client.exe"
-    ${Step} "Removing the Tallyline services"
-    ClearErrors
     ExecWait '"$INSTDIR\client.exe" /uninstall' $0
     ${If} ${Errors}
       StrCpy $0 "(not started)"
     ${EndIf}
-    ${If} $0 != 0
-      ; Deleting the program now would leave services that cannot start.
-      Call un.RestartInstances
-      Call un.DescribeRestart
-      ${Message} MB_OK|MB_ICONSTOP "Not every Tallyline service could be removed: $\"$INSTDIR\client.exe$\" /uninstall ended with exit code $0.$\r$\n$\r$\nThe uninstaller has stopped: the program files, the Start-menu folder and the entry in the list of installed programs stay, so that the remaining services still have their program. $R8 Remove the remaining instances in Tallyline Configuration (Edit, Delete, then File, Save Settings) and uninstall again."
-      SetErrorLevel 2
-      Abort
+  ${Else}
+    StrCpy $0 "(missing)"
+  ${EndIf}
+  ${If} $0 != 0
+    Call un.RestartInstances
+    Call un.DescribeRestart
+    StrCpy $1 "The uninstaller has stopped: the program files, the Start-menu folder and the entry in the list of installed programs stay, so that the services still have their program. $R8"
+    ${If} $0 == "(missing)"
+      ${Message} MB_OK|MB_ICONSTOP "The Tallyline services cannot be removed: $\"$INSTDIR\client.exe$\", which removes them, is missing.$\r$\n$\r$\n$1 Run the setup program of Tallyline ${VERSION} to put the missing file back, then uninstall again."
+    ${Else}
+      ${Message} MB_OK|MB_ICONSTOP "Not every Tallyline service could be removed: $\"$INSTDIR\client.exe$\" /uninstall ended with exit code $0.$\r$\n$\r$\n$1 Remove the remaining instances in Tallyline Configuration (Edit, Delete, then File, Save Settings) and uninstall again."
     ${EndIf}
+    SetErrorLevel 2
+    Abort
   ${EndIf}
 
   ; Only what Setup installed: log files (the first instance logs into this
@@ -579,10 +623,29 @@ Section "Uninstall"
   Call un.RemoveStaging
   ${If} $EXEDIR == $INSTDIR
     ; Run in place (_?=), so that its caller can wait for its end: it cannot
-    ; delete itself. A copy in the temporary folder does, once it has ended.
+    ; delete itself. A copy does, once it has ended. Deployment tools run
+    ; this as SYSTEM, whose temporary folder every user may write into: the
+    ; copy goes into a folder made for it, under a name of its own, with
+    ; permissions for SYSTEM and the Administrators alone from the moment it
+    ; exists, and runs only when the copy succeeded. Without it uninstall.exe
+    ; goes at the next restart.
     System::Call 'kernel32::GetCurrentProcessId() i .r0'
-    CopyFiles /SILENT "$EXEPATH" "$TEMP\Tallyline-uninstall-cleanup.exe"
-    Exec '"$TEMP\Tallyline-uninstall-cleanup.exe" /CLEANUP=$0 _?=$INSTDIR'
+    Call un.MakeCleanupFolder
+    ClearErrors
+    ${If} $1 != ""
+      CopyFiles /SILENT "$EXEPATH" "$1\uninstall.exe"
+    ${EndIf}
+    ${If} $1 != ""
+    ${AndIfNot} ${Errors}
+      Exec '"$1\uninstall.exe" /CLEANUP=$0 _?=$INSTDIR'
+    ${Else}
+      ${Log} "No copy of the uninstaller could be made in $TEMP: $INSTDIR\uninstall.exe is deleted at the next restart"
+      ${If} $1 != ""
+        RMDir "$1"
+      ${EndIf}
+      Delete /REBOOTOK "$INSTDIR\uninstall.exe"
+      RMDir /REBOOTOK "$INSTDIR"
+    ${EndIf}
   ${Else}
     Delete "$INSTDIR\uninstall.exe"
     RMDir "$INSTDIR"

@@ -21,12 +21,15 @@ LAYERS.update({folder: SERVICE[:i] for i, folder in enumerate(SERVICE) if folder
 LAYERS["client/window"] = []
 LAYERS["client/instances"] = COMMON[:]
 LAYERS["client"] = COMMON + ["client/window", "client/instances"]
+# The MSI package's custom actions do what the configuration program's
+# instance model does.
+LAYERS["installer/actions"] = COMMON + ["client/instances"]
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
 def sources():
-    for root in ("common", "service", "client"):
+    for root in ("common", "service", "client", "installer"):
         for folder, _, files in os.walk(os.path.join(TOP, root)):
             for name in files:
                 if name.endswith((".h", ".cpp")):

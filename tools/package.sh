@@ -42,7 +42,7 @@ if [ "${1:-}" = "--sign" ]; then
 fi
 
 "$top/tools/setup-packages.sh"
-"$top/tools/build.sh" --target client tallysvc >/dev/null
+"$top/tools/build.sh" --target client tallysvc tallyline_actions >/dev/null
 
 header=$build/generated/TallyVersion.h
 version=$(sed -n 's/^#define TALLY_VERSION_STRING "\(.*\)"$/\1/p' "$header")
@@ -83,19 +83,39 @@ makensis -V2 -NOCD -DVERSION_HEADER="$header" -DSTAGE="$stage" -DICON="$top/clie
 
 msi=$dist/Tallyline-$version-x64.msi
 rm -f "$msi"
-# wixl finds sources by relative paths only.
+# wixl finds sources by relative paths only. The package's custom actions
+# travel in it, without their debugging information.
 cp "$top/client/res/Tallyline.ico" "$out/package/Tallyline.ico"
+x86_64-w64-mingw32-strip -o "$out/package/TallylineActions.dll" "$build/bin/TallylineActions.dll"
+if [ -n "${TALLY_SIGN_PFX:-}" ]; then
+  sign "$out/package/TallylineActions.dll"
+fi
 (cd "$out/package" && wixl -a x64 -D Version="$version" -D Manufacturer="$company" -D Stage="Tallyline-$version" \
-                           -D Icon=Tallyline.ico -o "$msi" "$top/installer/Tallyline.wxs")
+                           -D Icon=Tallyline.ico -D Actions=TallylineActions.dll -o "$msi" "$top/installer/Tallyline.wxs")
 # What wixl 0.101 cannot write: CONFIG as a secure property (an install that
-# Windows elevates drops others); Execute="rollback", which it writes as an
-# immediate action (2130 = exe file 18 + no wait check 64 + no impersonation
-# 2048; the rollback form adds in-script 1024 and rollback 256); and the
-# programs' file versions, without which an upgrade replaces a program only
-# when the installed file looks unmodified.
+# Windows elevates drops others); the custom actions' types, where it leaves
+# out in-script 1024 with rollback 256 or commit 512 (DLL 1 + no
+# impersonation 2048, + continue 64 for the rollback actions), and adds no
+# impersonation 2048 to a property set 51; the programs' file versions,
+# without which an upgrade replaces a program only when the installed file
+# looks unmodified; and the permissions of the folder and of each file
+# (MsiLockPermissionsEx, Windows Installer 5), which the installer sets as it
+# makes the folder and lays down each file, before anything from there runs
+# (Wine's msiexec ignores them; client.exe /start-instances protects them
+# there afterwards).
+sddl=$(sed -n 's/^#define PROTECTED_FOLDER_SDDL "\(.*\)"$/\1/p' "$top/client/instances/ProgramFolder.h")
+[ -n "$sddl" ] || { echo "No PROTECTED_FOLDER_SDDL in client/instances/ProgramFolder.h" >&2; exit 1; }
+locks=(-q "CREATE TABLE \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\` CHAR(72) NOT NULL, \`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, \`SDDLText\` LONGCHAR NOT NULL, \`Condition\` CHAR(255) PRIMARY KEY \`MsiLockPermissionsEx\`)"
+       -q "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDLText\`) VALUES ('ProgramFolder', 'INSTALLDIR', 'CreateFolder', '$sddl')")
+for file in client.exe tallysvc.exe README.txt LICENSE.txt ADMIN_GUIDE.txt REFERENCE.txt; do
+  locks+=(-q "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDLText\`) VALUES ('$file', '$file', 'File', '$sddl')")
+done
 msibuild "$msi" -q "UPDATE \`Property\` SET \`Value\` = 'OLDERFOUND;NEWERFOUND;CONFIG' WHERE \`Property\` = 'SecureCustomProperties'" \
-                -q "UPDATE \`CustomAction\` SET \`Type\` = 3410 WHERE \`Type\` = 2130" \
-                -q "UPDATE \`File\` SET \`Version\` = '$version.0' WHERE \`File\` = 'client.exe' OR \`File\` = 'tallysvc.exe'"
+                -q "UPDATE \`CustomAction\` SET \`Type\` = 3393 WHERE \`Type\` = 2113" \
+                -q "UPDATE \`CustomAction\` SET \`Type\` = 3585 WHERE \`Type\` = 2049" \
+                -q "UPDATE \`CustomAction\` SET \`Type\` = 51 WHERE \`Type\` = 2099" \
+                -q "UPDATE \`File\` SET \`Version\` = '$version.0' WHERE \`File\` = 'client.exe' OR \`File\` = 'tallysvc.exe'" \
+                "${locks[@]}"
 if [ -n "${TALLY_SIGN_PFX:-}" ]; then
   sign "$msi"
 fi

@@ -254,19 +254,32 @@ int RestartInstances(const int *numbers, int count, SaveFailures *failures, Wait
 int UninstallServices()
 {
     LoadInstances();
-    int failed = 0;
+    // A service whose parameters cannot be read goes all the same. One that
+    // cannot even be opened (or without the Service Control Manager, any)
+    // cannot go, and then none does: the uninstaller stops before it removes
+    // the program they run, and every instance is kept whole.
+    int left = 0;
     for (int n = 1; n <= MAX_INSTANCES; n++) {
+        InstanceSettings *record = &InstanceTable[n];
+        if (!record->Unreadable || record->ServiceHandle != NULL)
+            continue;
+        record->ServiceHandle = OpenInstanceService(n);
+        int goingAnyway = ScmHandle != NULL && GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+        if (record->ServiceHandle == NULL && !goingAnyway)
+            left++;
+    }
+    for (int n = 1; n <= MAX_INSTANCES && left == 0; n++) {
         // The event source goes only with its service (DeleteInstanceService):
         // a service that is still there keeps its messages readable.
-        if (!InstanceTable[n].InUse || InstanceTable[n].ServiceHandle == NULL)
+        if (InstanceTable[n].ServiceHandle == NULL)
             continue;
         if (DeleteInstanceService(n))
             RemoveFirewallRule(n, InstanceTable[n].Network.Source);
         else
-            failed++;
+            left++;
     }
     CloseServiceHandles();
-    return failed;
+    return left;
 }
 
 int IsUninstallCommand(const char *commandLine)

@@ -67,10 +67,12 @@ void StartInstances(const int *numbers, int count, SaveFailures *failures);
 // starts them. Returns non-zero when every service stopped within the wait.
 int RestartInstances(const int *numbers, int count, SaveFailures *failures, WaitPump pump);
 
-// "/uninstall": loads the instances and deletes every service found, and the
-// event source of each one deleted. Returns the number of services that could
-// not be deleted (0: none is left), so that an uninstaller can stop before it
-// removes the program they run.
+// "/uninstall": loads the instances and deletes every service found (one
+// whose parameters cannot be read too), and the event source of each one
+// deleted. Returns the number of services that could not be deleted (0: none
+// is left), so that an uninstaller can stop before it removes the program
+// they run; when a service cannot even be opened (or the Service Control
+// Manager not), none is deleted.
 int UninstallServices();
 
 // The command line starts with "/uninstall" or "-uninstall", in any letter

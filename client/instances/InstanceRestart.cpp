@@ -74,9 +74,39 @@ static int StopAndWait(const int *numbers, int count)
     return 0;
 }
 
+// Deletes the list once no instance is left in it.
+static void RemoveEmptyList(const char *file)
+{
+    char keys[8];
+    if (GetPrivateProfileStringA(STOPPED_SECTION, NULL, "", keys, sizeof keys, file) == 0)
+        DeleteFileA(file);
+}
+
+// A list of stopped instances decides what a privileged caller starts: one
+// that others could change or put in its place is not used. Non-zero when
+// file may be used; otherwise says why.
+static int ListIsClosedToOthers(const char *file, CommandReport report)
+{
+    DWORD error = 0;
+    int writable = FileOrItsFolderLetsOthersWrite(file, &error);
+    if (writable == 0)
+        return 1;
+    if (writable < 0)
+        ReportCommandLine(report, "The permissions of the list of stopped instances %s could not be read (error %lu)",
+                          file, error);
+    else
+        ReportCommandLine(report, "The list of stopped instances %s is not used: users who are not administrators "
+                                  "can change it or its folder",
+                          file);
+    return 0;
+}
+
 int StopAllInstances(const char *file, CommandReport report)
 {
-    DeleteFileA(file);
+    // Instances a list already holds stay in it: a start that failed leaves
+    // them there for the next start (a rollback's) to bring back.
+    if (!ListIsClosedToOthers(file, report))
+        return INSTANCES_NOT_REACHED;
     LoadInstances();
     if (ScmHandle == NULL)
         return INSTANCES_NOT_REACHED;   // nothing is known to be stopped
@@ -106,10 +136,16 @@ int StopAllInstances(const char *file, CommandReport report)
     if (hung != 0) {
         if (hung > 0)
             ReportCommandLine(report, "The service " SERVICE_BASE_NAME "%d did not stop.", hung);
-        for (int i = 0; i < count; i++)
-            if (states[numbers[i]] != 0 && CurrentState(numbers[i]) == SERVICE_STOPPED)
-                StartAgain(numbers[i], states[numbers[i]]);
-        DeleteFileA(file);
+        // Those this call stopped run again; one that does not stays listed.
+        for (int i = 0; i < count; i++) {
+            int n = numbers[i];
+            if (states[n] == 0 || CurrentState(n) != SERVICE_STOPPED)
+                continue;
+            char key[8], value[2] = {states[n], '\0'};
+            snprintf(key, sizeof key, "%d", n);
+            WritePrivateProfileStringA(STOPPED_SECTION, key, StartAgain(n, states[n]) ? NULL : value, file);
+        }
+        RemoveEmptyList(file);
     }
     CloseServiceHandles();
     return hung < 0 ? INSTANCES_NOT_REACHED : hung;
@@ -182,6 +218,10 @@ int StartStoppedInstances(const char *file, CommandReport report)
         }
         states[n] = state;
     }
+    if (file != NULL && !ListIsClosedToOthers(file, report)) {
+        failed++;
+        file = NULL;
+    }
     for (int n = 1; n <= MAX_INSTANCES && file != NULL; n++) {
         char key[8], value[4];
         snprintf(key, sizeof key, "%d", n);
@@ -190,16 +230,25 @@ int StartStoppedInstances(const char *file, CommandReport report)
             states[n] = value[0];
     }
     for (int n = 1; n <= MAX_INSTANCES; n++) {
-        if (states[n] == 0 || !InstanceTable[n].InUse)
+        if (states[n] == 0)
             continue;
-        ReportCommandLine(report, "Starting " SERVICE_BASE_NAME "%d", n);
-        if (!StartAgain(n, states[n])) {
+        int back = !InstanceTable[n].InUse;   // an instance deleted meanwhile is not waited for
+        if (!back) {
+            ReportCommandLine(report, "Starting " SERVICE_BASE_NAME "%d", n);
+            back = StartAgain(n, states[n]);
+        }
+        if (!back) {
+            // Left in the list: the next start (a rollback's) tries it again.
             ReportCommandLine(report, "The service " SERVICE_BASE_NAME "%d did not start again.", n);
             failed++;
+        } else if (file != NULL) {
+            char key[8];
+            snprintf(key, sizeof key, "%d", n);
+            WritePrivateProfileStringA(STOPPED_SECTION, key, NULL, file);
         }
     }
     if (file != NULL)
-        DeleteFileA(file);
+        RemoveEmptyList(file);
     CloseServiceHandles();
     return failed;
 }

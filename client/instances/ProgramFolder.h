@@ -2,9 +2,10 @@
 // whoever can change that folder or the program in it can run code as
 // LocalSystem at the service's next start. A folder under Program Files is
 // safe; one chosen elsewhere (D:\Apps, a zip unpacked by a user) usually
-// lets Authenticated Users write. Before a service is registered or started
-// from such a folder it is given the DACL the setup program gives the folder
-// it installs into.
+// lets Authenticated Users write, and a zip leaves its files owned by the user
+// who unpacked it (an owner may always rewrite the DACL). Before a service is
+// registered or started from such a folder, the folder and each file in it
+// are given the DACL the setup program gives the folder it installs into.
 #pragma once
 
 #include <windows.h>
@@ -21,11 +22,18 @@
 // *error.
 int ProtectPath(const char *path, DWORD *error);
 
-// Checks the folder and the program in it, and protects each that others can
-// write. Non-zero when neither can be changed by others afterwards; 0 with
-// the reason in text (for the user: what, where and the error) when they
-// still can or the check itself failed.
+// Checks the folder, each file and folder directly in it, and the program
+// (which must exist), and protects each that others can write. Non-zero when
+// none can be changed by others afterwards; 0 with the reason in text (for
+// the user: what, where, the error and how to put it right) when one still
+// can, holds a link to another place, or could not be checked. In the root
+// of a drive only the program is protected: the drive is not ours.
 int SecureProgramFolder(const char *folder, const char *program, char *text, size_t size);
+
+// Whether others can change a file that lists what a privileged caller will
+// act on, or add one in its place: PathLetsOthersWrite for its folder and,
+// when it exists, for the file.
+int FileOrItsFolderLetsOthersWrite(const char *path, DWORD *error);
 
 // SecureProgramFolder for the folder of tallysvc.exe beside this program.
 int SecureServiceProgramFolder(char *text, size_t size);

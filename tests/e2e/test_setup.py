@@ -18,7 +18,7 @@ from client_driver import DISPLAY, Client, Driver, bin_path, screenshot, start_x
 from harness import BIN_DIR, Instance, VirtualPort, WineSession
 from harness.instance import PAUSED, RUNNING, STOPPED, SERVICES_KEY
 from harness.release import (PROGRAM_FOLDER, SETUP_TESTS_DIR, START_MENU_FOLDER, UNINSTALL_KEY, fresh_prefix,
-                             msi_beside, package, package_next_version, package_with_stand_in_client,
+                             msi_beside, msi_table, package, package_next_version, package_with_stand_in_client,
                              project_version, security, version_info, writers)
 from harness.wine import BUILD_DIR, to_windows_path
 
@@ -33,6 +33,7 @@ EXIT_ANOTHER_SETUP = 4
 EXIT_HALF_CHANGED = 5
 EXIT_NOT_CONFIGURED = 6
 SETUP_LOG = "C:\\setup.log"
+PROTECTED_SDDL = "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
 
 
 @pytest.fixture(scope="module")
@@ -190,6 +191,13 @@ def without_write_for_others(session, windows_path):
     return writers(sddl) <= {"SY", "BA", sddl.split("O:")[1].split("D:")[0]}, sddl
 
 
+def open_to_others(session, folder, names):
+    """Of the folder and each file named in it, those others may change, with
+    their SDDL."""
+    paths = [folder] + [folder + "\\" + name for name in names]
+    return [(p, security(session, p)) for p in paths if not without_write_for_others(session, p)[0]]
+
+
 def test_silent_install_lays_down_files_shortcuts_and_uninstall_key(machine, setup_exe):
     version = project_version()
     # The setup program itself says which version it installs.
@@ -226,6 +234,7 @@ def test_silent_install_lays_down_files_shortcuts_and_uninstall_key(machine, set
     assert programs_kb <= size_kb <= programs_kb + len(PROGRAM_FILES)
     # Installing registers nothing: the configuration program does that.
     assert not service_exists(machine, 1)
+    assert not open_to_others(machine, PROGRAM_FOLDER, INSTALLED)
 
 
 def test_setup_wizard_installs_and_its_finish_page_starts_the_configuration_program(machine, setup_exe):
@@ -541,9 +550,10 @@ def test_zip_deployment_is_closed_to_users_when_it_registers_and_repointed_by_se
     zip_folder = machine.c_drive("Unpacked Zip")
     os.makedirs(zip_folder)
     version = project_version()
-    for name in ("client.exe", "tallysvc.exe"):
+    for name in PROGRAM_FILES:
         shutil.copy(os.path.join(BUILD_DIR, "package", "Tallyline-" + version, name), zip_folder)
-    for path in (zip_folder, os.path.join(zip_folder, "tallysvc.exe")):
+    # Unpacked by a user: the folder and every file open to everyone.
+    for path in [zip_folder] + [os.path.join(zip_folder, name) for name in PROGRAM_FILES]:
         os.chmod(path, 0o777)
     driver = Driver(machine)
     try:
@@ -551,8 +561,7 @@ def test_zip_deployment_is_closed_to_users_when_it_registers_and_repointed_by_se
         # that folder is closed to everyone but administrators.
         Client(driver).launch(exe='"C:\\Unpacked Zip\\client.exe"')
         assert machine.reg_query(SERVICES_KEY + r"\Quillbox1", "ImagePath") == '"C:\\Unpacked Zip\\tallysvc.exe"'
-        for path in ("C:\\Unpacked Zip", "C:\\Unpacked Zip\\tallysvc.exe"):
-            assert without_write_for_others(machine, path)[0], security(machine, path)
+        assert not open_to_others(machine, "C:\\Unpacked Zip", PROGRAM_FILES)
     finally:
         driver("kill", check=False)
         driver.close()
@@ -577,17 +586,23 @@ def test_config_file_reaches_the_configuration_program_and_failures_are_reported
     with open(machine.c_drive("site.ini"), "w") as f:
         f.write("[Instance 1]\r\n")
 
-    # The MSI: the failed import undoes the whole installation.
-    machine.env["TALLY_STANDIN_FAIL"] = "/import=2"
-    code, _ = machine.run_status(["msiexec", "/i", to_windows_path(msi_beside(setup)), "/qn", "CONFIG=C:\\site.ini"],
-                                 timeout=300)
-    assert code != 0   # 1603 on Windows; Wine's msiexec ends with 1627, of which Unix keeps 91
+    # The MSI: the failed import undoes the whole installation, and its
+    # output is in the log; so does an instance that does not start again.
+    for fail in ("/import=2", "/start-instances=3"):
+        machine.env["TALLY_STANDIN_FAIL"] = fail
+        code, _ = machine.run_status(["msiexec", "/i", to_windows_path(msi_beside(setup)), "/qn",
+                                      "CONFIG=C:\\site.ini", "/l*v", "C:\\msi.log"], timeout=300)
+        assert code != 0   # 1603 on Windows; Wine's msiexec ends with 1627, of which Unix keeps 91
+        assert not os.path.exists(program_folder(machine, "client.exe"))
+        with open(machine.c_drive("msi.log"), encoding="latin-1") as f:
+            assert "client.exe: stand-in client.exe called with: " + fail.split("=")[0] in f.read()
     assert '/import "C:\\site.ini"' in standin_calls(machine)
-    assert not os.path.exists(program_folder(machine, "client.exe"))
 
-    # Setup: installed, the import's exit code and output in the log, exit 6.
+    # Setup: installed, the import's exit code and output in the log, exit 6;
+    # imported before the instances start again.
+    machine.env["TALLY_STANDIN_FAIL"] = "/import=2"
     assert run_setup(machine, setup, "/S", "/CONFIG=C:\\site.ini", "/LOG=" + SETUP_LOG) == EXIT_NOT_CONFIGURED
-    assert standin_calls(machine)[-1] == '/import "C:\\site.ini"'
+    assert standin_calls(machine)[-2:] == ['/import "C:\\site.ini"', "/start-instances"]
     log = setup_log(machine)
     assert 'client.exe /import: exit code 2\r\nstand-in client.exe called with: /import "C:\\site.ini"' in log, log
     assert log.endswith("Exit code %d\r\n" % EXIT_NOT_CONFIGURED), log
@@ -601,6 +616,31 @@ def test_config_file_reaches_the_configuration_program_and_failures_are_reported
     assert sorted(os.listdir(program_folder(machine))) == INSTALLED
     assert sorted(os.listdir(start_menu(machine))) == ["Tallyline Configuration.lnk", "Uninstall Tallyline.lnk"]
     assert machine.reg_query(UNINSTALL_KEY, "DisplayVersion") == project_version()
+
+    # So does one without client.exe (gone with a failed upgrade, or taken
+    # by an antivirus): the service stays with its program.
+    machine.scctl("create", "Quillbox4", bin_path("slowsvc.exe 0"))
+    os.remove(program_folder(machine, "client.exe"))
+    assert quiet_uninstall(machine) == EXIT_ENDED_BY_MESSAGE
+    assert service_exists(machine, 4) and os.path.exists(program_folder(machine, "tallysvc.exe"))
+
+    # A program a user left under the name the cleanup copy once had, kept
+    # running so that no copy can replace it, is never run.
+    shutil.copy(os.path.join(BIN_DIR, "standin_client.exe"), program_folder(machine, "client.exe"))
+    temp = machine.run(["cmd", "/c", "echo %TEMP%"]).strip()
+    planted = machine.c_drive(*temp[3:].split("\\"), "Tallyline-uninstall-cleanup.exe")
+    shutil.copy(os.path.join(BIN_DIR, "standin_client.exe"), planted)
+    del machine.env["TALLY_STANDIN_FAIL"]
+    with open(machine.events_path, "ab") as err:
+        running = subprocess.Popen(["wine", planted, "planted"], env=dict(machine.env, TALLY_STANDIN_WAIT="1"),
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err)
+    try:
+        assert running.stdout.readline().startswith(b"stand-in client.exe called with: planted")
+        uninstall(machine)
+    finally:
+        running.stdin.close()
+        running.wait(timeout=30)
+    assert not [call for call in standin_calls(machine) if call.startswith("/CLEANUP")]
 
 
 def parameter_keys(session, n):
@@ -643,6 +683,10 @@ def test_an_export_configures_fresh_machines_through_setup_and_msi(machine, more
     assert other.reg_query(SERVICES_KEY + r"\Quillbox3\Parameters\Port1", "PortName") == "COM7"
     assert other.reg_query(SERVICES_KEY + r"\Quillbox3\Parameters", "LogFilename") == \
         PROGRAM_FOLDER + "\\Quillbox3.log"
+    # Where rollback is disabled the services go all the same (commit actions
+    # do not run there).
+    assert msiexec(other, "/x", to_windows_path(msi_beside(setup_exe)), "DISABLEROLLBACK=1") == 0
+    assert not service_exists(other, 3)
 
 
 def msiexec(session, *args):
@@ -664,8 +708,27 @@ def test_msi_installs_upgrades_with_instances_as_they_were_and_uninstalls_keepin
                                                                           "Tallyline", "*.lnk"), recursive=True))
     assert links == ["Tallyline Configuration.lnk", "Uninstall Tallyline.lnk"]
     assert machine.reg_query(r"HKLM\Software\Tallyline", "MsiInstallLocation") == PROGRAM_FOLDER + "\\"
+    assert not open_to_others(machine, PROGRAM_FOLDER, PROGRAM_FILES)
+    # Windows sets those permissions as it makes the folder and each file,
+    # before anything runs from there (Wine's msiexec has no such table:
+    # client.exe /start-instances set them here).
+    locks = {(row[1], row[2], row[3]) for row in msi_table(msi_beside(setup_exe), "MsiLockPermissionsEx")}
+    files = {row[0] for row in msi_table(msi_beside(setup_exe), "File")}
+    assert locks == {(key, "File", PROTECTED_SDDL) for key in files} | {("INSTALLDIR", "CreateFolder", PROTECTED_SDDL)}
     # One machine, one way of installing.
     assert run_setup(machine, setup_exe, "/S") == EXIT_ENDED_BY_MESSAGE
+    # A repair, or another run of the installed package, imports nothing:
+    # anyone may start those where Windows elevates without asking.
+    with open(machine.c_drive("site.ini"), "w") as f:
+        f.write("[Instance 7]\r\n")
+    product = machine.reg_query(r"HKLM\Software\Tallyline", "MsiProductCode")
+    for run in (("/i", product), ("/i", msi, "REINSTALL=ALL", "REINSTALLMODE=omus")):
+        assert msiexec(machine, *run, "CONFIG=C:\\site.ini") == 0
+    assert not service_exists(machine, 7)
+    # Nor does a user who is not an administrator (RestrictedUserControl,
+    # which Wine never sets).
+    assert "NOT RestrictedUserControl" in dict((row[0], row[1]) for row in msi_table(
+        msi_beside(setup_exe), "InstallExecuteSequence"))["ImportConfiguration"]
 
     ports = os.path.join(workdir, "msi-ports")
     busy, quiet = VirtualPort(machine, 3, ports).open(), VirtualPort(machine, 4, ports).open()

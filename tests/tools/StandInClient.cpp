@@ -1,7 +1,8 @@
 // Stands in for client.exe in a setup program built for the tests.
 // Appends its command line to C:\standin-client.txt and prints it; exits
 // with CODE when TALLY_STANDIN_FAIL is "VERB=CODE" and the command line
-// starts with VERB, else with 0.
+// starts with VERB, else with 0. With TALLY_STANDIN_WAIT set it first waits
+// until its standard input closes (a program that keeps running).
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -23,6 +24,10 @@ int main()
         fclose(calls);
     }
     printf("stand-in client.exe called with: %s\n", arguments);
+    fflush(stdout);
+    if (getenv("TALLY_STANDIN_WAIT") != NULL)
+        while (getchar() != EOF) {
+        }
     const char *fail = getenv("TALLY_STANDIN_FAIL");
     const char *equals = fail != NULL ? strchr(fail, '=') : NULL;
     if (equals != NULL && strncmp(arguments, fail, (size_t)(equals - fail)) == 0)

@@ -147,6 +147,14 @@ TEST(UninstallSwitch, IsTheFirstTenCharactersInAnyCase)
     EXPECT_FALSE(IsUninstallCommand(NULL));
 }
 
+static SC_HANDLE WINAPI Quillbox3Refused(SC_HANDLE manager, LPCSTR name, DWORD access)
+{
+    if (strcmp(name, "Quillbox3") != 0)
+        return OpenServiceA(manager, name, access);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return NULL;
+}
+
 TEST_F(ServiceControl, UninstallDeletesEveryInstalledService)
 {
     InstallService(1, SlowServiceCommand(0));
@@ -160,9 +168,23 @@ TEST_F(ServiceControl, UninstallDeletesEveryInstalledService)
     CloseServiceHandles();
     memset(InstanceTable, 0, sizeof InstanceTable);
 
+    // Quillbox2's parameters cannot be read (no Parameters key), Quillbox3
+    // cannot be opened at first: then nothing is deleted, as the uninstaller
+    // would go on to delete the program they run.
+    InstallService(2, SlowServiceCommand(0));
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, PortKeyPath(2).c_str());
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, ParametersKeyPath(2).c_str());
+    OpenServiceCall = Quillbox3Refused;
+    int left = UninstallServices();
+    OpenServiceCall = OpenServiceA;
+    EXPECT_EQ(1, left);
+    for (int n : {1, 2, 3})
+        EXPECT_TRUE(ServiceExists(n)) << n;
+
+    memset(InstanceTable, 0, sizeof InstanceTable);
     EXPECT_EQ(0, UninstallServices());   // none failed
-    EXPECT_FALSE(ServiceExists(1));
-    EXPECT_FALSE(ServiceExists(3));
+    for (int n : {1, 2, 3})
+        EXPECT_FALSE(ServiceExists(n)) << n;
     EXPECT_FALSE(KeyExists(EventSourceKeyPath(1)));
     EXPECT_TRUE(ScmHandle == NULL);
     EXPECT_EQ(0, Messages.Count);
@@ -371,32 +393,43 @@ TEST(ProgramFolder, OnlySystemAdministratorsAndTheInstallerMayChangeIt)
     EXPECT_EQ(0, WritableBy("O:S-1-5-21-1-2-3-500D:(A;OICI;FA;;;S-1-5-21-1-2-3-500)", "S-1-5-21-1-2-3-500"));
 }
 
-TEST(ProgramFolder, AFolderEveryoneMayChangeIsProtectedAndReadsSoAfterwards)
+// A folder in the temporary folder, and the files named, that everyone may
+// change (as a zip unpacked by a user leaves them).
+static std::string OpenFolder(const char *name, std::initializer_list<const char *> files = {})
 {
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
-    std::string folder = std::string(temp) + "tally-open-folder";
-    std::string program = folder + "\\tallysvc.exe";
+    std::string folder = std::string(temp) + name;
     CreateDirectoryA(folder.c_str(), NULL);
-    CloseHandle(CreateFileA(program.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
     PSECURITY_DESCRIPTOR open = NULL;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;OICI;FA;;;WD)", SDDL_REVISION_1, &open,
-                                                                     NULL));
+    ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;OICI;FA;;;WD)", SDDL_REVISION_1, &open, NULL);
     BOOL present, defaulted;
     PACL dacl = NULL;
     GetSecurityDescriptorDacl(open, &present, &dacl, &defaulted);
-    for (const std::string &path : {folder, program})
-        ASSERT_EQ(0u, SetNamedSecurityInfoA((LPSTR)path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL,
-                                            NULL, dacl, NULL));
+    SetNamedSecurityInfoA((LPSTR)folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, dacl, NULL);
+    for (const char *file : files) {
+        std::string path = folder + "\\" + file;
+        CloseHandle(CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+        SetNamedSecurityInfoA((LPSTR)path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, dacl, NULL);
+    }
     LocalFree(open);
+    return folder;
+}
+
+TEST(ProgramFolder, AFolderEveryoneMayChangeIsProtectedWithEveryFileAndReadsSoAfterwards)
+{
+    std::string folder = OpenFolder("tally-open-folder", {"tallysvc.exe", "client.exe"});
+    std::string program = folder + "\\tallysvc.exe";
     DWORD error = 0;
     ASSERT_EQ(1, PathLetsOthersWrite(folder.c_str(), &error));
+    ASSERT_EQ(1, PathLetsOthersWrite((folder + "\\client.exe").c_str(), &error));
 
     char reason[1024] = "";
     EXPECT_TRUE(SecureProgramFolder(folder.c_str(), program.c_str(), reason, sizeof reason)) << reason;
-    EXPECT_EQ(0, PathLetsOthersWrite(folder.c_str(), &error));
-    EXPECT_EQ(0, PathLetsOthersWrite(program.c_str(), &error));
+    for (const std::string &path : {folder, program, folder + "\\client.exe"})
+        EXPECT_EQ(0, PathLetsOthersWrite(path.c_str(), &error)) << path;
     DeleteFileA(program.c_str());
+    DeleteFileA((folder + "\\client.exe").c_str());
     RemoveDirectoryA(folder.c_str());
 }
 
@@ -439,6 +472,29 @@ TEST_F(ServiceControl, SetupStopsEveryInstanceAndStartsItAgainOnThisFolder)
         EXPECT_EQ(n == 1 ? SlowServiceCommand(0) : ProgramFolder() + "tallysvc.exe", program);
     }
     EXPECT_EQ((DWORD)SERVICE_STOPPED, ServiceState(3));
+
+    // A list where others could change it, or put one in its place, is
+    // neither written nor followed: it decides what runs as LocalSystem.
+    std::string open = OpenFolder("tally-open-list") + "\\stopped.ini";
+    EXPECT_EQ(INSTANCES_NOT_REACHED, StopAllInstances(open.c_str(), NULL));
+    EXPECT_EQ((DWORD)SERVICE_RUNNING, ServiceState(1));
+    WritePrivateProfileStringA("stopped", "3", "R", open.c_str());
+    EXPECT_EQ(1, StartStoppedInstances(open.c_str(), NULL));
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, ServiceState(3));
+    DeleteFileA(open.c_str());
+
+    // An instance that does not start again stays listed for the next start
+    // (a rollback's), which a later stop keeps too.
+    InstallService(4, "C:\\Missing\\program.exe");
+    WritePrivateProfileStringA("stopped", "4", "R", list.c_str());
+    EXPECT_EQ(0, StopAllInstances(list.c_str(), NULL));
+    EXPECT_EQ(1, StartStoppedInstances(list.c_str(), NULL));
+    EXPECT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(1, SERVICE_RUNNING, 5000));
+    GetPrivateProfileStringA("stopped", "4", "", value, sizeof value, list.c_str());
+    EXPECT_STREQ("R", value);
+    GetPrivateProfileStringA("stopped", "1", "", value, sizeof value, list.c_str());
+    EXPECT_STREQ("", value);
+    DeleteFileA(list.c_str());
 }
 
 // Wine's service manager keeps no recovery actions to read back: the calls

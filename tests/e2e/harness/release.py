@@ -83,6 +83,13 @@ def writers(sddl):
     return found
 
 
+def msi_table(msi, table):
+    """The rows of a table of an MSI package (msiinfo), each a list of its
+    columns."""
+    out = subprocess.run(["msiinfo", "export", msi, table], stdout=subprocess.PIPE, check=True).stdout
+    return [line.split("\t") for line in out.decode("utf-8").replace("\r", "").splitlines()[3:]]
+
+
 def security(session, windows_path):
     """Owner and DACL of a file or folder as SDDL, as Windows reports them."""
     return session.run(["resinfo.exe", "security", windows_path]).strip()
