@@ -7,7 +7,6 @@
 #include "common/mail/MailLogFile.h"
 #include "common/secrets/SmtpPassword.h"
 
-#include <commdlg.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -157,19 +156,7 @@ void CEmailProps::OnOAuthSettings()
 
 void CEmailProps::OnBrowseCa()
 {
-    char path[SMTP_TRUSTED_CA_SIZE];
-    GetDlgItemTextA(Handle(), IDC_SMTP_TRUSTED_CA, path, sizeof path);
-    OPENFILENAMEA dialog;
-    memset(&dialog, 0, sizeof dialog);
-    dialog.lStructSize = sizeof dialog;
-    dialog.hwndOwner = Handle();
-    dialog.lpstrFilter = "Certificates (*.pem;*.crt;*.cer;*.der)\0*.pem;*.crt;*.cer;*.der\0All files (*.*)\0*.*\0";
-    dialog.lpstrFile = path;
-    dialog.nMaxFile = sizeof path;
-    dialog.lpstrTitle = "Trusted CA file";
-    dialog.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
-    if (GetOpenFileNameA(&dialog))
-        SetDlgItemTextA(Handle(), IDC_SMTP_TRUSTED_CA, path);   // stored by its change event
+    BrowseForTrustedCa(Handle(), IDC_SMTP_TRUSTED_CA, SMTP_TRUSTED_CA_SIZE);
 }
 
 // Mails LogFilename as configured (no rotation stamp) with the working

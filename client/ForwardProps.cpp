@@ -2,7 +2,6 @@
 #include "client/PropsResource.h"
 #include "client/window/PageControls.h"
 
-#include <commdlg.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -79,19 +78,7 @@ void CForwardProps::OnChangeText(int id, char *member, int size)
 
 void CForwardProps::OnBrowseCa()
 {
-    char path[FORWARD_TRUSTED_CA_SIZE];
-    GetDlgItemTextA(Handle(), IDC_FORWARD_TRUSTED_CA, path, sizeof path);
-    OPENFILENAMEA dialog;
-    memset(&dialog, 0, sizeof dialog);
-    dialog.lStructSize = sizeof dialog;
-    dialog.hwndOwner = Handle();
-    dialog.lpstrFilter = "Certificates (*.pem;*.crt;*.cer;*.der)\0*.pem;*.crt;*.cer;*.der\0All files (*.*)\0*.*\0";
-    dialog.lpstrFile = path;
-    dialog.nMaxFile = sizeof path;
-    dialog.lpstrTitle = "Trusted CA file";
-    dialog.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
-    if (GetOpenFileNameA(&dialog))
-        SetDlgItemTextA(Handle(), IDC_FORWARD_TRUSTED_CA, path);   // stored by its change event
+    BrowseForTrustedCa(Handle(), IDC_FORWARD_TRUSTED_CA, FORWARD_TRUSTED_CA_SIZE);
 }
 
 BOOL CForwardProps::OnCommand(WORD id, WORD code, HWND)

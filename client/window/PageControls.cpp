@@ -1,5 +1,6 @@
 #include "client/window/PageControls.h"
 
+#include <commdlg.h>
 #include <string.h>
 
 int FillListsFromTemplate(HWND page, UINT templateId)
@@ -67,4 +68,23 @@ void SetChecked(HWND page, int id, int checked)
 int IsChecked(HWND page, int id)
 {
     return SendDlgItemMessageA(page, id, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void BrowseForTrustedCa(HWND page, int boxId, int size)
+{
+    char path[1024];
+    if (size <= 0 || size > (int)sizeof path)
+        size = (int)sizeof path;
+    GetDlgItemTextA(page, boxId, path, size);
+    OPENFILENAMEA dialog;
+    memset(&dialog, 0, sizeof dialog);
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = page;
+    dialog.lpstrFilter = "Certificates (*.pem;*.crt;*.cer;*.der)\0*.pem;*.crt;*.cer;*.der\0All files (*.*)\0*.*\0";
+    dialog.lpstrFile = path;
+    dialog.nMaxFile = (DWORD)size;
+    dialog.lpstrTitle = "Trusted CA file";
+    dialog.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+    if (GetOpenFileNameA(&dialog))
+        SetDlgItemTextA(page, boxId, path);
 }

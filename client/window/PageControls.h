@@ -24,3 +24,9 @@ void ReadComboText(HWND combo, int notification, char *text, int size);
 // Checks or clears a check box or radio button.
 void SetChecked(HWND page, int id, int checked);
 int IsChecked(HWND page, int id);
+
+// Lets the user choose a trusted CA file (certificates: .pem, .crt, .cer,
+// .der) for the edit box boxId, opened on the file the box names. The box's
+// change event stores the choice; Cancel leaves it as it was. size: the
+// most the value may hold, terminating zero included (at most 1024).
+void BrowseForTrustedCa(HWND page, int boxId, int size);
