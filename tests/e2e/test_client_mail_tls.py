@@ -1,8 +1,8 @@
 """The E-mail page's port, security, user, trusted CA and password under
 Xvfb, driven from guidriver.exe: the password box's placeholder kept,
 cleared and replaced, E-mail Now over STARTTLS with AUTH and its two new
-messages, what Save puts in the registry, and a service that mails each
-rotated file with the saved settings. Retries, zipping and the OAuth 2.0
+messages, what Save puts in the registry, and a service that mails a
+finished log with the saved settings. Retries, zipping and the OAuth 2.0
 sign-in with its dialog (client secret like the password), E-mail Now
 with a token. Screenshot: docs/props-email-oauth.png."""
 
@@ -10,13 +10,13 @@ import email
 import email.policy
 import os
 import shutil
-import time
 
 import pytest
 
 from client_gui import *  # noqa: F401,F403  (fixtures)
 from client_driver import screenshot_window, wait_for
 from harness import VirtualPort
+from harness.instance import leave_in_outbox
 from test_client_props import CANCEL, EMAIL, EMAIL_NOW, GENERAL, LOG_FILE, OAUTH, OK, RETRY, SERVICES, SIGN_IN, \
     ZIP, Sheet, error_box, install, no_error_box, saved
 from tlssink import CLIENT_ID, CLIENT_SECRET, PASSWORD, STARTTLS, USER, TlsSink, TokenServer, certificates, \
@@ -270,13 +270,13 @@ def test_retries_zipping_and_the_oauth_dialog_are_saved_and_email_now_signs_in_w
     assert edit_oauth(None, None, "") is None
 
 
-def test_a_service_mails_each_rotated_file_with_the_saved_settings(client, gui, certs, workdir):
+def test_a_service_mails_with_the_saved_settings(client, gui, certs, workdir):
     port = VirtualPort(gui, 44, os.path.join(workdir, "tls-ports")).open()
-    folder = gui.c_drive("tlsrotation")
+    folder = gui.c_drive("tlsmail")
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     try:
-        install(gui, 3, PortName=port.name, LogFilename="C:\\tlsrotation\\Quillbox3.log", LogRotation=5,
+        install(gui, 3, PortName=port.name, LogFilename="C:\\tlsmail\\Quillbox3.log", MailRetryHours=1,
                 VerboseLevel=9, SmtpServer="127.0.12.21", SmtpFromAddress=FROM, SmtpToAddress=TO)
         c = client()
         s = Sheet(c, 3)
@@ -287,31 +287,25 @@ def test_a_service_mails_each_rotated_file_with_the_saved_settings(client, gui, 
         blob = password_blob(gui, 3)
         assert blob and holds_no_clear_password(blob, PASSWORD)
 
+        # A finished log waits in the outbox: the service mails it at its
+        # start, through what the page saved, without a rotation to wait for.
+        with open(os.path.join(folder, "Quillbox3-finished.log"), "wb") as f:
+            f.write(b"call 1\r\ncall 2\r\n")
+        leave_in_outbox(gui, "Quillbox3", "C:\\tlsmail\\Quillbox3-finished.log")
         with TlsSink("127.0.12.21", certs, STARTTLS, port=587) as sink:
             mark = gui.mark()
-            started = time.time()
             gui.scctl("start", "Quillbox3")
-            # Two minute boundaries pass while the device talks.
-            sent = []
-            while len(sink.messages) < 2 and time.time() < started + 150:
-                line = b"call %d at %.1f\r\n" % (len(sent), time.time())
-                port.send(line)
-                sent.append(line)
-                time.sleep(0.5)
+            wait_for(lambda: sink.messages, timeout=60)
             gui.scctl("control", "Quillbox3", "stop", check=False)
             gui.scctl("wait", "Quillbox3", "1", "70000", check=False, timeout=90)
-            assert len(sink.messages) >= 2
-            assert all(login == ("PLAIN", USER, PASSWORD, True) for login in sink.logins)
+            assert len(sink.messages) == 1
+            assert sink.logins == [("PLAIN", USER, PASSWORD, True)]
             assert all(authenticated for _, authenticated in sink.recorder.messages)
-            files = sorted(f for f in os.listdir(folder))
-            for envelope in sink.messages[:2]:
-                message = email.message_from_bytes(envelope.original_content, policy=email.policy.compat32)
-                attachment = message.get_payload()[1]
-                name = attachment.get_filename()
-                assert name in files and name.startswith("Quillbox3") and name != "Quillbox3.log"
-                with open(os.path.join(folder, name), "rb") as f:
-                    assert attachment.get_payload(decode=True) == f.read()
+            message = email.message_from_bytes(sink.messages[0].original_content, policy=email.policy.compat32)
+            attachment = message.get_payload()[1]
+            assert attachment.get_filename() == "Quillbox3-finished.log"
+            assert attachment.get_payload(decode=True) == b"call 1\r\ncall 2\r\n"
             reported = [e.text for e in gui.events_since(mark) if "emailed logfile" in e.text]
-            assert any(text.startswith("Successfully emailed logfile C:\\tlsrotation\\Quillbox3") for text in reported)
+            assert reported == ["Successfully emailed logfile C:\\tlsmail\\Quillbox3-finished.log"]
     finally:
         port.close()

@@ -27,7 +27,7 @@ import pytest
 import conftest
 from harness import Instance, VirtualPort
 from harness.events import ERROR, INFORMATION
-from harness.instance import PAUSED, RUNNING, STOP_PENDING, STOPPED, parse_status
+from harness.instance import PAUSED, RUNNING, STOP_PENDING, STOPPED, leave_in_outbox, parse_status
 from smtpsink import AiosmtpdSink, FailsFirstMail, RefusingSink, call_log, unzipped, winpath
 from tlssink import CLIENT_ID, CLIENT_SECRET, STARTTLS, USER, TlsSink, TokenServer, certificates
 
@@ -343,10 +343,7 @@ def run(_shared_session, workdir):
             r.earlier = "C:\\logs%d\\earlier.log" % r.waiting.n
             with open(r.waiting.unix_path(r.earlier), "wb") as f:
                 f.write(b"from an earlier run\r\n")
-            session.run(["reg", "add", r"HKLM\SYSTEM\CurrentControlSet\Services\%s\Outbox" % r.waiting.name,
-                         "/v", "00000001", "/t", "REG_SZ", "/f", "/d",
-                         time.strftime("since=%Y-%m-%dT%H:%M:%SZ", time.gmtime()) +
-                         " tries=0 reason=0 parts=0 sent=0 path=" + r.earlier])
+            leave_in_outbox(session, r.waiting.name, r.earlier)
 
             # Far enough from a boundary to start every service before it comes.
             if time.time() % 60 > 40:

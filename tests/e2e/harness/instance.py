@@ -82,6 +82,14 @@ def reg_file_text(n, values):
 _STATUS = re.compile(r"state=(\d+) checkpoint=(\d+) waithint=(\d+) exit=(\d+) specific=(\d+)")
 
 
+def leave_in_outbox(session, name, windows_path):
+    """Enters a finished log in service `name`'s mail outbox, as a run that
+    ended before it was mailed leaves it: the next start mails it."""
+    session.run(["reg", "add", SERVICES_KEY + "\\%s\\Outbox" % name, "/v", "00000001", "/t", "REG_SZ",
+                 "/f", "/d", time.strftime("since=%Y-%m-%dT%H:%M:%SZ", time.gmtime()) +
+                 " tries=0 reason=0 parts=0 sent=0 path=" + windows_path])
+
+
 def parse_status(text):
     m = _STATUS.search(text)
     if not m:
