@@ -5,6 +5,7 @@
 #include "service/core/ReportServiceEvent.h"
 #include "service/core/ServiceState.h"
 #include "service/mail/MailThread.h"
+#include "service/mail/NoticeOutbox.h"
 #include "service/mail/OutboxThread.h"
 
 #include <stdio.h>
@@ -14,7 +15,9 @@ struct AlarmMailEntry {
     char Subject[ALARM_MAIL_SUBJECT_SIZE];
     char Text[ALARM_MAIL_TEXT_SIZE];
     ULONGLONG GiveUpAt, NextTry;     // tick counts
+    ULONGLONG Since;                // UTC when it was queued
     DWORD Tries;
+    DWORD Kept;                     // its number in the outbox (0: not kept)
 };
 
 // The queue, oldest first; touched by the alarm thread, the reader and the
@@ -23,6 +26,9 @@ static SRWLOCK QueueLock = SRWLOCK_INIT;
 static AlarmMailEntry Queue[ALARM_MAIL_QUEUE];
 static DWORD Queued;
 static AlarmMailEntry Sending;      // mail thread only
+// Kept mails that a full queue dropped: the mail thread forgets them.
+static DWORD Dropped[ALARM_MAIL_QUEUE];
+static DWORD DroppedCount;
 static BOOL Enabled;
 static HANDLE Wake;                 // auto reset: a mail was queued
 static HANDLE MailerThread;
@@ -51,19 +57,25 @@ static void LocalText(ULONGLONG utc, char *text, size_t size)
         snprintf(text, size, "?");
 }
 
-static void Enqueue(const char *subject, const char *text)
+static void Enqueue(const char *subject, const char *text, ULONGLONG since = UtcNowFiletime(), DWORD tries = 0,
+                    DWORD kept = 0, ULONGLONG giveUpAt = 0)
 {
     AcquireSRWLockExclusive(&QueueLock);
     if (Queued == ALARM_MAIL_QUEUE) {
+        if (Queue[0].Kept != 0 && DroppedCount < ALARM_MAIL_QUEUE)
+            Dropped[DroppedCount++] = Queue[0].Kept;
         memmove(Queue, Queue + 1, sizeof Queue[0] * (ALARM_MAIL_QUEUE - 1));
         Queued--;
     }
     AlarmMailEntry &entry = Queue[Queued++];
+    memset(&entry, 0, sizeof entry);
     lstrcpynA(entry.Subject, subject, sizeof entry.Subject);
     lstrcpynA(entry.Text, text, sizeof entry.Text);
     entry.NextTry = 0;              // at once
-    entry.GiveUpAt = 0;             // an hour after the first try
-    entry.Tries = 0;
+    entry.GiveUpAt = giveUpAt;      // 0: an hour after the first try
+    entry.Since = since;
+    entry.Tries = tries;
+    entry.Kept = kept;
     ReleaseSRWLockExclusive(&QueueLock);
     SetEvent(Wake);
 }
@@ -99,6 +111,29 @@ void MailAlarmEnded()
 
 static BOOL Reporting() { return (Params.VerboseLevel & VERBOSE_MAIL) != 0; }
 
+// With the outbox on, a mail that failed is kept there, so that a restart
+// within its hour still sends it.
+static void KeepSending(DWORD reason)
+{
+    if (Params.Mail.MailRetryHours == 0)
+        return;
+    DWORD kept = KeepNotice(Sending.Kept, Sending.Since, Sending.Tries, reason, Sending.Subject, Sending.Text);
+    if (kept == 0 && Sending.Kept == 0 && Reporting())
+        ReportServiceEvent("The mail \"%s\" cannot be kept in the mail outbox (error %lu); it is tried again "
+                           "while the service runs", EVENTLOG_WARNING_TYPE, Sending.Subject, GetLastError());
+    if (kept != 0)
+        Sending.Kept = kept;
+}
+
+static void ReportGivingUp(const char *subject, DWORD result, DWORD tries)
+{
+    char reason[MAIL_REASON_SIZE];
+    FormatMailReason(reason, sizeof reason, (int)result);
+    if (Reporting())
+        ReportServiceEvent("Gave up emailing \"%s\" to %s (reason: %s, tries: %lu)", EVENTLOG_ERROR_TYPE, subject,
+                           Params.AlarmMailTo, reason, (unsigned long)tries);
+}
+
 // One try of the oldest mail; TRUE when it is done with (sent or given up).
 static BOOL TryOldest(ULONGLONG now)
 {
@@ -113,23 +148,38 @@ static BOOL TryOldest(ULONGLONG now)
         if (Reporting())
             ReportServiceEvent("Successfully emailed \"%s\" to %s", EVENTLOG_INFORMATION_TYPE, Sending.Subject,
                                Params.AlarmMailTo);
+        ForgetNotice(Sending.Kept);
         return TRUE;
     }
     Sending.NextTry = now + OutboxRetryDelayMs(Sending.Tries);
     if (forGood || Sending.NextTry >= Sending.GiveUpAt) {
-        if (Reporting())
-            ReportServiceEvent("Gave up emailing \"%s\" to %s (reason: %s, tries: %lu)", EVENTLOG_ERROR_TYPE,
-                               Sending.Subject, Params.AlarmMailTo, reason, (unsigned long)Sending.Tries);
+        ReportGivingUp(Sending.Subject, (DWORD)result, Sending.Tries);
+        ForgetNotice(Sending.Kept);
         return TRUE;
     }
+    KeepSending((DWORD)result);
     if (Sending.Tries == 1 && Reporting())
         ReportServiceEvent("Failed to email \"%s\" to %s (reason: %s); it is tried again for up to an hour",
                            EVENTLOG_ERROR_TYPE, Sending.Subject, Params.AlarmMailTo, reason);
     return FALSE;
 }
 
+// Forgets the kept mails that a full queue dropped.
+static void ForgetDropped()
+{
+    DWORD dropped[ALARM_MAIL_QUEUE], count;
+    AcquireSRWLockExclusive(&QueueLock);
+    count = DroppedCount;
+    memcpy(dropped, Dropped, sizeof dropped[0] * count);
+    DroppedCount = 0;
+    ReleaseSRWLockExclusive(&QueueLock);
+    for (DWORD k = 0; k < count; k++)
+        ForgetNotice(dropped[k]);
+}
+
 DWORD SendDueAlarmMails(ULONGLONG now)
 {
+    ForgetDropped();
     for (;;) {
         AcquireSRWLockExclusive(&QueueLock);
         BOOL waiting = Queued > 0;
@@ -152,17 +202,21 @@ DWORD SendDueAlarmMails(ULONGLONG now)
         // The queue moved on meanwhile only at its end (Enqueue) or, when
         // full, by dropping the oldest: the one just tried.
         AcquireSRWLockExclusive(&QueueLock);
-        if (Queued > 0 && strcmp(Queue[0].Subject, Sending.Subject) == 0 && strcmp(Queue[0].Text, Sending.Text) == 0) {
-            if (done) {
-                memmove(Queue, Queue + 1, sizeof Queue[0] * (Queued - 1));
-                Queued--;
-            } else {
-                Queue[0].Tries = Sending.Tries;
-                Queue[0].NextTry = Sending.NextTry;
-                Queue[0].GiveUpAt = Sending.GiveUpAt;
-            }
+        BOOL there = Queued > 0 && strcmp(Queue[0].Subject, Sending.Subject) == 0 &&
+                     strcmp(Queue[0].Text, Sending.Text) == 0;
+        if (there && done) {
+            memmove(Queue, Queue + 1, sizeof Queue[0] * (Queued - 1));
+            Queued--;
+        } else if (there) {
+            Queue[0].Tries = Sending.Tries;
+            Queue[0].NextTry = Sending.NextTry;
+            Queue[0].GiveUpAt = Sending.GiveUpAt;
+            Queue[0].Kept = Sending.Kept;
         }
         ReleaseSRWLockExclusive(&QueueLock);
+        // Dropped while it was tried: what was kept of it goes too.
+        if (!there)
+            ForgetNotice(Sending.Kept);
         // Not done: its wait shows at the next turn.
     }
 }
@@ -178,13 +232,39 @@ static DWORD WINAPI AlarmMailThread(LPVOID)
     }
 }
 
+// A mail an earlier run kept: queued again with the rest of its hour, or
+// given up when that has passed.
+static void RequeueKept(DWORD number, ULONGLONG since, DWORD tries, DWORD reason, const char *subject,
+                        const char *text)
+{
+    ULONGLONG now = UtcNowFiletime(), hour = ALARM_MAIL_TRY_MS * (FILETIME_PER_SECOND / 1000);
+    if (now >= since + hour) {
+        ReportGivingUp(subject, reason, tries);
+        ForgetNotice(number);
+        return;
+    }
+    Enqueue(subject, text, since, tries, number, GetTickCount64() + (since + hour - now) / (FILETIME_PER_SECOND / 1000));
+}
+
+// Mails kept by an earlier run that this one cannot send.
+static void DropKept(const char *why)
+{
+    DWORD dropped = TakeKeptNotices(NULL);
+    if (dropped > 0)
+        ReportServiceEvent("%lu alarm mail(s) kept in the mail outbox are not sent: %s", EVENTLOG_WARNING_TYPE,
+                           (unsigned long)dropped, why);
+}
+
 int StartAlarmMail()
 {
-    if (Params.AlarmMailTo[0] == '\0')
+    if (Params.AlarmMailTo[0] == '\0') {
+        DropKept("AlarmMailTo is not set");
         return 0;
+    }
     if (Params.SmtpServer[0] == '\0' || Params.SmtpFromAddress[0] == '\0') {
         ReportServiceEvent("The alarm is not mailed to %s: the SMTP server and the from address must be set",
                            EVENTLOG_ERROR_TYPE, Params.AlarmMailTo);
+        DropKept("the SMTP server and the from address must be set");
         return 0;
     }
     if (MailMutex == NULL)
@@ -199,12 +279,14 @@ int StartAlarmMail()
         return 0;
     }
     Enabled = TRUE;
+    TakeKeptNotices(RequeueKept);
     return 1;
 }
 
 void ResetAlarmMail()
 {
     Queued = 0;
+    DroppedCount = 0;
     StartMailed = 0;
     SilenceFrom = 0;
     Enabled = TRUE;

@@ -5,7 +5,8 @@
 // WarningInterval. The mails go out on a thread of their own, holding
 // MailMutex only while one is sent (the mail library is one call at a time),
 // so neither the alarm's other actions nor the log's mails wait for them; one
-// that fails is tried again for up to an hour.
+// that fails is tried again for up to an hour, and with the outbox on it is
+// kept there meanwhile, so that a restart still sends it.
 #pragma once
 
 #include <windows.h>

@@ -59,8 +59,7 @@ static int ReadField(const char **p, const char *word, ULONGLONG max, ULONGLONG 
     return ReadWord(p, word) && ReadNumber(p, max, value);
 }
 
-// "2026-12-09T13:00:00Z", UTC.
-static int ReadUtc(const char **p, ULONGLONG *since)
+int ReadOutboxTime(const char **p, ULONGLONG *since)
 {
     ULONGLONG y, mo, d, h, mi, s;
     if (!ReadNumber(p, 30827, &y) || !ReadWord(p, "-") || !ReadNumber(p, 12, &mo) || !ReadWord(p, "-") ||
@@ -75,16 +74,25 @@ static int ReadUtc(const char **p, ULONGLONG *since)
     return 1;
 }
 
-int FormatOutboxEntry(const OutboxEntry *entry, char *text, size_t size)
+int FormatOutboxTime(ULONGLONG utc, char *text, size_t size)
 {
-    FILETIME f = {(DWORD)entry->Since, (DWORD)(entry->Since >> 32)};
+    FILETIME f = {(DWORD)utc, (DWORD)(utc >> 32)};
     SYSTEMTIME t;
     if (size == 0 || !FileTimeToSystemTime(&f, &t))
         return 0;
-    int length = snprintf(text, size, "since=%04u-%02u-%02uT%02u:%02u:%02uZ tries=%lu reason=%lu parts=%lu sent=%lu",
-                          t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, (unsigned long)entry->Tries,
-                          (unsigned long)entry->LastReason, (unsigned long)entry->Plan.Count,
-                          (unsigned long)entry->PartsSent);
+    int length = snprintf(text, size, "%04u-%02u-%02uT%02u:%02u:%02uZ", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                          t.wSecond);
+    return length > 0 && (size_t)length < size;
+}
+
+int FormatOutboxEntry(const OutboxEntry *entry, char *text, size_t size)
+{
+    char since[OUTBOX_TIME_SIZE];
+    if (size == 0 || !FormatOutboxTime(entry->Since, since, sizeof since))
+        return 0;
+    int length = snprintf(text, size, "since=%s tries=%lu reason=%lu parts=%lu sent=%lu", since,
+                          (unsigned long)entry->Tries, (unsigned long)entry->LastReason,
+                          (unsigned long)entry->Plan.Count, (unsigned long)entry->PartsSent);
     for (DWORD k = 0; k < entry->Plan.Count && length > 0 && (size_t)length < size; k++)
         length += snprintf(text + length, size - length, "%s%llu", k == 0 ? " ends=" : ",",
                            (unsigned long long)entry->Plan.Ends[k]);
@@ -97,7 +105,7 @@ int ParseOutboxEntry(const char *text, OutboxEntry *entry)
 {
     const char *p = text;
     ULONGLONG tries, reason, parts, sent;
-    if (!ReadWord(&p, "since=") || !ReadUtc(&p, &entry->Since) || !ReadField(&p, " tries=", 0xFFFFFFFF, &tries) ||
+    if (!ReadWord(&p, "since=") || !ReadOutboxTime(&p, &entry->Since) || !ReadField(&p, " tries=", 0xFFFFFFFF, &tries) ||
         !ReadField(&p, " reason=", 255, &reason) || !ReadField(&p, " parts=", MAIL_MAX_PARTS, &parts) ||
         !ReadField(&p, " sent=", parts, &sent) || (parts > 0 && sent == parts))
         return 0;

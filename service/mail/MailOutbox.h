@@ -84,4 +84,10 @@ int RemoveFromOutbox(const OutboxEntry *entry);
 // that is not exactly such a text (numbers out of range, part ends out of
 // order, no path).
 int FormatOutboxEntry(const OutboxEntry *entry, char *text, size_t size);
+
+// A UTC FILETIME as the entries write it ("2026-12-09T13:00:00Z"), and back
+// (advancing *p past it). Non-zero on success.
+#define OUTBOX_TIME_SIZE 24
+int FormatOutboxTime(ULONGLONG utc, char *text, size_t size);
+int ReadOutboxTime(const char **p, ULONGLONG *utc);
 int ParseOutboxEntry(const char *text, OutboxEntry *entry);

@@ -1,7 +1,8 @@
 """What running instances publish and who reads it, through the real service
 and client.exe: the volatile Status key, "/status" and "/check" with their exit
 codes for a healthy, a silent and a stopped instance, and the alarm by mail
-(one mail when the alarm starts, one when data comes again)."""
+(one mail when the alarm starts, one when data comes again; with the outbox
+on, one that failed is kept and sent after a restart)."""
 
 import time
 
@@ -9,7 +10,9 @@ from harness.alarm import wait_until
 from smtpsink import AiosmtpdSink
 
 SINK = "127.0.28.1"
-STATUS = r"HKLM\SYSTEM\CurrentControlSet\Services\Quillbox%d\Status"
+UNREACHABLE = "127.0.28.9"  # nothing listens there
+SERVICE = r"HKLM\SYSTEM\CurrentControlSet\Services\Quillbox%d"
+STATUS = SERVICE + r"\Status"
 WHOLE_DAY = dict(DayOfWeekMask=0x7F, StartHour=0, StartMin=0, EndHour=24, EndMin=0)
 
 
@@ -103,3 +106,30 @@ def test_the_alarm_and_its_end_are_mailed_once_each(wine, port, instance):
         assert "Last line received: 0007 EXT 204 OUT 0161973069" in alarm
         assert "Subject: Tallyline: %s receives data again" % inst.name in back
         assert "receives data again after 00:00:" in back
+
+        # With the outbox on, a mail that failed is kept beside it: a restart
+        # within its hour, with the server put right, sends it.
+        def change(key, name, kind, data):
+            wine.run(["reg", "add", SERVICE % inst.n + key, "/v", name, "/t", kind, "/d", data, "/f"])
+
+        def kept():
+            return wine.run(["reg", "query", SERVICE % inst.n + r"\Outbox\Notices"], check=False).count("REG_MULTI_SZ")
+
+        inst.stop()
+        change(r"\Parameters", "SmtpServer", "REG_SZ", UNREACHABLE)
+        change(r"\Parameters", "MailRetryHours", "REG_DWORD", "1")
+        mark = wine.mark()
+        inst.start()
+        assert wine.wait_for_event(lambda e: e.text.startswith('Failed to email "Tallyline alarm: '), timeout=20,
+                                   since=mark)
+        assert kept() == 1
+        inst.stop()
+        change(r"\Parameters", "SmtpServer", "REG_SZ", SINK)
+        change(r"\Parameters\Port1", "Timeout", "REG_DWORD", "0")
+        inst.start()
+        assert wait_until(lambda: len(sink.messages) == 3, 15)
+        assert "Subject: Tallyline alarm: %s has not received data" % inst.name in \
+            sink.messages[2].content.decode("latin-1")
+        assert wait_until(lambda: kept() == 0, 5)
+        time.sleep(1)
+        assert len(sink.messages) == 3
