@@ -17,7 +17,7 @@ With --network, the same for a network source instead:
      on, every byte checked in order.
   2. CPU of one instance fed at the pace of 115200 baud (11,520 bytes a
      second in 64-byte lines) for 30 s over TCP, and the same through the
-     virtual COM port beside it.
+     virtual COM port beside it, with Timeout 0 and with Timeout 30.
 
 Run after tools/build.sh:  /usr/bin/python3 tools/bench-capture.py [MEGABYTES] [--network]
 """
@@ -184,14 +184,15 @@ def network(session, workdir, megabytes):
     inst.stop()
     device.close()
     inst.uninstall()
-    port = VirtualPort(session, 22, os.path.join(workdir, "ports")).open()
-    inst = Instance(session, 63, PortName=port.name, BaudRate=115200, TimestampFormat=1, VerboseLevel=0,
-                    LogFilename="C:\\bench\\paced-com.log").install()
-    inst.start()
-    paced_cpu(session, port.send, "the COM port")
-    inst.stop()
-    inst.uninstall()
-    port.close()
+    for timeout in (0, 30):
+        port = VirtualPort(session, 22, os.path.join(workdir, "ports")).open()
+        inst = Instance(session, 63, PortName=port.name, BaudRate=115200, TimestampFormat=1, VerboseLevel=0,
+                        Timeout=timeout, LogFilename="C:\\bench\\paced-com%d.log" % timeout).install()
+        inst.start()
+        paced_cpu(session, port.send, "the COM port with Timeout %d" % timeout)
+        inst.stop()
+        inst.uninstall()
+        port.close()
 
 
 def main():

@@ -206,9 +206,17 @@ static DWORD WaitingInDriver()
     return status.cbInQue;
 }
 
+// The driver's time-out changes only when the wait wanted is shorter by more
+// than READ_TIMEOUT_SLACK_MS or longer than twice it: each change is a call
+// into the system, and with Timeout set the wait wanted moves with every
+// read while data flows. A quiet read then ends at most the slack late (the
+// warning comes that much later), or sooner, and the reader asks again.
+#define READ_TIMEOUT_SLACK_MS 100
+
 static void SetReadTimeout(DWORD waitMs)
 {
-    if (waitMs == Port.ReadTimeoutMs)
+    BOOL shorter = waitMs < Port.ReadTimeoutMs && Port.ReadTimeoutMs - waitMs > READ_TIMEOUT_SLACK_MS;
+    if (!shorter && waitMs / 2 <= Port.ReadTimeoutMs)
         return;
     if (ApplyReadTimeout(Port.Handle, waitMs)) {
         Port.ReadTimeoutMs = waitMs;
@@ -252,14 +260,14 @@ static ReadOutcome ReadOverlapped(BYTE *buffer, DWORD size, DWORD *count)
 static SourceResult ReadComPort(BYTE *buffer, DWORD size, DWORD waitMs, DWORD *count)
 {
     SetReadTimeout(waitMs);
-    DWORD began = GetTickCount();
+    DWORD began = GetTickCount(), timeout = Port.ReadTimeoutMs;
     ReadOutcome outcome = ReadOverlapped(buffer, 1, count);
     if (outcome == ReadStopped)
         return SourceStopped;
     if (outcome == ReadFailed)
         return PortLost(GetLastError());
     if (*count == 0) {
-        if (waitMs > 2 * EMPTY_READ_PAUSE_MS && GetTickCount() - began < waitMs / 2)
+        if (timeout > 2 * EMPTY_READ_PAUSE_MS && GetTickCount() - began < timeout / 2)
             return WaitForSingleObject(StopEvent, EMPTY_READ_PAUSE_MS) == WAIT_OBJECT_0 ? SourceStopped
                                                                                     : SourceQuiet;
         PortWorks();
