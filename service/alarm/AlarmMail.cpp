@@ -15,7 +15,7 @@ struct AlarmMailEntry {
     char Subject[ALARM_MAIL_SUBJECT_SIZE];
     char Text[ALARM_MAIL_TEXT_SIZE];
     ULONGLONG GiveUpAt, NextTry;     // tick counts
-    ULONGLONG Since;                // UTC when it was queued
+    ULONGLONG Since;                // UTC when it was queued (its first try)
     DWORD Tries;
     DWORD Kept;                     // its number in the outbox (0: not kept)
 };
@@ -238,12 +238,17 @@ static void RequeueKept(DWORD number, ULONGLONG since, DWORD tries, DWORD reason
                         const char *text)
 {
     ULONGLONG now = UtcNowFiletime(), hour = ALARM_MAIL_TRY_MS * (FILETIME_PER_SECOND / 1000);
+    // A first try ahead of the clock (set back, or the value edited) counts as
+    // now: the hour never grows.
+    if (since > now)
+        since = now;
     if (now >= since + hour) {
         ReportGivingUp(subject, reason, tries);
         ForgetNotice(number);
         return;
     }
-    Enqueue(subject, text, since, tries, number, GetTickCount64() + (since + hour - now) / (FILETIME_PER_SECOND / 1000));
+    ULONGLONG leftMs = (since + hour - now) / (FILETIME_PER_SECOND / 1000);
+    Enqueue(subject, text, since, tries, number, GetTickCount64() + leftMs);
 }
 
 // Mails kept by an earlier run that this one cannot send.

@@ -105,8 +105,9 @@ int ParseOutboxEntry(const char *text, OutboxEntry *entry)
 {
     const char *p = text;
     ULONGLONG tries, reason, parts, sent;
-    if (!ReadWord(&p, "since=") || !ReadOutboxTime(&p, &entry->Since) || !ReadField(&p, " tries=", 0xFFFFFFFF, &tries) ||
-        !ReadField(&p, " reason=", 255, &reason) || !ReadField(&p, " parts=", MAIL_MAX_PARTS, &parts) ||
+    if (!ReadWord(&p, "since=") || !ReadOutboxTime(&p, &entry->Since) ||
+        !ReadField(&p, " tries=", 0xFFFFFFFF, &tries) || !ReadField(&p, " reason=", 255, &reason) ||
+        !ReadField(&p, " parts=", MAIL_MAX_PARTS, &parts) ||
         !ReadField(&p, " sent=", parts, &sent) || (parts > 0 && sent == parts))
         return 0;
     entry->Tries = (DWORD)tries;
