@@ -25,5 +25,5 @@ wine_session_stop
 if [ -d "$top/tests/e2e" ] && ls "$top"/tests/e2e/test_*.py >/dev/null 2>&1; then
   echo "== End-to-end tests (pytest)"
   cd "$top/tests/e2e"
-  TALLY_BUILD_DIR="$build" /usr/bin/python3 -m pytest -p no:cacheprovider -q --durations=12 "$@"
+  TALLY_BUILD_DIR="$build" /usr/bin/python3 -m pytest -p no:cacheprovider -q --durations=25 "$@"
 fi
