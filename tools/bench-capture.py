@@ -7,7 +7,8 @@ asserts nothing about speed.
      check that the log holds every byte in order (zero loss). The service
      flushes the log to disk within a second of each write (always on), so
      the figure includes that cost; TALLY_BUILD_DIR pointing at a build
-     without it gives the comparison.
+     without it gives the comparison. Also the service's CPU per megabyte,
+     which spreads less than the rate.
   2. Idle CPU of one instance with Timeout 0 and with Timeout 30, measured
      from the service process's CPU time over a quiet interval.
 
@@ -19,7 +20,8 @@ With --network, the same for a network source instead:
      second in 64-byte lines) for 30 s over TCP, and the same through the
      virtual COM port beside it, with Timeout 0 and with Timeout 30.
 
-Run after tools/build.sh:  /usr/bin/python3 tools/bench-capture.py [MEGABYTES] [--network]
+Run after tools/build.sh:  /usr/bin/python3 tools/bench-capture.py [MEGABYTES] [--network | --throughput]
+(--throughput: the first figure alone, for runs alternating between builds)
 """
 
 import os
@@ -71,6 +73,8 @@ def throughput(session, workdir, megabytes):
     line = b"%05d ABCDEFGHIJKLMNOPQRSTUVWXYZ abcdefghijklmnopqrstuvwxyz 0123\r\n"
     lines = int(megabytes * 1024 * 1024 / 64)
     data = b"".join(line % (i % 100000) for i in range(lines))
+    pid = service_pid()
+    cpu_before = cpu_seconds(pid)
     began = time.time()
     port.send(data)
     expected = len(data) + lines * 25
@@ -80,6 +84,7 @@ def throughput(session, workdir, megabytes):
             break
         time.sleep(0.05)
     elapsed = time.time() - began
+    cpu = cpu_seconds(pid) - cpu_before
     inst.stop()
     with open(log, "rb") as f:
         captured = STAMP.sub(b"", f.read())
@@ -91,6 +96,8 @@ def throughput(session, workdir, megabytes):
                                 len(data) / elapsed * 10, size,
                                 "zero loss, every byte in order" if captured == data
                                 else "MISMATCH: %d bytes missing" % lost), flush=True)
+    # Steadier than the rate, which follows the pty and the scheduler.
+    print("service CPU: %.2f s for %.0f MB = %.3f s per MB" % (cpu, megabytes, cpu / megabytes), flush=True)
 
 
 def idle_cpu(session, workdir, timeout, seconds=20):
@@ -196,7 +203,7 @@ def network(session, workdir, megabytes):
 
 
 def main():
-    arguments = [a for a in sys.argv[1:] if a != "--network"]
+    arguments = [a for a in sys.argv[1:] if not a.startswith("--")]
     megabytes = float(arguments[0]) if arguments else 4
     workdir = tempfile.mkdtemp(prefix="tally-bench-")
     session = WineSession(workdir).start()
@@ -205,6 +212,8 @@ def main():
             network(session, workdir, megabytes)
             return
         throughput(session, workdir, megabytes)
+        if "--throughput" in sys.argv:
+            return
         idle_cpu(session, workdir, 0)
         idle_cpu(session, workdir, 30)
     finally:
