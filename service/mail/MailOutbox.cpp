@@ -131,12 +131,12 @@ int ParseOutboxEntry(const char *text, OutboxEntry *entry)
 
 // --- the key ----------------------------------------------------------------
 
-static void SequenceName(DWORD sequence, char name[OUTBOX_NAME_SIZE])
+void OutboxValueName(DWORD sequence, char name[OUTBOX_NAME_SIZE])
 {
     snprintf(name, OUTBOX_NAME_SIZE, "%08lu", (unsigned long)(sequence % (OUTBOX_LAST_SEQUENCE + 1)));
 }
 
-static int ParseSequence(const char *name, DWORD *sequence)
+int ParseOutboxValueName(const char *name, DWORD *sequence)
 {
     const char *p = name;
     ULONGLONG value;
@@ -174,7 +174,7 @@ static int ScanOutbox()
             return 0;
         }
         index++;
-        if (type == REG_SZ && ParseSequence(NameBuffer, &sequence)) {
+        if (type == REG_SZ && ParseOutboxValueName(NameBuffer, &sequence)) {
             if (Count == 0 || sequence < Oldest)
                 Oldest = sequence;
             if (sequence >= Next)
@@ -258,7 +258,7 @@ static int AddEntry(const char *path)
         return 0;
     }
     char name[OUTBOX_NAME_SIZE];
-    SequenceName(Next, name);
+    OutboxValueName(Next, name);
     if (!Flushed(RegSetValueExA(OutboxKey, name, 0, REG_SZ, (const BYTE *)text, (DWORD)strlen(text) + 1)))
         return 0;
     if (Count == 0)
@@ -358,7 +358,7 @@ static void PassOldest(DWORD sequence)
         Count--;
     if (Count > 0 && Oldest == sequence) {
         char name[OUTBOX_NAME_SIZE];
-        SequenceName(sequence + 1, name);
+        OutboxValueName(sequence + 1, name);
         if (RegQueryValueExA(OutboxKey, name, NULL, NULL, NULL, NULL) == ERROR_SUCCESS)
             Oldest = sequence + 1;
         else
@@ -370,7 +370,7 @@ static void PassOldest(DWORD sequence)
 static int RemoveSequence(DWORD sequence)
 {
     char name[OUTBOX_NAME_SIZE];
-    SequenceName(sequence, name);
+    OutboxValueName(sequence, name);
     LONG result = RegDeleteValueA(OutboxKey, name);
     if (result == ERROR_FILE_NOT_FOUND)
         result = ERROR_SUCCESS;
@@ -385,7 +385,7 @@ static int RemoveSequence(DWORD sequence)
 static int ReadEntry(DWORD sequence, OutboxEntry *entry)
 {
     char name[OUTBOX_NAME_SIZE];
-    SequenceName(sequence, name);
+    OutboxValueName(sequence, name);
     DWORD type, size = sizeof TextBuffer - 1;
     LONG result = RegQueryValueExA(OutboxKey, name, NULL, &type, (BYTE *)TextBuffer, &size);
     if (result == ERROR_FILE_NOT_FOUND)
@@ -452,7 +452,7 @@ int OldestInOutbox(OutboxEntry *entry)
 int RewriteInOutbox(const OutboxEntry *entry)
 {
     char name[OUTBOX_NAME_SIZE];
-    SequenceName(entry->Sequence, name);
+    OutboxValueName(entry->Sequence, name);
     if (!FormatOutboxEntry(entry, TextBuffer, sizeof TextBuffer)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;

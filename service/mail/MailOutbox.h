@@ -84,10 +84,15 @@ int RemoveFromOutbox(const OutboxEntry *entry);
 // that is not exactly such a text (numbers out of range, part ends out of
 // order, no path).
 int FormatOutboxEntry(const OutboxEntry *entry, char *text, size_t size);
+int ParseOutboxEntry(const char *text, OutboxEntry *entry);
 
 // A UTC FILETIME as the entries write it ("2026-12-09T13:00:00Z"), and back
 // (advancing *p past it). Non-zero on success.
 #define OUTBOX_TIME_SIZE 24
 int FormatOutboxTime(ULONGLONG utc, char *text, size_t size);
 int ReadOutboxTime(const char **p, ULONGLONG *utc);
-int ParseOutboxEntry(const char *text, OutboxEntry *entry);
+
+// A value's name in the outbox and its subkeys: a number as eight digits,
+// and back (non-zero when the name is exactly that).
+void OutboxValueName(DWORD number, char name[OUTBOX_NAME_SIZE]);
+int ParseOutboxValueName(const char *name, DWORD *number);

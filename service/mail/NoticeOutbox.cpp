@@ -28,11 +28,6 @@ static HKEY OpenNotices(REGSAM access, BOOL create)
     return result == ERROR_SUCCESS ? key : NULL;
 }
 
-static void NumberName(DWORD number, char name[OUTBOX_NAME_SIZE])
-{
-    snprintf(name, OUTBOX_NAME_SIZE, "%08lu", (unsigned long)number);
-}
-
 // Appends text and its terminator at *length; FALSE when it does not fit.
 static BOOL Append(char *value, DWORD *length, const char *text)
 {
@@ -69,7 +64,7 @@ DWORD KeepNotice(DWORD number, ULONGLONG since, DWORD tries, DWORD reason, const
     HKEY key = OpenNotices(KEY_SET_VALUE, TRUE);
     if (key == NULL)
         return 0;
-    NumberName(number, name);
+    OutboxValueName(number, name);
     LONG result = RegSetValueExA(key, name, 0, REG_MULTI_SZ, (const BYTE *)value, length);
     if (result == ERROR_SUCCESS)
         result = RegFlushKey(key);
@@ -88,18 +83,10 @@ void ForgetNotice(DWORD number)
     if (key == NULL)
         return;
     char name[OUTBOX_NAME_SIZE];
-    NumberName(number, name);
+    OutboxValueName(number, name);
     if (RegDeleteValueA(key, name) == ERROR_SUCCESS)
         RegFlushKey(key);
     RegCloseKey(key);
-}
-
-// The eight-digit number a value's name is, or 0.
-static DWORD ParseNumber(const char *name)
-{
-    if (strlen(name) != OUTBOX_NAME_SIZE - 1 || strspn(name, "0123456789") != OUTBOX_NAME_SIZE - 1)
-        return 0;
-    return strtoul(name, NULL, 10);
 }
 
 // Splits a value read whole (`size` bytes) into its three strings; FALSE
@@ -149,14 +136,14 @@ DWORD TakeKeptNotices(NoticeTaker take)
         LONG result = RegEnumValueA(key, index, name, &nameLength, NULL, NULL, NULL, NULL);
         if (result == ERROR_NO_MORE_ITEMS || (result != ERROR_SUCCESS && result != ERROR_MORE_DATA))
             break;
-        DWORD number = result == ERROR_SUCCESS ? ParseNumber(name) : 0;
-        if (number != 0)
+        DWORD number;
+        if (result == ERROR_SUCCESS && ParseOutboxValueName(name, &number) && number != 0)
             numbers[found++] = number;
     }
     qsort(numbers, found, sizeof numbers[0], ByNumber);
     DWORD kept = 0;
     for (DWORD k = 0; k < found; k++) {
-        NumberName(numbers[k], name);
+        OutboxValueName(numbers[k], name);
         DWORD type, size = sizeof value;
         ULONGLONG since;
         DWORD tries, reason;
