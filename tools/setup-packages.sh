@@ -11,7 +11,7 @@ PACKAGES=(
   ser2net python3-serial
   nsis zip unzip msitools wixl osslsigncode
   python3-aiosmtpd python3-pytest python3-cryptography
-  cmake ninja-build g++ googletest
+  cmake ninja-build ccache g++ googletest
 )
 
 missing=()

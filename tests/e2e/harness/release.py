@@ -115,7 +115,10 @@ def package_next_version():
     """Builds the setup program of the next patch version from a copy of the
     sources (the version changed where a release changes it) and returns
     (path, version). The copy keeps the files' times and its own build
-    folder, so a second run only rebuilds what changed."""
+    folder, so a second run only rebuilds what changed; a first one compiles
+    from the main build's compiler cache (same build type, the build folder
+    inside the copy as it is inside the checkout, so the relative paths
+    match)."""
     major, minor, patch = project_version().split(".")
     version = "%s.%s.%d" % (major, minor, int(patch) + 1)
     src = os.path.join(SETUP_TESTS_DIR, "next-src")
@@ -135,8 +138,18 @@ def package_next_version():
     cmake = _PROJECT_VERSION.sub("project(Tallyline VERSION " + version, cmake, count=1)
     _write_if_changed(os.path.join(src, "CMakeLists.txt"), cmake)
     assert project_version(src) == version
-    # Unoptimised: it only has to be newer, and compiles in half the time.
-    return package(src, os.path.join(SETUP_TESTS_DIR, "next-build"), build_type="Debug"), version
+    return package(src, os.path.join(src, "build"), build_type=_build_type(),
+                   CCACHE_DIR=os.path.join(BUILD_DIR, "ccache")), version
+
+
+def _build_type():
+    """The main build's CMAKE_BUILD_TYPE."""
+    try:
+        with open(os.path.join(BUILD_DIR, "CMakeCache.txt"), encoding="utf-8") as f:
+            m = re.search(r"^CMAKE_BUILD_TYPE:STRING=(.*)$", f.read(), re.M)
+    except OSError:
+        m = None
+    return m.group(1) if m and m.group(1) else "RelWithDebInfo"
 
 
 def _wine_version():
