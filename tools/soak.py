@@ -319,9 +319,11 @@ def run(session, workdir, minutes, count, sink_address, port_numbers, instance_n
         r.began = time.time()
         log("%d instances running and fed since %s" % (count, time.strftime("%H:%M:%S")))
 
-        # Samples between rotations, the first after one rotation and mail.
+        # Samples between rotations, the first after one rotation and mail,
+        # the last whole minutes after it (a start late in a minute would
+        # otherwise wait most of a minute more).
         first = next_sample_time(r.began + 60 - r.began % 60 + 5)
-        last = max(next_sample_time(r.began + minutes * 60) - 2, first + 60)
+        last = first + 60 * max(1, int(round(minutes)) - 1)
         middle = next_sample_time(first + (last - first) / 2 - 30)
         r.samples = {}
         unix_pids = {}
