@@ -53,7 +53,7 @@ ULONGLONG ForgetDropped();
 // How long the writer lets bytes gather while data flows before it writes
 // them: one write for many reads, and the log still current within a blink.
 // A queue filling up is written at once.
-#define WRITE_GATHER_MS 50
+#define WRITE_GATHER_MS 250
 
 // Wakes the writer (a request for it, or bytes to write).
 void WakeWriter();

@@ -130,35 +130,57 @@ static void HandOverWaitingAtStop()
     }
 }
 
-// Waits out the rest of READ_GATHER_MS since the last read that brought
-// bytes (at `dataAt`). FALSE at stop.
-static BOOL GatherAfter(DWORD dataAt)
+DWORD ReadGatherMs(DWORD count, ULONGLONG spanUs)
 {
-    DWORD since = GetTickCount() - dataAt;
-    if (since >= READ_GATHER_MS)
+    if (count == 0 || count >= READ_CHUNK_SIZE / 2)
+        return 0;
+    ULONGLONG dueUs = spanUs * (READ_CHUNK_SIZE / 2) / count;
+    return dueUs < READ_GATHER_MS * 1000ULL ? (DWORD)(dueUs / 1000) : READ_GATHER_MS;
+}
+
+// Microseconds on the performance counter (the tick count moves in steps of
+// up to 16 ms on Windows, as long as a gather).
+static ULONGLONG NowUs()
+{
+    static LARGE_INTEGER frequency;
+    if (frequency.QuadPart == 0)
+        QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return (ULONGLONG)(now.QuadPart / frequency.QuadPart) * 1000000ULL +
+           (ULONGLONG)(now.QuadPart % frequency.QuadPart) * 1000000ULL / (ULONGLONG)frequency.QuadPart;
+}
+
+// Waits until `ms` have passed since `sinceUs`. FALSE at stop.
+static BOOL GatherFor(ULONGLONG sinceUs, DWORD ms)
+{
+    ULONGLONG passedUs = NowUs() - sinceUs;
+    if (passedUs >= ms * 1000ULL)
         return TRUE;
-    return WaitForSingleObject(StopEvent, READ_GATHER_MS - since) != WAIT_OBJECT_0;
+    DWORD rest = (DWORD)((ms * 1000ULL - passedUs + 999) / 1000);
+    return WaitForSingleObject(StopEvent, rest) != WAIT_OBJECT_0;
 }
 
 DWORD WINAPI ReaderThread(LPVOID)
 {
     Silence silence = {FALSE};
-    BOOL flowing = FALSE;
-    DWORD dataAt = 0;
+    DWORD gatherMs = 0;
+    ULONGLONG readAt = NowUs();
     RestartSilence();
     while (!ServiceStopping()) {
         if (SilenceComplete(&silence)) {
             BeginSilence(&silence);
             continue;
         }
-        if (flowing && !GatherAfter(dataAt))
+        if (gatherMs > 0 && !GatherFor(readAt, gatherMs))
             break;
         BYTE received[READ_CHUNK_SIZE];
         DWORD count = 0;
         SourceResult result = Source->Read(received, sizeof received, ReadWaitMs(&silence), &count);
-        flowing = count > 0 && count < READ_CHUNK_SIZE / 2;
+        ULONGLONG now = NowUs();
+        gatherMs = ReadGatherMs(count, now - readAt);
+        readAt = now;
         if (count > 0) {
-            dataAt = GetTickCount();
             // The stamp of every line that begins in this chunk.
             SYSTEMTIME arrival;
             GetLocalTime(&arrival);

@@ -26,14 +26,18 @@ BOOL WaitForReaderEnd(DWORD ms);
 void PauseReader();
 void ContinueReader();
 
-// While data flows in small pieces, the next read waits this long after the
-// last one that brought bytes, so that what comes meanwhile is taken in one
-// wake: a wake per line is what a busy line costs most (every read is several
-// round trips to the system). A line is then stamped at most this much after
-// its first byte came; one after a quiet spell is stamped at once. A read
-// that brought half a chunk or more is followed at once: the line is faster
-// than the gathering.
-#define READ_GATHER_MS 20
+// While data flows in small pieces, the next read waits until half a chunk
+// is due at the pace the last read showed, but no longer than this, so that
+// what comes meanwhile is taken in one wake: a wake per line is what a busy
+// line costs most (every read is several round trips to the system). A line
+// that begins while the reader waits is stamped at most this much after its
+// first byte came; one after a quiet spell is stamped at once. A source
+// faster than that is read again at once, so the gathering never holds it up.
+#define READ_GATHER_MS 50
+
+// How long to wait before the next read after one that brought `count` bytes
+// in `spanUs` microseconds since the read before it returned.
+DWORD ReadGatherMs(DWORD count, ULONGLONG spanUs);
 
 // A read that times out this much short of Timeout still counts as the
 // whole silence (time-outs are not exact to the millisecond).

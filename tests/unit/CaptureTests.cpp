@@ -6,6 +6,7 @@
 #include <string>
 
 #include "service/capture/DriverLoss.h"
+#include "service/capture/ReaderThread.h"
 #include "service/capture/Timestamp.h"
 #include "service/core/CaptureStatus.h"
 #include "service/core/ServiceState.h"
@@ -185,6 +186,19 @@ TEST(SlowDisk, TheReaderNeverWaitsForTheWriterAndStampsAreArrivalTimes)
     DeleteFileA(path);
     ASSERT_GT(content.size(), (size_t)TIMESTAMP_LENGTH);
     EXPECT_EQ(content.substr(TIMESTAMP_LENGTH), expected);
+}
+
+// A line by line device is gathered, up to the bound; a source that fills
+// half a chunk faster than that is never held up (the tail of a drained
+// backlog included), and a long silence before a byte cannot overflow.
+TEST(ReadGather, ATrickleIsGatheredAFastSourceIsReadAgainAtOnce)
+{
+    EXPECT_EQ(ReadGatherMs(0, 5000000), 0u);
+    EXPECT_EQ(ReadGatherMs(576, 50000), (DWORD)READ_GATHER_MS);             // 115200 baud
+    EXPECT_EQ(ReadGatherMs(1024, 10000), 20u);
+    EXPECT_EQ(ReadGatherMs(READ_CHUNK_SIZE / 2, 1000000), 0u);
+    EXPECT_EQ(ReadGatherMs(1000, 200), 0u);
+    EXPECT_EQ(ReadGatherMs(1, 100000000000ULL), (DWORD)READ_GATHER_MS);
 }
 
 TEST(DriverLoss, OneReportPerEpisodeWithTheCountsOnceTheDriverIsQuiet)
