@@ -27,30 +27,34 @@ int StartUdpSource()
 
 DWORD StepUdpSource(BYTE *buffer, DWORD size)
 {
-    while (DatagramTaken == DatagramLength) {
-        sockaddr_storage from;
-        int length = sizeof from;
-        int got = recvfrom(Receiver, (char *)Datagram, sizeof Datagram, 0, (sockaddr *)&from, &length);
-        if (got < 0) {
-            // A report of an ICMP message (Windows gives one for an earlier
-            // send; there are none) is no data; anything else, or nothing
-            // more, ends the step.
-            if (WSAGetLastError() == WSAECONNRESET)
+    DWORD total = 0;
+    while (total < size) {
+        if (DatagramTaken == DatagramLength) {
+            sockaddr_storage from;
+            int length = sizeof from;
+            int got = recvfrom(Receiver, (char *)Datagram, sizeof Datagram, 0, (sockaddr *)&from, &length);
+            if (got < 0) {
+                // A report of an ICMP message (Windows gives one for an
+                // earlier send; there are none) is no data; anything else,
+                // or nothing more, ends the step.
+                if (WSAGetLastError() == WSAECONNRESET)
+                    continue;
+                break;
+            }
+            // An empty datagram carries nothing.
+            if (got == 0 || !SenderAllowed(&from, "A datagram"))
                 continue;
-            return 0;
+            DatagramLength = (DWORD)got;
+            DatagramTaken = 0;
         }
-        // An empty datagram carries nothing.
-        if (got == 0 || !SenderAllowed(&from, "A datagram"))
-            continue;
-        DatagramLength = (DWORD)got;
-        DatagramTaken = 0;
+        DWORD count = DatagramLength - DatagramTaken;
+        if (count > size - total)
+            count = size - total;
+        memcpy(buffer + total, Datagram + DatagramTaken, count);
+        DatagramTaken += count;
+        total += count;
     }
-    DWORD count = DatagramLength - DatagramTaken;
-    if (count > size)
-        count = size;
-    memcpy(buffer, Datagram + DatagramTaken, count);
-    DatagramTaken += count;
-    return count;
+    return total;
 }
 
 void CloseUdpSource()

@@ -15,9 +15,12 @@
 // the service does not start.
 int StartUdpSource();
 
-// One step that never waits: the rest of the last datagram, or the next one
-// (0: none now; wait for SourceEvent). A datagram larger than size is handed
-// out over several steps: a short receive would cut it.
+// One step that never waits: the rest of the last datagram and every one
+// that waits after it, as far as size goes (0: none now; wait for
+// SourceEvent). A datagram larger than what is left of size is handed out
+// over several steps: a short receive would cut it. One datagram a step would
+// let a device that sends many small ones a second outrun the reader, which
+// wakes a few times a second while data trickles.
 DWORD StepUdpSource(BYTE *buffer, DWORD size);
 
 void CloseUdpSource();

@@ -361,7 +361,7 @@ TEST_F(LoopbackSource, TheNewestConnectionWinsAndRefusedSendersAreReportedOnce)
     closesocket(holder);
 }
 
-TEST_F(LoopbackSource, ADatagramLargerThanAReadArrivesWholeAndInOrder)
+TEST_F(LoopbackSource, ADatagramLargerThanAReadArrivesWholeAndInOrderAndWaitingOnesInOneRead)
 {
     ASSERT_TRUE(Open("udp"));
     SOCKET sender = socket(AF_INET, SOCK_DGRAM, 0);
@@ -375,6 +375,17 @@ TEST_F(LoopbackSource, ADatagramLargerThanAReadArrivesWholeAndInOrder)
     sendto(sender, big.data(), (int)big.size(), 0, (sockaddr *)&address, sizeof address);
     sendto(sender, small.data(), (int)small.size(), 0, (sockaddr *)&address, sizeof address);
     EXPECT_EQ(ReadFor(big.size() + small.size(), 5000), big + small);
+    // Datagrams that wait are taken in one read, not one a wake.
+    std::string many;
+    for (int i = 0; i < 50; i++) {
+        std::string datagram = "d" + std::to_string(i) + ";";
+        sendto(sender, datagram.data(), (int)datagram.size(), 0, (sockaddr *)&address, sizeof address);
+        many += datagram;
+    }
+    BYTE buffer[4096];
+    DWORD count = 0;
+    ASSERT_EQ(NetworkCaptureSource.Read(buffer, sizeof buffer, 1000, &count), SourceData);
+    EXPECT_EQ(std::string((char *)buffer, count), many);
     closesocket(sender);
     EXPECT_TRUE(Reported("Warning: AllowedSenders is empty"));
 }
