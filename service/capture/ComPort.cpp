@@ -35,7 +35,7 @@ static BOOL ApplyReadTimeout(HANDLE port, DWORD ms)
     COMMTIMEOUTS timeouts;
     memset(&timeouts, 0, sizeof timeouts);
     timeouts.ReadTotalTimeoutConstant = ms == 0 ? 1 : ms;
-    return SetCommTimeouts(port, &timeouts);
+    return ComPortCalls.Timeouts(port, &timeouts);
 }
 
 int SetPortSettings(DCB *dcb)
@@ -113,11 +113,9 @@ int ConfigureComPort(HANDLE port, BOOL report)
     return 1;
 }
 
-static int OpenAndConfigurePort(BOOL report)
+// Opens the device and configures it; INVALID_HANDLE_VALUE when either fails.
+static HANDLE OpenPortDevice(const char *device, BOOL report)
 {
-    char device[32];
-    snprintf(device, sizeof device, "\\\\.\\%s", Params.PortName);
-
     // Overlapped, so that a pending read can be cancelled at stop instead of
     // holding the stop up for Timeout seconds.
     HANDLE port = CreateFileA(device, GENERIC_READ, 0, NULL, OPEN_EXISTING,
@@ -126,12 +124,24 @@ static int OpenAndConfigurePort(BOOL report)
         if (report)
             ReportServiceEvent("Could not obtain handle to \"%s\"", EVENTLOG_ERROR_TYPE,
                                Params.PortName);
-        return 0;
+        return INVALID_HANDLE_VALUE;
     }
     if (!ConfigureComPort(port, report)) {
         CloseHandle(port);
-        return 0;
+        return INVALID_HANDLE_VALUE;
     }
+    return port;
+}
+
+ComPortApi ComPortCalls = {OpenPortDevice, ReadFile, GetOverlappedResult, ClearCommError, SetCommTimeouts};
+
+static int OpenAndConfigurePort(BOOL report)
+{
+    char device[32];
+    snprintf(device, sizeof device, "\\\\.\\%s", Params.PortName);
+    HANDLE port = ComPortCalls.Open(device, report);
+    if (port == INVALID_HANDLE_VALUE)
+        return 0;
     Port.Handle = port;
     Port.ReadTimeoutMs = Params.Timeout == 0 ? IDLE_READ_TIMEOUT_MS : SilenceTimeoutMs();
     return 1;
@@ -199,7 +209,7 @@ static DWORD WaitingInDriver()
 {
     DWORD errors;
     COMSTAT status;
-    if (!ClearCommError(Port.Handle, &errors, &status))
+    if (!ComPortCalls.Errors(Port.Handle, &errors, &status))
         return 0;
     if (NoteCommErrors(errors, GetTickCount()))
         MarkCaptureGap();
@@ -236,15 +246,15 @@ static ReadOutcome ReadOverlapped(BYTE *buffer, DWORD size, DWORD *count)
 {
     *count = 0;
     Port.Overlapped.Offset = Port.Overlapped.OffsetHigh = 0;
-    BOOL done = ReadFile(Port.Handle, buffer, size, count, &Port.Overlapped);
+    BOOL done = ComPortCalls.Read(Port.Handle, buffer, size, count, &Port.Overlapped);
     if (!done && GetLastError() == ERROR_IO_PENDING) {
         HANDLE events[2] = {StopEvent, Port.Overlapped.hEvent};
         if (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0) {
             CancelIo(Port.Handle);
-            GetOverlappedResult(Port.Handle, &Port.Overlapped, count, TRUE);
+            ComPortCalls.Result(Port.Handle, &Port.Overlapped, count, TRUE);
             return ReadStopped;
         }
-        done = GetOverlappedResult(Port.Handle, &Port.Overlapped, count, FALSE);
+        done = ComPortCalls.Result(Port.Handle, &Port.Overlapped, count, FALSE);
     }
     if (done)
         return ReadDone;
@@ -311,12 +321,12 @@ static DWORD TakeWaitingInDriver(BYTE *buffer, DWORD size)
         return 0;
     DWORD count = 0;
     Port.Overlapped.Offset = Port.Overlapped.OffsetHigh = 0;
-    if (!ReadFile(Port.Handle, buffer, waiting < size ? waiting : size, &count, &Port.Overlapped)) {
+    if (!ComPortCalls.Read(Port.Handle, buffer, waiting < size ? waiting : size, &count, &Port.Overlapped)) {
         if (GetLastError() != ERROR_IO_PENDING)
             return 0;
         if (WaitForSingleObject(Port.Overlapped.hEvent, STOP_DRAIN_MS) != WAIT_OBJECT_0)
             CancelIo(Port.Handle);
-        if (!GetOverlappedResult(Port.Handle, &Port.Overlapped, &count, TRUE))
+        if (!ComPortCalls.Result(Port.Handle, &Port.Overlapped, &count, TRUE))
             count = 0;
     }
     return count;

@@ -8,6 +8,20 @@
 // The COM port named by PortName as a capture source.
 extern const CaptureSource ComPortSource;
 
+// The system calls the port is opened and read with, replaceable so that a
+// test can be a driver that Wine's is not (one that completes reads at once
+// with nothing, refuses time-outs, fails reads). Open opens the device and
+// configures it (ConfigureComPort), reporting each failure when report is
+// set; INVALID_HANDLE_VALUE when it cannot.
+struct ComPortApi {
+    HANDLE (*Open)(const char *device, BOOL report);
+    BOOL (WINAPI *Read)(HANDLE port, LPVOID data, DWORD length, LPDWORD got, LPOVERLAPPED at);
+    BOOL (WINAPI *Result)(HANDLE port, LPOVERLAPPED at, LPDWORD got, BOOL wait);
+    BOOL (WINAPI *Errors)(HANDLE port, LPDWORD errors, LPCOMSTAT status);
+    BOOL (WINAPI *Timeouts)(HANDLE port, LPCOMMTIMEOUTS timeouts);
+};
+extern ComPortApi ComPortCalls;
+
 // Opens and configures the port named by PortName. Reports why on failure
 // and returns 0.
 int OpenComPort();

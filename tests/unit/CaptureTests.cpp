@@ -5,6 +5,7 @@
 #include <regex>
 #include <string>
 
+#include "service/capture/ComPort.h"
 #include "service/capture/DriverLoss.h"
 #include "service/capture/ReaderThread.h"
 #include "service/capture/Timestamp.h"
@@ -221,6 +222,66 @@ TEST(DriverLoss, OneReportPerEpisodeWithTheCountsOnceTheDriverIsQuiet)
     EXPECT_EQ(log.Events()[0].Text, "Received data was lost or damaged on \"COM5\" (counted by its driver: "
                                     "input queue full 2, hardware overrun 1, framing errors 1, parity errors 1)");
     EXPECT_EQ(DriverLossDueInMs(20000), INFINITE);
+}
+
+// A driver Wine's is not: every read completes at once with nothing, or
+// fails; time-outs are refused.
+LONG DriverReads;
+BOOL DriverFails;
+HANDLE FakePortOpen(const char *, BOOL) { return CreateEventA(NULL, TRUE, FALSE, NULL); }
+BOOL WINAPI FakePortRead(HANDLE, LPVOID, DWORD, LPDWORD got, LPOVERLAPPED)
+{
+    DriverReads++;
+    *got = 0;
+    SetLastError(ERROR_GEN_FAILURE);
+    return !DriverFails;
+}
+BOOL WINAPI FakePortResult(HANDLE, LPOVERLAPPED, LPDWORD got, BOOL) { *got = 0; return TRUE; }
+BOOL WINAPI FakePortErrors(HANDLE, LPDWORD errors, LPCOMSTAT status)
+{
+    *errors = 0;
+    memset(status, 0, sizeof *status);
+    return TRUE;
+}
+BOOL WINAPI FakePortTimeouts(HANDLE, LPCOMMTIMEOUTS) { SetLastError(ERROR_INVALID_PARAMETER); return FALSE; }
+
+size_t EventsStarting(const FakeEventLog &log, const std::string &text)
+{
+    size_t n = 0;
+    for (const RecordedEvent &e : log.Events())
+        n += e.Text.rfind(text, 0) == 0;
+    return n;
+}
+
+TEST(ComPortDriver, InstantEmptyReadsDoNotSpinRefusalsAndFailuresAreToldOncePerEpisode)
+{
+    FakeEventLog log;
+    ASSERT_TRUE(CreateServiceSynchronisation());
+    ComPortApi real = ComPortCalls;
+    ComPortCalls = {FakePortOpen, FakePortRead, FakePortResult, FakePortErrors, FakePortTimeouts};
+    ParametersRead = TRUE;
+    Params.VerboseLevel = 1;
+    Params.Timeout = 30;
+    strcpy(Params.PortName, "COM7");
+    ASSERT_TRUE(ComPortSource.Open());
+    BYTE buffer[64];
+    DWORD count;
+    DriverReads = 0;
+    for (DWORD began = GetTickCount(), wait = 20000; GetTickCount() - began < 500; wait -= 100)
+        EXPECT_EQ(ComPortSource.Read(buffer, sizeof buffer, wait, &count), SourceQuiet);
+    EXPECT_LE(DriverReads, 12);     // one a 50 ms pause, not thousands
+    EXPECT_EQ(EventsStarting(log, "Warning: Unable to set com timeouts for \"COM7\""), 1u);
+
+    // A port that fails its reads and opens again at once: one error until a read works.
+    DriverFails = TRUE;
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(ComPortSource.Read(buffer, sizeof buffer, 1000, &count), SourceLost);
+        EXPECT_TRUE(ComPortSource.Reopen());
+    }
+    EXPECT_EQ(EventsStarting(log, "Reading from \"COM7\" failed (error 31)"), 1u);
+    DriverFails = FALSE;
+    ComPortSource.Close();
+    ComPortCalls = real;
 }
 
 ULONGLONG StatusCount(const char *name)
