@@ -138,8 +138,8 @@ DWORD ReadGatherMs(DWORD count, ULONGLONG spanUs)
     return dueUs < READ_GATHER_MS * 1000ULL ? (DWORD)(dueUs / 1000) : READ_GATHER_MS;
 }
 
-// Microseconds on the performance counter (the tick count moves in steps of
-// up to 16 ms on Windows, as long as a gather).
+// Microseconds on the performance counter: the tick count moves in steps of
+// up to 16 ms on Windows, too coarse to tell a source's pace by.
 static ULONGLONG NowUs()
 {
     static LARGE_INTEGER frequency;
