@@ -5,6 +5,7 @@
 #include <regex>
 #include <string>
 
+#include "service/ServiceMain.h"
 #include "service/capture/ComPort.h"
 #include "service/capture/DriverLoss.h"
 #include "service/capture/ReaderThread.h"
@@ -282,6 +283,51 @@ TEST(ComPortDriver, InstantEmptyReadsDoNotSpinRefusalsAndFailuresAreToldOncePerE
     DriverFails = FALSE;
     ComPortSource.Close();
     ComPortCalls = real;
+}
+
+// A source whose read never comes back until the test lets it: a driver
+// that ignores the cancel of a stop, which Wine's never does.
+HANDLE ReaderInRead, ReaderRelease;
+int StuckOpen() { return 1; }
+SourceResult StuckRead(BYTE *, DWORD, DWORD, DWORD *count)
+{
+    *count = 0;
+    SetEvent(ReaderInRead);
+    WaitForSingleObject(ReaderRelease, INFINITE);
+    return SourceQuiet;
+}
+DWORD StuckRetryMs(DWORD) { return 1000; }
+DWORD StuckTakeWaiting(BYTE *, DWORD) { return 0; }
+void StuckClose() {}
+BOOL StuckConnected() { return TRUE; }
+const CaptureSource StuckSource = {StuckOpen, StuckRead, StuckOpen, StuckRetryMs, StuckTakeWaiting, StuckClose,
+                                   StuckConnected};
+
+TEST(StopGuard, AReaderStuckInItsDriverEndsTheStopWithAnErrorAndExitCode5)
+{
+    FakeEventLog log;
+    ASSERT_TRUE(CreateServiceSynchronisation());
+    ParametersRead = TRUE;
+    Params.VerboseLevel = 1;
+    Params.Timeout = 0;
+    strcpy(ServiceName, "Quillbox9");
+    ReaderRelease = CreateEventA(NULL, TRUE, FALSE, NULL);
+    Source = &StuckSource;
+    ReaderInRead = CreateEventA(NULL, TRUE, FALSE, NULL);
+    ASSERT_TRUE(StartReader());
+    ASSERT_EQ(WaitForSingleObject(ReaderInRead, 5000), WAIT_OBJECT_0);
+    ServiceStatus.dwCurrentState = SERVICE_RUNNING;
+    EXPECT_EQ(ServiceHandler(SERVICE_CONTROL_STOP, 0, NULL, NULL), (DWORD)NO_ERROR);
+    for (DWORD began = GetTickCount(); GetTickCount() - began < READER_END_WAIT_MS + 10000; Sleep(50))
+        if (ServiceStatus.dwCurrentState == SERVICE_STOPPED)
+            break;
+    EXPECT_EQ(ServiceStatus.dwCurrentState, (DWORD)SERVICE_STOPPED);
+    EXPECT_EQ(ServiceStatus.dwWin32ExitCode, (DWORD)ERROR_SERVICE_SPECIFIC_ERROR);
+    EXPECT_EQ(ServiceStatus.dwServiceSpecificExitCode, (DWORD)StopIncomplete);
+    EXPECT_EQ(EventsStarting(log, "The reader did not end within 5 seconds of the stop"), 1u);
+    SetEvent(ReaderRelease);
+    EXPECT_TRUE(WaitForReaderEnd(5000));
+    Source = &ComPortSource;
 }
 
 ULONGLONG StatusCount(const char *name)
