@@ -264,7 +264,12 @@ TEST_F(Outbox, AFileAtFaultIsSetAsideTheNextGoesOnAndALogTheServerTookIsNeverMai
     ASSERT_NE(file, nullptr);
     fwrite(std::string(250, 'x').data(), 1, 250, file);
     fclose(file);
-    std::string parts = "since=2026-12-09T13:00:00Z tries=0 reason=0 parts=3 sent=1 ends=100,200,300 path=" +
+    // Entered now: a fixed date would have its retries run out one day.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    char since[OUTBOX_TIME_SIZE];
+    ASSERT_TRUE(FormatOutboxTime(((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime, since, sizeof since));
+    std::string parts = std::string("since=") + since + " tries=0 reason=0 parts=3 sent=1 ends=100,200,300 path=" +
                         std::string(changed);
     SetValue("00000001", REG_SZ, parts.c_str(), (DWORD)parts.size() + 1);
     ASSERT_TRUE(OpenOutbox());
